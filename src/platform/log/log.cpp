@@ -1,0 +1,99 @@
+#include "platform/log/log.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace corvane::platform::log {
+namespace {
+
+std::mutex& sinkMutex() {
+  static std::mutex m;
+  return m;
+}
+Sink g_sink = nullptr;
+void* g_context = nullptr;
+
+std::string processName() {
+  static const std::string name = [] {
+    char buf[256] = {};
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    std::string path = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("corvane");
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+  }();
+  return name;
+}
+
+std::string prefix() {
+  using namespace std::chrono;
+  auto now = system_clock::now();
+  std::time_t secs = system_clock::to_time_t(now);
+  auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm tm{};
+  localtime_r(&secs, &tm);
+  char stamp[64];
+  std::strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &tm);
+  char buf[400];
+  std::snprintf(buf, sizeof(buf), "%s.%03d %s[%d:%lx] ", stamp, static_cast<int>(ms),
+                processName().c_str(), static_cast<int>(getpid()),
+                static_cast<unsigned long>(syscall(SYS_gettid)));
+  return buf;
+}
+
+void emit(std::string line) {
+  if (line.empty() || line.back() != '\n') line.push_back('\n');
+  std::lock_guard<std::mutex> lock(sinkMutex());
+  if (g_sink != nullptr) {
+    g_sink(std::string_view(line.data(), line.size() - 1), g_context);
+    return;
+  }
+  // One write per line so that lines of different threads never interleave.
+  size_t off = 0;
+  while (off < line.size()) {
+    ssize_t n = ::write(STDERR_FILENO, line.data() + off, line.size() - off);
+    if (n <= 0) break;
+    off += static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+void vnslog(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  int needed = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text;
+  if (needed > 0) {
+    std::vector<char> buf(static_cast<size_t>(needed) + 1);
+    std::vsnprintf(buf.data(), buf.size(), format, args);
+    text.assign(buf.data(), static_cast<size_t>(needed));
+  }
+  emit(prefix() + text);
+}
+
+void nslog(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vnslog(format, args);
+  va_end(args);
+}
+
+void debug(std::string_view text) { emit(prefix() + "<debug> " + std::string(text)); }
+
+void error(std::string_view text) { emit(prefix() + "<error> " + std::string(text)); }
+
+void setSink(Sink sink, void* context) {
+  std::lock_guard<std::mutex> lock(sinkMutex());
+  g_sink = sink;
+  g_context = context;
+}
+
+}  // namespace corvane::platform::log
