@@ -3,6 +3,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -20,13 +21,12 @@ std::mutex& sinkMutex() {
 Sink g_sink = nullptr;
 void* g_context = nullptr;
 
-std::string processName() {
+const std::string& processName() {
+  // The program's short name (argv[0] without its folder), as the console shows it.
   static const std::string name = [] {
-    char buf[256] = {};
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-    std::string path = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("corvane");
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    const char* shortName = program_invocation_short_name;
+    return shortName != nullptr && shortName[0] != '\0' ? std::string(shortName)
+                                                        : std::string("corvane");
   }();
   return name;
 }
@@ -40,11 +40,15 @@ std::string prefix() {
   localtime_r(&secs, &tm);
   char stamp[64];
   std::strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &tm);
-  char buf[400];
-  std::snprintf(buf, sizeof(buf), "%s.%03d %s[%d:%lx] ", stamp, static_cast<int>(ms),
-                processName().c_str(), static_cast<int>(getpid()),
+  char ids[96];
+  std::snprintf(ids, sizeof(ids), ".%03d ", static_cast<int>(ms));
+  std::string out = stamp;
+  out += ids;
+  out += processName();
+  std::snprintf(ids, sizeof(ids), "[%d:%lx] ", static_cast<int>(getpid()),
                 static_cast<unsigned long>(syscall(SYS_gettid)));
-  return buf;
+  out += ids;
+  return out;
 }
 
 void emit(std::string line) {
@@ -58,7 +62,8 @@ void emit(std::string line) {
   size_t off = 0;
   while (off < line.size()) {
     ssize_t n = ::write(STDERR_FILENO, line.data() + off, line.size() - off);
-    if (n <= 0) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // standard error closed or full: the line is dropped
     off += static_cast<size_t>(n);
   }
 }
@@ -66,6 +71,7 @@ void emit(std::string line) {
 }  // namespace
 
 void vnslog(const char* format, va_list args) {
+  if (format == nullptr) return;
   va_list copy;
   va_copy(copy, args);
   int needed = std::vsnprintf(nullptr, 0, format, copy);

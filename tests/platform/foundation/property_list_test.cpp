@@ -1,0 +1,178 @@
+#include "platform/foundation/property_list.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/foundation/file_utils.h"
+#include "temp_folder.h"
+
+namespace corvane::platform {
+namespace {
+
+using testing::readAll;
+using testing::TempFolder;
+
+PropertyList sampleTree() {
+  PropertyList root;
+  root.set("AutoShare", PropertyList::boolean(true));
+  root.set("gesturePPT", PropertyList::boolean(false));
+  root.set("deviceName", PropertyList::string("Zoë's <Laptop> & \"more\""));
+  root.set("input", PropertyList::integer(4294967295LL));
+  root.set("negative", PropertyList::integer(-42));
+  root.set("ratio", PropertyList::real(0.25));
+  root.set("blob", PropertyList::data({0x00, 0xFF, 0x10, 0x80}));
+  root.set("when", PropertyList::date(12345.0));  // XML keeps whole seconds
+  PropertyList nested;
+  nested.set("k", PropertyList::string("v"));
+  root.set("list", PropertyList::array({PropertyList::integer(1), nested, PropertyList::array()}));
+  return root;
+}
+
+TEST(PropertyListTest, XmlAndBinaryRoundTripThroughFiles) {
+  TempFolder dir;
+  PropertyList tree = sampleTree();
+
+  ASSERT_TRUE(tree.writeXmlAtomically(dir / "a.plist"));
+  std::string xml = readAll(dir / "a.plist");
+  EXPECT_NE(xml.find("<plist"), std::string::npos);
+  EXPECT_NE(xml.find("<key>deviceName</key>"), std::string::npos);
+  auto fromXml = PropertyList::readFile(dir / "a.plist");
+  ASSERT_TRUE(fromXml.has_value());
+  EXPECT_EQ(*fromXml, tree);
+
+  PropertyList::Data bin = tree.toBinary();
+  ASSERT_GE(bin.size(), 8u);
+  EXPECT_EQ(std::string(bin.begin(), bin.begin() + 8), "bplist00");
+  dir.write("b.plist", std::string(bin.begin(), bin.end()));
+  auto fromBinary = PropertyList::readFile(dir / "b.plist");
+  ASSERT_TRUE(fromBinary.has_value());
+  EXPECT_EQ(*fromBinary, tree);
+}
+
+TEST(PropertyListTest, ReadsFilesWrittenByOtherTools) {
+  TempFolder dir;
+  // XML as another program writes it, with an XML declaration and tabs.
+  dir.write("settings.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0">
+<dict>
+	<key>MouseAlone</key>
+	<true/>
+	<key>deviceName</key>
+	<string>Office</string>
+	<key>output</key>
+	<integer>73</integer>
+	<key>stamp</key>
+	<date>2001-01-01T00:01:00Z</date>
+</dict>
+</plist>
+)");
+  auto xml = PropertyList::readFile(dir / "settings.plist");
+  ASSERT_TRUE(xml.has_value());
+  EXPECT_EQ(xml->find("MouseAlone")->asBoolean(), true);
+  EXPECT_EQ(xml->find("deviceName")->asString(), "Office");
+  EXPECT_EQ(xml->find("output")->asInteger(), 73);
+  EXPECT_EQ(xml->find("stamp")->asDate(), 60.0);
+
+  // Binary {"a": 1}, assembled by hand: header, three objects, offset table, trailer.
+  const unsigned char binary[] = {
+      'b',  'p',  'l',  'i', 's', 't', '0', '0',  // header
+      0xD1, 0x01, 0x02,                           // 8: dict, one entry: key obj 1, value obj 2
+      0x51, 'a',                                  // 11: ASCII string "a"
+      0x10, 0x01,                                 // 13: integer 1
+      0x08, 0x0B, 0x0D,                           // 15: offset table
+      0,    0,    0,    0,   0,   0,   1,   1,    // trailer: offset size 1, ref size 1
+      0,    0,    0,    0,   0,   0,   0,   3,    // 3 objects
+      0,    0,    0,    0,   0,   0,   0,   0,    // top object 0
+      0,    0,    0,    0,   0,   0,   0,   15};  // offset table at 15
+  dir.write("bin.plist", std::string(reinterpret_cast<const char*>(binary), sizeof(binary)));
+  auto bin = PropertyList::readFile(dir / "bin.plist");
+  ASSERT_TRUE(bin.has_value());
+  ASSERT_NE(bin->asDictionary(), nullptr);
+  EXPECT_EQ(bin->asDictionary()->size(), 1u);
+  EXPECT_EQ(bin->find("a")->asInteger(), 1);
+}
+
+TEST(PropertyListTest, ReferenceDateIsTheEpochOfDates) {
+  PropertyList root;
+  root.set("d", PropertyList::date(0.0));
+  EXPECT_NE(root.toXml().find("<date>2001-01-01T00:00:00Z</date>"), std::string::npos);
+}
+
+TEST(PropertyListTest, MissingUnreadableOrGarbledFilesReadAsNothing) {
+  TempFolder dir;
+  std::string valid = sampleTree().toXml();
+  PropertyList::Data bin = sampleTree().toBinary();
+  struct Case {
+    const char* name;
+    std::string contents;
+  };
+  const std::vector<Case> cases = {
+      {"empty", ""},
+      {"text", "hello, this is not a property list"},
+      {"truncated xml", valid.substr(0, valid.size() / 2)},
+      {"unbalanced xml", "<plist><dict><key>a</key><string>b</dict></plist>"},
+      {"binary header only", "bplist00"},
+      {"binary with garbage", std::string("bplist00") + std::string(64, '\xFF')},
+      {"truncated binary",
+       std::string(bin.begin(), bin.begin() + static_cast<long>(bin.size() / 2))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    dir.write("bad.plist", c.contents);
+    EXPECT_FALSE(PropertyList::readFile(dir / "bad.plist").has_value());
+  }
+  EXPECT_FALSE(PropertyList::readFile(dir / "missing.plist").has_value());
+  EXPECT_FALSE(PropertyList::readFile(dir.path()).has_value());  // a folder
+
+  // Every cut of a valid binary list either parses or reads as nothing; none may crash.
+  for (std::size_t n = 0; n < bin.size(); ++n) {
+    (void)PropertyList::parse(bin.data(), n);
+  }
+}
+
+TEST(PropertyListTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporaryFile) {
+  TempFolder dir;
+  std::string path = dir / "config.plist";
+  PropertyList first;
+  first.set("deviceName", PropertyList::string(std::string(10000, 'x')));
+  ASSERT_TRUE(first.writeXmlAtomically(path));
+  PropertyList second;
+  second.set("deviceName", PropertyList::string("short"));
+  ASSERT_TRUE(second.writeXmlAtomically(path));
+  EXPECT_EQ(PropertyList::readFile(path), second);
+  EXPECT_EQ(files::contentsOfDirectory(dir.path()), std::vector<std::string>{"config.plist"});
+
+  // Failures answer false and leave nothing behind.
+  EXPECT_FALSE(second.writeXmlAtomically(dir / "no/such/folder/x.plist"));
+  ASSERT_TRUE(files::createDirectory(dir / "occupied/inner", true));
+  EXPECT_FALSE(second.writeXmlAtomically(dir / "occupied"));
+  auto names = files::contentsOfDirectory(dir.path());
+  ASSERT_TRUE(names.has_value());
+  EXPECT_EQ(names->size(), 2u);  // config.plist and occupied only
+}
+
+TEST(PropertyListTest, TypedReadsAnswerOnlyForMatchingTypes) {
+  EXPECT_EQ(PropertyList::string("1").asInteger(), std::nullopt);
+  EXPECT_EQ(PropertyList::integer(1).asString(), std::nullopt);
+  EXPECT_EQ(PropertyList::integer(0).asBoolean(), false);
+  EXPECT_EQ(PropertyList::boolean(true).asInteger(), 1);
+  EXPECT_EQ(PropertyList::real(2.0).asInteger(), 2);
+  EXPECT_EQ(PropertyList::real(2.5).asInteger(), std::nullopt);
+  EXPECT_EQ(PropertyList::array().asDictionary(), nullptr);
+  PropertyList notDict = PropertyList::array();
+  notDict.set("k", PropertyList::integer(1));  // no effect, no crash
+  EXPECT_EQ(notDict.find("k"), nullptr);
+  EXPECT_TRUE(notDict.asArray()->empty());
+
+  // Copies are deep.
+  PropertyList a;
+  a.set("x", PropertyList::integer(1));
+  PropertyList b = a;
+  b.set("x", PropertyList::integer(2));
+  EXPECT_EQ(a.find("x")->asInteger(), 1);
+}
+
+}  // namespace
+}  // namespace corvane::platform

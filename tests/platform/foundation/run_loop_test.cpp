@@ -1,0 +1,214 @@
+#include "platform/foundation/run_loop.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/foundation/reference_date.h"
+#include "platform/foundation/thread.h"
+
+namespace corvane::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Generous upper bounds: sanitizer builds on a busy machine are slow.
+constexpr double kSlack = 0.5;
+
+TEST(RunLoopTest, OneShotTimerFiresOnceAndThenIsInvalid) {
+  auto loop = RunLoop::current();
+  int fired = 0;
+  auto start = Clock::now();
+  double firedAfter = 0;
+  auto timer = RunLoopTimer::create(0.05, false, [&](RunLoopTimer&) {
+    ++fired;
+    firedAfter = secondsSince(start);
+  });
+  loop->addTimer(timer);
+  loop->runFor(0.3);
+  EXPECT_EQ(fired, 1);
+  EXPECT_GE(firedAfter, 0.05);
+  EXPECT_LT(firedAfter, 0.05 + kSlack);
+  EXPECT_FALSE(timer->isValid());
+  loop->addTimer(timer);  // an ended timer cannot be scheduled again
+  loop->runFor(0.1);
+  EXPECT_EQ(fired, 1);
+}
+
+TEST(RunLoopTest, RepeatingTimerFiresUntilInvalidated) {
+  auto loop = RunLoop::current();
+  int fired = 0;
+  std::vector<double> times;
+  auto start = Clock::now();
+  RunLoopTimer::scheduledTimer(0.02, true, [&](RunLoopTimer& timer) {
+    times.push_back(secondsSince(start));
+    if (++fired == 3) timer.invalidate();  // the privileged task's check timer stops itself
+  });
+  loop->runFor(0.4);
+  ASSERT_EQ(fired, 3);
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    EXPECT_GE(times[i], 0.02 * static_cast<double>(i + 1) - 0.001) << i;
+  }
+}
+
+TEST(RunLoopTest, TimersFireInFireDateOrder) {
+  auto loop = RunLoop::current();
+  std::vector<int> order;
+  RunLoopTimer::scheduledTimer(0.06, false, [&](RunLoopTimer&) { order.push_back(3); });
+  RunLoopTimer::scheduledTimer(0.02, false, [&](RunLoopTimer&) { order.push_back(1); });
+  RunLoopTimer::scheduledTimer(0.04, false, [&](RunLoopTimer&) { order.push_back(2); });
+  loop->runFor(0.3);
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(RunLoopTest, RunUntilReturnsOnTimeWithAndWithoutTimers) {
+  auto loop = RunLoop::current();
+  // No timers: the loop still waits (a worker running it for 0.01 s per round must not spin).
+  auto start = Clock::now();
+  loop->runFor(0.1);
+  double took = secondsSince(start);
+  EXPECT_GE(took, 0.099);
+  EXPECT_LT(took, 0.1 + kSlack);
+
+  // A repeating timer does not keep it running past the date.
+  auto timer = RunLoopTimer::scheduledTimer(0.01, true, [](RunLoopTimer&) {});
+  start = Clock::now();
+  loop->runUntil(ReferenceDate::now() + 0.1);
+  took = secondsSince(start);
+  EXPECT_GE(took, 0.099);
+  EXPECT_LT(took, 0.1 + kSlack);
+  timer->invalidate();
+
+  // A date in the past returns at once; runOnce without a date never waits.
+  start = Clock::now();
+  loop->runUntil(ReferenceDate::now() - 10);
+  EXPECT_FALSE(loop->runOnce());
+  EXPECT_LT(secondsSince(start), 0.05);
+}
+
+TEST(RunLoopTest, PerformBlockFromAnotherThreadWakesAWaitingLoop) {
+  std::mutex m;
+  std::condition_variable cv;
+  std::shared_ptr<RunLoop> workerLoop;
+  std::atomic<bool> ranOnWorker{false};
+  bool handled = false;
+  double waited = 0;
+
+  auto worker = Thread::create(
+      [&] {
+        {
+          std::lock_guard<std::mutex> lock(m);
+          workerLoop = RunLoop::current();
+        }
+        cv.notify_all();
+        auto start = Clock::now();
+        handled = RunLoop::current()->runOnce(ReferenceDate::now() + 30);
+        waited = secondsSince(start);
+      },
+      "runloop.worker");
+  worker->start();
+  {
+    std::unique_lock<std::mutex> lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return workerLoop != nullptr; }));
+  }
+  auto self = worker;
+  workerLoop->performBlock([&ranOnWorker, self] { ranOnWorker = Thread::current() == self; });
+  ASSERT_TRUE(worker->joinFor(10));
+  EXPECT_TRUE(handled);
+  EXPECT_TRUE(ranOnWorker);
+  EXPECT_LT(waited, 10.0);
+}
+
+TEST(RunLoopTest, TimerAddedFromAnotherThreadRearmsTheWait) {
+  auto loop = RunLoop::current();
+  std::atomic<int> fired{0};
+  std::thread other(
+      [&] { loop->addTimer(RunLoopTimer::create(0.0, false, [&](RunLoopTimer&) { ++fired; })); });
+  auto start = Clock::now();
+  bool handled = false;
+  // The first round may see nothing (the timer not yet added); loop until it fired.
+  while (fired == 0 && secondsSince(start) < 10) handled = loop->runOnce(ReferenceDate::now() + 10);
+  other.join();
+  EXPECT_TRUE(handled);
+  EXPECT_EQ(fired, 1);
+  EXPECT_LT(secondsSince(start), 10.0);
+}
+
+TEST(RunLoopTest, StopFromAnotherThreadEndsRun) {
+  auto loop = RunLoop::current();
+  std::atomic<int> ticks{0};
+  auto timer = RunLoopTimer::scheduledTimer(0.005, true, [&](RunLoopTimer&) { ++ticks; });
+  std::thread stopper([&] {
+    while (ticks < 3) std::this_thread::yield();
+    loop->stop();
+  });
+  auto start = Clock::now();
+  loop->run();
+  stopper.join();
+  timer->invalidate();
+  EXPECT_GE(ticks, 3);
+  EXPECT_LT(secondsSince(start), 10.0);
+
+  // A stop while the loop is not running ends the next run at once, and only that one.
+  loop->stop();
+  start = Clock::now();
+  loop->run();
+  EXPECT_LT(secondsSince(start), 1.0);
+  EXPECT_FALSE(loop->runOnce());
+  loop->runFor(0.02);
+  EXPECT_GE(secondsSince(start), 0.019);
+}
+
+TEST(RunLoopTest, InvalidatedTimerNeverFires) {
+  auto loop = RunLoop::current();
+  std::atomic<int> fired{0};
+  auto timer = RunLoopTimer::scheduledTimer(0.02, false, [&](RunLoopTimer&) { ++fired; });
+  std::thread other([&] { timer->invalidate(); });
+  other.join();
+  loop->runFor(0.1);
+  EXPECT_EQ(fired, 0);
+}
+
+TEST(RunLoopTest, FileDescriptorSignalsPendingWork) {
+  auto loop = RunLoop::current();
+  pollfd pfd{loop->fileDescriptor(), POLLIN, 0};
+  while (loop->runOnce()) {
+  }
+  EXPECT_EQ(poll(&pfd, 1, 0), 0);
+  bool ran = false;
+  std::thread other([&] { loop->performBlock([&] { ran = true; }); });
+  other.join();
+  EXPECT_EQ(poll(&pfd, 1, 5000), 1);
+  EXPECT_TRUE(loop->runOnce());
+  EXPECT_TRUE(ran);
+}
+
+TEST(RunLoopTest, LoopsBelongToTheirThreads) {
+  auto mine = RunLoop::current();
+  EXPECT_EQ(mine, RunLoop::current());
+  std::shared_ptr<RunLoop> theirs;
+  std::thread other([&] {
+    theirs = RunLoop::current();
+    EXPECT_EQ(RunLoop::main(), RunLoop::main());
+  });
+  other.join();
+  EXPECT_NE(mine, theirs);
+  // Running another thread's loop does nothing.
+  bool ran = false;
+  theirs->performBlock([&] { ran = true; });
+  EXPECT_FALSE(theirs->runOnce());
+  EXPECT_FALSE(ran);
+}
+
+}  // namespace
+}  // namespace corvane::platform

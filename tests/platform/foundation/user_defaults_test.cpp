@@ -1,0 +1,88 @@
+#include "platform/foundation/user_defaults.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "platform/foundation/file_utils.h"
+#include "platform/foundation/property_list.h"
+#include "temp_folder.h"
+
+namespace corvane::platform {
+namespace {
+
+using testing::TempFolder;
+
+TEST(UserDefaultsTest, ValuesSurviveANewInstance) {
+  TempFolder dir;
+  std::string path = dir / "prefs/defaults.plist";  // the folder is made on first write
+  {
+    auto defaults = UserDefaults::create(path);
+    EXPECT_EQ(defaults->integerForKey("pincode.type"), 0);
+    EXPECT_FALSE(defaults->boolForKey("flag"));
+    EXPECT_EQ(defaults->stringForKey("name"), std::nullopt);
+    EXPECT_TRUE(defaults->setInteger(6, "pincode.type"));
+    EXPECT_TRUE(defaults->setBool(true, "flag"));
+    EXPECT_TRUE(defaults->setString("Living room", "name"));
+    EXPECT_TRUE(defaults->setString("gone", "temporary"));
+    EXPECT_TRUE(defaults->removeObjectForKey("temporary"));
+  }
+  auto again = UserDefaults::create(path);
+  EXPECT_EQ(again->integerForKey("pincode.type"), 6);
+  EXPECT_TRUE(again->boolForKey("flag"));
+  EXPECT_EQ(again->stringForKey("name"), "Living room");
+  EXPECT_EQ(again->stringForKey("temporary"), std::nullopt);
+
+  // The file is an ordinary XML property list.
+  auto stored = PropertyList::readFile(path);
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ(stored->find("pincode.type")->asInteger(), 6);
+}
+
+TEST(UserDefaultsTest, MismatchedTypesReadAsAbsent) {
+  TempFolder dir;
+  auto defaults = UserDefaults::create(dir / "d.plist");
+  defaults->setString("8", "pincode.type");
+  EXPECT_EQ(defaults->integerForKey("pincode.type"), 0);
+  EXPECT_FALSE(defaults->boolForKey("pincode.type"));
+  defaults->setInteger(8, "count");
+  EXPECT_EQ(defaults->stringForKey("count"), std::nullopt);
+  EXPECT_TRUE(defaults->boolForKey("count"));
+  defaults->setBool(true, "b");
+  EXPECT_EQ(defaults->integerForKey("b"), 1);
+}
+
+TEST(UserDefaultsTest, GarbledFileReadsAsEmptyAndIsReplacedOnWrite) {
+  TempFolder dir;
+  std::string path = dir.write("d.plist", "<plist><dict><key>x</key>");
+  auto defaults = UserDefaults::create(path);
+  EXPECT_EQ(defaults->integerForKey("x"), 0);
+  EXPECT_TRUE(defaults->setInteger(8, "pincode.type"));
+  EXPECT_EQ(UserDefaults::create(path)->integerForKey("pincode.type"), 8);
+}
+
+TEST(UserDefaultsTest, StandardLivesUnderTheHomeFolder) {
+  TempFolder home;
+  const char* old = getenv("HOME");
+  std::string saved = old != nullptr ? old : "";
+  setenv("HOME", home.path().c_str(), 1);
+  UserDefaults::resetStandardUserDefaults();
+
+  EXPECT_EQ(UserDefaults::standardFilePath(), home / ".config/corvane/defaults.plist");
+  auto standard = UserDefaults::standard();
+  EXPECT_EQ(standard, UserDefaults::standard());
+  standard->setInteger(8, "pincode.type");
+  EXPECT_TRUE(files::exists(home / ".config/corvane/defaults.plist"));
+  UserDefaults::resetStandardUserDefaults();
+  EXPECT_NE(standard, UserDefaults::standard());
+  EXPECT_EQ(UserDefaults::standard()->integerForKey("pincode.type"), 8);
+
+  UserDefaults::resetStandardUserDefaults();
+  if (old != nullptr) {
+    setenv("HOME", saved.c_str(), 1);
+  } else {
+    unsetenv("HOME");
+  }
+}
+
+}  // namespace
+}  // namespace corvane::platform
