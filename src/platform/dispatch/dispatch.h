@@ -3,8 +3,12 @@
 //
 // Guarantees:
 // - Blocks of one serial queue never overlap and run in submission order.
-// - `sync` onto a serial queue from any other queue or thread never deadlocks
-//   (a `sync` onto the queue the caller is already running on is a programming error).
+// - `sync` onto a serial queue from any other queue or thread never deadlocks. The block
+//   runs on the calling thread once every earlier block has run (main queue: on the thread
+//   that drains it). A `sync` onto a queue the caller is already running on runs the block
+//   at once instead of waiting for itself.
+// - Serial queues drain on a pool of their own, apart from the global pools, so that
+//   callers blocked on a global pool never keep a serial queue from running.
 // - The global concurrent queues share one pool per priority that grows while all
 //   its workers are busy (blocking work such as connect() or name look-up runs there),
 //   up to a generous cap, and lets idle workers go.
@@ -21,10 +25,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace corvane::platform::dispatch {
 
+// A unit of work. Blocks must not let exceptions escape (one that does ends the process).
 using Block = std::function<void()>;
 
 // Monotonic time used for all dispatch deadlines.
@@ -60,7 +66,7 @@ class Queue : public std::enable_shared_from_this<Queue> {
   static QueuePtr global(Priority priority = Priority::Default);
   // The main queue (label "main"): a serial queue drained by whoever owns the main thread
   // (see MainQueue below).
-  static QueuePtr main();
+  static QueuePtr main();  // NOLINT(bugprone-exception-escape): not the program's main
 
   // The queue whose block the calling thread is running, or nullptr on a plain thread.
   static QueuePtr current();
@@ -110,6 +116,7 @@ class MainQueue {
   // Runs the main-queue blocks submitted so far on the calling thread; returns how many ran.
   static int drain();
   // Runs main-queue blocks until `pred` is true or the time-out passes; returns pred().
+  // `pred` is checked after each batch of blocks and at least every 10 ms.
   static bool runUntil(const std::function<bool()>& pred, double timeoutSeconds);
   // Called (from any thread) whenever a block is added to an empty main queue, so that a
   // foreign loop can schedule a `drain`. nullptr restores the default (wakes `run`).
@@ -165,10 +172,16 @@ class Once {
 class Source;
 using SourcePtr = std::shared_ptr<Source>;
 
+namespace detail {
+class SourceCore;
+}
+
 // A source of events delivered to a target queue. Created suspended (suspend count 1);
 // each `resume` lowers the count, each `suspend` raises it, and events are delivered
 // only at count 0. Events that arrive while a handler is pending or the source is
-// suspended coalesce into one delivery.
+// suspended coalesce into one delivery (read and write sources are level-triggered: while
+// suspended they keep nothing and report again after `resume` if still ready). Dropping
+// the last reference to a source cancels it. A null queue means the default global queue.
 class Source : public std::enable_shared_from_this<Source> {
  public:
   virtual ~Source();
@@ -191,8 +204,10 @@ class Source : public std::enable_shared_from_this<Source> {
   void setEventHandler(Block handler);
   void setCancelHandler(Block handler);
 
-  // Timer: first firing at `start`, then every `intervalSeconds` (kForever = one-shot).
-  // The timer may fire up to `leewaySeconds` late. May be called again to re-arm.
+  // Timer: first firing at `start`, then every `intervalSeconds` (kForever, or any value
+  // <= 0, = one-shot).
+  // The timer may fire up to `leewaySeconds` late. May be called again to re-arm; firings
+  // not yet delivered are then dropped.
   void setTimer(TimePoint start, double intervalSeconds, double leewaySeconds = 0.0);
   void setTimer(double startAfterSeconds, double intervalSeconds, double leewaySeconds = 0.0);
 
@@ -212,6 +227,8 @@ class Source : public std::enable_shared_from_this<Source> {
 
  protected:
   Source() = default;
+
+  std::shared_ptr<detail::SourceCore> core_;
 };
 
 }  // namespace corvane::platform::dispatch
