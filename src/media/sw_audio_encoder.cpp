@@ -1,0 +1,206 @@
+#include "media/sw_audio_encoder.h"
+
+#include <lame/lame.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <span>
+#include <thread>
+
+#include "media/media_packet.h"
+#include "media/sw_time_utils.h"
+#include "platform/log/log.h"
+
+namespace corvane {
+namespace {
+
+constexpr double kTakeTimeout = 0.1;
+constexpr auto kStopPoll = std::chrono::milliseconds(10);
+constexpr std::size_t kBytesPerSampleFrame = 8;  // stereo float32
+// One encoder call takes at most this many sample frames (about 95 s of sound), which keeps
+// LAME's int-sized counts far from overflow; real capture buffers are far smaller.
+constexpr std::size_t kMaxFramesPerCall = std::size_t{1} << 22;
+
+}  // namespace
+
+std::shared_ptr<SWAudioEncoder> SWAudioEncoder::create() {
+  return std::shared_ptr<SWAudioEncoder>(new SWAudioEncoder());
+}
+
+SWAudioEncoder::~SWAudioEncoder() {
+  if (audioEncoder != nullptr) lame_close(audioEncoder);
+}
+
+std::shared_ptr<RawAudioQueue> SWAudioEncoder::inputQueue() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return inputQueue_.lock();
+}
+
+void SWAudioEncoder::setInputQueue(std::weak_ptr<RawAudioQueue> queue) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  inputQueue_ = std::move(queue);
+}
+
+std::shared_ptr<AVCallback> SWAudioEncoder::avCallback() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return avCallback_.lock();
+}
+
+void SWAudioEncoder::setAvCallback(std::weak_ptr<AVCallback> callback) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  avCallback_ = std::move(callback);
+}
+
+void SWAudioEncoder::beginEncodeAudio() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (encodeThread) return;
+  auto self = shared_from_this();
+  encodeThread = platform::Thread::create([self] { self->executeAudioEncode(); }, "audio_encoder");
+  isEncoderRunning_.store(true, std::memory_order_relaxed);
+  encodeThread->start();
+}
+
+void SWAudioEncoder::endEncodeAudio() {
+  isEncoderRunning_.store(false, std::memory_order_relaxed);
+  std::shared_ptr<platform::Thread> thread;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    thread = encodeThread;
+  }
+  if (!thread) return;
+  while (thread->isExecuting()) std::this_thread::sleep_for(kStopPoll);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (encodeThread == thread) encodeThread.reset();
+}
+
+bool SWAudioEncoder::setup() {
+  if (audioEncoder != nullptr) lame_close(audioEncoder);
+  audioEncoder = lame_init();
+  if (audioEncoder == nullptr) return false;
+  lame_set_num_channels(audioEncoder, 2);
+  lame_set_quality(audioEncoder, 6);
+  lame_set_mode(audioEncoder, static_cast<MPEG_mode>(1));  // joint stereo
+  if (lame_init_params(audioEncoder) < 0) {
+    platform::log::nslog("lame_init_params failed");
+    lame_close(audioEncoder);
+    audioEncoder = nullptr;
+    return false;
+  }
+  return true;
+}
+
+int SWAudioEncoder::encodeSampleBuffer(const platform::audio::SampleBuffer& buffer) {
+  const auto& block = buffer.dataBuffer();
+  if (!block || block->dataPointer() == nullptr || audioEncoder == nullptr) return 0;
+  const std::uint8_t* data = block->dataPointer();
+  const std::size_t totalFrames = block->dataLength() / kBytesPerSampleFrame;
+
+  int n = 0;
+  for (std::size_t done = 0; done < totalFrames;) {
+    if (n > 0) composeAudioPacket(frameBuffer.data(), n, currentClock());
+    const std::size_t frames = std::min(totalFrames - done, kMaxFramesPerCall);
+    const std::uint8_t* bytes = data + done * kBytesPerSampleFrame;
+    const float* pcm = reinterpret_cast<const float*>(bytes);
+    if (reinterpret_cast<std::uintptr_t>(bytes) % alignof(float) != 0) {
+      alignedPcm_.resize(frames * 2);
+      std::memcpy(alignedPcm_.data(), bytes, frames * kBytesPerSampleFrame);
+      pcm = alignedPcm_.data();
+    }
+    // LAME's rule for the worst-case output of one call: 1.25 x samples + 7200 bytes.
+    const std::size_t needed = frames + (frames + 3) / 4 + 7200;
+    if (frameBuffer.size() < needed) frameBuffer.resize(needed);
+    n = lame_encode_buffer_interleaved_ieee_float(audioEncoder, pcm, static_cast<int>(frames),
+                                                  frameBuffer.data(),
+                                                  static_cast<int>(frameBuffer.size()));
+    done += frames;
+  }
+  return n;
+}
+
+std::uint32_t SWAudioEncoder::currentClock() {
+  return static_cast<std::uint32_t>(SWTimeUtils::singleton()->getCurrentTimeStamp());
+}
+
+void SWAudioEncoder::executeAudioEncode() {
+  setup();
+  do {
+    std::shared_ptr<RawAudioQueue> input = inputQueue();
+    std::shared_ptr<platform::audio::SampleBuffer> buffer =
+        input ? input->take(kTakeTimeout) : nullptr;
+    input.reset();
+    if (!buffer) continue;
+    const int n = encodeSampleBuffer(*buffer);
+    buffer->invalidate();
+    buffer.reset();
+    if (n > 0) composeAudioPacket(frameBuffer.data(), n, currentClock());
+  } while (isEncoderRunning_.load(std::memory_order_relaxed));
+
+  // Release what is still queued; a stopped queue answers at once. The encoder is not
+  // flushed: its last partial frame and the carry are dropped.
+  if (std::shared_ptr<RawAudioQueue> input = inputQueue()) {
+    while (auto leftover = input->take(kTakeTimeout)) leftover->invalidate();
+  }
+  if (audioEncoder != nullptr) {
+    lame_close(audioEncoder);
+    audioEncoder = nullptr;
+  }
+  isEncoderRunning_.store(false, std::memory_order_relaxed);
+}
+
+int SWAudioEncoder::frameSizeFor(std::uint8_t headerByte) {
+  return (headerByte & 0x02) != 0 ? kPaddedFrameSize : kFrameSize;
+}
+
+void SWAudioEncoder::composeAudioPacket(const std::uint8_t* input, std::int32_t len,
+                                        std::uint32_t ts) {
+  if (input == nullptr || len <= 0) return;
+  std::int32_t pending = preLen_ + len;
+  std::int32_t pos = 0;
+  std::shared_ptr<AVCallback> callback = avCallback();
+
+  // The third header byte tells the size. Fewer than three bytes cannot show it yet.
+  if (pending >= 3) {
+    int size = frameSizeFor(preLen_ > 2 ? bufferPool[2] : input[2 - preLen_]);
+    while (pending >= size) {
+      // Frame timestamp: the clock minus 26 ms for every 418 bytes still pending, computed in
+      // 32-bit arithmetic (wrapping like the wire field).
+      const std::int64_t stamp = static_cast<std::int64_t>(ts) - (26LL * pending) / 418;
+      std::uint8_t* packet = nullptr;
+      if (preLen_ > 0) {
+        const std::int32_t fromInput = size - preLen_;
+        packet = createAudioPacket(
+            std::span<const std::uint8_t>(bufferPool, static_cast<std::size_t>(preLen_)),
+            std::span<const std::uint8_t>(input, static_cast<std::size_t>(fromInput)),
+            static_cast<std::uint32_t>(stamp));
+        pos = fromInput;
+        preLen_ = 0;
+      } else {
+        packet = createAudioPacket(
+            std::span<const std::uint8_t>(input + pos, static_cast<std::size_t>(size)), {},
+            static_cast<std::uint32_t>(stamp));
+        pos += size;
+      }
+      pending -= size;
+      if (packet != nullptr) {
+        if (callback) {
+          callback->onOutputMediaData(packet);
+        } else {
+          freeMediaPacket(packet);
+        }
+      }
+      // Continue only while at least a padded frame's worth is pending.
+      if (pending <= kFrameSize) break;
+      size = frameSizeFor(input[pos + 2]);
+    }
+  }
+
+  // Keep the rest in the carry.
+  if (pending > 0) {
+    const std::int32_t rest = len - pos;
+    std::memcpy(bufferPool + preLen_, input + pos, static_cast<std::size_t>(rest));
+    preLen_ = pending;
+  }
+}
+
+}  // namespace corvane

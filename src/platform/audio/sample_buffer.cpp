@@ -1,0 +1,10 @@
+#include "platform/audio/sample_buffer.h"
+
+namespace corvane::platform::audio {
+
+std::shared_ptr<SampleBuffer> SampleBuffer::create(std::shared_ptr<BlockBuffer> dataBuffer,
+                                                   std::int64_t numSamples) {
+  return std::shared_ptr<SampleBuffer>(new SampleBuffer(std::move(dataBuffer), numSamples));
+}
+
+}  // namespace corvane::platform::audio

@@ -1,0 +1,208 @@
+#include "media/data_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace corvane {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Queue = DataQueue<int>;
+
+std::shared_ptr<int> item(int value) { return std::make_shared<int>(value); }
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The outcome of a call made on another thread, with a bounded wait for it.
+template <typename T>
+class Outcome {
+ public:
+  void set(T value) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      value_ = std::move(value);
+      when_ = Clock::now();
+    }
+    cv_.notify_all();
+  }
+  bool waitFor(double seconds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::duration<double>(seconds),
+                        [&] { return value_.has_value(); });
+  }
+  T value() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return *value_;
+  }
+  Clock::time_point when() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return when_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::optional<T> value_;
+  Clock::time_point when_;
+};
+
+TEST(BaseArrayTest, KeepsArrivalOrderAndAnswersNilWhenEmpty) {
+  BaseArray<int> array;
+  EXPECT_EQ(array.take(), nullptr);
+  for (int i = 1; i <= 4; ++i) EXPECT_TRUE(array.put(item(i)));
+  EXPECT_EQ(array.count(), 4u);
+  EXPECT_EQ(*array.elementAt(0), 1);
+  EXPECT_EQ(*array.elementAt(3), 4);
+  EXPECT_EQ(array.elementAt(4), nullptr);
+  EXPECT_EQ(*array.take(), 1);
+  EXPECT_EQ(*array.take(), 2);
+  array.clear();
+  EXPECT_EQ(array.count(), 0u);
+  EXPECT_EQ(array.take(), nullptr);
+}
+
+TEST(DataQueueTest, FullQueueRefusesAfterOneSliceAndKeepsTheOldest) {
+  auto queue = Queue::initWithCapacity(3);
+  for (int i = 1; i <= 3; ++i) EXPECT_TRUE(queue->put(item(i), 0.0));
+  auto refused = item(4);
+  const auto start = Clock::now();
+  EXPECT_FALSE(queue->put(refused, 0.0));
+  const double elapsed = secondsSince(start);
+  EXPECT_GE(elapsed, 0.0009);
+  EXPECT_LT(elapsed, 0.1);
+  EXPECT_EQ(refused.use_count(), 1) << "a refused item stays with the producer only";
+  EXPECT_EQ(queue->count(), 3u);
+  EXPECT_EQ(*queue->take(0.0), 1);
+  EXPECT_EQ(*queue->take(0.0), 2);
+  EXPECT_EQ(*queue->take(0.0), 3);
+}
+
+TEST(DataQueueTest, TakeOnEmptyQueueTimesOut) {
+  auto queue = Queue::initWithCapacity(3);
+  const auto start = Clock::now();
+  EXPECT_EQ(queue->take(0.1), nullptr);
+  const double elapsed = secondsSince(start);
+  EXPECT_GE(elapsed, 0.1);
+  EXPECT_LT(elapsed, 0.6);
+}
+
+TEST(DataQueueTest, BlockedCallsCompleteWhenTheOtherSideMoves) {
+  auto queue = Queue::initWithCapacity(1);
+  // A taker without time limit gets an item put later by another thread.
+  Outcome<int> taken;
+  std::thread taker([&] { taken.set(*queue->take()); });
+  EXPECT_FALSE(taken.waitFor(0.02));
+  EXPECT_TRUE(queue->put(item(7)));
+  ASSERT_TRUE(taken.waitFor(5.0));
+  EXPECT_EQ(taken.value(), 7);
+  taker.join();
+
+  // A putter on a full queue succeeds within its time-out once a place frees.
+  ASSERT_TRUE(queue->put(item(8), 0.0));
+  Outcome<bool> put;
+  std::thread putter([&] { put.set(queue->put(item(9), 5.0)); });
+  EXPECT_FALSE(put.waitFor(0.02));
+  EXPECT_EQ(*queue->take(1.0), 8);
+  ASSERT_TRUE(put.waitFor(5.0));
+  EXPECT_TRUE(put.value());
+  putter.join();
+  EXPECT_EQ(*queue->take(1.0), 9);
+
+  // A putter whose time-out passes gives up.
+  ASSERT_TRUE(queue->put(item(10), 0.0));
+  const auto start = Clock::now();
+  EXPECT_FALSE(queue->put(item(11), 0.05));
+  EXPECT_GE(secondsSince(start), 0.05);
+}
+
+TEST(DataQueueTest, StopRefusesAtOnceAndDestructionHandsEachItemToTheDestroyBlock) {
+  std::map<int, int> destroyed;
+  {
+    auto queue = Queue::initWithCapacity(3);
+    queue->setDestroyBlock([&](const Queue::Item& i) { ++destroyed[*i]; });
+    for (int i = 1; i <= 2; ++i) ASSERT_TRUE(queue->put(item(i), 0.0));
+    queue->stopBlocking();
+    auto start = Clock::now();
+    EXPECT_FALSE(queue->put(item(3)));
+    EXPECT_EQ(queue->take(), nullptr);
+    EXPECT_LT(secondsSince(start), 0.05);
+    EXPECT_EQ(queue->count(), 2u);
+    EXPECT_TRUE(destroyed.empty());
+  }
+  EXPECT_EQ(destroyed, (std::map<int, int>{{1, 1}, {2, 1}}));
+}
+
+TEST(DataQueueTest, StopReleasesAPutBlockedWithoutTimeLimit) {
+  auto queue = Queue::initWithCapacity(3);
+  for (int i = 1; i <= 3; ++i) ASSERT_TRUE(queue->put(item(i), 0.0));
+  Outcome<bool> put;
+  std::thread putter([&] { put.set(queue->put(item(4))); });
+  EXPECT_FALSE(put.waitFor(0.05)) << "the put must block on the full queue";
+  const auto stoppedAt = Clock::now();
+  queue->stopBlocking();
+  ASSERT_TRUE(put.waitFor(2.0));
+  EXPECT_FALSE(put.value());
+  EXPECT_LT(std::chrono::duration<double>(put.when() - stoppedAt).count(), 0.05);
+  putter.join();
+  EXPECT_EQ(queue->count(), 3u);
+}
+
+TEST(DataQueueTest, ClearEmptiesTheQueueAndRestoresItsCapacity) {
+  struct Case {
+    const char* name;
+    bool withDestroyBlock;
+  };
+  for (const Case& c : {Case{"without destroy block", false}, Case{"with destroy block", true}}) {
+    SCOPED_TRACE(c.name);
+    std::vector<int> destroyed;
+    auto queue = Queue::initWithCapacity(3);
+    if (c.withDestroyBlock)
+      queue->setDestroyBlock([&](const Queue::Item& i) { destroyed.push_back(*i); });
+    // Move items through so that both semaphores have counted up and down.
+    for (int i = 0; i < 5; ++i) {
+      ASSERT_TRUE(queue->put(item(i), 0.0));
+      ASSERT_NE(queue->take(0.0), nullptr);
+    }
+    auto held = item(20);
+    ASSERT_TRUE(queue->put(held, 0.0));
+    ASSERT_TRUE(queue->put(item(21), 0.0));
+    queue->clear();
+    EXPECT_EQ(queue->count(), 0u);
+    EXPECT_EQ(held.use_count(), 1) << "the queue keeps no reference after clear";
+    const std::vector<int> expected =
+        c.withDestroyBlock ? std::vector<int>{20, 21} : std::vector<int>{};
+    EXPECT_EQ(destroyed, expected);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(queue->put(item(30 + i), 0.0)) << i;
+    EXPECT_FALSE(queue->put(item(33), 0.0));
+    EXPECT_EQ(*queue->take(0.0), 30);
+  }
+}
+
+TEST(DataQueueTest, OneProducerAndOneConsumerPassEveryItemInOrder) {
+  constexpr int kItems = 500;
+  auto queue = Queue::initWithCapacity(3);
+  std::thread producer([&] {
+    for (int i = 0; i < kItems; ++i) ASSERT_TRUE(queue->put(item(i)));
+  });
+  std::vector<int> received;
+  while (received.size() < kItems) {
+    auto next = queue->take(5.0);
+    ASSERT_NE(next, nullptr);
+    received.push_back(*next);
+  }
+  producer.join();
+  for (int i = 0; i < kItems; ++i) ASSERT_EQ(received[i], i);
+  EXPECT_EQ(queue->count(), 0u);
+}
+
+}  // namespace
+}  // namespace corvane

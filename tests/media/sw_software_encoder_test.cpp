@@ -1,0 +1,258 @@
+#include "media/sw_software_encoder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "media/media_packet.h"
+#include "media_test_support.h"
+
+namespace corvane {
+namespace {
+
+using test::readBig32;
+using test::RecordingCallback;
+
+constexpr int kNalNonIdrSlice = 1;
+constexpr int kNalIdrSlice = 5;
+constexpr int kNalSei = 6;
+constexpr int kNalSps = 7;
+constexpr int kNalPps = 8;
+
+struct FrameInput {
+  int width;
+  int height;
+  std::uint32_t timestamp;
+  bool keyframe = false;
+};
+
+// One NAL unit as a packet carried it.
+struct Nal {
+  int type = 0;
+  std::uint32_t timestamp = 0;
+  std::vector<std::uint8_t> bytes;  // Annex B, start code included
+};
+
+// Checks the video packet layout and takes the NAL unit out of it.
+Nal nalOf(const RecordingCallback::Packet& p) {
+  Nal nal;
+  EXPECT_EQ(p.kind, 1u);
+  EXPECT_EQ(p.block.size(), p.wireLength + 8u);
+  EXPECT_EQ(readBig32(p.block.data() + 8), p.wireLength - 4);
+  for (int word = 0; word < 5; ++word) EXPECT_EQ(readBig32(p.block.data() + 12 + 4 * word), 1u);
+  nal.timestamp = readBig32(p.block.data() + 32);
+  nal.bytes.assign(p.block.begin() + 36, p.block.end());
+  const auto& b = nal.bytes;
+  std::size_t header = 0;
+  if (b.size() > 4 && b[0] == 0 && b[1] == 0 && b[2] == 0 && b[3] == 1) {
+    header = 4;
+  } else if (b.size() > 3 && b[0] == 0 && b[1] == 0 && b[2] == 1) {
+    header = 3;
+  }
+  EXPECT_NE(header, 0u) << "every NAL unit starts with a start code";
+  if (header != 0) nal.type = b[header] & 0x1f;
+  return nal;
+}
+
+// Runs a started encoder over the frames and answers the NAL units of all its packets.
+std::vector<Nal> encodeFrames(const std::vector<FrameInput>& frames,
+                              std::shared_ptr<SWSoftwareEncoder>* encoderOut = nullptr) {
+  auto encoder = SWSoftwareEncoder::create();
+  auto callback = std::make_shared<RecordingCallback>();
+  auto queue = RawVideoQueue::initWithCapacity(3);
+  encoder->setVaCallback(callback);
+  encoder->setRawVideoInput(queue);
+  encoder->start();
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    auto item = std::make_shared<RawVideoFrame>();
+    item->buffer = test::makeNv12Frame(frames[i].width, frames[i].height, static_cast<int>(i));
+    item->timestamp = frames[i].timestamp;
+    item->keyframe = frames[i].keyframe;
+    EXPECT_TRUE(queue->put(item, 30.0));
+  }
+  // Frames whose encoder cannot open make no packets; wait for the last one that can.
+  const std::uint32_t last = frames.back().timestamp;
+  const bool lastEncodable = frames.back().width >= 16 && frames.back().height >= 16;
+  if (lastEncodable) {
+    EXPECT_TRUE(callback->waitUntil(
+        [&](const auto& packets) {
+          return std::any_of(packets.begin(), packets.end(), [&](const auto& p) {
+            return p.block.size() >= 36 && readBig32(p.block.data() + 32) == last;
+          });
+        },
+        60.0));
+  } else {
+    EXPECT_TRUE(callback->waitUntil([&](const auto&) { return queue->count() == 0; }, 60.0));
+  }
+  encoder->stop();
+  EXPECT_FALSE(encoder->isEncoderOpen()) << "stop closes the encoder";
+  if (encoderOut != nullptr) *encoderOut = encoder;
+  std::vector<Nal> nals;
+  for (const auto& p : callback->packets()) nals.push_back(nalOf(p));
+  return nals;
+}
+
+std::vector<int> typesAt(const std::vector<Nal>& nals, std::uint32_t timestamp) {
+  std::vector<int> types;
+  for (const auto& nal : nals) {
+    if (nal.timestamp == timestamp) types.push_back(nal.type);
+  }
+  return types;
+}
+
+// The Annex B stream (wire parts without their headers), probed and decoded by FFmpeg.
+struct Probe {
+  int width = 0;
+  int height = 0;
+  std::string frameRate;
+  std::string decodeErrors;
+  int decodeExit = -1;
+};
+
+Probe probeStream(const std::vector<Nal>& nals) {
+  std::vector<std::uint8_t> stream;
+  for (const auto& nal : nals) stream.insert(stream.end(), nal.bytes.begin(), nal.bytes.end());
+  test::TempFolder folder;
+  const std::string file = folder.file("video.h264");
+  test::writeFile(file, stream);
+  Probe probe;
+  const auto decode = test::runProcess(
+      {"ffmpeg", "-nostdin", "-v", "error", "-f", "h264", "-i", file, "-f", "null", "-"});
+  probe.decodeExit = decode.exitCode;
+  probe.decodeErrors = decode.output;
+  const auto info = test::runProcess({"ffprobe", "-v", "error", "-f", "h264", "-select_streams",
+                                      "v:0", "-show_entries", "stream=width,height,r_frame_rate",
+                                      "-of", "default=noprint_wrappers=1", file});
+  auto field = [&](const std::string& key) {
+    const auto at = info.output.find(key + "=");
+    if (at == std::string::npos) return std::string();
+    const auto end = info.output.find('\n', at);
+    return info.output.substr(at + key.size() + 1, end - at - key.size() - 1);
+  };
+  probe.width = std::atoi(field("width").c_str());
+  probe.height = std::atoi(field("height").c_str());
+  probe.frameRate = field("r_frame_rate");
+  return probe;
+}
+
+class SWSoftwareEncoderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!test::haveProgram("ffmpeg") || !test::haveProgram("ffprobe")) {
+      GTEST_SKIP() << "ffmpeg/ffprobe are not installed";
+    }
+  }
+};
+
+TEST_F(SWSoftwareEncoderTest, EncodesAtMost1920x1080RoundedDownTo16AndFFmpegDecodesIt) {
+  struct Case {
+    int width, height, expectedWidth, expectedHeight;
+  };
+  for (const Case& c :
+       {Case{1920, 1080, 1920, 1072}, Case{2880, 1800, 1920, 1072}, Case{1366, 768, 1360, 768}}) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    std::shared_ptr<SWSoftwareEncoder> encoder;
+    const auto nals = encodeFrames(
+        {{c.width, c.height, 1000}, {c.width, c.height, 1040}, {c.width, c.height, 1080}},
+        &encoder);
+    EXPECT_EQ(encoder->dstWidth(), c.expectedWidth);
+    EXPECT_EQ(encoder->dstHeight(), c.expectedHeight);
+    EXPECT_EQ(encoder->srcWidth(), c.width);
+    EXPECT_EQ(encoder->srcHeight(), c.height);
+    for (std::uint32_t ts : {1000u, 1040u, 1080u}) EXPECT_FALSE(typesAt(nals, ts).empty()) << ts;
+    const Probe probe = probeStream(nals);
+    EXPECT_EQ(probe.decodeExit, 0);
+    EXPECT_EQ(probe.decodeErrors, "");
+    EXPECT_EQ(probe.width, c.expectedWidth);
+    EXPECT_EQ(probe.height, c.expectedHeight);
+  }
+}
+
+TEST_F(SWSoftwareEncoderTest, ASizeChangeReopensTheEncoderOnceAtItsFirstFrame) {
+  const auto nals = encodeFrames(
+      {{320, 240, 100}, {320, 240, 140}, {352, 288, 180}, {352, 288, 220}, {352, 288, 260}});
+  // A newly opened encoder starts with its parameter sets, its version SEI and an IDR
+  // picture; an encoder that stays open sends plain slices.
+  for (std::uint32_t ts : {100u, 180u}) {
+    const auto types = typesAt(nals, ts);
+    EXPECT_EQ(std::count(types.begin(), types.end(), kNalSps), 1) << ts;
+    EXPECT_EQ(std::count(types.begin(), types.end(), kNalSei), 1) << ts;
+    EXPECT_EQ(std::count(types.begin(), types.end(), kNalIdrSlice), 1) << ts;
+  }
+  for (std::uint32_t ts : {140u, 220u, 260u}) {
+    EXPECT_EQ(typesAt(nals, ts), std::vector<int>{kNalNonIdrSlice}) << ts;
+  }
+  const Probe probe = probeStream(nals);
+  EXPECT_EQ(probe.decodeExit, 0);
+  EXPECT_EQ(probe.decodeErrors, "");
+}
+
+TEST_F(SWSoftwareEncoderTest, AKeyframeRequestGivesParameterSetsAndAnIdrSliceWithOneTimestamp) {
+  const auto nals =
+      encodeFrames({{640, 480, 10}, {640, 480, 50}, {640, 480, 90, true}, {640, 480, 130}});
+  EXPECT_EQ(typesAt(nals, 50), std::vector<int>{kNalNonIdrSlice});
+  EXPECT_EQ(typesAt(nals, 90), (std::vector<int>{kNalSps, kNalPps, kNalIdrSlice}));
+  EXPECT_EQ(typesAt(nals, 130), std::vector<int>{kNalNonIdrSlice});
+  const Probe probe = probeStream(nals);
+  EXPECT_EQ(probe.decodeExit, 0);
+  EXPECT_EQ(probe.decodeErrors, "");
+}
+
+TEST_F(SWSoftwareEncoderTest, TheFrameRateMeasuredAtASizeChangeConfiguresTheEncoderAtLeast15) {
+  struct Case {
+    const char* name;
+    std::uint32_t interval;  // ms between frames before the size change
+    int framesBefore;
+    std::uint64_t expectedFps;
+  };
+  for (const Case& c :
+       {Case{"10 frames a second", 100, 5, 15}, Case{"50 frames a second", 20, 30, 31}}) {
+    SCOPED_TRACE(c.name);
+    std::vector<FrameInput> frames;
+    std::uint32_t ts = 5000;
+    for (int i = 0; i < c.framesBefore; ++i, ts += c.interval) frames.push_back({160, 128, ts});
+    frames.push_back({176, 144, ts});
+    frames.push_back({176, 144, ts + c.interval});
+    std::shared_ptr<SWSoftwareEncoder> encoder;
+    const auto nals = encodeFrames(frames, &encoder);
+    EXPECT_EQ(encoder->encodingFps(), c.expectedFps);
+    EXPECT_EQ(encoder->x264Param().i_fps_num, c.expectedFps);
+    EXPECT_EQ(encoder->x264Param().i_fps_den, 1u);
+    // The parameter sets of the last open carry the rate; FFmpeg reads it from there.
+    std::vector<Nal> lastPart;
+    for (const auto& nal : nals) {
+      if (nal.timestamp >= ts) lastPart.push_back(nal);
+    }
+    const Probe probe = probeStream(lastPart);
+    EXPECT_EQ(probe.frameRate, std::to_string(c.expectedFps) + "/1");
+    EXPECT_EQ(probe.width, 176);
+  }
+}
+
+TEST_F(SWSoftwareEncoderTest, AFrameTooSmallToEncodeIsDroppedAndTheNextSizeRecovers) {
+  std::shared_ptr<SWSoftwareEncoder> encoder;
+  const auto nals = encodeFrames({{8, 8, 1}, {320, 240, 2}}, &encoder);
+  EXPECT_TRUE(typesAt(nals, 1).empty());
+  EXPECT_FALSE(typesAt(nals, 2).empty());
+  EXPECT_EQ(encoder->dstWidth(), 320);
+  EXPECT_EQ(encoder->dstHeight(), 240);
+}
+
+TEST(SWSoftwareEncoderStateTest, CalcFramerateCountsTheLastSecondAcrossTheClockWrap) {
+  auto encoder = SWSoftwareEncoder::create();
+  struct Step {
+    std::uint32_t timestamp;
+    std::uint64_t expected;
+  };
+  const std::uint32_t base = 0xffffff00u;  // wraps 256 ms in
+  for (const Step& s : {Step{base, 1}, Step{base + 500, 2}, Step{base + 1000, 3},
+                        Step{base + 1001, 3}, Step{base + 1600, 3}, Step{base + 4000, 1}}) {
+    encoder->calcFramerate(s.timestamp);
+    EXPECT_EQ(encoder->currFps(), s.expected) << s.timestamp;
+  }
+}
+
+}  // namespace
+}  // namespace corvane
