@@ -1,0 +1,756 @@
+// GCDAsyncSocket: connecting (look-up, IPv4/IPv6 choice, blocking connect on the global
+// queue, connect time-out) and closing.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "sockets/GCDAsyncReadPacket.h"
+#include "sockets/GCDAsyncSocket.h"
+#include "sockets/GCDAsyncSocketPrivate.h"
+#include "sockets/GCDAsyncWritePacket.h"
+
+namespace corvane {
+
+using platform::dispatch::Priority;
+using platform::dispatch::Queue;
+using platform::dispatch::Source;
+using Errors = GCDAsyncSocketErrors;
+using gcd_async_socket_detail::shutdownAndClose;
+
+namespace {
+
+constexpr const char* kUnknownInterface =
+    "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.";
+
+template <class T>
+std::vector<uint8_t> bytesOf(const T& value) {
+  const auto* p = reinterpret_cast<const uint8_t*>(&value);
+  return std::vector<uint8_t>(p, p + sizeof value);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Public connect requests
+
+bool GCDAsyncSocket::connectToHost(const std::string& host, uint16_t port, Error* errPtr) {
+  return connectToHost(host, port, std::string(), -1, errPtr);
+}
+
+bool GCDAsyncSocket::connectToHost(const std::string& host, uint16_t port, double timeout,
+                                   Error* errPtr) {
+  return connectToHost(host, port, std::string(), timeout, errPtr);
+}
+
+bool GCDAsyncSocket::connectToHost(const std::string& inHost, uint16_t port,
+                                   const std::string& inInterface, double timeout, Error* errPtr) {
+  const std::string host = inHost;
+  const std::string interface = inInterface;
+  bool result = false;
+  Error preConnectErr;
+  runSync([&] {
+    if (host.empty()) {
+      preConnectErr = Errors::badParamError(
+          "Invalid host parameter (nil or \"\"). Should be a domain name or IP address string.");
+      return;
+    }
+    if (!preConnectWithInterface(interface, &preConnectErr)) return;
+
+    flags |= begun;
+
+    // Look the host up on a background queue; the socket is held weakly meanwhile.
+    const int aStateIndex = stateIndex;
+    std::weak_ptr<GCDAsyncSocket> weakSelf = weak_from_this();
+    Queue::global(Priority::Default)->async([weakSelf, host, port, aStateIndex] {
+      Error lookupErr;
+      std::vector<Bytes> addresses = lookupHost(host, port, &lookupErr);
+      auto strongSelf = weakSelf.lock();
+      if (!strongSelf) return;
+      if (addresses.empty()) {
+        strongSelf->socketQueue->async([strongSelf, aStateIndex, lookupErr] {
+          strongSelf->lookupDidFail(aStateIndex, lookupErr);
+        });
+        return;
+      }
+      Bytes address4;
+      Bytes address6;
+      for (const Bytes& address : addresses) {
+        if (address4.empty() && isIPv4Address(address)) {
+          address4 = address;
+        } else if (address6.empty() && isIPv6Address(address)) {
+          address6 = address;
+        }
+      }
+      strongSelf->socketQueue->async([strongSelf, aStateIndex, address4, address6]() mutable {
+        strongSelf->lookupDidSucceed(aStateIndex, std::move(address4), std::move(address6));
+      });
+    });
+
+    startConnectTimeout(timeout);
+    result = true;
+  });
+  if (!result && errPtr != nullptr) *errPtr = preConnectErr;
+  return result;
+}
+
+bool GCDAsyncSocket::connectToAddress(const Bytes& remoteAddr, Error* errPtr) {
+  return connectToAddress(remoteAddr, std::string(), -1, errPtr);
+}
+
+bool GCDAsyncSocket::connectToAddress(const Bytes& remoteAddr, double timeout, Error* errPtr) {
+  return connectToAddress(remoteAddr, std::string(), timeout, errPtr);
+}
+
+bool GCDAsyncSocket::connectToAddress(const Bytes& inRemoteAddr, const std::string& inInterface,
+                                      double timeout, Error* errPtr) {
+  const Bytes remoteAddr = inRemoteAddr;
+  const std::string interface = inInterface;
+  bool result = false;
+  Error err;
+  runSync([&] {
+    Bytes address4;
+    Bytes address6;
+    if (remoteAddr.size() == sizeof(sockaddr_in) && isIPv4Address(remoteAddr)) {
+      address4 = remoteAddr;
+    } else if (remoteAddr.size() == sizeof(sockaddr_in6) && isIPv6Address(remoteAddr)) {
+      address6 = remoteAddr;
+    } else {
+      err = Errors::badParamError("A valid IPv4 or IPv6 address was not given");
+      return;
+    }
+    if ((config & noIPv4) != 0 && !address4.empty()) {
+      err = Errors::badParamError("IPv4 has been disabled and an IPv4 address was passed.");
+      return;
+    }
+    if ((config & noIPv6) != 0 && !address6.empty()) {
+      err = Errors::badParamError("IPv6 has been disabled and an IPv6 address was passed.");
+      return;
+    }
+    if (!preConnectWithInterface(interface, &err)) return;
+
+    flags |= begun;
+    if (!connectWithAddress4(address4, address6, &err)) {
+      closeWithError(err);
+      return;
+    }
+    startConnectTimeout(timeout);
+    result = true;
+  });
+  if (!result && errPtr != nullptr) *errPtr = err;
+  return result;
+}
+
+bool GCDAsyncSocket::connectToUrl(const std::string& url, double timeout, Error* errPtr) {
+  bool result = false;
+  Error err;
+  runSync([&] {
+    if (pathFromUrl(url).empty()) {
+      err = Errors::badParamError("Invalid unix domain socket url.");
+      return;
+    }
+    if (!preConnectWithUnixAddress(unixAddressFromUrl(url), &err)) return;
+
+    flags |= begun;
+    if (!connectWithAddressUN(connectInterfaceUN, &err)) {
+      closeWithError(err);
+      return;
+    }
+    startConnectTimeout(timeout);
+    result = true;
+  });
+  if (!result && errPtr != nullptr) *errPtr = err;
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// Pre-connect checks
+
+bool GCDAsyncSocket::preConnectWithInterface(const std::string& interface, Error* errPtr) {
+  if (!delegate_.lock()) {
+    *errPtr =
+        Errors::badConfigError("Attempting to connect without a delegate. Set a delegate first.");
+    return false;
+  }
+  if (!delegateQueue_) {
+    *errPtr = Errors::badConfigError(
+        "Attempting to connect without a delegate queue. Set a delegate queue first.");
+    return false;
+  }
+  if ((flags & begun) != 0) {
+    *errPtr = Errors::badConfigError(
+        "Attempting to connect while connected or accepting connections. Disconnect first.");
+    return false;
+  }
+  const bool isIPv4Disabled = (config & noIPv4) != 0;
+  const bool isIPv6Disabled = (config & noIPv6) != 0;
+  if (isIPv4Disabled && isIPv6Disabled) {
+    *errPtr = Errors::badConfigError(
+        "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.");
+    return false;
+  }
+  if (!interface.empty()) {
+    Bytes interface4;
+    Bytes interface6;
+    getInterfaceAddress4(&interface4, &interface6, interface, 0);
+    if (interface4.empty() && interface6.empty()) {
+      *errPtr = Errors::badParamError(kUnknownInterface);
+      return false;
+    }
+    if (isIPv4Disabled && interface6.empty()) {
+      *errPtr = Errors::badParamError(
+          "IPv4 has been disabled and specified interface doesn't support IPv6.");
+      return false;
+    }
+    if (isIPv6Disabled && interface4.empty()) {
+      *errPtr = Errors::badParamError(
+          "IPv6 has been disabled and specified interface doesn't support IPv4.");
+      return false;
+    }
+    connectInterface4 = std::move(interface4);
+    connectInterface6 = std::move(interface6);
+  }
+  // Clear the queues (spurious reads and writes from a previous connection).
+  readQueue.clear();
+  writeQueue.clear();
+  return true;
+}
+
+bool GCDAsyncSocket::preConnectWithUnixAddress(const Bytes& address, Error* errPtr) {
+  if (!delegate_.lock()) {
+    *errPtr =
+        Errors::badConfigError("Attempting to connect without a delegate. Set a delegate first.");
+    return false;
+  }
+  if (!delegateQueue_) {
+    *errPtr = Errors::badConfigError(
+        "Attempting to connect without a delegate queue. Set a delegate queue first.");
+    return false;
+  }
+  if ((flags & begun) != 0) {
+    *errPtr = Errors::badConfigError(
+        "Attempting to connect while connected or accepting connections. Disconnect first.");
+    return false;
+  }
+  if (address.empty()) {
+    *errPtr = Errors::badParamError(kUnknownInterface);
+    return false;
+  }
+  connectInterfaceUN = address;
+  readQueue.clear();
+  writeQueue.clear();
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Look-up results
+
+void GCDAsyncSocket::lookupDidSucceed(int aStateIndex, Bytes address4, Bytes address6) {
+  if (aStateIndex != stateIndex) return;  // timed out or closed meanwhile
+  const bool isIPv4Disabled = (config & noIPv4) != 0;
+  const bool isIPv6Disabled = (config & noIPv6) != 0;
+  if (isIPv4Disabled && address6.empty()) {
+    closeWithError(
+        Errors::otherError("IPv4 has been disabled and DNS lookup found no IPv6 address."));
+    return;
+  }
+  if (isIPv6Disabled && address4.empty()) {
+    closeWithError(
+        Errors::otherError("IPv6 has been disabled and DNS lookup found no IPv4 address."));
+    return;
+  }
+  // A disabled family is never tried, even when the look-up found an address for it.
+  if (isIPv4Disabled) address4.clear();
+  if (isIPv6Disabled) address6.clear();
+  Error err;
+  if (!connectWithAddress4(std::move(address4), std::move(address6), &err)) closeWithError(err);
+}
+
+void GCDAsyncSocket::lookupDidFail(int aStateIndex, const Error& error) {
+  if (aStateIndex != stateIndex) return;
+  endConnectTimeout();
+  closeWithError(error);
+}
+
+// ---------------------------------------------------------------------------------------
+// Sockets and connect attempts
+
+int GCDAsyncSocket::createSocket(int family, const Bytes& connectInterface, Error* errPtr) {
+  const int socketFD = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (socketFD < 0) {
+    *errPtr = Errors::errorWithErrno(errno, "Error in socket() function");
+    return -1;
+  }
+  if (!connectInterface.empty()) {
+    if (portFromAddress(connectInterface) > 0) {
+      // A fixed local port: allow re-binding it right after a previous connection.
+      const int reuseOn = 1;
+      ::setsockopt(socketFD, SOL_SOCKET, SO_REUSEADDR, &reuseOn, sizeof reuseOn);
+    }
+    if (::bind(socketFD, reinterpret_cast<const sockaddr*>(connectInterface.data()),
+               static_cast<socklen_t>(connectInterface.size())) != 0) {
+      *errPtr = Errors::errorWithErrno(errno, "Error in bind() function");
+      ::close(socketFD);
+      return -1;
+    }
+  }
+  // No SIGPIPE option on this platform: every send uses MSG_NOSIGNAL instead.
+  return socketFD;
+}
+
+bool GCDAsyncSocket::connectWithAddress4(Bytes address4, Bytes address6, Error* errPtr) {
+  if (!address4.empty()) socket4FD_ = createSocket(AF_INET, connectInterface4, errPtr);
+  if (!address6.empty()) socket6FD_ = createSocket(AF_INET6, connectInterface6, errPtr);
+  if (socket4FD_ == -1 && socket6FD_ == -1) return false;  // errPtr holds the last error
+
+  const bool preferIPv6 = (config & favourIPv6) != 0;
+  const bool useIPv6 = (preferIPv6 && socket6FD_ != -1) || socket4FD_ == -1;
+  const int primarySocketFD = useIPv6 ? socket6FD_ : socket4FD_;
+  const int alternateSocketFD = useIPv6 ? socket4FD_ : socket6FD_;
+  Bytes primaryAddress = useIPv6 ? std::move(address6) : std::move(address4);
+  Bytes alternateAddress = useIPv6 ? std::move(address4) : std::move(address6);
+
+  connectSocket(primarySocketFD, primaryAddress, stateIndex);
+
+  if (!alternateAddress.empty() && alternateSocketFD != -1) {
+    std::weak_ptr<GCDAsyncSocket> weakSelf = weak_from_this();
+    const int aStateIndex = stateIndex;
+    socketQueue->after(
+        alternateAddressDelay_,
+        [weakSelf, alternateSocketFD, alternateAddress = std::move(alternateAddress), aStateIndex] {
+          if (auto strongSelf = weakSelf.lock()) {
+            strongSelf->connectSocket(alternateSocketFD, alternateAddress, aStateIndex);
+          }
+        });
+  }
+  return true;
+}
+
+void GCDAsyncSocket::connectSocket(int socketFD, const Bytes& address, int aStateIndex) {
+  // The other family already won: this descriptor is not needed.
+  if ((flags & established) != 0) {
+    closeSocket(socketFD);
+    return;
+  }
+  // A late attempt of an ended connect (time-out or close): its descriptor was closed and
+  // its number may belong to someone else now.
+  if (aStateIndex != stateIndex) return;
+  if (socketFD != socket4FD_ && socketFD != socket6FD_) return;
+
+  // The blocking connect() runs on its own duplicate of the descriptor, so that a close
+  // meanwhile can never make it act on a reused descriptor number.
+  const int connectFD = ::fcntl(socketFD, F_DUPFD_CLOEXEC, 0);
+  if (connectFD < 0) {
+    connectAttemptFinished(socketFD, -1, errno, aStateIndex);
+    return;
+  }
+  std::weak_ptr<GCDAsyncSocket> weakSelf = weak_from_this();
+  Queue::global(Priority::Default)->async([weakSelf, socketFD, connectFD, address, aStateIndex] {
+    const int result = ::connect(connectFD, reinterpret_cast<const sockaddr*>(address.data()),
+                                 static_cast<socklen_t>(address.size()));
+    const int err = errno;
+    ::close(connectFD);
+    auto strongSelf = weakSelf.lock();
+    if (!strongSelf) return;
+    strongSelf->socketQueue->async([strongSelf, socketFD, result, err, aStateIndex] {
+      strongSelf->connectAttemptFinished(socketFD, result, err, aStateIndex);
+    });
+  });
+}
+
+void GCDAsyncSocket::connectAttemptFinished(int socketFD, int result, int err, int aStateIndex) {
+  // Ended meanwhile: closeWithError or the winning family already closed the descriptor.
+  if (aStateIndex != stateIndex) return;
+  if ((flags & established) != 0) {
+    closeSocket(socketFD);
+    return;
+  }
+  if (result != 0) {
+    closeSocket(socketFD);
+    if (socket4FD_ == -1 && socket6FD_ == -1) {
+      didNotConnect(aStateIndex, Errors::errorWithErrno(err, "Error in connect() function"));
+    }
+    return;
+  }
+  closeUnusedSocket(socketFD);
+  didConnect(aStateIndex);
+}
+
+void GCDAsyncSocket::closeSocket(int socketFD) {
+  if (socketFD == -1) return;
+  if (socketFD == socket4FD_) {
+    shutdownAndClose(socketFD);
+    socket4FD_ = -1;
+  } else if (socketFD == socket6FD_) {
+    shutdownAndClose(socketFD);
+    socket6FD_ = -1;
+  }
+}
+
+void GCDAsyncSocket::closeUnusedSocket(int usedSocketFD) {
+  if (usedSocketFD != socket4FD_) {
+    closeSocket(socket4FD_);
+  } else if (usedSocketFD != socket6FD_) {
+    closeSocket(socket6FD_);
+  }
+}
+
+bool GCDAsyncSocket::connectWithAddressUN(const Bytes& address, Error* errPtr) {
+  socketUN = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (socketUN < 0) {
+    *errPtr = Errors::errorWithErrno(errno, "Error in socket() function");
+    socketUN = -1;
+    return false;
+  }
+  const int reuseOn = 1;
+  ::setsockopt(socketUN, SOL_SOCKET, SO_REUSEADDR, &reuseOn, sizeof reuseOn);
+
+  const int connectFD = ::fcntl(socketUN, F_DUPFD_CLOEXEC, 0);
+  if (connectFD < 0) {
+    *errPtr = Errors::errorWithErrno(errno, "Error in socket() function");
+    return false;
+  }
+  const int aStateIndex = stateIndex;
+  std::weak_ptr<GCDAsyncSocket> weakSelf = weak_from_this();
+  Queue::global(Priority::Default)->async([weakSelf, connectFD, address, aStateIndex] {
+    const int result = ::connect(connectFD, reinterpret_cast<const sockaddr*>(address.data()),
+                                 static_cast<socklen_t>(address.size()));
+    const int err = errno;
+    ::close(connectFD);
+    auto strongSelf = weakSelf.lock();
+    if (!strongSelf) return;
+    strongSelf->socketQueue->async([strongSelf, result, err, aStateIndex] {
+      if (result == 0) {
+        strongSelf->didConnect(aStateIndex);
+      } else {
+        std::fprintf(stderr, "connect: %s\n", std::strerror(err));
+        strongSelf->didNotConnect(aStateIndex,
+                                  Errors::errorWithErrno(err, "Error in connect() function"));
+      }
+    });
+  });
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Connected / not connected
+
+void GCDAsyncSocket::didConnect(int aStateIndex) {
+  if (aStateIndex != stateIndex) return;  // closed or timed out meanwhile
+
+  flags |= established;
+  endConnectTimeout();
+
+  if (delegateQueue_) {
+    const std::string host = connectedHost();
+    const uint16_t port = connectedPort();
+    std::string url;
+    if (host.empty()) url = connectedUrl();
+    if (!host.empty()) {
+      notifyDelegate([host, port](GCDAsyncSocketDelegate& d, const SocketPtr& sock) {
+        d.socketDidConnectToHost(sock, host, port);
+      });
+    } else if (!url.empty()) {
+      notifyDelegate([url](GCDAsyncSocketDelegate& d, const SocketPtr& sock) {
+        d.socketDidConnectToUrl(sock, url);
+      });
+    }
+  }
+
+  const int socketFD = connectedDescriptor();
+  const int fl = ::fcntl(socketFD, F_GETFL, 0);
+  if (fl < 0 || ::fcntl(socketFD, F_SETFL, fl | O_NONBLOCK) < 0) {
+    closeWithError(Errors::otherError("Error enabling non-blocking IO on socket (fcntl)"));
+    return;
+  }
+  setupReadAndWriteSourcesForNewlyConnectedSocket(socketFD);
+
+  // Dequeue any pending read and write requests.
+  maybeDequeueRead();
+  maybeDequeueWrite();
+}
+
+void GCDAsyncSocket::didNotConnect(int aStateIndex, const Error& error) {
+  if (aStateIndex != stateIndex) return;
+  closeWithError(error);
+}
+
+int GCDAsyncSocket::connectedDescriptor() const {
+  if (socket4FD_ != -1) return socket4FD_;
+  if (socket6FD_ != -1) return socket6FD_;
+  return socketUN;
+}
+
+// ---------------------------------------------------------------------------------------
+// Connect time-out
+
+void GCDAsyncSocket::startConnectTimeout(double timeout) {
+  if (timeout < 0.0) return;
+  connectTimer = Source::createTimer(socketQueue);
+  std::weak_ptr<GCDAsyncSocket> weakSelf = weak_from_this();
+  std::weak_ptr<Source> weakTimer = connectTimer;
+  connectTimer->setEventHandler([weakSelf, weakTimer] {
+    auto strongSelf = weakSelf.lock();
+    if (!strongSelf) return;
+    auto timer = weakTimer.lock();
+    if (!timer || strongSelf->connectTimer != timer) return;  // a stale timer
+    strongSelf->doConnectTimeout();
+  });
+  connectTimer->setTimer(timeout, platform::dispatch::kForever);
+  connectTimer->resume();
+}
+
+void GCDAsyncSocket::endConnectTimeout() {
+  if (connectTimer) {
+    connectTimer->cancel();
+    connectTimer.reset();
+  }
+  // Late look-up and connect results carry the old index and are ignored.
+  ++stateIndex;
+  connectInterface4.clear();
+  connectInterface6.clear();
+}
+
+void GCDAsyncSocket::doConnectTimeout() {
+  endConnectTimeout();
+  closeWithError(Errors::connectTimeoutError());
+}
+
+// ---------------------------------------------------------------------------------------
+// Interface descriptions
+
+void GCDAsyncSocket::getInterfaceAddress4(Bytes* interfaceAddr4Ptr, Bytes* interfaceAddr6Ptr,
+                                          const std::string& interfaceDescription, uint16_t port) {
+  Bytes addr4;
+  Bytes addr6;
+  std::string interface;
+
+  // "name" or "name:port"
+  const size_t colon = interfaceDescription.find(':');
+  interface = interfaceDescription.substr(0, colon);
+  if (colon != std::string::npos && port == 0) {
+    const size_t next = interfaceDescription.find(':', colon + 1);
+    const std::string portText = interfaceDescription.substr(
+        colon + 1, next == std::string::npos ? std::string::npos : next - colon - 1);
+    const long portL = std::strtol(portText.c_str(), nullptr, 10);
+    if (portL > 0 && portL <= 0xFFFF) port = static_cast<uint16_t>(portL);
+  }
+
+  if (interface.empty()) {
+    // Any address.
+    sockaddr_in sockaddr4{};
+    sockaddr4.sin_family = AF_INET;
+    sockaddr4.sin_port = htons(port);
+    sockaddr4.sin_addr.s_addr = htonl(INADDR_ANY);
+    sockaddr_in6 sockaddr6{};
+    sockaddr6.sin6_family = AF_INET6;
+    sockaddr6.sin6_port = htons(port);
+    sockaddr6.sin6_addr = in6addr_any;
+    addr4 = bytesOf(sockaddr4);
+    addr6 = bytesOf(sockaddr6);
+  } else if (interface == "localhost" || interface == "loopback") {
+    sockaddr_in sockaddr4{};
+    sockaddr4.sin_family = AF_INET;
+    sockaddr4.sin_port = htons(port);
+    sockaddr4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in6 sockaddr6{};
+    sockaddr6.sin6_family = AF_INET6;
+    sockaddr6.sin6_port = htons(port);
+    sockaddr6.sin6_addr = in6addr_loopback;
+    addr4 = bytesOf(sockaddr4);
+    addr6 = bytesOf(sockaddr6);
+  } else {
+    ifaddrs* addrs = nullptr;
+    if (::getifaddrs(&addrs) == 0) {
+      for (const ifaddrs* cursor = addrs; cursor != nullptr; cursor = cursor->ifa_next) {
+        if (cursor->ifa_addr == nullptr) continue;
+        if (addr4.empty() && cursor->ifa_addr->sa_family == AF_INET) {
+          sockaddr_in nativeAddr4{};
+          std::memcpy(&nativeAddr4, cursor->ifa_addr, sizeof nativeAddr4);
+          bool match = interface == cursor->ifa_name;
+          if (!match) {
+            char ip[INET_ADDRSTRLEN];
+            match = ::inet_ntop(AF_INET, &nativeAddr4.sin_addr, ip, sizeof ip) != nullptr &&
+                    interface == ip;
+          }
+          if (match) {
+            nativeAddr4.sin_port = htons(port);
+            addr4 = bytesOf(nativeAddr4);
+          }
+        } else if (addr6.empty() && cursor->ifa_addr->sa_family == AF_INET6) {
+          sockaddr_in6 nativeAddr6{};
+          std::memcpy(&nativeAddr6, cursor->ifa_addr, sizeof nativeAddr6);
+          bool match = interface == cursor->ifa_name;
+          if (!match) {
+            char ip[INET6_ADDRSTRLEN];
+            match = ::inet_ntop(AF_INET6, &nativeAddr6.sin6_addr, ip, sizeof ip) != nullptr &&
+                    interface == ip;
+          }
+          if (match) {
+            nativeAddr6.sin6_port = htons(port);
+            addr6 = bytesOf(nativeAddr6);
+          }
+        }
+      }
+      ::freeifaddrs(addrs);
+    }
+  }
+  if (interfaceAddr4Ptr != nullptr) *interfaceAddr4Ptr = std::move(addr4);
+  if (interfaceAddr6Ptr != nullptr) *interfaceAddr6Ptr = std::move(addr6);
+}
+
+GCDAsyncSocket::Bytes GCDAsyncSocket::unixAddressFromUrl(const std::string& url) {
+  const std::string path = pathFromUrl(url);
+  sockaddr_un nativeAddr{};
+  // A path that does not fit is refused rather than cut (a cut path names another file).
+  if (path.empty() || path.size() >= sizeof nativeAddr.sun_path) return {};
+  nativeAddr.sun_family = AF_UNIX;
+  std::memcpy(nativeAddr.sun_path, path.data(), path.size());
+  const size_t length = offsetof(sockaddr_un, sun_path) + path.size() + 1;
+  const auto* p = reinterpret_cast<const uint8_t*>(&nativeAddr);
+  return Bytes(p, p + length);
+}
+
+// ---------------------------------------------------------------------------------------
+// Closing
+
+void GCDAsyncSocket::disconnect() {
+  runSync([this] {
+    if ((flags & begun) != 0) closeWithError(std::nullopt);
+  });
+}
+
+void GCDAsyncSocket::disconnectAfterReading() {
+  socketQueue->async([self = shared_from_this()] {
+    if ((self->flags & begun) != 0) {
+      self->flags |= (ioRefused | closeWhenReadsDone);
+      self->maybeClose();
+    }
+  });
+}
+
+void GCDAsyncSocket::disconnectAfterWriting() {
+  socketQueue->async([self = shared_from_this()] {
+    if ((self->flags & begun) != 0) {
+      self->flags |= (ioRefused | closeWhenWritesDone);
+      self->maybeClose();
+    }
+  });
+}
+
+void GCDAsyncSocket::disconnectAfterReadingAndWriting() {
+  socketQueue->async([self = shared_from_this()] {
+    if ((self->flags & begun) != 0) {
+      self->flags |= (ioRefused | closeWhenReadsDone | closeWhenWritesDone);
+      self->maybeClose();
+    }
+  });
+}
+
+void GCDAsyncSocket::maybeClose() {
+  bool shouldClose = false;
+  if ((flags & closeWhenReadsDone) != 0) {
+    if (readQueue.empty() && !currentRead) {
+      if ((flags & closeWhenWritesDone) != 0) {
+        shouldClose = writeQueue.empty() && !currentWrite;
+      } else {
+        shouldClose = true;
+      }
+    }
+  } else if ((flags & closeWhenWritesDone) != 0) {
+    shouldClose = writeQueue.empty() && !currentWrite;
+  }
+  if (shouldClose) closeWithError(std::nullopt);
+}
+
+void GCDAsyncSocket::closeWithError(const std::optional<Error>& error) {
+  endConnectTimeout();
+  if (currentRead) endCurrentRead();
+  if (currentWrite) endCurrentWrite();
+  readQueue.clear();
+  writeQueue.clear();
+  preBuffer.reset();
+  if (sslPreBuffer) sslPreBuffer->reset();
+  sslErrCode = 0;
+  lastSSLHandshakeError = 0;
+  sslContext_ = nullptr;  // no TLS session is ever created yet
+
+  if (!accept4Source && !accept6Source && !acceptUNSource && !readSource && !writeSource) {
+    // Nothing watches the descriptors: close them here. A connect() may still be in flight
+    // on one of them; the shutdown ends it.
+    if (socket4FD_ != -1) {
+      shutdownAndClose(socket4FD_);
+      socket4FD_ = -1;
+    }
+    if (socket6FD_ != -1) {
+      shutdownAndClose(socket6FD_);
+      socket6FD_ = -1;
+    }
+    if (socketUN != -1) {
+      shutdownAndClose(socketUN);
+      socketUN = -1;
+    }
+  } else {
+    // The sources' cancel handlers close the descriptors.
+    if (accept4Source) {
+      accept4Source->cancel();
+      accept4Source.reset();
+    }
+    if (accept6Source) {
+      accept6Source->cancel();
+      accept6Source.reset();
+    }
+    if (acceptUNSource) {
+      acceptUNSource->cancel();
+      acceptUNSource.reset();
+    }
+    if (readSource) {
+      // A suspended source must be resumed, or its cancel handler might never run.
+      if ((flags & readSourcePaused) != 0) {
+        readSource->resume();
+        flags &= ~readSourcePaused;
+      }
+      readSource->cancel();
+      readSource.reset();
+    }
+    if (writeSource) {
+      if ((flags & writeSourcePaused) != 0) {
+        writeSource->resume();
+        flags &= ~writeSourcePaused;
+      }
+      writeSource->cancel();
+      writeSource.reset();
+    }
+    socket4FD_ = -1;
+    socket6FD_ = -1;
+    socketUN = -1;
+  }
+  // A listening Unix-domain socket's file goes with it.
+  if (!socketUrl.empty()) {
+    const std::string path = pathFromUrl(socketUrl);
+    if (!path.empty()) ::unlink(path.c_str());
+    socketUrl.clear();
+  }
+
+  const bool shouldCallDelegate = (flags & begun) != 0;
+  socketFDBytesAvailable = 0;
+  // `tearingDown` must survive until the callback below has taken its (empty) socket.
+  const uint32_t keep = flags & tearingDown;
+  flags = keep;
+  sslWriteCachedLength = 0;
+
+  if (shouldCallDelegate) {
+    notifyDelegate([error](GCDAsyncSocketDelegate& d, const SocketPtr& sock) {
+      d.socketDidDisconnect(sock, error);
+    });
+  }
+  flags = 0;
+}
+
+}  // namespace corvane

@@ -1,0 +1,543 @@
+// GCDAsyncSocket: the read and write sources, read requests, the read loop, end of stream
+// and read time-outs.
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "sockets/GCDAsyncReadPacket.h"
+#include "sockets/GCDAsyncSocket.h"
+#include "sockets/GCDAsyncSocketPrivate.h"
+#include "sockets/GCDAsyncSpecialPacket.h"
+
+namespace corvane {
+
+using platform::dispatch::Source;
+using Errors = GCDAsyncSocketErrors;
+
+// ---------------------------------------------------------------------------------------
+// Sources
+
+void GCDAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketFD) {
+  readSource = Source::createRead(socketFD, socketQueue);
+  writeSource = Source::createWrite(socketFD, socketQueue);
+
+  std::weak_ptr<GCDAsyncSocket> weakSelf = weak_from_this();
+  std::weak_ptr<Source> weakReadSource = readSource;
+  std::weak_ptr<Source> weakWriteSource = writeSource;
+
+  readSource->setEventHandler([weakSelf, weakReadSource] {
+    auto strongSelf = weakSelf.lock();
+    auto source = weakReadSource.lock();
+    if (!strongSelf || !source || strongSelf->readSource != source) return;
+    strongSelf->socketFDBytesAvailable = source->data();
+    if (strongSelf->socketFDBytesAvailable > 0) {
+      strongSelf->doReadData();
+    } else {
+      strongSelf->doReadEOF();
+    }
+  });
+  writeSource->setEventHandler([weakSelf, weakWriteSource] {
+    auto strongSelf = weakSelf.lock();
+    auto source = weakWriteSource.lock();
+    if (!strongSelf || !source || strongSelf->writeSource != source) return;
+    strongSelf->flags |= writable;
+    strongSelf->doWriteData();
+  });
+
+  // The descriptor is closed once both sources are cancelled.
+  auto socketFDRefCount = std::make_shared<std::atomic<int>>(2);
+  readSource->setCancelHandler([socketFDRefCount, socketFD] {
+    if (--*socketFDRefCount == 0) ::close(socketFD);
+  });
+  writeSource->setCancelHandler([socketFDRefCount, socketFD] {
+    if (--*socketFDRefCount == 0) ::close(socketFD);
+  });
+
+  // The read source is live at once; the write source waits until a write would block.
+  socketFDBytesAvailable = 0;
+  flags &= ~readSourcePaused;
+  readSource->resume();
+  flags |= writable;
+  flags |= writeSourcePaused;
+}
+
+void GCDAsyncSocket::suspendReadSource() {
+  if ((flags & readSourcePaused) == 0 && readSource) {
+    readSource->suspend();
+    flags |= readSourcePaused;
+  }
+}
+
+void GCDAsyncSocket::resumeReadSource() {
+  if ((flags & readSourcePaused) != 0 && readSource) {
+    readSource->resume();
+    flags &= ~readSourcePaused;
+  }
+}
+
+void GCDAsyncSocket::suspendWriteSource() {
+  if ((flags & writeSourcePaused) == 0 && writeSource) {
+    writeSource->suspend();
+    flags |= writeSourcePaused;
+  }
+}
+
+void GCDAsyncSocket::resumeWriteSource() {
+  if ((flags & writeSourcePaused) != 0 && writeSource) {
+    writeSource->resume();
+    flags &= ~writeSourcePaused;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Read requests
+
+void GCDAsyncSocket::enqueueRead(std::shared_ptr<GCDAsyncReadPacket> packet) {
+  socketQueue->async([self = shared_from_this(), packet = std::move(packet)] {
+    if ((self->flags & begun) != 0 && (self->flags & ioRefused) == 0) {
+      self->readQueue.push_back(packet);
+      self->maybeDequeueRead();
+    }
+  });
+}
+
+void GCDAsyncSocket::readDataWithTimeout(double timeout, long tag) {
+  readDataWithTimeout(timeout, nullptr, 0, 0, tag);
+}
+
+void GCDAsyncSocket::readDataWithTimeout(double timeout, BufferPtr buffer, uint64_t offset,
+                                         long tag) {
+  readDataWithTimeout(timeout, std::move(buffer), offset, 0, tag);
+}
+
+void GCDAsyncSocket::readDataWithTimeout(double timeout, BufferPtr buffer, uint64_t offset,
+                                         uint64_t length, long tag) {
+  const uint64_t bufferLength = buffer ? buffer->size() : 0;
+  if (offset > bufferLength) return;
+  enqueueRead(std::make_shared<GCDAsyncReadPacket>(std::move(buffer), offset, length, timeout, 0,
+                                                   Bytes(), tag));
+}
+
+void GCDAsyncSocket::readDataToLength(uint64_t length, double timeout, long tag) {
+  readDataToLength(length, timeout, nullptr, 0, tag);
+}
+
+void GCDAsyncSocket::readDataToLength(uint64_t length, double timeout, BufferPtr buffer,
+                                      uint64_t offset, long tag) {
+  if (length == 0) return;
+  const uint64_t bufferLength = buffer ? buffer->size() : 0;
+  if (offset > bufferLength) return;
+  enqueueRead(std::make_shared<GCDAsyncReadPacket>(std::move(buffer), offset, 0, timeout, length,
+                                                   Bytes(), tag));
+}
+
+void GCDAsyncSocket::readDataToData(const Bytes& data, double timeout, long tag) {
+  readDataToData(data, timeout, nullptr, 0, 0, tag);
+}
+
+void GCDAsyncSocket::readDataToData(const Bytes& data, double timeout, uint64_t length, long tag) {
+  readDataToData(data, timeout, nullptr, 0, length, tag);
+}
+
+void GCDAsyncSocket::readDataToData(const Bytes& data, double timeout, BufferPtr buffer,
+                                    uint64_t offset, long tag) {
+  readDataToData(data, timeout, std::move(buffer), offset, 0, tag);
+}
+
+void GCDAsyncSocket::readDataToData(const Bytes& data, double timeout, BufferPtr buffer,
+                                    uint64_t offset, uint64_t maxLength, long tag) {
+  if (data.empty()) return;
+  const uint64_t bufferLength = buffer ? buffer->size() : 0;
+  if (offset > bufferLength) return;
+  if (maxLength > 0 && maxLength < data.size()) return;
+  enqueueRead(std::make_shared<GCDAsyncReadPacket>(std::move(buffer), offset, maxLength, timeout, 0,
+                                                   data, tag));
+}
+
+// ---------------------------------------------------------------------------------------
+// Serving the read queue
+
+void GCDAsyncSocket::maybeDequeueRead() {
+  if (currentRead || (flags & established) == 0) return;
+
+  if (!readQueue.empty()) {
+    currentRead = readQueue.front();
+    readQueue.pop_front();
+    if (dynamic_cast<GCDAsyncSpecialPacket*>(currentRead.get()) != nullptr) {
+      // The TLS marker: the read side is ready for the handshake.
+      flags |= tlsReadSideReady;
+      maybeStartTLS();
+    } else {
+      setupReadTimerWithTimeout(static_cast<GCDAsyncReadPacket*>(currentRead.get())->timeout);
+      doReadData();
+    }
+  } else if ((flags & closeWhenReadsDone) != 0) {
+    if ((flags & closeWhenWritesDone) != 0) {
+      if (writeQueue.empty() && !currentWrite) closeWithError(std::nullopt);
+    } else {
+      closeWithError(std::nullopt);
+    }
+  } else if ((flags & secured) != 0) {
+    // A secure socket would flush the TLS buffers here; with the pre-buffer empty the read
+    // source is resumed so that a close by the peer is seen.
+    if (preBuffer.availableBytes() == 0) resumeReadSource();
+  }
+}
+
+void GCDAsyncSocket::maybeStartTLS() {
+  // TLS is not built in: startTLS does not exist yet, so no marker is ever queued.
+}
+
+void GCDAsyncSocket::doReadData() {
+  auto* currentPacket = dynamic_cast<GCDAsyncReadPacket*>(currentRead.get());
+  const bool isSpecial = currentRead && currentPacket == nullptr;
+
+  if ((!currentRead) || (flags & readTimeoutPending) != 0) {
+    // Nobody wants the bytes now. A level-triggered source would fire again and again.
+    if (socketFDBytesAvailable > 0) suspendReadSource();
+    return;
+  }
+
+  const bool hasBytesAvailable = socketFDBytesAvailable > 0;
+  const uint64_t estimatedBytesAvailable = socketFDBytesAvailable;
+
+  if (!hasBytesAvailable && preBuffer.availableBytes() == 0) {
+    // Nothing to read: wait for the source.
+    resumeReadSource();
+    return;
+  }
+
+  if ((flags & tlsReadSideReady) != 0 || isSpecial) {
+    // The handshake owns the descriptor until it completes.
+    suspendReadSource();
+    return;
+  }
+
+  bool done = false;  // completed the read
+  std::optional<Error> error;
+  uint64_t totalBytesReadForCurrentRead = 0;
+  bool socketEOF = (flags & peerEOF) != 0;
+  bool waiting = false;
+
+  try {
+    // STEP 1: from the pre-buffer.
+    if (preBuffer.availableBytes() > 0) {
+      uint64_t bytesToCopy;
+      if (currentPacket->isTermRead()) {
+        bytesToCopy = currentPacket->readLengthForTermWithPreBuffer(preBuffer, &done);
+      } else {
+        bytesToCopy = currentPacket->readLengthForNonTermWithHint(preBuffer.availableBytes());
+      }
+      currentPacket->ensureCapacityForAdditionalDataOfLength(bytesToCopy);
+      uint8_t* buffer =
+          currentPacket->buffer->data() + currentPacket->startOffset + currentPacket->bytesDone;
+      if (bytesToCopy > 0) std::memcpy(buffer, preBuffer.readBuffer(), bytesToCopy);
+      preBuffer.didRead(bytesToCopy);
+      currentPacket->bytesDone += bytesToCopy;
+      totalBytesReadForCurrentRead += bytesToCopy;
+
+      if (currentPacket->isLengthRead()) {
+        done = currentPacket->bytesDone == currentPacket->readLength;
+      } else if (currentPacket->isTermRead()) {
+        if (!done && currentPacket->maxLength > 0 &&
+            currentPacket->bytesDone >= currentPacket->maxLength) {
+          error = Errors::readMaxedOutError();
+        }
+      } else {
+        done = currentPacket->maxLength > 0 && currentPacket->bytesDone == currentPacket->maxLength;
+      }
+    }
+
+    // STEP 2: from the socket.
+    waiting = !done && !error && !socketEOF && !hasBytesAvailable;
+
+    if (!done && !error && !socketEOF && hasBytesAvailable) {
+      bool readIntoPreBuffer = false;
+      uint64_t bytesToRead;
+      if (currentPacket->isTermRead()) {
+        bytesToRead =
+            currentPacket->readLengthForTermWithHint(estimatedBytesAvailable, &readIntoPreBuffer);
+      } else {
+        bytesToRead = currentPacket->readLengthForNonTermWithHint(estimatedBytesAvailable);
+      }
+
+      uint8_t* buffer;
+      if (readIntoPreBuffer) {
+        preBuffer.ensureCapacityForWrite(bytesToRead);
+        buffer = preBuffer.writeBuffer();
+      } else {
+        currentPacket->ensureCapacityForAdditionalDataOfLength(bytesToRead);
+        buffer =
+            currentPacket->buffer->data() + currentPacket->startOffset + currentPacket->bytesDone;
+      }
+
+      const int socketFD = connectedDescriptor();
+      uint64_t bytesRead = 0;
+      if (bytesToRead > 0) {
+        const ssize_t result = ::read(socketFD, buffer, bytesToRead);
+        if (result < 0) {
+          const int err = errno;
+          if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+            waiting = true;
+          } else {
+            error = Errors::errorWithErrno(err, "Error in read() function");
+          }
+          socketFDBytesAvailable = 0;
+        } else if (result == 0) {
+          socketEOF = true;
+          socketFDBytesAvailable = 0;
+        } else {
+          bytesRead = static_cast<uint64_t>(result);
+          if (bytesRead < bytesToRead) {
+            // The estimate was high: the descriptor is drained.
+            socketFDBytesAvailable = 0;
+          } else if (socketFDBytesAvailable <= bytesRead) {
+            socketFDBytesAvailable = 0;
+          } else {
+            socketFDBytesAvailable -= bytesRead;
+          }
+          if (socketFDBytesAvailable == 0) waiting = true;
+        }
+      }
+
+      if (bytesRead > 0) {
+        if (currentPacket->isLengthRead()) {
+          currentPacket->bytesDone += bytesRead;
+          totalBytesReadForCurrentRead += bytesRead;
+          done = currentPacket->bytesDone == currentPacket->readLength;
+        } else if (currentPacket->isTermRead()) {
+          if (readIntoPreBuffer) {
+            // Take what belongs to this read out of the pre-buffer.
+            preBuffer.didWrite(bytesRead);
+            const uint64_t bytesToCopy =
+                currentPacket->readLengthForTermWithPreBuffer(preBuffer, &done);
+            currentPacket->ensureCapacityForAdditionalDataOfLength(bytesToCopy);
+            uint8_t* readBuf = currentPacket->buffer->data() + currentPacket->startOffset +
+                               currentPacket->bytesDone;
+            if (bytesToCopy > 0) std::memcpy(readBuf, preBuffer.readBuffer(), bytesToCopy);
+            preBuffer.didRead(bytesToCopy);
+            currentPacket->bytesDone += bytesToCopy;
+            totalBytesReadForCurrentRead += bytesToCopy;
+          } else {
+            // The bytes went straight into the packet: look for the terminator in them.
+            const int64_t overflow =
+                currentPacket->searchForTermAfterPreBuffering(static_cast<int64_t>(bytesRead));
+            if (overflow == 0) {
+              currentPacket->bytesDone += bytesRead;
+              totalBytesReadForCurrentRead += bytesRead;
+              done = true;
+            } else if (overflow > 0) {
+              // Bytes after the terminator belong to the next read: keep them.
+              const uint64_t underflow = bytesRead - static_cast<uint64_t>(overflow);
+              preBuffer.ensureCapacityForWrite(static_cast<uint64_t>(overflow));
+              const uint8_t* overflowBuffer = currentPacket->buffer->data() +
+                                              currentPacket->startOffset +
+                                              currentPacket->bytesDone + underflow;
+              std::memcpy(preBuffer.writeBuffer(), overflowBuffer, static_cast<size_t>(overflow));
+              preBuffer.didWrite(static_cast<uint64_t>(overflow));
+              currentPacket->bytesDone += underflow;
+              totalBytesReadForCurrentRead += underflow;
+              done = true;
+            } else {
+              currentPacket->bytesDone += bytesRead;
+              totalBytesReadForCurrentRead += bytesRead;
+              done = false;
+            }
+          }
+          if (!done && currentPacket->maxLength > 0 &&
+              currentPacket->bytesDone >= currentPacket->maxLength) {
+            error = Errors::readMaxedOutError();
+          }
+        } else {
+          // Read whatever is available.
+          if (readIntoPreBuffer) {
+            preBuffer.didWrite(bytesRead);
+            currentPacket->ensureCapacityForAdditionalDataOfLength(bytesRead);
+            uint8_t* readBuf = currentPacket->buffer->data() + currentPacket->startOffset +
+                               currentPacket->bytesDone;
+            std::memcpy(readBuf, preBuffer.readBuffer(), bytesRead);
+            preBuffer.didRead(bytesRead);
+          }
+          currentPacket->bytesDone += bytesRead;
+          totalBytesReadForCurrentRead += bytesRead;
+          done = true;
+        }
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    error = Errors::errnoError(ENOMEM);
+  } catch (const std::length_error&) {
+    error = Errors::errnoError(ENOMEM);
+  }
+
+  // An available read that got anything is done.
+  if (!done && !error && !currentPacket->isLengthRead() && !currentPacket->isTermRead() &&
+      totalBytesReadForCurrentRead > 0) {
+    done = true;
+  }
+
+  if (done) {
+    completeCurrentRead();
+    if (!error && (!socketEOF || preBuffer.availableBytes() > 0)) maybeDequeueRead();
+  } else if (totalBytesReadForCurrentRead > 0) {
+    waiting = true;
+    const long theReadTag = currentPacket->tag;
+    notifyDelegate([totalBytesReadForCurrentRead, theReadTag](GCDAsyncSocketDelegate& d,
+                                                              const SocketPtr& sock) {
+      d.socketDidReadPartialDataOfLength(sock, totalBytesReadForCurrentRead, theReadTag);
+    });
+  }
+
+  if (error) {
+    closeWithError(error);
+  } else if (socketEOF) {
+    doReadEOF();
+  } else if (waiting) {
+    resumeReadSource();
+  }
+}
+
+void GCDAsyncSocket::doReadEOF() {
+  flags |= peerEOF;
+
+  bool shouldDisconnect = false;
+  std::optional<Error> error;
+  if ((flags & tlsReadSideReady) != 0 || (flags & tlsWriteSideReady) != 0) {
+    // End of stream during the TLS handshake.
+    shouldDisconnect = true;
+    error = Errors::sslError(-9806);
+  } else if ((flags & halfClosed) != 0) {
+    shouldDisconnect = false;
+  } else if (preBuffer.availableBytes() > 0) {
+    // Queued reads may still consume what was received before the end.
+    shouldDisconnect = false;
+  } else if ((config & keepOpenOnEOF) != 0) {
+    // Half-duplex: keep the connection while we can still write.
+    pollfd pfd{};
+    pfd.fd = connectedDescriptor();
+    pfd.events = POLLOUT;
+    ::poll(&pfd, 1, 0);
+    if ((pfd.revents & POLLOUT) != 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) {
+      flags |= halfClosed;
+      notifyDelegate([](GCDAsyncSocketDelegate& d, const SocketPtr& sock) {
+        d.socketDidCloseReadStream(sock);
+      });
+    } else {
+      shouldDisconnect = true;
+    }
+  } else {
+    shouldDisconnect = true;
+  }
+
+  if (!shouldDisconnect) {
+    suspendReadSource();
+    return;
+  }
+  if (!error) {
+    if (sslErrCode != 0 && sslErrCode != -9805) {
+      error = Errors::sslError(sslErrCode);
+    } else {
+      error = Errors::connectionClosedError();
+    }
+  }
+  closeWithError(error);
+}
+
+void GCDAsyncSocket::completeCurrentRead() {
+  auto packet = std::static_pointer_cast<GCDAsyncReadPacket>(currentRead);
+  SharedData result;
+  if (packet->bufferOwner) {
+    // Hand the own buffer over whole, cut to what was read.
+    packet->buffer->resize(packet->bytesDone);
+    result = SharedData(std::shared_ptr<const std::vector<uint8_t>>(packet->buffer));
+  } else {
+    // The caller's buffer: cut it back if reading grew it, and hand out a view.
+    const uint64_t buffSize = packet->buffer->size();
+    const uint64_t buffUsed = packet->startOffset + packet->bytesDone;
+    if (buffSize > buffUsed && buffSize > packet->originalBufferLength) {
+      packet->buffer->resize(std::max(buffUsed, packet->originalBufferLength));
+    }
+    result = SharedData(std::shared_ptr<const std::vector<uint8_t>>(packet->buffer),
+                        packet->startOffset, packet->bytesDone);
+  }
+  const long tag = packet->tag;
+  notifyDelegate([result, tag, packet](GCDAsyncSocketDelegate& d, const SocketPtr& sock) {
+    d.socketDidReadData(sock, result, tag);
+  });
+  endCurrentRead();
+}
+
+void GCDAsyncSocket::endCurrentRead() {
+  if (readTimer) {
+    readTimer->cancel();
+    readTimer.reset();
+  }
+  currentRead.reset();
+}
+
+// ---------------------------------------------------------------------------------------
+// Read time-out
+
+void GCDAsyncSocket::setupReadTimerWithTimeout(double timeout) {
+  if (timeout < 0.0) return;
+  readTimer = Source::createTimer(socketQueue);
+  std::weak_ptr<GCDAsyncSocket> weakSelf = weak_from_this();
+  std::weak_ptr<Source> weakTimer = readTimer;
+  readTimer->setEventHandler([weakSelf, weakTimer] {
+    auto strongSelf = weakSelf.lock();
+    auto timer = weakTimer.lock();
+    if (!strongSelf || !timer || strongSelf->readTimer != timer) return;
+    strongSelf->doReadTimeout();
+  });
+  readTimer->setTimer(timeout, platform::dispatch::kForever);
+  readTimer->resume();
+}
+
+void GCDAsyncSocket::doReadTimeout() {
+  // Pause reading while the delegate decides; doReadData does nothing meanwhile.
+  flags |= readTimeoutPending;
+  auto* packet = dynamic_cast<GCDAsyncReadPacket*>(currentRead.get());
+  if (packet == nullptr) return;
+  const QueuePtr dq = delegateQueue_;
+  DelegatePtr theDelegate = delegate_.lock();
+  if (!dq || !theDelegate) {
+    doReadTimeoutWithExtension(packet, 0.0);
+    return;
+  }
+  std::shared_ptr<GCDAsyncPacket> theRead = currentRead;
+  const long tag = packet->tag;
+  const double elapsed = packet->timeout;
+  const uint64_t bytesDone = packet->bytesDone;
+  auto self = shared_from_this();
+  dq->async([self, theDelegate, theRead, tag, elapsed, bytesDone] {
+    const double timeoutExtension =
+        theDelegate->socketShouldTimeoutReadWithTag(self, tag, elapsed, bytesDone).value_or(0.0);
+    self->socketQueue->async([self, theRead, timeoutExtension] {
+      self->doReadTimeoutWithExtension(theRead.get(), timeoutExtension);
+    });
+  });
+}
+
+void GCDAsyncSocket::doReadTimeoutWithExtension(const GCDAsyncPacket* packet,
+                                                double timeoutExtension) {
+  // The answer is for this very read only: a close (and maybe a new connection) meanwhile
+  // makes it void.
+  if (!currentRead || currentRead.get() != packet || (flags & readTimeoutPending) == 0) return;
+  auto* readPacket = static_cast<GCDAsyncReadPacket*>(currentRead.get());
+  if (timeoutExtension > 0.0) {
+    readPacket->timeout += timeoutExtension;
+    if (readTimer) readTimer->setTimer(timeoutExtension, platform::dispatch::kForever);
+    flags &= ~readTimeoutPending;
+    doReadData();
+  } else {
+    closeWithError(Errors::readTimeoutError());
+  }
+}
+
+}  // namespace corvane

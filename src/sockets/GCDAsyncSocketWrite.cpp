@@ -1,0 +1,192 @@
+// GCDAsyncSocket: write requests, the write loop and write time-outs.
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "sockets/GCDAsyncSocket.h"
+#include "sockets/GCDAsyncSocketPrivate.h"
+#include "sockets/GCDAsyncSpecialPacket.h"
+#include "sockets/GCDAsyncWritePacket.h"
+
+namespace corvane {
+
+using platform::dispatch::Source;
+using Errors = GCDAsyncSocketErrors;
+
+void GCDAsyncSocket::writeData(SharedData data, double timeout, long tag) {
+  if (data.empty()) return;
+  auto packet = std::make_shared<GCDAsyncWritePacket>(std::move(data), timeout, tag);
+  socketQueue->async([self = shared_from_this(), packet = std::move(packet)] {
+    if ((self->flags & begun) != 0 && (self->flags & ioRefused) == 0) {
+      self->writeQueue.push_back(packet);
+      self->maybeDequeueWrite();
+    }
+  });
+}
+
+void GCDAsyncSocket::maybeDequeueWrite() {
+  if (currentWrite || (flags & established) == 0) return;
+
+  if (!writeQueue.empty()) {
+    currentWrite = writeQueue.front();
+    writeQueue.pop_front();
+    if (dynamic_cast<GCDAsyncSpecialPacket*>(currentWrite.get()) != nullptr) {
+      // The TLS marker: the write side is ready for the handshake.
+      flags |= tlsWriteSideReady;
+      maybeStartTLS();
+    } else {
+      setupWriteTimerWithTimeout(static_cast<GCDAsyncWritePacket*>(currentWrite.get())->timeout);
+      doWriteData();
+    }
+  } else if ((flags & closeWhenWritesDone) != 0) {
+    if ((flags & closeWhenReadsDone) != 0) {
+      if (readQueue.empty() && !currentRead) closeWithError(std::nullopt);
+    } else {
+      closeWithError(std::nullopt);
+    }
+  }
+}
+
+void GCDAsyncSocket::doWriteData() {
+  if (!currentWrite || (flags & writeTimeoutPending) != 0) {
+    // Nothing to send now; a level-triggered source would fire again and again.
+    if ((flags & writable) != 0) suspendWriteSource();
+    return;
+  }
+  if ((flags & writable) == 0) {
+    resumeWriteSource();
+    return;
+  }
+  auto* packet = dynamic_cast<GCDAsyncWritePacket*>(currentWrite.get());
+  if ((flags & tlsWriteSideReady) != 0 || packet == nullptr) {
+    // The handshake owns the descriptor until it completes.
+    suspendWriteSource();
+    return;
+  }
+
+  bool waiting = false;
+  std::optional<Error> error;
+  uint64_t bytesWritten = 0;
+
+  const int socketFD = connectedDescriptor();
+  const uint8_t* buffer = packet->buffer.data() + packet->bytesDone;
+  const size_t bytesToWrite = packet->buffer.size() - packet->bytesDone;
+  // MSG_NOSIGNAL: a peer's reset gives EPIPE here instead of killing the process.
+  const ssize_t result = ::send(socketFD, buffer, bytesToWrite, MSG_NOSIGNAL);
+  if (result < 0) {
+    const int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+      waiting = true;
+    } else {
+      error = Errors::errorWithErrno(err, "Error in write() function");
+    }
+  } else {
+    bytesWritten = static_cast<uint64_t>(result);
+  }
+
+  if (waiting) {
+    flags &= ~writable;
+    resumeWriteSource();
+  }
+
+  bool done = false;
+  if (bytesWritten > 0) {
+    packet->bytesDone += bytesWritten;
+    done = packet->bytesDone == packet->buffer.size();
+  }
+
+  if (done) {
+    completeCurrentWrite();
+    if (!error) {
+      // The next write starts in a new task, not inline.
+      socketQueue->async([self = shared_from_this()] { self->maybeDequeueWrite(); });
+    }
+  } else {
+    if (!waiting && !error) {
+      // The descriptor took only part of the data: wait until it can take more.
+      flags &= ~writable;
+      resumeWriteSource();
+    }
+    if (bytesWritten > 0) {
+      const long tag = packet->tag;
+      notifyDelegate([bytesWritten, tag](GCDAsyncSocketDelegate& d, const SocketPtr& sock) {
+        d.socketDidWritePartialDataOfLength(sock, bytesWritten, tag);
+      });
+    }
+  }
+
+  if (error) closeWithError(error);
+}
+
+void GCDAsyncSocket::completeCurrentWrite() {
+  const long tag = static_cast<GCDAsyncWritePacket*>(currentWrite.get())->tag;
+  notifyDelegate([tag](GCDAsyncSocketDelegate& d, const SocketPtr& sock) {
+    d.socketDidWriteDataWithTag(sock, tag);
+  });
+  endCurrentWrite();
+}
+
+void GCDAsyncSocket::endCurrentWrite() {
+  if (writeTimer) {
+    writeTimer->cancel();
+    writeTimer.reset();
+  }
+  currentWrite.reset();
+}
+
+void GCDAsyncSocket::setupWriteTimerWithTimeout(double timeout) {
+  if (timeout < 0.0) return;
+  writeTimer = Source::createTimer(socketQueue);
+  std::weak_ptr<GCDAsyncSocket> weakSelf = weak_from_this();
+  std::weak_ptr<Source> weakTimer = writeTimer;
+  writeTimer->setEventHandler([weakSelf, weakTimer] {
+    auto strongSelf = weakSelf.lock();
+    auto timer = weakTimer.lock();
+    if (!strongSelf || !timer || strongSelf->writeTimer != timer) return;
+    strongSelf->doWriteTimeout();
+  });
+  writeTimer->setTimer(timeout, platform::dispatch::kForever);
+  writeTimer->resume();
+}
+
+void GCDAsyncSocket::doWriteTimeout() {
+  // Pause writing while the delegate decides; doWriteData does nothing meanwhile.
+  flags |= writeTimeoutPending;
+  auto* packet = dynamic_cast<GCDAsyncWritePacket*>(currentWrite.get());
+  if (packet == nullptr) return;
+  const QueuePtr dq = delegateQueue_;
+  DelegatePtr theDelegate = delegate_.lock();
+  if (!dq || !theDelegate) {
+    doWriteTimeoutWithExtension(packet, 0.0);
+    return;
+  }
+  std::shared_ptr<GCDAsyncPacket> theWrite = currentWrite;
+  const long tag = packet->tag;
+  const double elapsed = packet->timeout;
+  const uint64_t bytesDone = packet->bytesDone;
+  auto self = shared_from_this();
+  dq->async([self, theDelegate, theWrite, tag, elapsed, bytesDone] {
+    const double timeoutExtension =
+        theDelegate->socketShouldTimeoutWriteWithTag(self, tag, elapsed, bytesDone).value_or(0.0);
+    self->socketQueue->async([self, theWrite, timeoutExtension] {
+      self->doWriteTimeoutWithExtension(theWrite.get(), timeoutExtension);
+    });
+  });
+}
+
+void GCDAsyncSocket::doWriteTimeoutWithExtension(const GCDAsyncPacket* packet,
+                                                 double timeoutExtension) {
+  // The answer is for this very write only.
+  if (!currentWrite || currentWrite.get() != packet || (flags & writeTimeoutPending) == 0) return;
+  auto* writePacket = static_cast<GCDAsyncWritePacket*>(currentWrite.get());
+  if (timeoutExtension > 0.0) {
+    writePacket->timeout += timeoutExtension;
+    if (writeTimer) writeTimer->setTimer(timeoutExtension, platform::dispatch::kForever);
+    flags &= ~writeTimeoutPending;
+    doWriteData();
+  } else {
+    closeWithError(Errors::writeTimeoutError());
+  }
+}
+
+}  // namespace corvane

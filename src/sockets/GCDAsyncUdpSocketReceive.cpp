@@ -1,0 +1,294 @@
+// Receiving on the UDP socket: one-shot and continuous modes, the receive filter and the
+// receive step. Everything runs on the socket queue except filters (their own queues).
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "sockets/GCDAsyncUdpSocket.h"
+
+namespace corvane {
+
+using platform::Error;
+using Errors = GCDAsyncUdpSocketErrors;
+
+namespace {
+
+constexpr const char* kMustBindText =
+    "Must bind socket before you can receive data. You can do this explicitly via bind, or "
+    "implicitly via connect or by sending data.";
+
+// True when `sender` is the same address and port as the connected peer `peer`.
+bool udpSameEndpoint(const GCDAsyncUdpAddress& sender, const GCDAsyncUdpAddress& peer, bool ipv4) {
+  if (ipv4) {
+    if (!GCDAsyncUdpSocket::isIPv4Address(sender) || !GCDAsyncUdpSocket::isIPv4Address(peer)) {
+      return false;
+    }
+    sockaddr_in a{};
+    sockaddr_in b{};
+    std::memcpy(&a, sender.data(), sizeof a);
+    std::memcpy(&b, peer.data(), sizeof b);
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+  }
+  if (!GCDAsyncUdpSocket::isIPv6Address(sender) || !GCDAsyncUdpSocket::isIPv6Address(peer)) {
+    return false;
+  }
+  sockaddr_in6 a{};
+  sockaddr_in6 b{};
+  std::memcpy(&a, sender.data(), sizeof a);
+  std::memcpy(&b, peer.data(), sizeof b);
+  return std::memcmp(&a.sin6_addr, &b.sin6_addr, sizeof a.sin6_addr) == 0 &&
+         a.sin6_port == b.sin6_port;
+}
+
+// What is known to be waiting on `fd` after a datagram was taken: the size of the next
+// datagram (at least 1, so that an empty one counts), or 0 when nothing waits. On Linux
+// the read source reports only the next datagram's size, not everything queued, so the
+// count is asked again rather than reduced.
+uint64_t udpPendingBytes(int fd) {
+  const ssize_t next = ::recv(fd, nullptr, 0, MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC);
+  if (next < 0) return 0;
+  return next == 0 ? 1 : static_cast<uint64_t>(next);
+}
+
+}  // namespace
+
+// ---- requests
+
+bool GCDAsyncUdpSocket::receiveOnce(Error* errPtr) {
+  bool result = true;
+  Error err;
+  runSync([&] {
+    if ((flags_ & receiveOneShot) != 0) return;
+    if ((flags_ & socketsMade) == 0) {
+      err = Errors::badConfigError(kMustBindText);
+      result = false;
+      return;
+    }
+    flags_ |= receiveOneShot;
+    flags_ &= ~receiveStream;
+    auto self = shared_from_this();
+    socketQueue_->async([self] { self->doReceive(); });
+  });
+  if (!result && errPtr != nullptr) *errPtr = std::move(err);
+  return result;
+}
+
+bool GCDAsyncUdpSocket::beginReceiving(Error* errPtr) {
+  bool result = true;
+  Error err;
+  runSync([&] {
+    if ((flags_ & receiveStream) != 0) return;
+    if ((flags_ & socketsMade) == 0) {
+      err = Errors::badConfigError(kMustBindText);
+      result = false;
+      return;
+    }
+    flags_ |= receiveStream;
+    flags_ &= ~receiveOneShot;
+    auto self = shared_from_this();
+    socketQueue_->async([self] { self->doReceive(); });
+  });
+  if (!result && errPtr != nullptr) *errPtr = std::move(err);
+  return result;
+}
+
+void GCDAsyncUdpSocket::pauseReceiving() {
+  auto self = shared_from_this();
+  runAsync([self] {
+    self->flags_ &= ~(receiveOneShot | receiveStream);
+    if (self->socket4FDBytesAvailable_ > 0) self->suspendReceive4Source();
+    if (self->socket6FDBytesAvailable_ > 0) self->suspendReceive6Source();
+  });
+}
+
+void GCDAsyncUdpSocket::setReceiveFilter(GCDAsyncUdpSocketReceiveFilterBlock filterBlock,
+                                         QueuePtr filterQueue) {
+  setReceiveFilter(std::move(filterBlock), std::move(filterQueue), true);
+}
+
+void GCDAsyncUdpSocket::setReceiveFilter(GCDAsyncUdpSocketReceiveFilterBlock filterBlock,
+                                         QueuePtr filterQueue, bool isAsynchronous) {
+  auto self = shared_from_this();
+  runAsync([self, filterBlock = std::move(filterBlock), filterQueue = std::move(filterQueue),
+            isAsynchronous] {
+    if (filterBlock) {
+      self->receiveFilterBlock_ = filterBlock;
+      self->receiveFilterQueue_ = filterQueue;
+      self->receiveFilterAsync_ = isAsynchronous;
+    } else {
+      self->receiveFilterBlock_ = nullptr;
+      self->receiveFilterQueue_ = nullptr;
+      self->receiveFilterAsync_ = false;
+    }
+  });
+}
+
+void GCDAsyncUdpSocket::applicationWillEnterForeground() {
+  auto self = shared_from_this();
+  runAsync([self] {
+    self->resumeReceive4Source();
+    self->resumeReceive6Source();
+  });
+}
+
+// ---- the receive step
+
+void GCDAsyncUdpSocket::doReceive() {
+  // A loop rather than recursion: continuous receiving reads datagram after datagram.
+  for (;;) {
+    if ((flags_ & (receiveOneShot | receiveStream)) == 0 ||
+        ((flags_ & receiveOneShot) != 0 && pendingFilterOperations_ > 0)) {
+      if (socket4FDBytesAvailable_ > 0) suspendReceive4Source();
+      if (socket6FDBytesAvailable_ > 0) suspendReceive6Source();
+      return;
+    }
+    if (socket4FDBytesAvailable_ == 0 && socket6FDBytesAvailable_ == 0) {
+      resumeReceive4Source();
+      resumeReceive6Source();
+      return;
+    }
+
+    bool doReceive4;
+    if ((flags_ & peerFixed) != 0) {
+      doReceive4 = socket4FD_ != -1;
+    } else if (socket4FDBytesAvailable_ > 0 && socket6FDBytesAvailable_ > 0) {
+      doReceive4 = (flags_ & alternateFamily) != 0;
+      flags_ ^= alternateFamily;
+    } else {
+      doReceive4 = socket4FDBytesAvailable_ > 0;
+    }
+    const int fd = doReceive4 ? socket4FD_ : socket6FD_;
+    uint64_t& bytesAvailable = doReceive4 ? socket4FDBytesAvailable_ : socket6FDBytesAvailable_;
+    if (fd == -1) {
+      bytesAvailable = 0;
+      continue;
+    }
+
+    // A buffer of the full maximum size, whatever the source reported: the count need not
+    // match one datagram. MSG_TRUNC makes recvfrom() report the datagram's real length, so
+    // a datagram larger than the maximum is recognised and dropped instead of being
+    // delivered cut short.
+    const size_t bufferSize = doReceive4 ? max4ReceiveSize_ : max6ReceiveSize_;
+    std::unique_ptr<uint8_t[]> buffer;
+    try {
+      buffer = std::make_unique_for_overwrite<uint8_t[]>(bufferSize == 0 ? 1 : bufferSize);
+    } catch (const std::bad_alloc&) {
+      buffer.reset();
+    }
+    sockaddr_storage sockaddrStorage{};
+    socklen_t sockaddrLength = doReceive4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    // Without memory the datagram is consumed and dropped, so the socket cannot stall.
+    const ssize_t result =
+        ::recvfrom(fd, buffer ? buffer.get() : nullptr, buffer ? bufferSize : 0, MSG_TRUNC,
+                   reinterpret_cast<sockaddr*>(&sockaddrStorage), &sockaddrLength);
+    const int err = errno;
+
+    bool waitingForSocket = false;
+    bool notifiedDelegate = false;
+    bool ignored = false;
+    std::optional<Error> socketError;
+    SharedData data;
+    Address address;
+
+    if (result == 0 && sockaddrLength == 0) {
+      // No datagram and no sender: the receiving side was shut down.
+      doReceiveEOF();
+      return;
+    }
+    bytesAvailable = result >= 0 ? udpPendingBytes(fd) : 0;
+
+    if (result == 0) {
+      ignored = true;  // an empty datagram: consumed, nothing to hand over
+    } else if (result < 0) {
+      if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+        waitingForSocket = true;
+      } else {
+        socketError = Errors::errnoErrorWithReason(err, "Error in recvfrom() function");
+      }
+    } else if (!buffer || static_cast<size_t>(result) > bufferSize) {
+      ignored = true;  // larger than the maximum (or no memory): dropped whole
+    } else {
+      // Exactly the datagram's bytes, in a buffer of their own size.
+      data = SharedData(std::vector<uint8_t>(buffer.get(), buffer.get() + result));
+      buffer.reset();
+      const auto* sa = reinterpret_cast<const uint8_t*>(&sockaddrStorage);
+      address.assign(sa, sa + std::min<size_t>(sockaddrLength, sizeof sockaddrStorage));
+      if ((flags_ & peerFixed) != 0 &&
+          !udpSameEndpoint(address, cachedConnectedAddress_, doReceive4)) {
+        ignored = true;  // a connected socket takes datagrams from its peer only
+      }
+    }
+
+    if (!waitingForSocket && !socketError && !ignored) {
+      if (receiveFilterBlock_ && receiveFilterQueue_) {
+        GCDAsyncUdpSocketReceiveFilterBlock filterBlock = receiveFilterBlock_;
+        if (receiveFilterAsync_) {
+          pendingFilterOperations_++;
+          std::weak_ptr<GCDAsyncUdpSocket> weakSelf = weak_from_this();
+          QueuePtr socketQueue = socketQueue_;
+          receiveFilterQueue_->async([filterBlock, data, address, weakSelf, socketQueue] {
+            std::any filterContext;
+            const bool allowed = filterBlock(data, address, &filterContext);
+            socketQueue->async([weakSelf, data, address, allowed,
+                                filterContext = std::move(filterContext)]() mutable {
+              auto self = weakSelf.lock();
+              if (!self) return;
+              if (self->pendingFilterOperations_ > 0) self->pendingFilterOperations_--;
+              if (allowed) {
+                self->notifyDidReceiveData(data, address, std::move(filterContext));
+                if ((self->flags_ & receiveOneShot) != 0) self->flags_ &= ~receiveOneShot;
+              } else if ((self->flags_ & receiveOneShot) != 0 &&
+                         self->pendingFilterOperations_ == 0) {
+                self->doReceive();
+              }
+            });
+          });
+        } else {
+          std::any filterContext;
+          bool allowed = true;
+          if (receiveFilterQueue_ == socketQueue_) {
+            allowed = filterBlock(data, address, &filterContext);
+          } else {
+            receiveFilterQueue_->sync(
+                [&] { allowed = filterBlock(data, address, &filterContext); });
+          }
+          if (allowed) {
+            notifyDidReceiveData(data, address, std::move(filterContext));
+            notifiedDelegate = true;
+          } else {
+            ignored = true;
+          }
+        }
+      } else {
+        notifyDidReceiveData(data, address, std::any());
+        notifiedDelegate = true;
+      }
+    }
+
+    if (waitingForSocket) {
+      if (socket4FDBytesAvailable_ == 0) resumeReceive4Source();
+      if (socket6FDBytesAvailable_ == 0) resumeReceive6Source();
+      return;
+    }
+    if (socketError) {
+      closeWithError(*socketError);
+      return;
+    }
+    if ((flags_ & receiveStream) != 0) continue;
+    if ((flags_ & receiveOneShot) != 0) {
+      if (notifiedDelegate) {
+        flags_ &= ~receiveOneShot;
+        return;
+      }
+      if (ignored) continue;
+      return;  // waiting for the asynchronous filter
+    }
+    return;
+  }
+}
+
+void GCDAsyncUdpSocket::doReceiveEOF() { closeWithError(Errors::socketClosedError()); }
+
+}  // namespace corvane
