@@ -1,0 +1,448 @@
+#include "session/net_stream.h"
+
+#include <sys/time.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/log/log.h"
+#include "session/control_dispatch.h"
+
+namespace corvane {
+
+using platform::log::nslog;
+
+namespace {
+
+constexpr double kConnectTimeout = 2.0;
+constexpr double kControlWriteTimeout = 3.0;
+constexpr double kMediaWriteTimeout = 5.0;
+constexpr double kVideoSlotWait = 3.0;
+constexpr double kAudioSlotWait = 10.0;
+constexpr double kSlotFreeWait = 0.1;
+constexpr double kWriteTimeoutExtension = 10.0;
+constexpr int64_t kMediaWritesInFlight = 10;
+constexpr uint64_t kReceiverSilenceMs = 5001;
+constexpr auto kHeartbeatInterval = std::chrono::milliseconds(300);
+
+}  // namespace
+
+std::shared_ptr<NetStream> NetStream::create() {
+  std::shared_ptr<NetStream> stream(new NetStream());
+  stream->init();
+  return stream;
+}
+
+NetStream::NetStream() = default;
+
+void NetStream::init() {
+  controlSocketQueue = platform::dispatch::Queue::global(platform::dispatch::Priority::High);
+  socketQueue = platform::dispatch::Queue::global(platform::dispatch::Priority::High);
+  const std::weak_ptr<GCDAsyncSocketDelegate> self = weak_from_this();
+  controlSocket = GCDAsyncSocket::create(self, controlSocketQueue);
+  videoSocket = GCDAsyncSocket::create(self, socketQueue);
+  audioSocket = GCDAsyncSocket::create(self, socketQueue);
+  touchSocket = GCDAsyncSocket::create(self, socketQueue);
+  videoNoDataQueue = NoDataQueue::create(kMediaWritesInFlight);
+  audioSignalQueue = NoDataQueue::create(kMediaWritesInFlight);
+  setLocaIpByte(1);
+}
+
+NetStream::~NetStream() {
+  pingThreadRunning = false;
+  ++pingGeneration;
+}
+
+std::shared_ptr<NetStreamDelegate> NetStream::delegate() const {
+  std::lock_guard<std::mutex> lock(delegateMutex_);
+  return delegate_.lock();
+}
+
+void NetStream::setDelegate(std::weak_ptr<NetStreamDelegate> delegate) {
+  std::lock_guard<std::mutex> lock(delegateMutex_);
+  delegate_ = std::move(delegate);
+}
+
+// ---- connecting and closing ----
+
+void NetStream::connect(const std::string& host) {
+  nslog("receiver addr = %s, last byte=%d", host.c_str(),
+        static_cast<int>(static_cast<uint8_t>(locaIpByte())));
+  bool expected = false;
+  if (!connected.compare_exchange_strong(expected, true)) return;
+  // Writes of an earlier connection that never completed would otherwise hold their slots
+  // for good, and every later media write would wait and be dropped.
+  videoNoDataQueue->reset();
+  audioSignalQueue->reset();
+  // A refusal to start (bad state or parameters) is neither read nor reported.
+  controlSocket->connectToHost(host, kControlPort, kConnectTimeout, nullptr);
+  videoSocket->connectToHost(host, kVideoPort, kConnectTimeout, nullptr);
+  audioSocket->connectToHost(host, kAudioPort, kConnectTimeout, nullptr);
+  touchSocket->connectToHost(host, kTouchPort, kConnectTimeout, nullptr);
+}
+
+void NetStream::disconnect() {
+  bool expected = true;
+  if (!connected.compare_exchange_strong(expected, false)) return;
+  controlSocket->disconnect();
+  videoSocket->disconnect();
+  audioSocket->disconnect();
+  touchSocket->disconnect();
+}
+
+void NetStream::onControlSocketConnected() {
+  if (auto d = delegate()) d->onConnectSuccess();
+  controlSocket->readDataWithTimeout(-1, 0);
+}
+
+// ---- media writes ----
+
+void NetStream::sendMedia(GCDAsyncSocket& socket, NoDataQueue& gate, double wait, long tag,
+                          const uint8_t* data, int32_t length, const char* refusal) {
+  // An empty write never completes, so it would hold its slot for good.
+  if (data == nullptr || length <= 0) {
+    nslog("media data ignored: %d bytes", static_cast<int>(length));
+    return;
+  }
+  if (!gate.put(wait)) {
+    nslog("%s", refusal);
+    return;
+  }
+  socket.writeData(SharedData::copy(data, static_cast<size_t>(length)), kMediaWriteTimeout, tag);
+}
+
+void NetStream::sendVideoData(const uint8_t* data, int32_t length) {
+  sendMedia(*videoSocket, *videoNoDataQueue, kVideoSlotWait, kTagVideoData, data, length,
+            "unable to send video data.");
+}
+
+void NetStream::sendAudioData(const uint8_t* data, int32_t length) {
+  sendMedia(*audioSocket, *audioSignalQueue, kAudioSlotWait, kTagAudioData, data, length,
+            "unable to send audio data========");
+}
+
+// ---- heartbeat ----
+
+uint64_t NetStream::getCurentMilliSeconds() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  return static_cast<uint64_t>(tv.tv_sec) * 1000u + static_cast<uint64_t>(tv.tv_usec) / 1000u;
+}
+
+void NetStream::startPingThread() {
+  // The previous thread is not waited for: the new generation makes it end at its next check.
+  const uint64_t generation = ++pingGeneration;
+  pingThreadRunning = true;
+  lastTimeReceiverActive = getCurentMilliSeconds();
+  std::thread([weak = weak_from_this(), generation] { heartbeatLoop(weak, generation); }).detach();
+}
+
+void NetStream::stopPingThread() { pingThreadRunning = false; }
+
+void NetStream::sendHeartBeat() {
+  lastTimeReceiverActive = getCurentMilliSeconds();
+  heartbeatLoop(weak_from_this(), pingGeneration.load());
+}
+
+void NetStream::heartbeatLoop(std::weak_ptr<NetStream> weak, uint64_t generation) {
+  for (;;) {
+    {
+      // The link is held only for one round, so dropping it ends the thread.
+      auto self = weak.lock();
+      if (!self || !self->heartbeatRunning(generation)) {
+        nslog("sendHeartBeat exit.");
+        return;
+      }
+      self->sendControlData(kControlTypeByte, kRequestHeartBeat, nullptr);
+    }
+    std::this_thread::sleep_for(kHeartbeatInterval);
+    auto self = weak.lock();
+    if (!self) continue;  // reported as an exit at the top
+    const uint64_t now = getCurentMilliSeconds();
+    if (now - self->lastTimeReceiverActive.load() >= kReceiverSilenceMs) {
+      // A stop or a newer heartbeat that came meanwhile wins.
+      if (self->heartbeatRunning(generation)) {
+        nslog("receiver timeout. going to disconnect.");
+        if (auto d = self->delegate()) d->onConnectFailed();
+      }
+      nslog("sendHeartBeat exit.");
+      return;
+    }
+  }
+}
+
+bool NetStream::heartbeatRunning(uint64_t generation) const {
+  return pingThreadRunning.load() && pingGeneration.load() == generation;
+}
+
+// ---- sending side of the control protocol ----
+
+void NetStream::writeControl(ControlPacketBytes packet, long tag) {
+  encode(packet);
+  controlSocket->writeData(SharedData(std::vector<uint8_t>(packet.begin(), packet.end())),
+                           kControlWriteTimeout, tag);
+}
+
+void NetStream::sendControlData(uint8_t type, uint8_t requestCode, const uint8_t* attach12) {
+  const auto packet =
+      makeRequestPacket(static_cast<uint8_t>(locaIpByte()), type, requestCode, attach12);
+  writeControl(packetBytes(packet), kTagControlRequest);
+}
+
+void NetStream::sendResponse(uint8_t result, const _RequestPacket& request,
+                             const uint8_t* attach8) {
+  const auto packet =
+      makeResponsePacket(static_cast<uint8_t>(locaIpByte()), result, request, attach8);
+  writeControl(packetBytes(packet), kTagControlResponse);
+}
+
+void NetStream::sendOkResonseFor(const _RequestPacket& request, const uint8_t* attach8) {
+  sendResponse(kControlResultOk, request, attach8);
+}
+
+void NetStream::sendFailedResponseFor(const _RequestPacket& request, const uint8_t* attach8) {
+  sendResponse(kControlResultFailed, request, attach8);
+}
+
+void NetStream::requestMirrorStart() {
+  nslog("requestMirrorStart");
+  sendControlData(kControlTypeByte, kRequestMirrorStart, nullptr);
+}
+
+void NetStream::requestMirrorStop() {
+  nslog("requestMirrorStop");
+  sendControlData(kControlTypeByte, kRequestMirrorStop, nullptr);
+}
+
+void NetStream::requestGetReceiverStatus() {
+  uint8_t attach[12] = {1};
+  sendControlData(kControlTypeByte, kRequestGetReceiverStatus, attach);
+}
+
+void NetStream::requestGetReceiverVersion() {
+  sendControlData(kControlTypeByte, kRequestGetReceiverVersion, nullptr);
+}
+
+void NetStream::requestReceiverVersion() { requestGetReceiverVersion(); }
+
+void NetStream::setSenderName(const std::string& name) {
+  nslog("setSenderName==%s", name.c_str());
+  bool first = true;
+  for (const auto& piece : senderNamePieces(name)) {
+    sendControlData(kControlTypeByte, first ? kRequestSenderNameFirst : kRequestSenderNameNext,
+                    piece.data());
+    first = false;
+  }
+}
+
+void NetStream::requestSyncClientType() {
+  uint8_t attach[12] = {3, 5};
+  sendControlData(kControlTypeByte, kRequestSyncClientType, attach);
+}
+
+void NetStream::requestGetAuthentication() {
+  sendControlData(kControlTypeByte, kRequestGetAuthentication, nullptr);
+}
+
+void NetStream::requestMouseAlone(bool on) {
+  uint8_t attach[12] = {static_cast<uint8_t>(on ? 1 : 0)};
+  sendControlData(kControlTypeByte, kRequestMouseAlone, attach);
+}
+
+void NetStream::requestMouseEvent(const MouseEvent& event) {
+  const auto attach = mouseEventAttachment(event.type(), event.action(), event.x(), event.y());
+  sendControlData(kControlTypeByte, kRequestMouseEvent, attach.data());
+}
+
+void NetStream::requestAuthenPinCode(const std::string& pin) {
+  const auto attach = pinCodeAttachment(pin);
+  if (!attach) {
+    // A cut PIN could never authenticate; sending none is the clearer failure.
+    nslog("PIN of %zu bytes does not fit the request; not sent", pin.size());
+    return;
+  }
+  sendControlData(kControlTypeByte, kRequestAuthenPinCode, attach->data());
+}
+
+// ---- receiving side ----
+
+void NetStream::onReceiveControlData(std::span<const uint8_t> data) {
+  lastTimeReceiverActive = getCurentMilliSeconds();
+  for (const auto& packet : reassembleControlData(controlBuf, controlBufLen, data)) {
+    switch (static_cast<int8_t>(packet[2])) {
+      case kControlKindRequest:
+        handleControlRequest(packetFromBytes<_RequestPacket>(packet));
+        break;
+      case kControlKindResponse:
+        handleControlResponse(packetFromBytes<_ResponsePacket>(packet));
+        break;
+      case kControlKindCallback:
+        handleControlCallback(packetFromBytes<CallbackPacket>(packet));
+        break;
+      default:
+        break;
+    }
+  }
+  controlSocket->readDataWithTimeout(-1, 0);
+}
+
+void NetStream::handleControlRequest(const _RequestPacket& request) {
+  perform(decideControlRequest(request), &request);
+}
+
+void NetStream::handleControlResponse(const _ResponsePacket& response) {
+  nslog("handleControlResponse");
+  switch (response.requestCode) {
+    case kRequestMirrorStart:
+      return handleResponseMirrorStart(response);
+    case kRequestMirrorStop:
+      return handleResponseMirrorStop(response);
+    case kRequestGetReceiverStatus:
+      return handleResponseGetReceiverStatus(response);
+    case kRequestGetReceiverVersion:
+      return handleResponseGetReceiverVersion(response);
+    case kRequestGetAuthentication:
+      return handleResponseGetAuthenticateType(response);
+    case kRequestAuthenticate:
+      return handleResponseAuthenticate(response);
+    default:
+      return;
+  }
+}
+
+void NetStream::handleResponseMirrorStart(const _ResponsePacket& response) {
+  perform(decideControlResponse(response, locaIpByte()), nullptr);
+}
+void NetStream::handleResponseMirrorStop(const _ResponsePacket& response) {
+  perform(decideControlResponse(response, locaIpByte()), nullptr);
+}
+void NetStream::handleResponseGetReceiverStatus(const _ResponsePacket& response) {
+  perform(decideControlResponse(response, locaIpByte()), nullptr);
+}
+void NetStream::handleResponseGetReceiverVersion(const _ResponsePacket& response) {
+  perform(decideControlResponse(response, locaIpByte()), nullptr);
+}
+void NetStream::handleResponseGetAuthenticateType(const _ResponsePacket& response) {
+  perform(decideControlResponse(response, locaIpByte()), nullptr);
+}
+
+void NetStream::handleControlCallback(const CallbackPacket& callback) {
+  nslog("handleControlCallback:%d", static_cast<int>(callback.command));
+  if (callback.command == kCommandSetDeviceStatus) nslog("COMMAND_SET_DEVICE_STATUS");
+  if (callback.command == kCommandSetKeyStatus) nslog("COMMAND_SET_KEY_STATUS");
+  perform(decideControlCallback(callback), nullptr);
+}
+
+void NetStream::perform(const ControlDecision& decision, const _RequestPacket* request) {
+  if (decision.action == ControlAction::None) return;
+  if (decision.action == ControlAction::AnswerOk) {
+    if (request != nullptr) sendOkResonseFor(*request, nullptr);
+    return;
+  }
+  if (decision.action == ControlAction::SendStatusRequest) return requestGetReceiverStatus();
+  if (decision.action == ControlAction::SendMirrorStart) return requestMirrorStart();
+  auto d = delegate();
+  if (!d) return;
+  switch (decision.action) {
+    case ControlAction::MirrorOn:
+      return d->onServerRequestMirrorOn();
+    case ControlAction::MirrorOff:
+      return d->onServerRequestMirrorOff();
+    case ControlAction::KeyFrame:
+      return d->onServerRequestKeyFrame();
+    case ControlAction::UpdateFrameRate:
+      return d->onServerRequsstUpdateFrameRate(decision.value);
+    case ControlAction::MirrorStartSuccess:
+      return d->onRequestMirrorStartSuccess();
+    case ControlAction::MirrorStartFailed:
+      return d->onRequestMirrorStartFailed(decision.value);
+    case ControlAction::MirrorStopSuccess:
+      return d->onRequestMirrorStopSuccess();
+    case ControlAction::ServerVersion:
+      return d->onServerResponseVersion(decision.text);
+    case ControlAction::AuthenticateType:
+      return d->onServerResponseAuthenticateType();
+    case ControlAction::DeviceStatus:
+      return d->onServerRequestDeviceStatus(decision.value);
+    case ControlAction::KeyStatus:
+      return d->onServerRequestKeyStatus();
+    default:
+      return;
+  }
+}
+
+// ---- socket callbacks (global high-priority queue) ----
+
+void NetStream::socketDidConnectToHost(const SocketPtr& /*sock*/, const std::string& host,
+                                       uint16_t port) {
+  nslog("didConnectToHost:%s:%d", host.c_str(), static_cast<int>(port));
+  switch (port) {
+    case kTouchPort:
+      nslog("touch socket connect to server");
+      break;
+    case kControlPort:
+      nslog("control socket connect to server");
+      startPingThread();
+      onControlSocketConnected();
+      break;
+    case kAudioPort:
+      nslog("audio socket connect to server");
+      break;
+    case kVideoPort:
+      nslog("video socket connect to server");
+      onVideoSocketCOnnected();
+      break;
+    default:
+      break;
+  }
+}
+
+void NetStream::socketDidReadData(const SocketPtr& sock, const SharedData& data, long /*tag*/) {
+  if (sock != nullptr && sock->connectedPort() == kControlPort) onReceiveControlData(data.span());
+}
+
+void NetStream::socketDidDisconnect(const SocketPtr& sock,
+                                    const std::optional<platform::Error>& err) {
+  nslog("socketDidDisconnect: %s", err ? err->description.c_str() : "(null)");
+  // A socket being destroyed reports no reference; the link is then going away itself.
+  if (sock == nullptr) {
+    nslog("unknown socket disconnected.");
+  } else if (sock == controlSocket) {
+    nslog("control socket disconnected");
+    stopPingThread();
+    if (err) {
+      // Close the other three too, so that the next connect renews all four connections;
+      // `connected` is cleared only after that, so a reconnect cannot start in between.
+      videoSocket->disconnect();
+      audioSocket->disconnect();
+      touchSocket->disconnect();
+      connected = false;
+      if (auto d = delegate()) d->onConnectFailed();
+    }
+  } else if (sock == videoSocket) {
+    nslog("video socket disconnect");
+  } else if (sock == audioSocket) {
+    nslog("audio socket disconnect");
+  } else if (sock == touchSocket) {
+    nslog("touch socket disconnected");
+  } else {
+    nslog("unknown socket disconnected.");
+  }
+}
+
+std::optional<double> NetStream::socketShouldTimeoutWriteWithTag(const SocketPtr& /*sock*/,
+                                                                 long tag, double elapsed,
+                                                                 uint64_t length) {
+  nslog("shouldTimeoutWriteWithTag, tag=%ld, elapsed=%f, bytesDone=%lu", tag, elapsed,
+        static_cast<unsigned long>(length));
+  return kWriteTimeoutExtension;
+}
+
+void NetStream::socketDidWriteDataWithTag(const SocketPtr& /*sock*/, long tag) {
+  if (tag == kTagVideoData)
+    videoNoDataQueue->take(kSlotFreeWait);
+  else if (tag == kTagAudioData)
+    audioSignalQueue->take(kSlotFreeWait);
+}
+
+}  // namespace corvane

@@ -1,0 +1,302 @@
+// The receiver link against the test receiver: connections, heartbeat, the control protocol
+// end to end, silence and connection errors.
+#include <gtest/gtest.h>
+
+#include "link_fixture.h"
+
+namespace corvane::testing {
+namespace {
+
+using Packet = std::array<uint8_t, 16>;
+using test::Channel;
+using test::ReceiverState;
+
+Packet req(uint8_t addr, uint8_t code, std::vector<uint8_t> attach = {}) {
+  Packet p{addr, 4, 1, code};
+  std::copy(attach.begin(), attach.end(), p.begin() + 4);
+  return p;
+}
+
+std::vector<uint8_t> text(const std::string& s) { return {s.begin(), s.end()}; }
+
+TEST_F(LinkTest, FourConnectionsOpenAndHeartbeatsFlowEvery300ms) {
+  connectAndWait();
+  const std::string addr = receiver_->address();
+  EXPECT_EQ(log_.count("receiver addr = " + addr + ", last byte=37"), 1u);
+  EXPECT_TRUE(log_.waitFor("control socket connect to server"));
+  EXPECT_TRUE(log_.waitFor("video socket connect to server"));
+  EXPECT_TRUE(log_.waitFor("audio socket connect to server"));
+  EXPECT_TRUE(log_.waitFor("touch socket connect to server"));
+  EXPECT_TRUE(log_.waitFor("didConnectToHost:" + addr + ":11102"));
+
+  ASSERT_TRUE(receiver_->waitFor([](const ReceiverState& s) { return s.count(1, 0) >= 7; }, 5));
+  const auto beats = receiver_->snapshot().requests(0);
+  for (const auto& b : beats) EXPECT_EQ(b.plain, req(37, 0));
+  const double span = std::chrono::duration<double>(beats[6].at - beats[0].at).count();
+  EXPECT_GE(span / 6, 0.28);
+  EXPECT_LE(span / 6, 0.45);
+  EXPECT_TRUE(link_->isConnected());
+}
+
+TEST_F(LinkTest, SecondConnectOnlyLogsAndLocalDisconnectReportsNothing) {
+  connectAndWait();
+  link_->connect(receiver_->address());  // already connected: only the log line
+  EXPECT_EQ(log_.count("receiver addr = " + receiver_->address() + ", last byte=37"), 2u);
+
+  link_->disconnect();
+  ASSERT_TRUE(allOpen(0));
+  ASSERT_TRUE(log_.waitFor("control socket disconnected"));
+  ASSERT_TRUE(log_.waitFor("sendHeartBeat exit."));
+  EXPECT_TRUE(log_.waitFor("socketDidDisconnect: (null)", 4));
+  EXPECT_FALSE(link_->isConnected());
+  link_->disconnect();  // not connected: nothing
+
+  // Reconnecting renews all four connections; nothing was reported in between.
+  connectAndWait();
+  const auto s = receiver_->snapshot();
+  for (const auto& c : s.channels) {
+    EXPECT_EQ(c.accepted, 2) << "the second connect opened nothing";
+    EXPECT_EQ(c.closed, 1);
+  }
+  EXPECT_EQ(log_.count("control socket disconnected"), 1u);
+  EXPECT_EQ(delegate_->count("onConnectFailed"), 0u);
+  EXPECT_EQ(delegate_->count("onConnectSuccess"), 2u);
+}
+
+TEST_F(LinkTest, SendersRequestsGoOutByteExact) {
+  // A status answer the link ignores, so that no request follows one of the test's own.
+  receiver_->setStatusAnswer(std::pair<int8_t, uint8_t>{4, 0});
+  connectAndWait();
+  const std::string cjk = "\xE4\xB8\xAD";
+  std::string tenCjk;
+  for (int i = 0; i < 10; ++i) tenCjk += cjk;
+  std::vector<Packet> want;
+  auto expect = [&](Packet p) { want.push_back(p); };
+
+  link_->requestMirrorStart();
+  expect(req(37, 1));
+  link_->requestMirrorStop();
+  expect(req(37, 2));
+  link_->requestGetReceiverStatus();
+  expect(req(37, 9, {1}));
+  link_->requestGetReceiverVersion();
+  link_->requestReceiverVersion();
+  expect(req(37, 14));
+  expect(req(37, 14));
+  link_->setSenderName("abcdefghijklmnopqrstuvwxyz0123");
+  expect(req(37, 15, text("abcdefghijk")));
+  expect(req(37, 16, text("lmnopqrstuv")));
+  expect(req(37, 16, text("wxyz0123")));
+  link_->setSenderName(tenCjk);
+  expect(req(37, 15, text(cjk + cjk + cjk + cjk)));
+  expect(req(37, 16, text(cjk + cjk + cjk + cjk)));
+  expect(req(37, 16, text(cjk + cjk)));
+  link_->setSenderName("");
+  link_->requestSyncClientType();
+  expect(req(37, 20, {3, 5}));
+  link_->requestGetAuthentication();
+  expect(req(37, 25));
+  link_->requestMouseAlone(true);
+  expect(req(37, 33, {1}));
+  link_->requestMouseAlone(false);
+  expect(req(37, 33, {0}));
+  link_->requestMouseEvent(MouseEvent(1, 2, 1920, -1));
+  expect(req(37, 34, {1, 2, 0x07, 0x80, 0xFF, 0xFF}));
+  link_->requestAuthenPinCode("123456");
+  expect(req(37, 35, {6, '1', '2', '3', '4', '5', '6'}));
+  link_->requestAuthenPinCode("123456789012");  // does not fit: not sent
+  // Requests whose bodies are empty.
+  link_->requestAuthenticate("1234");
+  link_->requestSyncClientCode();
+  link_->setTouchMode(0);
+  link_->requestGetRotationDegree();
+  link_->setTouchScreenEnabled(true);
+  link_->requestSyncClientVersion("1.0");
+  link_->requestGetReceiverName();
+  // The address byte follows the last value set.
+  link_->setLocaIpByte(-2);
+  link_->requestMirrorStop();
+  expect(req(0xFE, 2));
+
+  ASSERT_TRUE(receiver_->waitFor(
+      [&](const ReceiverState& s) { return nonHeartbeats(s).size() >= want.size(); }, 5));
+  EXPECT_EQ(nonHeartbeats(receiver_->snapshot()), want);
+  EXPECT_EQ(log_.count("requestMirrorStart"), 1u);
+  EXPECT_EQ(log_.count("requestMirrorStop"), 2u);
+  EXPECT_EQ(log_.count("setSenderName==abcdefghijklmnopqrstuvwxyz0123"), 1u);
+  EXPECT_EQ(log_.count("setSenderName=="), 1u) << "the empty name is logged too";
+  EXPECT_EQ(receiver_->snapshot().senderName, tenCjk);
+}
+
+TEST_F(LinkTest, ReceiversRequestsAndCallbacksReachTheDelegate) {
+  connectAndWait();
+  // The heartbeat answer echoes the request's bytes 1, 0 and 3 in bytes 4, 5 and 6.
+  ASSERT_TRUE(receiver_->sendHeartbeat());
+  ASSERT_TRUE(receiver_->waitFor([](const ReceiverState& s) { return s.count(2, 1) >= 1; }, 5));
+  for (const auto& r : receiver_->snapshot().control) {
+    if (r.kind() == 2) {
+      EXPECT_EQ(r.plain, (Packet{37, 4, 2, 1, 7, 0x2A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    }
+  }
+
+  ASSERT_TRUE(receiver_->requestMirrorOn());
+  ASSERT_TRUE(receiver_->requestMirrorOff());
+  ASSERT_TRUE(receiver_->requestKeyFrame());
+  ASSERT_TRUE(receiver_->requestFrameRate(-5));
+  ASSERT_TRUE(receiver_->requestFrameRate(60));
+  ASSERT_TRUE(receiver_->sendDeviceStatus(7));
+  ASSERT_TRUE(receiver_->sendDeviceStatus(200));  // unsigned
+  ASSERT_TRUE(receiver_->sendKeyStatus());
+  // Unknown codes, commands and kinds: ignored without an answer.
+  ASSERT_TRUE(receiver_->sendRequest(77));
+  ASSERT_TRUE(receiver_->sendRequest(9));
+  ASSERT_TRUE(receiver_->sendCallback(130, 7));
+  ASSERT_TRUE(receiver_->sendPacket({0x2A, 7, 0, 1}));
+  ASSERT_TRUE(receiver_->sendPacket({0x2A, 7, 4, 1}));
+  ASSERT_TRUE(receiver_->sendPacket({0x2A, 7, 0xFF, 0}));
+  ASSERT_TRUE(receiver_->sendPacket({0x2A, 7, 2, 1, 4, 37, 99}));  // answer to an unknown code
+  ASSERT_TRUE(receiver_->requestKeyFrame());                       // marker
+
+  ASSERT_TRUE(delegate_->waitFor("onServerRequestKeyFrame", 2));
+  std::vector<LinkEvent> want = {
+      {"onConnectSuccess"},
+      {"onServerRequestMirrorOn"},
+      {"onServerRequestMirrorOff"},
+      {"onServerRequestKeyFrame"},
+      {"onServerRequsstUpdateFrameRate", -5},
+      {"onServerRequsstUpdateFrameRate", 60},
+      {"onServerRequestDeviceStatus", 7},
+      {"onServerRequestDeviceStatus", 200},
+      {"onServerRequestKeyStatus"},
+      {"onServerRequestKeyFrame"},
+  };
+  EXPECT_EQ(delegate_->events(), want);
+  size_t answers = 0;
+  for (const auto& r : receiver_->snapshot().control) answers += r.kind() == 2;
+  EXPECT_EQ(answers, 1u) << "only the heartbeat was answered";
+  EXPECT_EQ(log_.count("handleControlCallback:128"), 2u);
+  EXPECT_EQ(log_.count("COMMAND_SET_DEVICE_STATUS"), 2u);
+  EXPECT_EQ(log_.count("handleControlCallback:129"), 1u);
+  EXPECT_EQ(log_.count("COMMAND_SET_KEY_STATUS"), 1u);
+  EXPECT_EQ(log_.count("handleControlCallback:130"), 1u);
+}
+
+TEST_F(LinkTest, ResponsesLeadToTheirDecisions) {
+  connectAndWait();
+  delegate_->clear();
+  auto startRequests = [&] { return receiver_->snapshot().requests(1).size(); };
+
+  // A refused start asks for the status; state 1 with the own address byte is a success.
+  receiver_->setMirrorStartResult(0);
+  receiver_->setStatusAnswer(std::pair<int8_t, uint8_t>{1, 37});
+  link_->requestMirrorStart();
+  ASSERT_TRUE(delegate_->waitFor("onRequestMirrorStartSuccess"));
+  auto status = receiver_->snapshot().requests(9);
+  ASSERT_EQ(status.size(), 1u);
+  EXPECT_EQ(status[0].plain, req(37, 9, {1}));
+  EXPECT_EQ(startRequests(), 1u);
+
+  // Idle (state 0) and "mirroring for another sender" both lead to a new start request, which
+  // goes on while the receiver keeps refusing; refusals 2 and 3 end it with -1 and -2.
+  struct Loop {
+    std::pair<int8_t, uint8_t> refusing;
+    int8_t finalState;
+    int code;
+  };
+  for (const Loop& l : {Loop{{0, 0}, 2, -1}, Loop{{1, 99}, 3, -2}}) {
+    const size_t before = startRequests();
+    receiver_->setStatusAnswer(l.refusing);
+    link_->requestMirrorStart();
+    ASSERT_TRUE(receiver_->waitFor(
+        [&](const ReceiverState& s) { return s.requests(1).size() >= before + 3; }, 5));
+    receiver_->setStatusAnswer(std::pair<int8_t, uint8_t>{l.finalState, 0});
+    ASSERT_TRUE(delegate_->waitFor("onRequestMirrorStartFailed", l.code == -1 ? 1 : 2));
+    EXPECT_EQ(delegate_->events().back(), (LinkEvent{"onRequestMirrorStartFailed", l.code}));
+  }
+  EXPECT_EQ(delegate_->count("onRequestMirrorStartSuccess"), 1u);
+
+  // Start accepted at once; stop reported whatever its result.
+  receiver_->setMirrorStartResult(1);
+  link_->requestMirrorStart();
+  ASSERT_TRUE(delegate_->waitFor("onRequestMirrorStartSuccess", 2));
+  receiver_->setMirrorStopResult(0);
+  link_->requestMirrorStop();
+  ASSERT_TRUE(delegate_->waitFor("onRequestMirrorStopSuccess"));
+
+  // Version text, valid or not; authentication type only for result 1 with byte 8 = 1.
+  receiver_->setVersion("2.5.1");
+  link_->requestGetReceiverVersion();
+  ASSERT_TRUE(delegate_->waitFor("onServerResponseVersion"));
+  EXPECT_EQ(delegate_->events().back(), (LinkEvent{"onServerResponseVersion", 0, "2.5.1"}));
+  receiver_->setVersion("\xFF\xFE");
+  link_->requestGetReceiverVersion();
+  ASSERT_TRUE(delegate_->waitFor("onServerResponseVersion", 2));
+  EXPECT_EQ(delegate_->events().back(), (LinkEvent{"onServerResponseVersion", 0, std::nullopt}));
+
+  receiver_->setAuthenticationType(1, 1);
+  link_->requestGetAuthentication();
+  ASSERT_TRUE(delegate_->waitFor("onServerResponseAuthenticateType"));
+  receiver_->setAuthenticationType(1, 2);
+  link_->requestGetAuthentication();
+  receiver_->setAuthenticationType(0, 1);
+  link_->requestGetAuthentication();
+  receiver_->setVersion("9");
+  link_->requestGetReceiverVersion();  // marker
+  ASSERT_TRUE(delegate_->waitFor("onServerResponseVersion", 3));
+  EXPECT_EQ(delegate_->count("onServerResponseAuthenticateType"), 1u);
+  EXPECT_GE(log_.count("handleControlResponse"), 10u);
+}
+
+TEST_F(LinkTest, SilentReceiverIsReportedOnceAboutFiveSecondsAfterItsLastBytes) {
+  connectAndWait();
+  ASSERT_TRUE(
+      receiver_->waitFor([](const ReceiverState& s) { return s.heartbeatsAnswered >= 2; }, 5));
+  receiver_->setSilent(true);
+  const auto silentFrom = Clock::now();
+  ASSERT_TRUE(delegate_->waitFor("onConnectFailed", 1, 9.0));
+  const auto failedAt = delegate_->events().back().at;
+  const double after = std::chrono::duration<double>(failedAt - silentFrom).count();
+  // The last answer came at most one heartbeat round before `silentFrom`.
+  EXPECT_GE(after, 4.6);
+  EXPECT_LE(after, 6.0);
+  EXPECT_EQ(log_.count("receiver timeout. going to disconnect."), 1u);
+  const size_t beats = receiver_->snapshot().count(1, 0);
+
+  // One report; the heartbeat has ended, but the link stays connected until told otherwise.
+  EXPECT_FALSE(delegate_->waitFor("onConnectFailed", 2, 1.0));
+  EXPECT_LE(receiver_->snapshot().count(1, 0), beats + 1);
+  EXPECT_TRUE(link_->isConnected());
+  EXPECT_EQ(receiver_->snapshot()[Channel::Control].open, 1);
+  link_->disconnect();
+  EXPECT_TRUE(allOpen(0));
+}
+
+TEST_F(LinkTest, ControlConnectionErrorIsReportedAndClosesAllFour) {
+  for (bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "reset" : "orderly close");
+    connectAndWait();
+    const size_t failures = delegate_->count("onConnectFailed");
+    ASSERT_TRUE(receiver_->closeConnection(Channel::Control, reset));
+    ASSERT_TRUE(delegate_->waitFor("onConnectFailed", failures + 1));
+    EXPECT_TRUE(allOpen(0)) << "video, audio and touch closed too";
+    EXPECT_FALSE(link_->isConnected());
+    EXPECT_TRUE(log_.waitFor("sendHeartBeat exit.", reset ? 2 : 1));
+  }
+  // The next connect renews all four.
+  connectAndWait();
+  for (const auto& c : receiver_->snapshot().channels) EXPECT_EQ(c.accepted, 3);
+  EXPECT_EQ(delegate_->count("onConnectFailed"), 2u);
+}
+
+TEST_F(LinkTest, FailedConnectIsReported) {
+  // Nothing listens on the stopped receiver's address any more.
+  const std::string address = receiver_->address();
+  receiver_->stop();
+  link_->connect(address);
+  ASSERT_TRUE(delegate_->waitFor("onConnectFailed", 1, 5.0));
+  EXPECT_FALSE(link_->isConnected());
+  EXPECT_EQ(delegate_->count("onConnectSuccess"), 0u);
+}
+
+}  // namespace
+}  // namespace corvane::testing

@@ -1,0 +1,273 @@
+// Media writes of the receiver link against the test receiver: byte-exact delivery, the
+// in-flight limit, and a misbehaving receiver.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "link_fixture.h"
+#include "support/media_stream.h"
+
+namespace corvane::testing {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using test::Channel;
+using test::ReceiverState;
+
+void putBe32(Bytes& b, uint32_t v) {
+  for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(v >> s));
+}
+
+// The wire part of a video media packet: length, five words of 1, timestamp, NAL unit.
+Bytes videoWire(uint32_t timestamp, const Bytes& nal) {
+  Bytes b;
+  putBe32(b, static_cast<uint32_t>(nal.size() + 24));
+  for (int i = 0; i < 5; ++i) putBe32(b, 1);
+  putBe32(b, timestamp);
+  b.insert(b.end(), nal.begin(), nal.end());
+  return b;
+}
+
+// The wire part of an audio media packet: length, timestamp, MP3 frame.
+Bytes audioWire(uint32_t timestamp, const Bytes& frame) {
+  Bytes b;
+  putBe32(b, static_cast<uint32_t>(frame.size() + 4));
+  putBe32(b, timestamp);
+  b.insert(b.end(), frame.begin(), frame.end());
+  return b;
+}
+
+// An Annex-B NAL unit of `size` bytes (start code included) with varying content.
+Bytes nalUnit(size_t size, uint32_t seed) {
+  Bytes b(size);
+  std::mt19937 rng(seed);
+  for (auto& x : b) x = static_cast<uint8_t>(rng());
+  if (size >= 5) {
+    b[0] = b[1] = b[2] = 0;
+    b[3] = 1;
+    b[4] = 0x65;
+  }
+  return b;
+}
+
+uint64_t hashOf(const Bytes& b) { return test::fnv1a(b); }
+
+double secondsOf(const std::function<void()>& f) {
+  const auto t0 = Clock::now();
+  f();
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// Enough bytes that one write can never be absorbed by the kernel buffers of a connection
+// whose receiver does not read: the largest send buffer plus a margin.
+size_t unabsorbableSize() {
+  size_t maxSend = 4u << 20;
+  std::ifstream f("/proc/sys/net/ipv4/tcp_wmem");
+  size_t lo, def, hi;
+  if (f >> lo >> def >> hi) maxSend = hi;
+  return maxSend + (1u << 20);
+}
+
+TEST_F(LinkTest, MediaArrivesAtTheReceiverByteExactAndInOrder) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("corvane-link-media-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  test::TestReceiverOptions options;
+  options.videoFile = (dir / "out.h264").string();
+  options.audioFile = (dir / "out.mp3").string();
+  startReceiver(options);
+  connectAndWait();
+
+  Bytes h264, mp3;
+  constexpr uint32_t kCount = 60;
+  for (uint32_t i = 0; i < kCount; ++i) {
+    // The media thread's order: audio first, then one video packet.
+    const Bytes frame = nalUnit(417 + (i % 2), 1000 + i);
+    const Bytes a = audioWire(i * 26, frame);
+    link_->sendAudioData(a.data(), static_cast<int32_t>(a.size()));
+    mp3.insert(mp3.end(), frame.begin(), frame.end());
+    const Bytes nal = nalUnit(i % 10 == 0 ? 60000 : 1 + i * 97, i);
+    const Bytes v = videoWire(5000 + (i / 3) * 33, nal);
+    link_->sendVideoData(v.data(), static_cast<int32_t>(v.size()));
+    h264.insert(h264.end(), nal.begin(), nal.end());
+  }
+  ASSERT_TRUE(receiver_->waitFor(
+      [](const ReceiverState& s) { return s.video.size() == kCount && s.audio.size() == kCount; },
+      10));
+  const auto s = receiver_->snapshot();
+  EXPECT_TRUE(s.errors.empty());
+  for (uint32_t i = 0; i < kCount; ++i) {
+    EXPECT_EQ(s.video[i].timestamp, 5000 + (i / 3) * 33);
+    for (uint32_t w : s.video[i].words) EXPECT_EQ(w, 1u);
+    EXPECT_EQ(s.video[i].payloadHash, hashOf(nalUnit(i % 10 == 0 ? 60000 : 1 + i * 97, i)));
+    EXPECT_EQ(s.audio[i].timestamp, i * 26);
+    EXPECT_EQ(s.audio[i].length, 417 + (i % 2) + 4);
+  }
+  receiver_->stop();  // closes the files
+  auto slurp = [](const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), {});
+  };
+  EXPECT_EQ(slurp(dir / "out.h264"), h264);
+  EXPECT_EQ(slurp(dir / "out.mp3"), mp3);
+  std::filesystem::remove_all(dir);
+}
+
+class LinkGateTest : public LinkTest {
+ protected:
+  void SetUp() override {
+    test::TestReceiverOptions options;
+    options.receiveBufferSize = 4096;  // the receiver's window stays small
+    startReceiver(options);
+    connectAndWait();
+    receiver_->setReading(Channel::Video, false);
+  }
+  // Fills all ten slots with writes that cannot complete while the receiver does not read.
+  void fillTheGate() {
+    const size_t size = unabsorbableSize();
+    for (uint32_t i = 0; i < 10; ++i) {
+      big_.push_back(videoWire(i, nalUnit(size, i)));
+      const double took = secondsOf([&] {
+        link_->sendVideoData(big_.back().data(), static_cast<int32_t>(big_.back().size()));
+      });
+      EXPECT_LT(took, 1.0) << "write " << i << " had a free slot";
+    }
+  }
+  std::vector<Bytes> big_;
+};
+
+TEST_F(LinkGateTest, EleventhVideoWriteWaitsThreeSecondsAndIsDropped) {
+  fillTheGate();
+  const Bytes eleventh = videoWire(11, nalUnit(100, 11));
+  const double waited = secondsOf(
+      [&] { link_->sendVideoData(eleventh.data(), static_cast<int32_t>(eleventh.size())); });
+  EXPECT_GE(waited, 2.95);
+  EXPECT_LE(waited, 4.0);
+  EXPECT_EQ(log_.count("unable to send video data."), 1u);
+
+  // Once the receiver reads again, the ten arrive intact and slots come free again.
+  receiver_->setReading(Channel::Video, true);
+  ASSERT_TRUE(receiver_->waitFor([](const ReceiverState& s) { return s.video.size() == 10; }, 20));
+  const Bytes twelfth = videoWire(12, nalUnit(100, 12));
+  const double took = secondsOf(
+      [&] { link_->sendVideoData(twelfth.data(), static_cast<int32_t>(twelfth.size())); });
+  EXPECT_LT(took, 1.0);
+  ASSERT_TRUE(receiver_->waitFor([](const ReceiverState& s) { return s.video.size() == 11; }, 5));
+  const auto s = receiver_->snapshot();
+  for (uint32_t i = 0; i < 10; ++i) {
+    EXPECT_EQ(s.video[i].timestamp, i);
+    EXPECT_EQ(s.video[i].payloadHash, test::fnv1a(std::span(big_[i]).subspan(28)));
+  }
+  EXPECT_EQ(s.video[10].timestamp, 12u) << "the dropped eleventh never went out";
+  EXPECT_TRUE(s.errors.empty());
+}
+
+TEST_F(LinkGateTest, SlotsHeldByALostConnectionAreFreedByTheNextConnect) {
+  fillTheGate();
+  link_->disconnect();
+  receiver_->setReading(Channel::Video, true);
+  ASSERT_TRUE(allOpen(0));
+  connectAndWait();
+  // With the old slots still held, the first of these would wait 3 s and be dropped.
+  for (uint32_t i = 0; i < 11; ++i) {
+    const Bytes v = videoWire(1000 + i, nalUnit(200, i));
+    const double took =
+        secondsOf([&] { link_->sendVideoData(v.data(), static_cast<int32_t>(v.size())); });
+    EXPECT_LT(took, 1.0) << i;
+  }
+  ASSERT_TRUE(receiver_->waitFor(
+      [](const ReceiverState& s) {
+        size_t n = 0;
+        for (const auto& v : s.video) n += v.timestamp >= 1000;
+        return n == 11;
+      },
+      5));
+  EXPECT_EQ(log_.count("unable to send video data."), 0u);
+}
+
+TEST_F(LinkTest, GarbageAndFloodsFromTheReceiverNeitherCrashNorBlock) {
+  connectAndWait();
+  std::mt19937 rng(7);
+  Bytes garbage(16 * 4096);
+  for (auto& b : garbage) b = static_cast<uint8_t>(rng());
+  ASSERT_TRUE(receiver_->sendRaw(Channel::Control, garbage));
+  // A flood of heartbeat requests: every one is answered.
+  constexpr size_t kFlood = 5000;
+  Bytes flood;
+  for (size_t i = 0; i < kFlood; ++i) {
+    Bytes p = {0x2A, 7, 1, 0};
+    p.resize(16, 0);
+    test::TestReceiver::scramble(p.data());
+    flood.insert(flood.end(), p.begin(), p.end());
+  }
+  ASSERT_TRUE(receiver_->sendRaw(Channel::Control, flood));
+  // Bytes on the connections the link never reads are ignored.
+  ASSERT_TRUE(receiver_->sendRaw(Channel::Video, garbage));
+  ASSERT_TRUE(receiver_->sendRaw(Channel::Audio, garbage));
+  ASSERT_TRUE(receiver_->sendRaw(Channel::Touch, garbage));
+
+  // Callers are not held up meanwhile.
+  const Bytes v = videoWire(1, nalUnit(1000, 1));
+  const double took = secondsOf([&] {
+    for (int i = 0; i < 5; ++i) link_->sendVideoData(v.data(), static_cast<int32_t>(v.size()));
+    link_->requestGetReceiverVersion();
+    link_->setSenderName("sender");
+  });
+  EXPECT_LT(took, 1.0);
+  auto answered = [](const ReceiverState& s) {
+    size_t n = 0;
+    for (const auto& r : s.control) n += r.kind() == 2 && r.plain[6] == 0 && r.plain[5] == 0x2A;
+    return n;
+  };
+  ASSERT_TRUE(
+      receiver_->waitFor([&](const ReceiverState& s) { return answered(s) >= kFlood; }, 30));
+  ASSERT_TRUE(receiver_->waitFor([](const ReceiverState& s) { return s.video.size() >= 5; }, 5));
+  EXPECT_TRUE(receiver_->snapshot().errors.empty());
+  // The link still understands the receiver after the aligned garbage.
+  const size_t keyFrames = delegate_->count("onServerRequestKeyFrame");
+  ASSERT_TRUE(receiver_->requestKeyFrame());
+  EXPECT_TRUE(delegate_->waitFor("onServerRequestKeyFrame", keyFrames + 1));
+
+  // Bytes that break the packet alignment, then a reset: reported, nothing more.
+  ASSERT_TRUE(receiver_->sendRaw(Channel::Control, {1, 2, 3, 4, 5, 6, 7}));
+  ASSERT_TRUE(receiver_->closeConnection(Channel::Control, true));
+  EXPECT_TRUE(delegate_->waitFor("onConnectFailed"));
+  EXPECT_TRUE(allOpen(0));
+}
+
+TEST_F(LinkTest, ResetMediaConnectionIsOnlyLoggedAndWritesDoNotBlock) {
+  connectAndWait();
+  ASSERT_TRUE(receiver_->closeConnection(Channel::Video, true));
+  ASSERT_TRUE(receiver_->closeConnection(Channel::Audio, true));
+  ASSERT_TRUE(receiver_->closeConnection(Channel::Touch, true));
+  // A write to a reset connection fails there; the link only logs the disconnect.
+  const Bytes v = videoWire(1, nalUnit(100, 1));
+  const Bytes a = audioWire(1, nalUnit(417, 2));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_LT(secondsOf([&] {
+                link_->sendVideoData(v.data(), static_cast<int32_t>(v.size()));
+                link_->sendAudioData(a.data(), static_cast<int32_t>(a.size()));
+              }),
+              1.0);
+  }
+  EXPECT_TRUE(log_.waitFor("video socket disconnect"));
+  EXPECT_TRUE(log_.waitFor("audio socket disconnect"));
+  EXPECT_TRUE(log_.waitFor("touch socket disconnected"));
+  // The control connection and its heartbeat carry on.
+  const int answered = receiver_->snapshot().heartbeatsAnswered;
+  EXPECT_TRUE(receiver_->waitFor(
+      [&](const ReceiverState& s) { return s.heartbeatsAnswered >= answered + 2; }, 5));
+  EXPECT_EQ(delegate_->count("onConnectFailed"), 0u);
+  EXPECT_TRUE(link_->isConnected());
+  // Nonsense lengths are refused without taking a slot.
+  link_->sendVideoData(nullptr, 10);
+  link_->sendVideoData(v.data(), 0);
+  link_->sendAudioData(a.data(), -5);
+  EXPECT_EQ(log_.count("media data ignored: 0 bytes"), 1u);
+}
+
+}  // namespace
+}  // namespace corvane::testing
