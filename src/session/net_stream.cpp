@@ -23,6 +23,9 @@ constexpr double kSlotFreeWait = 0.1;
 constexpr double kWriteTimeoutExtension = 10.0;
 constexpr int64_t kMediaWritesInFlight = 10;
 constexpr uint64_t kReceiverSilenceMs = 5001;
+// Control packets waiting in the control socket beyond this many are dropped: a receiver that
+// keeps sending requests but never reads its answers would otherwise grow the queue forever.
+constexpr int64_t kControlWritesPendingLimit = 16384;
 constexpr auto kHeartbeatInterval = std::chrono::milliseconds(300);
 
 }  // namespace
@@ -71,11 +74,25 @@ void NetStream::connect(const std::string& host) {
   bool expected = false;
   if (!connected.compare_exchange_strong(expected, true)) return;
   // Writes of an earlier connection that never completed would otherwise hold their slots
-  // for good, and every later media write would wait and be dropped.
+  // for good, and every later media write would wait and be dropped. Its control writes were
+  // discarded with it.
   videoNoDataQueue->reset();
   audioSignalQueue->reset();
-  // A refusal to start (bad state or parameters) is neither read nor reported.
-  controlSocket->connectToHost(host, kControlPort, kConnectTimeout, nullptr);
+  controlWritesPending = 0;
+  controlDropLogged = false;
+  platform::Error error;
+  if (!controlSocket->connectToHost(host, kControlPort, kConnectTimeout, &error)) {
+    // Without a control connection attempt nothing would ever be reported and the link would
+    // refuse every later connect: report the failure as a failed connection.
+    nslog("control socket connect refused: %s", error.description.c_str());
+    connected = false;
+    controlSocketQueue->async([weak = weak_from_this()] {
+      if (auto self = weak.lock())
+        if (auto d = self->delegate()) d->onConnectFailed();
+    });
+    return;
+  }
+  // The other connections' refusals are neither read nor reported.
   videoSocket->connectToHost(host, kVideoPort, kConnectTimeout, nullptr);
   audioSocket->connectToHost(host, kAudioPort, kConnectTimeout, nullptr);
   touchSocket->connectToHost(host, kTouchPort, kConnectTimeout, nullptr);
@@ -84,6 +101,9 @@ void NetStream::connect(const std::string& host) {
 void NetStream::disconnect() {
   bool expected = true;
   if (!connected.compare_exchange_strong(expected, false)) return;
+  // The control socket's disconnect callback stops the heartbeat too; stopping it here as
+  // well keeps a callback that arrives after the next `connect` from having to.
+  stopPingThread();
   controlSocket->disconnect();
   videoSocket->disconnect();
   audioSocket->disconnect();
@@ -149,7 +169,8 @@ void NetStream::heartbeatLoop(std::weak_ptr<NetStream> weak, uint64_t generation
     {
       // The link is held only for one round, so dropping it ends the thread.
       auto self = weak.lock();
-      if (!self || !self->heartbeatRunning(generation)) {
+      if (!self) return;  // the link is gone; nothing of it may be touched
+      if (!self->heartbeatRunning(generation)) {
         nslog("sendHeartBeat exit.");
         return;
       }
@@ -157,7 +178,7 @@ void NetStream::heartbeatLoop(std::weak_ptr<NetStream> weak, uint64_t generation
     }
     std::this_thread::sleep_for(kHeartbeatInterval);
     auto self = weak.lock();
-    if (!self) continue;  // reported as an exit at the top
+    if (!self) return;
     const uint64_t now = getCurentMilliSeconds();
     if (now - self->lastTimeReceiverActive.load() >= kReceiverSilenceMs) {
       // A stop or a newer heartbeat that came meanwhile wins.
@@ -178,6 +199,13 @@ bool NetStream::heartbeatRunning(uint64_t generation) const {
 // ---- sending side of the control protocol ----
 
 void NetStream::writeControl(ControlPacketBytes packet, long tag) {
+  if (controlWritesPending.fetch_add(1) >= kControlWritesPendingLimit) {
+    controlWritesPending.fetch_sub(1);
+    if (!controlDropLogged.exchange(true))
+      nslog("control connection backed up: %lld writes pending; dropping control packets",
+            static_cast<long long>(kControlWritesPendingLimit));
+    return;
+  }
   encode(packet);
   controlSocket->writeData(SharedData(std::vector<uint8_t>(packet.begin(), packet.end())),
                            kControlWriteTimeout, tag);
@@ -268,7 +296,14 @@ void NetStream::requestAuthenPinCode(const std::string& pin) {
 
 void NetStream::onReceiveControlData(std::span<const uint8_t> data) {
   lastTimeReceiverActive = getCurentMilliSeconds();
-  for (const auto& packet : reassembleControlData(controlBuf, controlBufLen, data)) {
+  std::vector<ControlPacketBytes> packets;
+  {
+    // One read is armed at a time, so this lock is normally free; it keeps the partial
+    // packet whole should a late read of an earlier connection overlap the current one.
+    std::lock_guard<std::mutex> lock(controlBufMutex_);
+    packets = reassembleControlData(controlBuf, controlBufLen, data);
+  }
+  for (const auto& packet : packets) {
     switch (static_cast<int8_t>(packet[2])) {
       case kControlKindRequest:
         handleControlRequest(packetFromBytes<_RequestPacket>(packet));
@@ -409,6 +444,9 @@ void NetStream::socketDidDisconnect(const SocketPtr& sock,
     nslog("unknown socket disconnected.");
   } else if (sock == controlSocket) {
     nslog("control socket disconnected");
+    // A new connection begun since this one closed (a `disconnect` and `connect` in between)
+    // owns the heartbeat and the other three connections: leave them alone.
+    if (!sock->isDisconnected()) return;
     stopPingThread();
     if (err) {
       // Close the other three too, so that the next connect renews all four connections;
@@ -439,10 +477,17 @@ std::optional<double> NetStream::socketShouldTimeoutWriteWithTag(const SocketPtr
 }
 
 void NetStream::socketDidWriteDataWithTag(const SocketPtr& /*sock*/, long tag) {
-  if (tag == kTagVideoData)
+  if (tag == kTagVideoData) {
     videoNoDataQueue->take(kSlotFreeWait);
-  else if (tag == kTagAudioData)
+  } else if (tag == kTagAudioData) {
     audioSignalQueue->take(kSlotFreeWait);
+  } else if (tag == kTagControlRequest || tag == kTagControlResponse) {
+    // A late completion of an earlier connection's write must not count below zero.
+    int64_t n = controlWritesPending.load();
+    while (n > 0 && !controlWritesPending.compare_exchange_weak(n, n - 1)) {
+    }
+    if (n <= kControlWritesPendingLimit / 2) controlDropLogged = false;
+  }
 }
 
 }  // namespace corvane

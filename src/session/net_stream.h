@@ -46,7 +46,8 @@ class NetStream : public GCDAsyncSocketDelegate, public std::enable_shared_from_
   NetStream(const NetStream&) = delete;
   NetStream& operator=(const NetStream&) = delete;
 
-  // Connecting and closing.
+  // Connecting and closing. A control connection that cannot even be started (an empty
+  // host) is reported as `onConnectFailed`, posted to the control socket's queue.
   void connect(const std::string& host);
   void disconnect();
 
@@ -64,7 +65,9 @@ class NetStream : public GCDAsyncSocketDelegate, public std::enable_shared_from_
   void onControlSocketConnected();
   void onVideoSocketCOnnected() {}
 
-  // Sending side of the control protocol (none reports an outcome).
+  // Sending side of the control protocol (none reports an outcome). While 16384 control
+  // writes are still waiting in the socket (a receiver that does not read), further packets
+  // are dropped with a log line.
   void sendControlData(uint8_t type, uint8_t requestCode, const uint8_t* attach12);
   void sendResponse(uint8_t result, const _RequestPacket& request, const uint8_t* attach8);
   void sendOkResonseFor(const _RequestPacket& request, const uint8_t* attach8);
@@ -143,8 +146,12 @@ class NetStream : public GCDAsyncSocketDelegate, public std::enable_shared_from_
   // Each heartbeat thread runs only while its own generation is the current one, so a
   // thread that has not yet seen a stop never runs beside its successor.
   std::atomic<uint64_t> pingGeneration{0};
+  std::mutex controlBufMutex_;
   ControlPacketBytes controlBuf{};
   int32_t controlBufLen = 0;
+  // Control writes handed to the socket and not yet complete (bounded, see writeControl).
+  std::atomic<int64_t> controlWritesPending{0};
+  std::atomic<bool> controlDropLogged{false};
   std::atomic<uint64_t> lastTimeReceiverActive{0};
   std::atomic<int8_t> locaIpByte_{1};
   mutable std::mutex delegateMutex_;

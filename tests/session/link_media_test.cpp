@@ -116,77 +116,100 @@ TEST_F(LinkTest, MediaArrivesAtTheReceiverByteExactAndInOrder) {
   std::filesystem::remove_all(dir);
 }
 
-class LinkGateTest : public LinkTest {
+// One media connection's in-flight gate: how long a write waits for a slot and what it logs
+// when none comes.
+struct GateCase {
+  const char* name;
+  Channel channel;
+  double wait;
+  const char* refusal;
+};
+
+void PrintTo(const GateCase& g, std::ostream* os) { *os << g.name; }
+
+class LinkGateTest : public LinkTest, public ::testing::WithParamInterface<GateCase> {
  protected:
   void SetUp() override {
     test::TestReceiverOptions options;
     options.receiveBufferSize = 4096;  // the receiver's window stays small
     startReceiver(options);
     connectAndWait();
-    receiver_->setReading(Channel::Video, false);
+    receiver_->setReading(GetParam().channel, false);
   }
+  bool video() const { return GetParam().channel == Channel::Video; }
+  Bytes wire(uint32_t timestamp, const Bytes& payload) const {
+    return video() ? videoWire(timestamp, payload) : audioWire(timestamp, payload);
+  }
+  size_t headerSize() const { return video() ? 28 : 8; }
+  double send(const Bytes& b) {
+    return secondsOf([&] {
+      if (video())
+        link_->sendVideoData(b.data(), static_cast<int32_t>(b.size()));
+      else
+        link_->sendAudioData(b.data(), static_cast<int32_t>(b.size()));
+    });
+  }
+  static const std::vector<test::MediaRecord>& records(const ReceiverState& s, bool video) {
+    return video ? s.video : s.audio;
+  }
+  size_t received(const ReceiverState& s) const { return records(s, video()).size(); }
   // Fills all ten slots with writes that cannot complete while the receiver does not read.
   void fillTheGate() {
     const size_t size = unabsorbableSize();
     for (uint32_t i = 0; i < 10; ++i) {
-      big_.push_back(videoWire(i, nalUnit(size, i)));
-      const double took = secondsOf([&] {
-        link_->sendVideoData(big_.back().data(), static_cast<int32_t>(big_.back().size()));
-      });
-      EXPECT_LT(took, 1.0) << "write " << i << " had a free slot";
+      big_.push_back(wire(i, nalUnit(size, i)));
+      EXPECT_LT(send(big_.back()), 1.0) << "write " << i << " had a free slot";
     }
   }
   std::vector<Bytes> big_;
 };
 
-TEST_F(LinkGateTest, EleventhVideoWriteWaitsThreeSecondsAndIsDropped) {
+TEST_P(LinkGateTest, EleventhWriteWaitsForASlotAndIsDropped) {
+  const GateCase& g = GetParam();
   fillTheGate();
-  const Bytes eleventh = videoWire(11, nalUnit(100, 11));
-  const double waited = secondsOf(
-      [&] { link_->sendVideoData(eleventh.data(), static_cast<int32_t>(eleventh.size())); });
-  EXPECT_GE(waited, 2.95);
-  EXPECT_LE(waited, 4.0);
-  EXPECT_EQ(log_.count("unable to send video data."), 1u);
+  const double waited = send(wire(11, nalUnit(100, 11)));
+  EXPECT_GE(waited, g.wait - 0.05);
+  EXPECT_LE(waited, g.wait + 1.0);
+  EXPECT_EQ(log_.count(g.refusal), 1u);
 
   // Once the receiver reads again, the ten arrive intact and slots come free again.
-  receiver_->setReading(Channel::Video, true);
-  ASSERT_TRUE(receiver_->waitFor([](const ReceiverState& s) { return s.video.size() == 10; }, 20));
-  const Bytes twelfth = videoWire(12, nalUnit(100, 12));
-  const double took = secondsOf(
-      [&] { link_->sendVideoData(twelfth.data(), static_cast<int32_t>(twelfth.size())); });
-  EXPECT_LT(took, 1.0);
-  ASSERT_TRUE(receiver_->waitFor([](const ReceiverState& s) { return s.video.size() == 11; }, 5));
+  receiver_->setReading(g.channel, true);
+  ASSERT_TRUE(receiver_->waitFor([&](const ReceiverState& s) { return received(s) == 10; }, 30));
+  EXPECT_LT(send(wire(12, nalUnit(100, 12))), 1.0);
+  ASSERT_TRUE(receiver_->waitFor([&](const ReceiverState& s) { return received(s) == 11; }, 5));
   const auto s = receiver_->snapshot();
+  const auto& got = records(s, video());
   for (uint32_t i = 0; i < 10; ++i) {
-    EXPECT_EQ(s.video[i].timestamp, i);
-    EXPECT_EQ(s.video[i].payloadHash, test::fnv1a(std::span(big_[i]).subspan(28)));
+    EXPECT_EQ(got[i].timestamp, i);
+    EXPECT_EQ(got[i].payloadHash, test::fnv1a(std::span(big_[i]).subspan(headerSize())));
   }
-  EXPECT_EQ(s.video[10].timestamp, 12u) << "the dropped eleventh never went out";
+  EXPECT_EQ(got[10].timestamp, 12u) << "the dropped eleventh never went out";
   EXPECT_TRUE(s.errors.empty());
 }
 
-TEST_F(LinkGateTest, SlotsHeldByALostConnectionAreFreedByTheNextConnect) {
+TEST_P(LinkGateTest, SlotsHeldByALostConnectionAreFreedByTheNextConnect) {
   fillTheGate();
   link_->disconnect();
-  receiver_->setReading(Channel::Video, true);
+  receiver_->setReading(GetParam().channel, true);
   ASSERT_TRUE(allOpen(0));
   connectAndWait();
-  // With the old slots still held, the first of these would wait 3 s and be dropped.
-  for (uint32_t i = 0; i < 11; ++i) {
-    const Bytes v = videoWire(1000 + i, nalUnit(200, i));
-    const double took =
-        secondsOf([&] { link_->sendVideoData(v.data(), static_cast<int32_t>(v.size())); });
-    EXPECT_LT(took, 1.0) << i;
-  }
+  // With the old slots still held, the first of these would wait and be dropped.
+  for (uint32_t i = 0; i < 11; ++i) EXPECT_LT(send(wire(1000 + i, nalUnit(200, i))), 1.0) << i;
   ASSERT_TRUE(receiver_->waitFor(
-      [](const ReceiverState& s) {
+      [&](const ReceiverState& s) {
         size_t n = 0;
-        for (const auto& v : s.video) n += v.timestamp >= 1000;
+        for (const auto& r : records(s, video())) n += r.timestamp >= 1000;
         return n == 11;
       },
       5));
-  EXPECT_EQ(log_.count("unable to send video data."), 0u);
+  EXPECT_EQ(log_.count(GetParam().refusal), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Media, LinkGateTest,
+    ::testing::Values(GateCase{"Video", Channel::Video, 3.0, "unable to send video data."},
+                      GateCase{"Audio", Channel::Audio, 10.0, "unable to send audio data========"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LinkTest, GarbageAndFloodsFromTheReceiverNeitherCrashNorBlock) {
   connectAndWait();
@@ -236,6 +259,55 @@ TEST_F(LinkTest, GarbageAndFloodsFromTheReceiverNeitherCrashNorBlock) {
   ASSERT_TRUE(receiver_->closeConnection(Channel::Control, true));
   EXPECT_TRUE(delegate_->waitFor("onConnectFailed"));
   EXPECT_TRUE(allOpen(0));
+}
+
+TEST_F(LinkTest, ReceiverThatFloodsButNeverReadsCannotGrowTheControlQueue) {
+  test::TestReceiverOptions options;
+  options.receiveBufferSize = 4096;
+  startReceiver(options);
+  connectAndWait();
+  receiver_->setReading(Channel::Control, false);
+  // More heartbeat requests than the kernel buffers can hold the answers of, plus the limit.
+  const size_t kFlood = 16384 + unabsorbableSize() / 16;
+  Bytes flood;
+  for (size_t i = 0; i < kFlood; ++i) {
+    Bytes p = {0x2A, 7, 1, 0};
+    p.resize(16, 0);
+    test::TestReceiver::scramble(p.data());
+    flood.insert(flood.end(), p.begin(), p.end());
+  }
+  ASSERT_TRUE(receiver_->sendRaw(Channel::Control, flood));
+  ASSERT_TRUE(receiver_->requestKeyFrame());  // handled after the whole flood
+  ASSERT_TRUE(delegate_->waitFor("onServerRequestKeyFrame", 1, 20));
+  EXPECT_GE(log_.count("control connection backed up: 16384 writes pending; dropping control "
+                       "packets"),
+            1u);
+  EXPECT_LT(secondsOf([&] {
+              link_->requestGetReceiverVersion();
+              link_->setSenderName("sender");
+            }),
+            1.0);
+
+  // Reading again, the receiver gets the answers that were queued, not all of them; once the
+  // queue is short again, the link answers again. A marker heartbeat from address byte 0x55
+  // is answered after everything queued before it (it is dropped while the queue is full).
+  receiver_->setReading(Channel::Control, true);
+  auto answers = [](const ReceiverState& s, uint8_t from) {
+    size_t n = 0;
+    for (const auto& r : s.control) n += r.kind() == 2 && r.plain[5] == from;
+    return n;
+  };
+  bool markerAnswered = false;
+  for (int attempt = 0; attempt < 20 && !markerAnswered; ++attempt) {
+    ASSERT_TRUE(receiver_->sendPacket({0x55, 7, 1, 0}));
+    markerAnswered =
+        receiver_->waitFor([&](const ReceiverState& s) { return answers(s, 0x55) > 0; }, 1.0);
+  }
+  ASSERT_TRUE(markerAnswered);
+  const size_t answered = answers(receiver_->snapshot(), 0x2A);
+  EXPECT_GE(answered, 16384u);
+  EXPECT_LT(answered, kFlood) << "answers beyond the limit were dropped";
+  EXPECT_EQ(delegate_->count("onConnectFailed"), 0u);
 }
 
 TEST_F(LinkTest, ResetMediaConnectionIsOnlyLoggedAndWritesDoNotBlock) {

@@ -218,6 +218,8 @@ void TestReceiver::stop() {
 ReceiverPorts TestReceiver::ports() const { return bound_; }
 
 void TestReceiver::wake() {
+  // Under the lock: `stop` closes the descriptor, whose number may then be reused.
+  std::lock_guard<std::mutex> lock(mutex_);
   if (wakeFd_ < 0) return;
   uint64_t one = 1;
   ssize_t n = ::write(wakeFd_, &one, sizeof(one));
@@ -476,6 +478,9 @@ void TestReceiver::writeTo(Conn& conn) {
       return closeConn(conn, errnoText("send"));
     }
     conn.outOffset += static_cast<size_t>(n);
+    auto& stats = state_.channels[static_cast<int>(conn.channel)];
+    stats.bytesOut += static_cast<uint64_t>(n);
+    stats.lastSentAt = SteadyClock::now();
   }
   conn.out.clear();
   conn.outOffset = 0;

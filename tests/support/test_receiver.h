@@ -78,6 +78,8 @@ struct ChannelStats {
   int open = 0;      // connections open now
   int closed = 0;    // connections that ended (by the sender or on command)
   uint64_t bytesIn = 0;
+  uint64_t bytesOut = 0;
+  SteadyClock::time_point lastSentAt{};  // when bytes last went out to the sender
 };
 
 struct ReceiverState {
