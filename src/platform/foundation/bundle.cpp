@@ -1,12 +1,14 @@
 #include "platform/foundation/bundle.h"
 
+#include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string_view>
 
@@ -66,14 +68,34 @@ std::vector<std::string> userLanguages() {
   return result;
 }
 
-// Reads a whole small text file; std::nullopt when it cannot be read.
+// Strings tables larger than this are not ours; they read as missing.
+constexpr off_t kMaxTextSize = 16 * 1024 * 1024;
+
+// Reads a whole small regular file; std::nullopt when it cannot be read. A FIFO or device
+// under the name is refused without waiting on it.
 std::optional<std::string> readText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return ss.str();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxTextSize) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  std::string text(static_cast<std::size_t>(st.st_size), '\0');
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::read(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;  // the file shrank meanwhile
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  text.resize(done);
+  return text;
 }
 
 void appendUtf8(std::string& out, std::uint32_t cp) {

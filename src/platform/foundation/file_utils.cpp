@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -156,6 +157,7 @@ std::optional<double> modificationDate(const std::string& path) {
 }
 
 bool setModificationDate(const std::string& path, double date, Error* error) {
+  if (!std::isfinite(date)) return fail(error, EINVAL, "Cannot set the date of", path);
   timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;  // access time unchanged

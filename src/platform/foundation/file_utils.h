@@ -37,6 +37,7 @@ std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& p
                                                             Error* error = nullptr);
 
 std::optional<double> modificationDate(const std::string& path);
+// Fails with EINVAL for a date that is not finite.
 bool setModificationDate(const std::string& path, double date, Error* error = nullptr);
 // The birth time where the file system records it, else the modification date.
 std::optional<double> creationDate(const std::string& path);

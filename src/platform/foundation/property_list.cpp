@@ -26,6 +26,33 @@ struct PlistDeleter {
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
+// The seconds of a date node. The library's getter cuts towards zero and hands out the
+// fraction without its sign: -100.5 comes back as -100 and 0.5, and -0.75 as 0 and 0.75.
+// Negative whole parts are put right here; a date between -1 and 0 is told from its positive
+// twin only by its binary form (marker 0x33, then the big-endian double).
+double dateSeconds(plist_t node) {
+  int32_t sec = 0;
+  int32_t usec = 0;
+  plist_get_date_val(node, &sec, &usec);
+  const double fraction = static_cast<double>(usec) * 1e-6;
+  double value =
+      sec < 0 ? static_cast<double>(sec) - fraction : static_cast<double>(sec) + fraction;
+  if (sec != 0 || usec == 0) return value;
+  char* bin = nullptr;
+  uint32_t length = 0;
+  plist_to_bin(node, &bin, &length);
+  if (bin != nullptr && length >= 17 && std::memcmp(bin, "bplist00", 8) == 0 &&
+      static_cast<unsigned char>(bin[8]) == 0x33) {
+    std::uint64_t bits = 0;
+    for (int i = 0; i < 8; ++i) bits = (bits << 8) | static_cast<unsigned char>(bin[9 + i]);
+    double exact = 0;
+    std::memcpy(&exact, &bits, sizeof exact);
+    if (std::isfinite(exact)) value = exact;
+  }
+  if (bin != nullptr) plist_to_bin_free(bin);
+  return value;
+}
+
 std::optional<PropertyList> fromNode(plist_t node, int depth) {
   if (node == nullptr || depth > kMaxDepth) return std::nullopt;
   switch (plist_get_node_type(node)) {
@@ -98,12 +125,8 @@ std::optional<PropertyList> fromNode(plist_t node, int depth) {
       std::free(bytes);
       return PropertyList::data(std::move(data));
     }
-    case PLIST_DATE: {
-      int32_t sec = 0;
-      int32_t usec = 0;
-      plist_get_date_val(node, &sec, &usec);
-      return PropertyList::date(static_cast<double>(sec) + static_cast<double>(usec) * 1e-6);
-    }
+    case PLIST_DATE:
+      return PropertyList::date(dateSeconds(node));
     case PLIST_UID: {
       uint64_t v = 0;
       plist_get_uid_val(node, &v);
@@ -142,10 +165,12 @@ plist_t toNode(const PropertyList& value) {
     }
     case PropertyList::Type::Date: {
       double seconds = *value.asDate();
+      if (std::isnan(seconds)) seconds = 0;
       double whole = std::floor(seconds);
       // The file format keeps seconds in 32 bits; clamp rather than wrap.
       whole = std::fmax(std::fmin(whole, 2147483647.0), -2147483648.0);
-      auto usec = static_cast<int32_t>(std::lround((seconds - std::floor(seconds)) * 1e6));
+      auto usec = static_cast<int32_t>(
+          std::isfinite(seconds) ? std::lround((seconds - std::floor(seconds)) * 1e6) : 0);
       if (usec >= 1000000) usec = 999999;
       return plist_new_date(static_cast<int32_t>(whole), usec);
     }
@@ -375,7 +400,8 @@ std::optional<PropertyList> PropertyList::parse(const void* bytes, std::size_t l
 }
 
 std::optional<PropertyList> PropertyList::readFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO put where the file should be must not wait for a writer.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > kMaxFileSize) {
@@ -423,7 +449,8 @@ bool PropertyList::writeXmlAtomically(const std::string& path) const {
   if (xml.empty() || path.empty()) return false;
   // The temporary file lives next to the target so that rename() stays on one file system.
   std::string temp = path + ".XXXXXX";
-  int fd = mkstemp(temp.data());
+  // Close-on-exec: a child started meanwhile (the privileged shell task) must not inherit it.
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
   bool ok = true;
   std::size_t done = 0;

@@ -15,7 +15,11 @@ double ReferenceDate::fromTimespec(const timespec& ts) {
 }
 
 timespec ReferenceDate::toTimespec(double referenceSeconds) {
-  double unix = toUnixTime(referenceSeconds);
+  // Not a number reads as the reference date; dates beyond what time_t holds are cut to its
+  // range (converting them would be undefined).
+  if (std::isnan(referenceSeconds)) referenceSeconds = 0;
+  constexpr double kLimit = 9.0e15;  // about 285 million years, exact in a double
+  double unix = std::fmax(std::fmin(toUnixTime(referenceSeconds), kLimit), -kLimit);
   double whole = std::floor(unix);
   timespec ts{};
   ts.tv_sec = static_cast<time_t>(whole);

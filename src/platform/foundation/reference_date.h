@@ -21,6 +21,8 @@ class ReferenceDate {
     return referenceSeconds + kUnixOffset;
   }
   static double fromTimespec(const timespec& ts);
+  // NaN gives the reference date itself; infinite or far-off dates are cut to a range that
+  // time_t holds.
   static timespec toTimespec(double referenceSeconds);
 };
 

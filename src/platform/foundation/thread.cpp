@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <system_error>
 
 namespace corvane::platform {
 namespace {
@@ -43,7 +45,17 @@ void Thread::start() {
   executing_.store(true, std::memory_order_release);
   std::shared_ptr<Thread> self = shared_from_this();
   std::lock_guard<std::mutex> lock(mutex_);
-  thread_ = std::thread([self]() { self->run(); });
+  try {
+    thread_ = std::thread([self]() { self->run(); });
+  } catch (const std::system_error& e) {
+    // No thread could be made (resource limits): the body never runs. Report the thread
+    // as ended so that owners waiting for it (join, polling isExecuting) do not wait for ever.
+    std::fprintf(stderr, "Thread \"%s\" could not start: %s\n", name_.c_str(), e.what());
+    body_ = nullptr;
+    executing_.store(false, std::memory_order_release);
+    finished_.store(true, std::memory_order_release);
+    finishedCv_.notify_all();
+  }
 }
 
 void Thread::run() {

@@ -33,7 +33,8 @@ class Thread : public std::enable_shared_from_this<Thread> {
 
   const std::string& name() const { return name_; }
 
-  // Starts the body on a new thread. Only the first call has an effect.
+  // Starts the body on a new thread. Only the first call has an effect. When the system
+  // cannot make a thread, the body never runs and the thread counts as finished at once.
   void start();
   // Sets the cancelled flag. The body is not interrupted: it tests `isCancelled` itself.
   void cancel() { cancelled_.store(true, std::memory_order_relaxed); }

@@ -1,5 +1,8 @@
 #include "platform/foundation/user_defaults.h"
 
+#include <cmath>
+#include <limits>
+
 #include "platform/foundation/file_utils.h"
 
 namespace corvane::platform {
@@ -51,7 +54,14 @@ std::int64_t UserDefaults::integerForKey(const std::string& key) const {
   const PropertyList* value = values_.find(key);
   if (value == nullptr) return 0;
   if (auto i = value->asInteger()) return *i;
-  if (auto r = value->asReal()) return static_cast<std::int64_t>(*r);
+  if (auto r = value->asReal()) {
+    // A real from the file is cut towards zero; NaN reads as 0 and values beyond the
+    // integer range saturate (converting them would be undefined).
+    if (std::isnan(*r)) return 0;
+    if (*r >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
+    if (*r <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(*r);
+  }
   return 0;
 }
 

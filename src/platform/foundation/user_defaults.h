@@ -31,7 +31,8 @@ class UserDefaults {
   // <home>/.config/corvane/defaults.plist for the current home.
   static std::string standardFilePath();
 
-  // 0 when absent or not a number (a boolean reads as 0 or 1).
+  // 0 when absent or not a number (a boolean reads as 0 or 1); a real is cut towards zero
+  // and saturates at the integer range.
   std::int64_t integerForKey(const std::string& key) const;
   // false when absent; numbers read as non-zero.
   bool boolForKey(const std::string& key) const;

@@ -14,21 +14,22 @@
 namespace corvane::platform::log {
 namespace {
 
+// The lock, the sink and the program name are never destroyed: detached threads and
+// queue workers may still log while the process runs its exit handlers.
 std::mutex& sinkMutex() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex();
+  return *m;
 }
 Sink g_sink = nullptr;
 void* g_context = nullptr;
 
 const std::string& processName() {
   // The program's short name (argv[0] without its folder), as the console shows it.
-  static const std::string name = [] {
+  static const std::string* name = [] {
     const char* shortName = program_invocation_short_name;
-    return shortName != nullptr && shortName[0] != '\0' ? std::string(shortName)
-                                                        : std::string("corvane");
+    return new std::string(shortName != nullptr && shortName[0] != '\0' ? shortName : "corvane");
   }();
-  return name;
+  return *name;
 }
 
 std::string prefix() {

@@ -1,10 +1,16 @@
 #include "platform/foundation/bundle.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "temp_folder.h"
 
@@ -100,6 +106,34 @@ TEST_F(BundleTest, UserLanguageComesFirstAndFallsBackToEnglish) {
   EXPECT_EQ(bundle->localizedString("button.close"), "Close");
 }
 
+TEST(BundleFileTest, FifosInPlaceOfResourceFilesReadAsMissingWithoutWaiting) {
+  LanguageScope language(nullptr);
+  TempFolder dir;
+  ASSERT_TRUE(files::createDirectory(dir / "en.lproj", true));
+  const std::string fifos[] = {dir / "en.lproj/Localizable.strings", dir / "Info.plist"};
+  for (const auto& fifo : fifos) ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << fifo;
+  auto bundle = Bundle::create(dir.path());
+  auto lookUp = std::async(std::launch::async, [&] {
+    return std::make_pair(bundle->localizedString("title.connect", "Connect"),
+                          bundle->objectForInfoDictionaryKey("ProductName"));
+  });
+  if (lookUp.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    // Blocked in open(): give the FIFOs writers until the look-up ends, then fail.
+    for (int i = 0;
+         i < 1000 && lookUp.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready;
+         ++i) {
+      for (const auto& fifo : fifos) {
+        int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) close(fd);
+      }
+    }
+    FAIL() << "a look-up waited on a FIFO";
+  }
+  auto [text, name] = lookUp.get();
+  EXPECT_EQ(text, "Connect");
+  EXPECT_EQ(name, std::nullopt);
+}
+
 TEST(BundleMainTest, ResourceFolderFromEnvironment) {
   // The main bundle is made once per process: one folder for every repetition of this test.
   static TempFolder dir;
@@ -141,6 +175,25 @@ TEST(BundleStringsTest, ParsesTheStringsFileSyntax) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Bundle::parseStrings(c.text), c.expected);
+  }
+}
+
+TEST(BundleStringsTest, EveryCutOfAFileKeepsOnlyPairsOfTheWholeFile) {
+  // A file cut anywhere (a partial copy, a full disk) yields some of its pairs, never a wrong
+  // one, and never reads past its end.
+  const std::string text =
+      "\xEF\xBB\xBF/* Buttons */ \"title.connect\" = \"Connect\";\n"
+      "// line comment\n\"q\" = \"say \\\"hi\\\"\\n\";\n"
+      "\"u\" = \"\\U00e9\\UD83D\\UDE00\"; same; title = Connect;\n";
+  const auto whole = Bundle::parseStrings(text);
+  ASSERT_EQ(whole.size(), 5u);
+  for (std::size_t n = 0; n <= text.size(); ++n) {
+    const std::string cut = text.substr(0, n);
+    for (const auto& [key, value] : Bundle::parseStrings(cut)) {
+      auto it = whole.find(key);
+      ASSERT_NE(it, whole.end()) << "cut " << n << " key " << key;
+      EXPECT_EQ(it->second, value) << "cut " << n << " key " << key;
+    }
   }
 }
 

@@ -96,6 +96,12 @@ TEST(FileUtilsTest, DatesAndPermissions) {
   ASSERT_TRUE(files::setModificationDate(path, date));
   EXPECT_NEAR(*files::modificationDate(path), date, 1e-3);
   EXPECT_FALSE(files::setModificationDate(dir / "missing", date));
+  Error error;
+  for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+    EXPECT_FALSE(files::setModificationDate(path, bad, &error)) << bad;
+    EXPECT_EQ(error.code, EINVAL) << bad;
+  }
+  EXPECT_NEAR(*files::modificationDate(path), date, 1e-3);  // left as it was
   EXPECT_FALSE(files::modificationDate(dir / "missing").has_value());
 
   ASSERT_TRUE(files::setPosixPermissions(path, 0755));

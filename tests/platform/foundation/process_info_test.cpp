@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <ctime>
 
 #include "platform/foundation/reference_date.h"
@@ -68,6 +69,15 @@ TEST(ReferenceDateTest, ClockCountsFromTwoThousandOne) {
   timespec ts = ReferenceDate::toTimespec(-0.25);
   EXPECT_GE(ts.tv_nsec, 0);
   EXPECT_LT(ts.tv_nsec, 1000000000L);
+
+  // Dates that time_t cannot hold give a valid time instead of an undefined conversion.
+  EXPECT_EQ(ReferenceDate::toTimespec(std::nan("")).tv_sec, 978307200);
+  for (double huge : {HUGE_VAL, -HUGE_VAL, 1e300, -1e300}) {
+    ts = ReferenceDate::toTimespec(huge);
+    EXPECT_EQ(ts.tv_sec > 0, huge > 0) << huge;
+    EXPECT_GE(ts.tv_nsec, 0) << huge;
+    EXPECT_LT(ts.tv_nsec, 1000000000L) << huge;
+  }
 }
 
 }  // namespace

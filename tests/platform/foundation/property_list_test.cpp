@@ -1,7 +1,12 @@
 #include "platform/foundation/property_list.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cmath>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -13,6 +18,51 @@ namespace {
 
 using testing::readAll;
 using testing::TempFolder;
+
+std::string nested(const std::string& part, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += part;
+  return out;
+}
+
+// A binary list whose trailer and offset table are filled in around `objects` (offset and
+// reference size 2, top object 0).
+std::string binaryList(const std::string& objects, const std::vector<std::size_t>& offsets) {
+  std::string out = "bplist00" + objects;
+  const std::size_t table = out.size();
+  for (std::size_t offset : offsets) {
+    out += static_cast<char>((offset >> 8) & 0xFF);
+    out += static_cast<char>(offset & 0xFF);
+  }
+  std::string trailer(32, '\0');
+  trailer[6] = 2;  // offset size
+  trailer[7] = 2;  // reference size
+  for (int i = 0; i < 8; ++i) {
+    trailer[8 + i] = static_cast<char>((offsets.size() >> (56 - 8 * i)) & 0xFF);
+    trailer[24 + i] = static_cast<char>((table >> (56 - 8 * i)) & 0xFF);
+  }
+  return out + trailer;
+}
+
+// Object 0: a one-item array whose item is object 0.
+std::string binaryArrayHoldingItself() { return binaryList(std::string("\xA1\x00\x00", 3), {8}); }
+
+// `depth` arrays, each holding the next one; the last is empty.
+std::string binaryNestedArrays(int depth) {
+  std::string objects;
+  std::vector<std::size_t> offsets;
+  for (int i = 0; i < depth; ++i) {
+    offsets.push_back(8 + objects.size());
+    if (i + 1 == depth) {
+      objects += '\xA0';
+    } else {
+      objects += '\xA1';
+      objects += static_cast<char>(((i + 1) >> 8) & 0xFF);
+      objects += static_cast<char>((i + 1) & 0xFF);
+    }
+  }
+  return binaryList(objects, offsets);
+}
 
 PropertyList sampleTree() {
   PropertyList root;
@@ -100,6 +150,29 @@ TEST(PropertyListTest, ReferenceDateIsTheEpochOfDates) {
   EXPECT_NE(root.toXml().find("<date>2001-01-01T00:00:00Z</date>"), std::string::npos);
 }
 
+TEST(PropertyListTest, BinaryDatesKeepSignAndFraction) {
+  // Before the reference date the fraction belongs to the negative side: -100.5 is not -99.5,
+  // and -0.75 is not 0.75.
+  for (double d : {0.0, 0.75, 12345.5, -0.75, -1.0, -100.5, 700000000.25, -2147483648.0}) {
+    PropertyList root;
+    root.set("d", PropertyList::date(d));
+    PropertyList::Data bin = root.toBinary();
+    auto back = PropertyList::parse(bin.data(), bin.size());
+    ASSERT_TRUE(back.has_value()) << d;
+    ASSERT_NE(back->find("d"), nullptr) << d;
+    EXPECT_NEAR(back->find("d")->asDate().value_or(1e18), d, 1e-6) << d;
+  }
+  // A date that is not a number is written as some date, never as garbage.
+  PropertyList odd;
+  odd.set("nan", PropertyList::date(std::nan("")));
+  odd.set("inf", PropertyList::date(HUGE_VAL));
+  std::string xml = odd.toXml();
+  auto back = PropertyList::parse(xml.data(), xml.size());
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->find("nan")->asDate(), 0.0);
+  EXPECT_TRUE(std::isfinite(back->find("inf")->asDate().value_or(NAN)));
+}
+
 TEST(PropertyListTest, MissingUnreadableOrGarbledFilesReadAsNothing) {
   TempFolder dir;
   std::string valid = sampleTree().toXml();
@@ -117,6 +190,11 @@ TEST(PropertyListTest, MissingUnreadableOrGarbledFilesReadAsNothing) {
       {"binary with garbage", std::string("bplist00") + std::string(64, '\xFF')},
       {"truncated binary",
        std::string(bin.begin(), bin.begin() + static_cast<long>(bin.size() / 2))},
+      {"xml nested far too deep",
+       "<plist>" + nested("<array>", 100000) + nested("</array>", 100000) + "</plist>"},
+      {"xml left open deep", "<plist>" + nested("<dict><key>a</key>", 100000)},
+      {"binary array holding itself", binaryArrayHoldingItself()},
+      {"binary nested far too deep", binaryNestedArrays(60000)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -124,12 +202,36 @@ TEST(PropertyListTest, MissingUnreadableOrGarbledFilesReadAsNothing) {
     EXPECT_FALSE(PropertyList::readFile(dir / "bad.plist").has_value());
   }
   EXPECT_FALSE(PropertyList::readFile(dir / "missing.plist").has_value());
-  EXPECT_FALSE(PropertyList::readFile(dir.path()).has_value());  // a folder
+  EXPECT_FALSE(PropertyList::readFile(dir.path()).has_value());   // a folder
+  EXPECT_FALSE(PropertyList::readFile("/dev/zero").has_value());  // a device
+  // Nesting up to the limit still reads.
+  std::string deep = "<plist>" + nested("<array>", 200) + nested("</array>", 200) + "</plist>";
+  EXPECT_TRUE(PropertyList::parse(deep.data(), deep.size()).has_value());
+  EXPECT_TRUE(PropertyList::parse(binaryNestedArrays(200).data(), binaryNestedArrays(200).size())
+                  .has_value());
 
   // Every cut of a valid binary list either parses or reads as nothing; none may crash.
   for (std::size_t n = 0; n < bin.size(); ++n) {
     (void)PropertyList::parse(bin.data(), n);
   }
+}
+
+TEST(PropertyListTest, FifoInPlaceOfTheFileReadsAsNothingWithoutWaiting) {
+  TempFolder dir;
+  std::string path = dir / "settings.plist";
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  auto reading = std::async(std::launch::async, [&] { return PropertyList::readFile(path); });
+  if (reading.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    // Blocked in open(): give it writers until it returns, so that the test can end; fail.
+    for (int i = 0;
+         i < 1000 && reading.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready;
+         ++i) {
+      int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) close(fd);
+    }
+    FAIL() << "reading a FIFO waited for a writer";
+  }
+  EXPECT_FALSE(reading.get().has_value());
 }
 
 TEST(PropertyListTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporaryFile) {

@@ -129,6 +129,60 @@ TEST(RunLoopTest, PerformBlockFromAnotherThreadWakesAWaitingLoop) {
   EXPECT_LT(waited, 10.0);
 }
 
+TEST(RunLoopTest, WakeUpFromAnotherThreadEndsAWaitingRunOnce) {
+  std::mutex m;
+  std::condition_variable cv;
+  std::shared_ptr<RunLoop> workerLoop;
+  bool returned = false;
+  bool handled = true;
+  double waited = 0;
+  auto worker = Thread::create(
+      [&] {
+        {
+          std::lock_guard<std::mutex> lock(m);
+          workerLoop = RunLoop::current();
+        }
+        cv.notify_all();
+        auto start = Clock::now();
+        bool result = RunLoop::current()->runOnce(ReferenceDate::now() + 30);
+        std::lock_guard<std::mutex> lock(m);
+        handled = result;
+        waited = secondsSince(start);
+        returned = true;
+        cv.notify_all();
+      },
+      "runloop.wake");
+  worker->start();
+  std::unique_lock<std::mutex> lock(m);
+  ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return workerLoop != nullptr; }));
+  // The worker may not be waiting yet (a wake-up before its wait is drained with the rest),
+  // so wake it until it returns; without working wake-ups it would sleep for 30 s.
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (!returned && Clock::now() < deadline) {
+    workerLoop->wakeUp();
+    cv.wait_for(lock, std::chrono::milliseconds(20), [&] { return returned; });
+  }
+  EXPECT_TRUE(returned);
+  lock.unlock();
+  ASSERT_TRUE(worker->joinFor(30));
+  EXPECT_FALSE(handled);  // a wake-up is not work
+  EXPECT_LT(waited, 10.0);
+}
+
+TEST(RunLoopTest, RepeatingTimerSkipsFiresMissedWhileTheLoopDidNotRun) {
+  auto loop = RunLoop::current();
+  int fired = 0;
+  auto timer = RunLoopTimer::scheduledTimer(0.02, true, [&](RunLoopTimer&) { ++fired; });
+  // The thread is busy elsewhere for five periods: the loop does not run meanwhile.
+  std::this_thread::sleep_for(std::chrono::milliseconds(110));
+  EXPECT_TRUE(loop->runOnce());
+  EXPECT_EQ(fired, 1);  // one fire for the missed ones, not five
+  loop->runFor(0.1);
+  timer->invalidate();
+  EXPECT_GE(fired, 3);
+  EXPECT_LE(fired, 7);
+}
+
 TEST(RunLoopTest, TimerAddedFromAnotherThreadRearmsTheWait) {
   auto loop = RunLoop::current();
   std::atomic<int> fired{0};
@@ -149,7 +203,9 @@ TEST(RunLoopTest, StopFromAnotherThreadEndsRun) {
   std::atomic<int> ticks{0};
   auto timer = RunLoopTimer::scheduledTimer(0.005, true, [&](RunLoopTimer&) { ++ticks; });
   std::thread stopper([&] {
-    while (ticks < 3) std::this_thread::yield();
+    // Bounded: a loop whose timer never fires is stopped all the same, and fails below.
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (ticks < 3 && Clock::now() < deadline) std::this_thread::yield();
     loop->stop();
   });
   auto start = Clock::now();

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -38,7 +39,9 @@ TEST(ThreadTest, BodyRunsNamedOnItsOwnThreadUntilCancelled) {
   thread->start();
   thread->start();  // a second start does nothing
   EXPECT_TRUE(thread->isExecuting());
-  while (!started) std::this_thread::yield();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!started && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  EXPECT_TRUE(started);
   EXPECT_FALSE(thread->joinFor(0.02));  // still looping
   thread->cancel();
   ASSERT_TRUE(thread->joinFor(10));

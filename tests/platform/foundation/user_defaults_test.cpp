@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "platform/foundation/file_utils.h"
 #include "platform/foundation/property_list.h"
 #include "temp_folder.h"
@@ -58,6 +63,57 @@ TEST(UserDefaultsTest, GarbledFileReadsAsEmptyAndIsReplacedOnWrite) {
   EXPECT_EQ(defaults->integerForKey("x"), 0);
   EXPECT_TRUE(defaults->setInteger(8, "pincode.type"));
   EXPECT_EQ(UserDefaults::create(path)->integerForKey("pincode.type"), 8);
+}
+
+TEST(UserDefaultsTest, RealsFromTheFileReadAsIntegersWithoutOverflow) {
+  TempFolder dir;
+  struct Case {
+    const char* real;
+    std::int64_t expected;
+  };
+  const Case cases[] = {
+      {"3.7", 3},
+      {"-3.7", -3},
+      {"1e300", std::numeric_limits<std::int64_t>::max()},
+      {"-1e300", std::numeric_limits<std::int64_t>::min()},
+      {"nan", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.real);
+    std::string path = dir.write("reals.plist", std::string("<plist><dict><key>n</key><real>") +
+                                                    c.real + "</real></dict></plist>");
+    auto defaults = UserDefaults::create(path);
+    ASSERT_NE(PropertyList::readFile(path), std::nullopt);
+    EXPECT_EQ(defaults->integerForKey("n"), c.expected);
+  }
+}
+
+TEST(UserDefaultsTest, ConcurrentSettersLoseNothing) {
+  TempFolder dir;
+  std::string path = dir / "d.plist";
+  auto defaults = UserDefaults::create(path);
+  constexpr int kThreads = 8;
+  constexpr int kKeys = 20;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int k = 0; k < kKeys; ++k) {
+        std::string key = "k" + std::to_string(t) + "." + std::to_string(k);
+        EXPECT_TRUE(defaults->setInteger(t * 1000 + k, key));
+        EXPECT_EQ(defaults->integerForKey(key), t * 1000 + k);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  auto again = UserDefaults::create(path);
+  for (int t = 0; t < kThreads; ++t) {
+    for (int k = 0; k < kKeys; ++k) {
+      EXPECT_EQ(again->integerForKey("k" + std::to_string(t) + "." + std::to_string(k)),
+                t * 1000 + k);
+    }
+  }
+  // Nothing but the file itself is left in the folder (no temporary files).
+  EXPECT_EQ(files::contentsOfDirectory(dir.path()), std::vector<std::string>{"d.plist"});
 }
 
 TEST(UserDefaultsTest, StandardLivesUnderTheHomeFolder) {
