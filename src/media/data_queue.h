@@ -56,7 +56,7 @@ class DataQueue : public BaseArray<T> {
         semaphore(sem_full)->signal();
         return true;
       }
-      if (platform::ReferenceDate::now() - start > timeout) return false;
+      if (timedOut(start, timeout)) return false;
     }
   }
   bool put(const Item& item) override { return put(item, kDataQueueWaitForever); }
@@ -73,7 +73,7 @@ class DataQueue : public BaseArray<T> {
         semaphore(sem_empty)->signal();
         return item;
       }
-      if (platform::ReferenceDate::now() - start > timeout) return nullptr;
+      if (timedOut(start, timeout)) return nullptr;
     }
   }
   Item take() override { return take(kDataQueueWaitForever); }
@@ -111,6 +111,12 @@ class DataQueue : public BaseArray<T> {
  private:
   using SemaphoreRef = std::shared_ptr<platform::dispatch::Semaphore>;
   static constexpr double kSlice = 0.001;
+
+  // True once more than `timeout` seconds have passed since `start` (a NaN time-out counts as
+  // passed, so that it cannot make a call wait for ever).
+  static bool timedOut(double start, double timeout) {
+    return !(platform::ReferenceDate::now() - start <= timeout);
+  }
 
   // A negative capacity stores nothing, like a capacity of 0.
   static long freePlaces(std::int64_t capacity) {

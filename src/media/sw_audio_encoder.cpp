@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <span>
 #include <thread>
@@ -18,9 +19,22 @@ namespace {
 constexpr double kTakeTimeout = 0.1;
 constexpr auto kStopPoll = std::chrono::milliseconds(10);
 constexpr std::size_t kBytesPerSampleFrame = 8;  // stereo float32
-// One encoder call takes at most this many sample frames (about 95 s of sound), which keeps
-// LAME's int-sized counts far from overflow; real capture buffers are far smaller.
-constexpr std::size_t kMaxFramesPerCall = std::size_t{1} << 22;
+// One encoder call takes at most this many sample frames (about 6 s of sound), which keeps
+// LAME's int-sized counts far from overflow and the output buffer at most about 330 KB; real
+// capture buffers are far smaller.
+constexpr std::size_t kMaxFramesPerCall = std::size_t{1} << 18;
+
+// Copies `samples` float samples from `bytes` (any alignment) into `out`, clamped to full
+// scale [-1, 1], NaN made silence. LAME aborts the whole process on NaN, infinite or very
+// large samples (its internal consistency checks fail), and well-formed sound never lies
+// outside full scale.
+void copyFullScale(const std::uint8_t* bytes, std::size_t samples, float* out) {
+  for (std::size_t i = 0; i < samples; ++i) {
+    float value;
+    std::memcpy(&value, bytes + i * sizeof(float), sizeof(float));
+    out[i] = std::isnan(value) ? 0.0f : std::clamp(value, -1.0f, 1.0f);
+  }
+}
 
 }  // namespace
 
@@ -59,6 +73,12 @@ void SWAudioEncoder::beginEncodeAudio() {
   encodeThread = platform::Thread::create([self] { self->executeAudioEncode(); }, "audio_encoder");
   isEncoderRunning_.store(true, std::memory_order_relaxed);
   encodeThread->start();
+  // A worker cannot have ended already unless the system made no thread: then nothing runs,
+  // and a later begin may try again.
+  if (encodeThread->isFinished()) {
+    isEncoderRunning_.store(false, std::memory_order_relaxed);
+    encodeThread.reset();
+  }
 }
 
 void SWAudioEncoder::endEncodeAudio() {
@@ -69,6 +89,9 @@ void SWAudioEncoder::endEncodeAudio() {
     thread = encodeThread;
   }
   if (!thread) return;
+  // On the worker itself (a callback ending its encoder) waiting would never end; the loop
+  // ends after the current pass instead.
+  if (platform::Thread::current() == thread) return;
   while (thread->isExecuting()) std::this_thread::sleep_for(kStopPoll);
   std::lock_guard<std::mutex> lock(mutex_);
   if (encodeThread == thread) encodeThread.reset();
@@ -100,18 +123,13 @@ int SWAudioEncoder::encodeSampleBuffer(const platform::audio::SampleBuffer& buff
   for (std::size_t done = 0; done < totalFrames;) {
     if (n > 0) composeAudioPacket(frameBuffer.data(), n, currentClock());
     const std::size_t frames = std::min(totalFrames - done, kMaxFramesPerCall);
-    const std::uint8_t* bytes = data + done * kBytesPerSampleFrame;
-    const float* pcm = reinterpret_cast<const float*>(bytes);
-    if (reinterpret_cast<std::uintptr_t>(bytes) % alignof(float) != 0) {
-      alignedPcm_.resize(frames * 2);
-      std::memcpy(alignedPcm_.data(), bytes, frames * kBytesPerSampleFrame);
-      pcm = alignedPcm_.data();
-    }
+    if (pcm_.size() < frames * 2) pcm_.resize(frames * 2);
+    copyFullScale(data + done * kBytesPerSampleFrame, frames * 2, pcm_.data());
     // LAME's rule for the worst-case output of one call: 1.25 x samples + 7200 bytes.
     const std::size_t needed = frames + (frames + 3) / 4 + 7200;
     if (frameBuffer.size() < needed) frameBuffer.resize(needed);
-    n = lame_encode_buffer_interleaved_ieee_float(audioEncoder, pcm, static_cast<int>(frames),
-                                                  frameBuffer.data(),
+    n = lame_encode_buffer_interleaved_ieee_float(audioEncoder, pcm_.data(),
+                                                  static_cast<int>(frames), frameBuffer.data(),
                                                   static_cast<int>(frameBuffer.size()));
     done += frames;
   }
@@ -155,8 +173,9 @@ int SWAudioEncoder::frameSizeFor(std::uint8_t headerByte) {
 void SWAudioEncoder::composeAudioPacket(const std::uint8_t* input, std::int32_t len,
                                         std::uint32_t ts) {
   if (input == nullptr || len <= 0) return;
-  std::int32_t pending = preLen_ + len;
-  std::int32_t pos = 0;
+  // 64-bit counts: `preLen` + `lenth` cannot overflow whatever the caller passes.
+  std::int64_t pending = std::int64_t{preLen_} + len;
+  std::int64_t pos = 0;
   std::shared_ptr<AVCallback> callback = avCallback();
 
   // The third header byte tells the size. Fewer than three bytes cannot show it yet.
@@ -165,10 +184,10 @@ void SWAudioEncoder::composeAudioPacket(const std::uint8_t* input, std::int32_t 
     while (pending >= size) {
       // Frame timestamp: the clock minus 26 ms for every 418 bytes still pending, computed in
       // 32-bit arithmetic (wrapping like the wire field).
-      const std::int64_t stamp = static_cast<std::int64_t>(ts) - (26LL * pending) / 418;
+      const std::int64_t stamp = static_cast<std::int64_t>(ts) - (26 * pending) / 418;
       std::uint8_t* packet = nullptr;
       if (preLen_ > 0) {
-        const std::int32_t fromInput = size - preLen_;
+        const std::int64_t fromInput = size - preLen_;
         packet = createAudioPacket(
             std::span<const std::uint8_t>(bufferPool, static_cast<std::size_t>(preLen_)),
             std::span<const std::uint8_t>(input, static_cast<std::size_t>(fromInput)),
@@ -197,9 +216,10 @@ void SWAudioEncoder::composeAudioPacket(const std::uint8_t* input, std::int32_t 
 
   // Keep the rest in the carry.
   if (pending > 0) {
-    const std::int32_t rest = len - pos;
+    // At most 417 bytes stay: the loop runs on while 418 or more are pending.
+    const std::int64_t rest = len - pos;
     std::memcpy(bufferPool + preLen_, input + pos, static_cast<std::size_t>(rest));
-    preLen_ = pending;
+    preLen_ = static_cast<std::int32_t>(pending);
   }
 }
 

@@ -3,8 +3,13 @@
 // byte stream into whole frames (417 or 418 bytes at 128 kbit/s) and hands each one to the
 // callback as an audio media packet stamped with the estimated start time of its sound.
 //
+// Samples outside full scale [-1, 1] are clamped and NaN samples made silent before encoding:
+// LAME aborts the process on such input.
+//
 // Threads: `beginEncodeAudio` and `endEncodeAudio` run on the owner's thread
-// (`endEncodeAudio` blocks until the worker has ended, polling every 10 ms). The worker
+// (`endEncodeAudio` blocks until the worker has ended, polling every 10 ms; called on the
+// worker itself, from the callback, it only clears the flag). The worker keeps the encoder
+// alive until it has ended, so an owner must end it before letting it go. The worker
 // alone uses the LAME handle, the buffers and the carry. `composeAudioPacket` is the
 // framer; it runs on the worker (tests call it directly on an idle encoder).
 #pragma once
@@ -72,7 +77,7 @@ class SWAudioEncoder : public std::enable_shared_from_this<SWAudioEncoder> {
   std::vector<unsigned char> frameBuffer;        // output of one encoder call, sized per call
   std::uint8_t bufferPool[kCarryCapacity] = {};  // carry: start of a frame not yet complete
   std::int32_t preLen_ = 0;
-  std::vector<float> alignedPcm_;  // used only for PCM that is not float-aligned
+  std::vector<float> pcm_;  // the PCM of one encoder call, aligned and clamped to full scale
   std::atomic<bool> isEncoderRunning_{false};
 
   mutable std::mutex mutex_;  // guards the weak references and the thread handle

@@ -38,6 +38,9 @@ void SWSoftwareEncoder::start() {
   auto self = shared_from_this();
   encodingThread = platform::Thread::create([self] { self->workingThreadFun(); }, "video_encoder");
   encodingThread->start();
+  // A worker cannot have ended already unless the system made no thread: then nothing runs,
+  // and a later start may try again.
+  if (encodingThread->isFinished()) encodingThread.reset();
 }
 
 void SWSoftwareEncoder::stop() {
@@ -48,6 +51,9 @@ void SWSoftwareEncoder::stop() {
   }
   if (!thread) return;
   thread->cancel();
+  // On the worker itself (a callback stopping its encoder) waiting would never end; the loop
+  // ends after the current frame instead.
+  if (platform::Thread::current() == thread) return;
   while (thread->isExecuting()) std::this_thread::sleep_for(kStopPoll);
   std::lock_guard<std::mutex> lock(threadMutex_);
   if (encodingThread == thread) encodingThread.reset();

@@ -6,9 +6,10 @@
 // that moment (at least 15).
 //
 // Threads: `start` and `stop` run on the owner's thread (`stop` blocks until the worker has
-// ended, polling every 10 ms). Everything else belongs to the worker thread; the getters may
-// be read from elsewhere once `stop` has returned. The worker keeps the encoder alive until
-// it has ended.
+// ended, polling every 10 ms; called on the worker itself, from the callback, it only asks the
+// worker to end). Everything else belongs to the worker thread; the getters may be read from
+// elsewhere once `stop` has returned. The worker keeps the encoder alive until it has ended,
+// so an owner must call `stop` before letting the encoder go.
 #pragma once
 
 #include <stdint.h>  // x264.h needs the fixed-width types first
@@ -97,7 +98,8 @@ class SWSoftwareEncoder : public SWBaseEncoder,
   std::shared_ptr<platform::video::PixelTransferSession> transferSession_;
   std::deque<std::uint32_t> tsArray;
   std::deque<RateInfo> statArray;
-  std::uint64_t totalConvertCost = 0;
+  // Statistics totals: nothing adds to the conversion total, and nothing reads either.
+  [[maybe_unused]] std::uint64_t totalConvertCost = 0;
   std::uint64_t totalEnqueueCost = 0;
 
   std::mutex threadMutex_;  // guards encodingThread (owner's thread against the worker)

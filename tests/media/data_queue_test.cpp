@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -93,6 +94,14 @@ TEST(DataQueueTest, TakeOnEmptyQueueTimesOut) {
   const double elapsed = secondsSince(start);
   EXPECT_GE(elapsed, 0.1);
   EXPECT_LT(elapsed, 0.6);
+
+  // A time-out that is not a number makes one attempt instead of waiting for ever.
+  for (int i = 1; i <= 3; ++i) ASSERT_TRUE(queue->put(item(i), 0.0));
+  const auto nanStart = Clock::now();
+  EXPECT_FALSE(queue->put(item(4), std::nan("")));
+  for (int i = 1; i <= 3; ++i) ASSERT_NE(queue->take(0.0), nullptr);
+  EXPECT_EQ(queue->take(std::nan("")), nullptr);
+  EXPECT_LT(secondsSince(nanStart), 0.1);
 }
 
 TEST(DataQueueTest, BlockedCallsCompleteWhenTheOtherSideMoves) {
@@ -141,19 +150,29 @@ TEST(DataQueueTest, StopRefusesAtOnceAndDestructionHandsEachItemToTheDestroyBloc
   EXPECT_EQ(destroyed, (std::map<int, int>{{1, 1}, {2, 1}}));
 }
 
-TEST(DataQueueTest, StopReleasesAPutBlockedWithoutTimeLimit) {
-  auto queue = Queue::initWithCapacity(3);
-  for (int i = 1; i <= 3; ++i) ASSERT_TRUE(queue->put(item(i), 0.0));
-  Outcome<bool> put;
-  std::thread putter([&] { put.set(queue->put(item(4))); });
-  EXPECT_FALSE(put.waitFor(0.05)) << "the put must block on the full queue";
-  const auto stoppedAt = Clock::now();
-  queue->stopBlocking();
-  ASSERT_TRUE(put.waitFor(2.0));
-  EXPECT_FALSE(put.value());
-  EXPECT_LT(std::chrono::duration<double>(put.when() - stoppedAt).count(), 0.05);
-  putter.join();
-  EXPECT_EQ(queue->count(), 3u);
+TEST(DataQueueTest, StopReleasesABlockedPutAndABlockedTakeWithinAFewMilliseconds) {
+  struct Case {
+    const char* name;
+    int stored;  // items in the queue of capacity 3 before the call blocks
+    bool put;    // a put without time limit on the full queue, else a take on the empty one
+  };
+  for (const Case& c :
+       {Case{"put on a full queue", 3, true}, Case{"take on an empty queue", 0, false}}) {
+    SCOPED_TRACE(c.name);
+    auto queue = Queue::initWithCapacity(3);
+    for (int i = 1; i <= c.stored; ++i) ASSERT_TRUE(queue->put(item(i), 0.0));
+    Outcome<bool> outcome;  // true: the call stored or returned an item
+    std::thread caller(
+        [&] { outcome.set(c.put ? queue->put(item(4)) : queue->take() != nullptr); });
+    EXPECT_FALSE(outcome.waitFor(0.05)) << "the call must block";
+    const auto stoppedAt = Clock::now();
+    queue->stopBlocking();
+    ASSERT_TRUE(outcome.waitFor(2.0));
+    EXPECT_FALSE(outcome.value());
+    EXPECT_LT(std::chrono::duration<double>(outcome.when() - stoppedAt).count(), 0.05);
+    caller.join();
+    EXPECT_EQ(queue->count(), static_cast<std::uint64_t>(c.stored));
+  }
 }
 
 TEST(DataQueueTest, ClearEmptiesTheQueueAndRestoresItsCapacity) {

@@ -62,6 +62,7 @@ TEST(MediaPacketTest, AudioPacketOfA418ByteFrameFromCarryAndNewBytes) {
   const std::vector<std::uint8_t> head(p + 8, p + 16);
   EXPECT_EQ(head, (std::vector<std::uint8_t>{0x00, 0x00, 0x01, 0xa6, 0xff, 0xff, 0xff, 0xf0}));
   EXPECT_EQ(std::vector<std::uint8_t>(p + 16, p + 434), frame);
+  EXPECT_GE(malloc_usable_size(packet.get()), 434u) << "the block is F + 16 bytes";
   EXPECT_EQ(mediaPacketWire(p).size(), 426u);
 }
 

@@ -30,6 +30,19 @@ TempFolder::TempFolder() {
 
 TempFolder::~TempFolder() { platform::files::remove(path_); }
 
+void Signal::fire() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fired_ = true;
+  }
+  cv_.notify_all();
+}
+
+bool Signal::waitFor(double seconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return fired_; });
+}
+
 ProcessResult runProcess(const std::vector<std::string>& argv) {
   ProcessResult result;
   int pipeFds[2];

@@ -28,6 +28,18 @@ class TempFolder {
   std::string path_;
 };
 
+// A one-shot event that another thread fires and a test waits for with a deadline.
+class Signal {
+ public:
+  void fire();
+  bool waitFor(double seconds);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool fired_ = false;
+};
+
 struct ProcessResult {
   int exitCode = -1;
   std::string output;  // standard output and standard error together

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <cmath>
 #include <cstdlib>
-#include <mutex>
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -148,31 +149,64 @@ TEST_F(FramerTest, ShortChunksOnlyGrowTheCarry) {
   EXPECT_EQ(callback_->packets().size(), 1u);
 }
 
-// Signals when the memory of the last fed buffer is let go, i.e. the worker has encoded it.
-class ReleaseSignal {
- public:
-  void fire() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      fired_ = true;
-    }
-    cv_.notify_all();
-  }
-  bool waitFor(double seconds) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return fired_; });
-  }
+// A sample buffer over `pcm`, whose memory (when `released` is given) signals when it is let
+// go, i.e. once the worker has encoded it. `offset` bytes of padding before the samples make
+// the data pointer misaligned.
+std::shared_ptr<SampleBuffer> sampleBuffer(std::vector<float> pcm, test::Signal* released = nullptr,
+                                           std::size_t offset = 0, std::size_t extraBytes = 0) {
+  const std::size_t length = pcm.size() * sizeof(float) + extraBytes;
+  auto* memory = new std::vector<std::uint8_t>(offset + length, 0);
+  if (!pcm.empty()) std::memcpy(memory->data() + offset, pcm.data(), pcm.size() * sizeof(float));
+  auto block = BlockBuffer::createWithMemory(memory->data() + offset, length,
+                                             [memory, released](void*, std::size_t) {
+                                               delete memory;
+                                               if (released != nullptr) released->fire();
+                                             });
+  return SampleBuffer::create(block, static_cast<std::int64_t>(pcm.size() / 2));
+}
 
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool fired_ = false;
-};
+// Checks that every packet is one whole MP3 frame in an audio packet and answers the number
+// of frames FFmpeg decodes from their concatenation (-1 when it cannot).
+long decodedFrameCount(const std::vector<RecordingCallback::Packet>& packets) {
+  std::vector<std::uint8_t> stream;
+  for (const auto& p : packets) {
+    EXPECT_EQ(p.kind, 2u);
+    if (p.block.size() < 16) {
+      ADD_FAILURE() << "a packet of " << p.block.size() << " bytes";
+      continue;
+    }
+    const std::size_t f = p.block.size() - 16;
+    EXPECT_TRUE(f == 417 || f == 418) << f;
+    EXPECT_EQ(p.wireLength, f + 8);
+    EXPECT_EQ(readBig32(p.block.data() + 8), f + 4);
+    const std::uint8_t* frame = p.block.data() + 16;
+    EXPECT_EQ(frame[0], 0xff);
+    EXPECT_EQ(frame[1] & 0xe0, 0xe0) << "frame sync";
+    EXPECT_EQ(f, (frame[2] & 0x02) ? 418u : 417u) << "size follows the padding bit";
+    stream.insert(stream.end(), frame, frame + f);
+  }
+  test::TempFolder folder;
+  const std::string file = folder.file("sound.mp3");
+  test::writeFile(file, stream);
+  const auto decode =
+      test::runProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-f", "null", "-"});
+  EXPECT_EQ(decode.exitCode, 0);
+  EXPECT_EQ(decode.output, "");
+  const auto probe = test::runProcess(
+      {"ffprobe", "-v", "error", "-count_frames", "-select_streams", "a:0", "-show_entries",
+       "stream=nb_read_frames,sample_rate,channels", "-of", "default=noprint_wrappers=1", file});
+  EXPECT_EQ(probe.exitCode, 0) << probe.output;
+  EXPECT_NE(probe.output.find("sample_rate=44100"), std::string::npos) << probe.output;
+  EXPECT_NE(probe.output.find("channels=2"), std::string::npos) << probe.output;
+  const auto at = probe.output.find("nb_read_frames=");
+  if (at == std::string::npos) return -1;
+  return std::strtol(probe.output.c_str() + at + 15, nullptr, 10);
+}
+
+bool haveFFmpeg() { return test::haveProgram("ffmpeg") && test::haveProgram("ffprobe"); }
 
 TEST(SWAudioEncoderTest, EncodesSineInBuffersOfEverySizeIntoWholeDecodableFrames) {
-  if (!test::haveProgram("ffmpeg") || !test::haveProgram("ffprobe")) {
-    GTEST_SKIP() << "ffmpeg/ffprobe are not installed";
-  }
+  if (!haveFFmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe are not installed";
   constexpr std::size_t kTotalFrames = 44100;  // one second
   for (std::size_t bufferFrames : {512u, 1024u, 4096u, 16384u}) {
     SCOPED_TRACE("buffer of " + std::to_string(bufferFrames) + " sample frames");
@@ -184,71 +218,110 @@ TEST(SWAudioEncoderTest, EncodesSineInBuffersOfEverySizeIntoWholeDecodableFrames
     encoder->beginEncodeAudio();
     EXPECT_TRUE(encoder->isEncoderRunning());
 
-    ReleaseSignal lastReleased;
+    test::Signal lastReleased;
     std::size_t fed = 0;
     while (fed < kTotalFrames) {
       const std::size_t frames = std::min(bufferFrames, kTotalFrames - fed);
       auto pcm = test::sineFrames(fed, frames);
       fed += frames;
-      std::shared_ptr<BlockBuffer> block;
+      std::shared_ptr<SampleBuffer> buffer;
       if (fed == kTotalFrames) {
-        auto* memory = new std::vector<float>(std::move(pcm));
-        block = BlockBuffer::createWithMemory(memory->data(), memory->size() * sizeof(float),
-                                              [memory, &lastReleased](void*, std::size_t) {
-                                                delete memory;
-                                                lastReleased.fire();
-                                              });
+        buffer = sampleBuffer(std::move(pcm), &lastReleased);
       } else {
-        block = BlockBuffer::createWithBytes(pcm.data(), pcm.size() * sizeof(float));
+        buffer = SampleBuffer::create(
+            BlockBuffer::createWithBytes(pcm.data(), pcm.size() * sizeof(float)),
+            static_cast<std::int64_t>(frames));
       }
-      ASSERT_TRUE(queue->put(SampleBuffer::create(block, static_cast<std::int64_t>(frames)), 10.0));
+      ASSERT_TRUE(queue->put(buffer, 10.0));
     }
     ASSERT_TRUE(lastReleased.waitFor(30.0));
     encoder->endEncodeAudio();
     EXPECT_FALSE(encoder->isEncoderRunning());
 
     const auto packets = callback->packets();
-    std::vector<std::uint8_t> stream;
     for (const auto& p : packets) {
-      ASSERT_EQ(p.kind, 2u);
-      const std::size_t f = p.block.size() - 16;
-      ASSERT_TRUE(f == 417 || f == 418) << f;
-      EXPECT_EQ(p.wireLength, f + 8);
-      EXPECT_EQ(readBig32(p.block.data() + 8), f + 4);
-      const std::uint8_t* frame = p.block.data() + 16;
-      EXPECT_EQ(frame[0], 0xff);
-      EXPECT_EQ(frame[1] & 0xe0, 0xe0) << "frame sync";
-      EXPECT_EQ(f, (frame[2] & 0x02) ? 418u : 417u) << "size follows the padding bit";
+      ASSERT_GE(p.block.size(), 16u);
       // The frame's sound began 26 ms per 418 pending bytes before the clock read after the
       // encoder call: at least one frame (25 ms) and at most the call's output plus carry.
       const std::uint32_t age = p.receivedAt - timestampOf(p);
       const std::uint32_t maxPending = 417 + (bufferFrames / 1152 + 2) * 418;
       EXPECT_GE(age, 25u);
       EXPECT_LE(age, 26 * maxPending / 418 + 200);
-      stream.insert(stream.end(), frame, frame + f);
     }
-
-    test::TempFolder folder;
-    const std::string file = folder.file("sound.mp3");
-    test::writeFile(file, stream);
-    const auto decode =
-        test::runProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-f", "null", "-"});
-    EXPECT_EQ(decode.exitCode, 0);
-    EXPECT_EQ(decode.output, "");
-    const auto probe = test::runProcess(
-        {"ffprobe", "-v", "error", "-count_frames", "-select_streams", "a:0", "-show_entries",
-         "stream=nb_read_frames,sample_rate,channels", "-of", "default=noprint_wrappers=1", file});
-    ASSERT_EQ(probe.exitCode, 0) << probe.output;
-    EXPECT_NE(probe.output.find("sample_rate=44100"), std::string::npos) << probe.output;
-    EXPECT_NE(probe.output.find("channels=2"), std::string::npos) << probe.output;
-    const auto at = probe.output.find("nb_read_frames=");
-    ASSERT_NE(at, std::string::npos) << probe.output;
-    const long decodedFrames = std::strtol(probe.output.c_str() + at + 15, nullptr, 10);
+    const long decodedFrames = decodedFrameCount(packets);
     const double inputFrames = static_cast<double>(kTotalFrames) / 1152.0;
     EXPECT_NEAR(static_cast<double>(decodedFrames), inputFrames, 2.0)
         << "decoded " << decodedFrames << " frames of " << packets.size() << " packets";
   }
 }
+
+// Feeds the buffers to a new encoder and answers its packets once the last buffer (which must
+// signal `lastReleased`) has been encoded and the encoder has ended.
+std::vector<RecordingCallback::Packet> encodeBuffers(
+    std::vector<std::shared_ptr<SampleBuffer>> buffers, test::Signal& lastReleased) {
+  auto encoder = SWAudioEncoder::create();
+  auto callback = std::make_shared<RecordingCallback>();
+  auto queue = RawAudioQueue::initWithCapacity(3);
+  encoder->setAvCallback(callback);
+  encoder->setInputQueue(queue);
+  encoder->beginEncodeAudio();
+  for (auto& buffer : buffers) {
+    EXPECT_TRUE(queue->put(buffer, 30.0));
+    buffer.reset();  // the queue and then the worker hold it alone
+  }
+  EXPECT_TRUE(lastReleased.waitFor(60.0));
+  encoder->endEncodeAudio();
+  return callback->packets();
+}
+
+TEST(SWAudioEncoderTest, MalformedAndOversizedBuffersLoseNoGoodSoundAndKeepTheWorkerGoing) {
+  if (!haveFFmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe are not installed";
+  // Samples LAME cannot take (it aborts the process on them) are clamped to full scale.
+  std::vector<float> wild(2 * 4096);
+  const float kinds[] = {std::nanf(""), INFINITY, -INFINITY, 1e6f, -3e38f, 1e-40f, 0.5f};
+  for (std::size_t i = 0; i < wild.size(); ++i) wild[i] = kinds[i % std::size(kinds)];
+  constexpr std::size_t kHugeFrames = 441000;  // 10 s in one buffer, more than one encoder call
+  constexpr std::size_t kFrames = 4608;        // four MP3 frames of sound
+
+  // (Built by push_back: an initializer list would keep a reference to every buffer.)
+  test::Signal lastReleased;
+  std::vector<std::shared_ptr<SampleBuffer>> malformed;
+  malformed.push_back(SampleBuffer::create(nullptr, 0));  // no data block
+  malformed.push_back(SampleBuffer::create(BlockBuffer::createWithBytes(nullptr, 0), 0));  // empty
+  malformed.push_back(sampleBuffer({}, nullptr, 0, 5));  // less than one sample frame
+  malformed.push_back(sampleBuffer(test::sineFrames(0, kFrames), nullptr, 0, 5));  // partial frame
+  malformed.push_back(sampleBuffer(test::sineFrames(0, kFrames), nullptr, 1));     // misaligned
+  malformed.push_back(sampleBuffer(wild));
+  malformed.push_back(sampleBuffer(test::sineFrames(0, kHugeFrames)));
+  malformed.push_back(sampleBuffer(test::sineFrames(0, kFrames), &lastReleased));
+  const auto packets = encodeBuffers(std::move(malformed), lastReleased);
+
+  // The same sound in well-formed buffers gives exactly as many frames: nothing was lost.
+  test::Signal referenceReleased;
+  std::vector<std::shared_ptr<SampleBuffer>> wellFormed;
+  wellFormed.push_back(sampleBuffer(test::sineFrames(0, kFrames)));
+  wellFormed.push_back(sampleBuffer(test::sineFrames(0, kFrames)));
+  wellFormed.push_back(sampleBuffer(test::sineFrames(0, 4096)));
+  wellFormed.push_back(sampleBuffer(test::sineFrames(0, kHugeFrames)));
+  wellFormed.push_back(sampleBuffer(test::sineFrames(0, kFrames), &referenceReleased));
+  const auto reference = encodeBuffers(std::move(wellFormed), referenceReleased);
+  EXPECT_EQ(packets.size(), reference.size());
+  const double inputFrames = static_cast<double>(3 * kFrames + 4096 + kHugeFrames) / 1152.0;
+  EXPECT_NEAR(static_cast<double>(packets.size()), inputFrames, 3.0);
+  EXPECT_EQ(decodedFrameCount(packets), static_cast<long>(packets.size()));
+}
+
+// Ends its encoder from inside the callback, on the worker thread.
+class EndingCallback : public AVCallback {
+ public:
+  void onOutputMediaData(std::uint8_t* packet) override {
+    freeMediaPacket(packet);
+    if (auto encoder = encoder_.lock()) encoder->endEncodeAudio();
+    called.fire();
+  }
+  std::weak_ptr<SWAudioEncoder> encoder_;
+  test::Signal called;
+};
 
 TEST(SWAudioEncoderTest, EndingReleasesWhatAStoppedQueueStillHoldsAndIdleEndIsHarmless) {
   auto idle = SWAudioEncoder::create();
@@ -266,6 +339,19 @@ TEST(SWAudioEncoderTest, EndingReleasesWhatAStoppedQueueStillHoldsAndIdleEndIsHa
   // The worker is gone: a new start makes a new one, which ends the same way.
   encoder->beginEncodeAudio();
   EXPECT_TRUE(encoder->isEncoderRunning());
+  encoder->endEncodeAudio();
+  EXPECT_FALSE(encoder->isEncoderRunning());
+
+  // Ended by its own callback on the worker, the encoder stops without waiting for itself,
+  // and the owner's end afterwards returns once the worker is gone.
+  auto ending = std::make_shared<EndingCallback>();
+  ending->encoder_ = encoder;
+  auto input = RawAudioQueue::initWithCapacity(3);
+  encoder->setAvCallback(ending);
+  encoder->setInputQueue(input);
+  encoder->beginEncodeAudio();
+  ASSERT_TRUE(input->put(sampleBuffer(test::sineFrames(0, 4096)), 5.0));
+  ASSERT_TRUE(ending->called.waitFor(30.0));
   encoder->endEncodeAudio();
   EXPECT_FALSE(encoder->isEncoderRunning());
 }
