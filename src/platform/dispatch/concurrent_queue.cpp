@@ -17,6 +17,8 @@ void ConcurrentQueue::runSync(const Block& block, bool barrier) {
     block();
     return;
   }
+  // The block may drop the last outside reference to this queue.
+  auto keepAlive = shared_from_this();
   OneShotSignal turn;
   enqueue(Item{nullptr, &turn, barrier});
   turn.wait();

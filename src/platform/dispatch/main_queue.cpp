@@ -1,6 +1,9 @@
 #include "platform/dispatch/main_queue.h"
 #include "platform/dispatch/duration.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <iterator>
 
@@ -41,6 +44,14 @@ void MainQueueImpl::async(Block block) {
 
 void MainQueueImpl::sync(Block block) {
   if (isRunningOn(this)) {
+    block();
+    return;
+  }
+  if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid()) {
+    // On the main thread outside a main-queue block (start-up code, a run-loop timer):
+    // nobody else would drain the queue, so run what came before, then the block, here.
+    drain();
+    FrameScope frame(this);
     block();
     return;
   }

@@ -1,6 +1,7 @@
 // The main queue: a serial queue whose blocks run on whichever thread drains it (the main
 // thread's loop). `sync` from another thread waits until the draining thread has run the
-// block, so main-queue blocks always run on the draining thread.
+// block, so main-queue blocks always run on the draining thread. `sync` on the main thread
+// outside a main-queue block first runs the blocks submitted before it, then its own, there.
 //
 // Threads: `async`, `sync`, `stop` and `setWaker` from any thread; `run`, `drain` and
 // `runUntil` on the thread that owns the main loop.

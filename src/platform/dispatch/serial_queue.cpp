@@ -28,6 +28,9 @@ void SerialQueue::sync(Block block) {
     block();
     return;
   }
+  // The block may drop the last outside reference to this queue; keep it alive until the
+  // queue has been handed on.
+  auto keepAlive = shared_from_this();
   OneShotSignal turn;
   bool wait = false;
   bool schedule = false;

@@ -113,5 +113,17 @@ TEST_F(MainQueueTest, ABlockThatDrainsAgainDoesNotRunLaterBlocksNested) {
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
+TEST_F(MainQueueTest, SyncOnTheMainThreadOutsideABlockRunsEarlierBlocksThenItsOwn) {
+  std::vector<int> order;
+  Queue::main()->async([&] { order.push_back(1); });
+  std::string label;
+  Queue::main()->sync([&] {
+    order.push_back(2);
+    label = Queue::currentLabel();
+  });
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  EXPECT_EQ(label, "main");
+}
+
 }  // namespace
 }  // namespace corvane::platform::dispatch

@@ -169,6 +169,22 @@ TEST(SerialQueue, KeepsRunningAfterTheLastReferenceIsDropped) {
   EXPECT_TRUE(done.waitFor(100));
 }
 
+// A sync block that drops the owner's last reference to its queue must not leave the queue
+// freed under the caller (the sanitizer build reports a use after free otherwise).
+TEST(Queue, SyncBlockMayDropTheLastReferenceToItsQueue) {
+  for (bool serial : {true, false}) {
+    QueuePtr q = serial ? Queue::createSerial("owned") : Queue::createConcurrent("owned");
+    std::weak_ptr<Queue> weak = q;
+    std::string label;
+    q->sync([&] {
+      q.reset();
+      label = Queue::currentLabel();
+    });
+    EXPECT_EQ(label, "owned");
+    EXPECT_TRUE(weak.expired()) << (serial ? "serial" : "concurrent");
+  }
+}
+
 TEST(ConcurrentQueue, RunsBlocksInParallel) {
   // Two blocks that each wait for the other can only both finish when they run at once.
   for (const auto& q : {Queue::createConcurrent("parallel"), Queue::global()}) {
