@@ -16,7 +16,11 @@ DDAbstractLogger::DDAbstractLogger(const std::string& queueLabel)
   loggerQueue_->setSpecific(this, this);
 }
 
-DDAbstractLogger::~DDAbstractLogger() = default;
+DDAbstractLogger::~DDAbstractLogger() {
+  // The queue may outlive the logger (a holder of loggerQueue()); it must then no longer
+  // answer for this address, which a later logger may occupy.
+  loggerQueue_->setSpecific(this, nullptr);
+}
 
 void DDAbstractLogger::logMessage(const DDLogMessagePtr& /*logMessage*/) {}
 

@@ -48,6 +48,10 @@ TEST(DDLogClassTest, OnlyClassesWithBothLevelMembersAreRegistered) {
 }
 
 TEST(DDLogClassTest, LevelsAreReadAndSetThroughTheClass) {
+  // The levels are process-wide: start from known values whatever ran before.
+  LevelledA::level = 7;
+  LevelledB::level = 1;
+  SetterOnly::level = 0;
   EXPECT_EQ(DDLog::logLevelForClassWithName("LevelledA"), 7);
   DDLog::setLogLevel(16, std::string("LevelledA"));
   EXPECT_EQ(LevelledA::level, 16);

@@ -34,15 +34,17 @@ const std::string kBg21 = "\033[48;5;21m";
 const std::string kReset = "\033[0m";
 
 // This process runs the console logger on a 256-colour terminal; the other terminal kinds
-// are covered in child processes (dd_tty_detection_test.cpp).
-void useColorTerminal() {
-  static const bool done = [] {
+// are covered in child processes (dd_tty_detection_test.cpp). The environment is set while
+// the program starts, before any thread exists that could read it.
+class ColorTerminal : public ::testing::Environment {
+ public:
+  ColorTerminal() {
     ::setenv("TERM", "xterm-256color", 1);
     ::unsetenv("XcodeColors");
-    return true;
-  }();
-  (void)done;
-}
+  }
+};
+[[maybe_unused]] ::testing::Environment* const kColorTerminal =
+    ::testing::AddGlobalTestEnvironment(new ColorTerminal());
 
 // The line prefix as the logger must print it for `m`.
 std::string expectedPrefix(const DDLogMessage& m) {
@@ -63,7 +65,6 @@ std::string expectedPrefix(const DDLogMessage& m) {
 class DDTTYLoggerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    useColorTerminal();
     test::resetFacility();
     tty_ = DDTTYLogger::sharedInstance();
     ASSERT_NE(tty_, nullptr);
@@ -103,6 +104,7 @@ TEST_F(DDTTYLoggerTest, UnformattedLineHasTimestampProcessPidAndThread) {
   std::string out = line("connected", DDLogFlagInfo, 0, std::nullopt, &m);
   EXPECT_EQ(out, expectedPrefix(*m) + "connected\n");
   // Shape: "yyyy-MM-dd HH:mm:ss:SSS name[pid:hex] text"
+  ASSERT_GT(out.size(), 24u);
   EXPECT_EQ(out[4], '-');
   EXPECT_EQ(out[19], ':');
   EXPECT_EQ(out[23], ' ');
@@ -177,6 +179,7 @@ TEST_F(DDTTYLoggerTest, ProfileIsChosenByTagThenContextThenLastAllContextsCandid
       if (c.codes.empty()) {
         EXPECT_EQ(out.find('\033'), std::string::npos) << out;
       } else {
+        ASSERT_GT(out.size(), c.codes.size() + 6) << out;
         EXPECT_EQ(out.substr(0, c.codes.size()), c.codes);
         EXPECT_EQ(out.substr(out.size() - 6), "x\n" + kReset);
       }
@@ -217,6 +220,8 @@ TEST_F(DDTTYLoggerTest, EnablingColoursLoadsDefaultsOnlyWithoutFlagProfiles) {
   std::string error = line("e", DDLogFlagError);
   std::string warn = line("w", DDLogFlagWarn);
   std::string info = line("i", DDLogFlagInfo);
+  ASSERT_GT(error.size(), 10u);
+  ASSERT_GT(warn.size(), 10u);
   EXPECT_EQ(error[0], '\033');
   EXPECT_EQ(warn[0], '\033');
   EXPECT_NE(error.substr(0, 10), warn.substr(0, 10));
