@@ -20,7 +20,10 @@ std::uint64_t sizeOf(std::FILE* file) {
 FlatBuffersFileReader::FlatBuffersFileReader(std::shared_ptr<std::FILE> fileHandle,
                                              std::uint64_t fileSize,
                                              std::shared_ptr<FlatBuffersReaderCache> cache)
-    : fileSize_(fileSize), fileHandle_(std::move(fileHandle)), cache_(std::move(cache)) {}
+    : fileSize_(fileSize),
+      fileHandle_(std::move(fileHandle)),
+      cache_(std::move(cache)),
+      dataCache_(std::make_unique<RangeStore>()) {}
 
 std::shared_ptr<FlatBuffersFileReader> FlatBuffersFileReader::create(
     std::shared_ptr<std::FILE> fileHandle, std::shared_ptr<FlatBuffersReaderCache> cache) {
@@ -29,18 +32,22 @@ std::shared_ptr<FlatBuffersFileReader> FlatBuffersFileReader::create(
       new FlatBuffersFileReader(std::move(fileHandle), fileSize, std::move(cache)));
 }
 
-const std::vector<std::uint8_t>* FlatBuffersFileReader::fetch(std::int64_t offset,
-                                                              std::int64_t length) const {
+const FlatBuffersFileReader::CachedRange* FlatBuffersFileReader::fetch(std::int64_t offset,
+                                                                       std::int64_t length) const {
   const auto size = static_cast<std::int64_t>(
       std::min<std::uint64_t>(fileSize_, std::numeric_limits<std::int64_t>::max()));
   if (offset < 0 || length < 0 || length > size || offset > size - length) {
     return nullptr;
   }
   const DataCacheKey key{offset, length};
-  if (auto cached = dataCache_.find(key); cached != dataCache_.end()) {
+  auto& ranges = dataCache_->ranges;
+  if (auto cached = ranges.find(key); cached != ranges.end()) {
     return &cached->second;
   }
-  std::vector<std::uint8_t> range(static_cast<std::size_t>(length));
+  CachedRange range(static_cast<std::size_t>(length));
+  if (!range.allocated()) {
+    return nullptr;
+  }
   if (length > 0) {
     // A file that shrank since creation no longer yields the range: nothing is cached.
     if (fseeko(fileHandle_.get(), static_cast<off_t>(offset), SEEK_SET) != 0 ||
@@ -49,12 +56,12 @@ const std::vector<std::uint8_t>* FlatBuffersFileReader::fetch(std::int64_t offse
       return nullptr;
     }
   }
-  return &dataCache_.emplace(key, std::move(range)).first->second;
+  return &ranges.emplace(key, std::move(range)).first->second;
 }
 
 FlatBuffersReadResult<ByteView> FlatBuffersFileReader::bytes(std::int64_t offset,
                                                              std::int64_t length) const {
-  const std::vector<std::uint8_t>* range = fetch(offset, length);
+  const CachedRange* range = fetch(offset, length);
   if (range == nullptr) {
     return FlatBuffersReaderError::outOfBufferBounds;
   }

@@ -11,9 +11,10 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <memory_resource>
+#include <new>
 #include <type_traits>
 #include <unordered_map>
-#include <vector>
 
 #include "flatbuffers/reader.h"
 
@@ -51,8 +52,7 @@ class FlatBuffersFileReader final : public FlatBuffersReaderExtension<FlatBuffer
 
   template <Scalar T>
   FlatBuffersReadResult<T> scalar(std::int64_t offset) const {
-    const std::vector<std::uint8_t>* range =
-        fetch(offset, static_cast<std::int64_t>(scalarSize<T>));
+    const CachedRange* range = fetch(offset, static_cast<std::int64_t>(scalarSize<T>));
     if (range == nullptr) {
       return FlatBuffersReaderError::outOfBufferBounds;
     }
@@ -72,20 +72,51 @@ class FlatBuffersFileReader final : public FlatBuffersReaderExtension<FlatBuffer
   }
 
   // Forgets every cached range; earlier byte views become invalid.
-  void clearDataCache() { dataCache_.clear(); }
+  void clearDataCache() { dataCache_ = std::make_unique<RangeStore>(); }
 
  private:
+  // The bytes of one cached range. Ranges of up to 8 bytes (every scalar) are kept inside the
+  // entry; longer ones in a block of their own. The bytes never move while the entry exists (map
+  // entries keep their address), which keeps byte views valid.
+  class CachedRange {
+   public:
+    // Check `allocated()`: a long range's block may not be obtainable.
+    explicit CachedRange(std::size_t size)
+        : size_(size),
+          heap_(size > kInlineSize ? new (std::nothrow) std::uint8_t[size] : nullptr) {}
+    bool allocated() const { return size_ <= kInlineSize || heap_ != nullptr; }
+    std::uint8_t* data() { return size_ > kInlineSize ? heap_.get() : inline_; }
+    const std::uint8_t* data() const { return size_ > kInlineSize ? heap_.get() : inline_; }
+    std::size_t size() const { return size_; }
+
+   private:
+    static constexpr std::size_t kInlineSize = 8;
+    std::size_t size_;
+    std::unique_ptr<std::uint8_t[]> heap_;
+    std::uint8_t inline_[kInlineSize] = {};
+  };
+
+  // The range cache. Entries are only ever added until the whole cache is dropped, so the map's
+  // nodes come from an arena that is released in one piece: a miss costs no allocation of its
+  // own unless the range is longer than 8 bytes.
+  struct RangeStore {
+    std::pmr::monotonic_buffer_resource arena{2048};
+    std::pmr::unordered_map<DataCacheKey, CachedRange, DataCacheKeyHash> ranges{&arena};
+  };
+
   FlatBuffersFileReader(std::shared_ptr<std::FILE> fileHandle, std::uint64_t fileSize,
                         std::shared_ptr<FlatBuffersReaderCache> cache);
 
   // The cached bytes of the range, reading them on a miss; null when the range is not inside the
-  // file or the file no longer yields all its bytes.
-  const std::vector<std::uint8_t>* fetch(std::int64_t offset, std::int64_t length) const;
+  // file, the file no longer yields all its bytes, or no memory can be had for it. A range is
+  // allocated only after it has been found to lie inside the file, so a length read from a
+  // damaged message never allocates more than the file holds.
+  const CachedRange* fetch(std::int64_t offset, std::int64_t length) const;
 
   std::uint64_t fileSize_;
   std::shared_ptr<std::FILE> fileHandle_;
   std::shared_ptr<FlatBuffersReaderCache> cache_;
-  mutable std::unordered_map<DataCacheKey, std::vector<std::uint8_t>, DataCacheKeyHash> dataCache_;
+  std::unique_ptr<RangeStore> dataCache_;
 };
 
 static_assert(FlatBuffersReader<FlatBuffersFileReader>);

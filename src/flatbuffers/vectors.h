@@ -15,10 +15,12 @@
 // alive; iterators refer to their view and must not outlive it.
 #pragma once
 
+#include <algorithm>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -134,22 +136,34 @@ class FlatBuffersVectorBase {
     if (!stored || *stored <= 0) {
       return 0;
     }
-    // Whether the first n elements lie inside the message: their last byte can be read.
     const std::int64_t first = static_cast<std::int64_t>(*myOffset) + 4;
-    const auto fits = [&](std::int64_t n) {
-      return reader->template scalar<std::uint8_t>(first + n * elementSize - 1).hasValue();
-    };
-    std::int64_t inside = *stored;
-    if (fits(inside)) {
+    // Readers that know their size (the memory and file readers) cut the count directly; the
+    // count word was read, so the message holds at least `first` bytes.
+    if constexpr (requires { reader->count(); }) {
+      return std::min<std::int64_t>(*stored, (reader->count() - first) / elementSize);
+    } else if constexpr (requires { reader->fileSize(); }) {
+      const auto size = static_cast<std::int64_t>(std::min<std::uint64_t>(
+          reader->fileSize(),
+          static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())));
+      return std::min<std::int64_t>(*stored, (size - first) / elementSize);
+    } else {
+      // Otherwise by search: the first n elements lie inside the message when their last byte can
+      // be read.
+      const auto fits = [&](std::int64_t n) {
+        return reader->template scalar<std::uint8_t>(first + n * elementSize - 1).hasValue();
+      };
+      std::int64_t inside = *stored;
+      if (fits(inside)) {
+        return inside;
+      }
+      std::int64_t outside = inside;
+      inside = 0;
+      while (outside - inside > 1) {
+        const std::int64_t middle = inside + (outside - inside) / 2;
+        (fits(middle) ? inside : outside) = middle;
+      }
       return inside;
     }
-    std::int64_t outside = inside;
-    inside = 0;
-    while (outside - inside > 1) {
-      const std::int64_t middle = inside + (outside - inside) / 2;
-      (fits(middle) ? inside : outside) = middle;
-    }
-    return inside;
   }
 
   std::int64_t count_;

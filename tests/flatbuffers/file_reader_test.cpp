@@ -10,6 +10,7 @@
 #include "flatbuffers/sample_messages.h"
 #include "flatbuffers/test_bytes.h"
 #include "flatbuffers/utf8.h"
+#include "flatbuffers/vectors.h"
 
 namespace corvane {
 namespace {
@@ -72,6 +73,49 @@ TEST_F(FileReaderTest, CachesEachRangeByOffsetAndLength) {
   EXPECT_EQ(reader_->scalar<std::uint16_t>(0).value(), 0xbbaa);
   reader_->clearDataCache();
   EXPECT_EQ(reader_->scalar<std::uint8_t>(0).value(), 0xaa);
+}
+
+TEST(FileReader, ViewsStayValidWhileTheCacheGrows) {
+  Bytes bytes(4096);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i * 7);
+  }
+  auto file = temporaryFile(bytes);
+  if (!file) {
+    GTEST_SKIP() << "no temporary file could be created";
+  }
+  auto reader = FlatBuffersFileReader::create(file);
+  // A short range (kept inside its cache entry) and a long one (kept in a block of its own).
+  const ByteView shortView = reader->bytes(100, 4).value();
+  const ByteView longView = reader->bytes(1000, 600).value();
+  // Thousands of further ranges make the cache grow and rehash many times.
+  for (std::int64_t offset = 0; offset + 8 <= 4096; ++offset) {
+    ASSERT_EQ(reader->scalar<std::uint8_t>(offset).value(),
+              bytes[static_cast<std::size_t>(offset)]);
+    ASSERT_TRUE(reader->scalar<std::uint64_t>(offset));
+    ASSERT_TRUE(reader->bytes(offset, 3));
+  }
+  EXPECT_EQ(Bytes(shortView.begin(), shortView.end()),
+            Bytes(bytes.begin() + 100, bytes.begin() + 104));
+  EXPECT_EQ(Bytes(longView.begin(), longView.end()),
+            Bytes(bytes.begin() + 1000, bytes.begin() + 1600));
+  // A cached range is returned as the same bytes, not read again.
+  EXPECT_EQ(reader->bytes(1000, 600)->data(), longView.data());
+  EXPECT_EQ(reader->bytes(100, 4)->data(), shortView.data());
+}
+
+TEST(FileReader, VectorCountIsCutToTheFile) {
+  // A count of 2^31 - 1 in front of two string elements.
+  const Bytes bytes = fromHex("ff ff ff 7f 08 00 00 00 00 00 00 00 01 00 00 00 7a 00 00 00");
+  auto file = temporaryFile(bytes);
+  if (!file) {
+    GTEST_SKIP() << "no temporary file could be created";
+  }
+  FlatBuffersStringVector<FlatBuffersFileReader> strings(FlatBuffersFileReader::create(file), 0);
+  EXPECT_EQ(strings.count(), 4);
+  EXPECT_EQ(stringFromUTF8(strings[0]), "z");
+  EXPECT_FALSE(strings[1]);
+  EXPECT_EQ(strings.reader()->vectorElementCount(0), 0x7fffffff);
 }
 
 TEST_F(FileReaderTest, AFileThatShrankYieldsNoRange) {
