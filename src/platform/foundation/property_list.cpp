@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <string_view>
 
 namespace corvane::platform {
 namespace {
@@ -26,18 +29,118 @@ struct PlistDeleter {
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
-// The seconds of a date node. The library's getter cuts towards zero and hands out the
-// fraction without its sign: -100.5 comes back as -100 and 0.5, and -0.75 as 0 and 0.75.
-// Negative whole parts are put right here; a date between -1 and 0 is told from its positive
-// twin only by its binary form (marker 0x33, then the big-endian double).
+// Length of the well-formed UTF-8 sequence at `s[i]`, or 0.
+std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    length = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    length = 3;
+    if (b0 == 0xE0) low = 0xA0;
+    if (b0 == 0xED) high = 0x9F;  // no surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    length = 4;
+    if (b0 == 0xF0) low = 0x90;
+    if (b0 == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+  } else {
+    return 0;
+  }
+  if (s.size() - i < length) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) return 0;
+  }
+  return length;
+}
+
+// The text of a string or key node as valid UTF-8: the parser hands out the bytes of the file
+// unchecked, and the writer drops bytes it cannot encode, so a malformed byte would vanish or
+// shift on the next save. Each byte that does not begin a well-formed sequence becomes U+FFFD.
+std::string validUtf8(std::string_view in) {
+  std::size_t i = 0;
+  while (i < in.size()) {
+    const std::size_t n = utf8SequenceLength(in, i);
+    if (n == 0) break;
+    i += n;
+  }
+  if (i == in.size()) return std::string(in);
+  std::string out(in.substr(0, i));
+  while (i < in.size()) {
+    const std::size_t n = utf8SequenceLength(in, i);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(in, i, n);
+      i += n;
+    }
+  }
+  return out;
+}
+
+std::uint64_t readBigEndian(const unsigned char* p, std::size_t n) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < n; ++i) value = (value << 8) | p[i];
+  return value;
+}
+
+// The library aborts the program (a failed assertion) when a string or key it decoded from
+// UTF-16 holds U+0000. Before a binary list is parsed, every such code unit of the UTF-16
+// string objects named by its offset table is replaced by U+FFFD, in place. False (the list
+// is garbled) when there is no trailer, the offset size is outside 1..8, an object lies
+// outside the object area, or a UTF-16 string has a malformed count or runs past the object
+// area. The work is bounded by the size of the list.
+bool replaceNulCodeUnits(std::string& list) {
+  constexpr std::size_t kTrailerSize = 32;
+  const std::size_t size = list.size();
+  if (size < 8 + kTrailerSize) return false;
+  auto* bytes = reinterpret_cast<unsigned char*>(list.data());
+  const unsigned char* trailer = bytes + size - kTrailerSize;
+  const std::size_t offsetSize = trailer[6];
+  const std::uint64_t objects = readBigEndian(trailer + 8, 8);
+  const std::uint64_t table = readBigEndian(trailer + 24, 8);
+  if (offsetSize < 1 || offsetSize > 8 || table < 8 || table > size - kTrailerSize) return false;
+  const std::uint64_t entries = std::min<std::uint64_t>(objects, (size - table) / offsetSize);
+  std::uint64_t budget = size;  // code units looked at; distinct strings hold fewer
+  for (std::uint64_t i = 0; i < entries; ++i) {
+    const std::uint64_t offset = readBigEndian(bytes + table + i * offsetSize, offsetSize);
+    if (offset < 8 || offset >= table) return false;
+    if ((bytes[offset] >> 4) != 0x6) continue;  // not a UTF-16 string
+    std::uint64_t units = bytes[offset] & 0x0F;
+    std::uint64_t at = offset + 1;
+    if (units == 0x0F) {
+      // The count follows as an integer object of 1, 2, 4 or 8 bytes.
+      if (at >= table || (bytes[at] >> 4) != 0x1 || (bytes[at] & 0x0F) > 3) return false;
+      const std::size_t n = std::size_t{1} << (bytes[at] & 0x0F);
+      if (n > table - at - 1) return false;
+      units = readBigEndian(bytes + at + 1, n);
+      at += 1 + n;
+    }
+    if (units > (table - at) / 2) return false;
+    if (units > budget) return false;
+    budget -= units;
+    for (std::uint64_t u = 0; u < units; ++u, at += 2) {
+      if (bytes[at] == 0 && bytes[at + 1] == 0) {
+        bytes[at] = 0xFF;
+        bytes[at + 1] = 0xFD;
+      }
+    }
+  }
+  return true;
+}
+
+// The seconds of a date node. The library keeps a date as a double, but its getter hands out
+// the seconds cut towards zero and the microseconds cut too and without their sign (-100.5
+// comes back as -100 and 500000), so a fraction would lose a microsecond on every save and a
+// date between -1 and 0 could not be told from its positive twin. The exact value is taken
+// from the node's binary form (marker 0x33, then the big-endian double); the getter's parts
+// only when that is not a finite number.
 double dateSeconds(plist_t node) {
-  int32_t sec = 0;
-  int32_t usec = 0;
-  plist_get_date_val(node, &sec, &usec);
-  const double fraction = static_cast<double>(usec) * 1e-6;
-  double value =
-      sec < 0 ? static_cast<double>(sec) - fraction : static_cast<double>(sec) + fraction;
-  if (sec != 0 || usec == 0) return value;
+  std::optional<double> exact;
   char* bin = nullptr;
   uint32_t length = 0;
   plist_to_bin(node, &bin, &length);
@@ -45,12 +148,17 @@ double dateSeconds(plist_t node) {
       static_cast<unsigned char>(bin[8]) == 0x33) {
     std::uint64_t bits = 0;
     for (int i = 0; i < 8; ++i) bits = (bits << 8) | static_cast<unsigned char>(bin[9 + i]);
-    double exact = 0;
-    std::memcpy(&exact, &bits, sizeof exact);
-    if (std::isfinite(exact)) value = exact;
+    double value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    if (std::isfinite(value)) exact = value;
   }
   if (bin != nullptr) plist_to_bin_free(bin);
-  return value;
+  if (exact) return *exact;
+  int32_t sec = 0;
+  int32_t usec = 0;
+  plist_get_date_val(node, &sec, &usec);
+  const double fraction = static_cast<double>(usec) * 1e-6;
+  return sec < 0 ? static_cast<double>(sec) - fraction : static_cast<double>(sec) + fraction;
 }
 
 std::optional<PropertyList> fromNode(plist_t node, int depth) {
@@ -74,7 +182,7 @@ std::optional<PropertyList> fromNode(plist_t node, int depth) {
         if (key == nullptr || !child) {
           ok = false;
         } else {
-          entries.insert_or_assign(key, std::move(*child));
+          entries.insert_or_assign(validUtf8(key), std::move(*child));
         }
         std::free(key);
       }
@@ -94,11 +202,12 @@ std::optional<PropertyList> fromNode(plist_t node, int depth) {
       return PropertyList::array(std::move(items));
     }
     case PLIST_STRING: {
-      char* text = nullptr;
-      plist_get_string_val(node, &text);
-      PropertyList value = PropertyList::string(text != nullptr ? text : "");
-      std::free(text);
-      return value;
+      // Up to the first zero byte, as the writer takes the text.
+      uint64_t length = 0;
+      const char* text = plist_get_string_ptr(node, &length);
+      if (text == nullptr) return PropertyList::string("");
+      std::string_view view(text, static_cast<std::size_t>(length));
+      return PropertyList::string(validUtf8(view.substr(0, view.find('\0'))));
     }
     case PLIST_UINT: {
       uint64_t v = 0;
@@ -166,13 +275,17 @@ plist_t toNode(const PropertyList& value) {
     case PropertyList::Type::Date: {
       double seconds = *value.asDate();
       if (std::isnan(seconds)) seconds = 0;
-      double whole = std::floor(seconds);
-      // The file format keeps seconds in 32 bits; clamp rather than wrap.
-      whole = std::fmax(std::fmin(whole, 2147483647.0), -2147483648.0);
-      auto usec = static_cast<int32_t>(
-          std::isfinite(seconds) ? std::lround((seconds - std::floor(seconds)) * 1e6) : 0);
-      if (usec >= 1000000) usec = 999999;
-      return plist_new_date(static_cast<int32_t>(whole), usec);
+      // The library stores seconds + microseconds / 1e6, so the whole seconds are cut towards
+      // zero and the microseconds carry the sign. The whole seconds are 32-bit: a date past
+      // either end is clamped (rather than wrapped) to that end's whole second.
+      const double whole = std::trunc(seconds);
+      if (whole < -2147483648.0 || whole > 2147483647.0) {
+        return plist_new_date(
+            whole < 0 ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int32_t>::max(),
+            0);
+      }
+      const long usec = std::clamp(std::lround((seconds - whole) * 1e6), -999999L, 999999L);
+      return plist_new_date(static_cast<int32_t>(whole), static_cast<int32_t>(usec));
     }
   }
   return plist_new_dict();
@@ -394,7 +507,14 @@ std::optional<PropertyList> PropertyList::parse(const void* bytes, std::size_t l
     return std::nullopt;
   }
   plist_t root = nullptr;
-  plist_from_memory(static_cast<const char*>(bytes), static_cast<uint32_t>(length), &root);
+  const char* text = static_cast<const char*>(bytes);
+  if (plist_is_binary(text, static_cast<uint32_t>(length))) {
+    std::string list(text, length);
+    if (!replaceNulCodeUnits(list)) return std::nullopt;
+    plist_from_bin(list.data(), static_cast<uint32_t>(list.size()), &root);
+  } else {
+    plist_from_memory(text, static_cast<uint32_t>(length), &root);
+  }
   PlistPtr owner(root);
   return fromNode(root, 0);
 }

@@ -2,7 +2,9 @@
 // data and dates, read from and written to files through libplist.
 //
 // Reading accepts the XML and the binary format. A missing, unreadable or garbled file
-// reads as nothing (std::nullopt); it is never an error that stops the caller. Writing
+// reads as nothing (std::nullopt); it is never an error that stops the caller. Strings and
+// keys read as valid UTF-8 (each malformed byte becomes U+FFFD), so that saving them again
+// loses nothing. Writing
 // produces XML and is atomic: the text goes to a temporary file in the same folder, which
 // is then renamed over the target, so a reader sees the old or the new file, never a part.
 //
@@ -43,7 +45,8 @@ class PropertyList {
   static PropertyList boolean(bool value);
   static PropertyList data(Data bytes);
   // A date in seconds since the reference date (2001-01-01 00:00:00 UTC). The XML format
-  // keeps dates to the whole second.
+  // keeps dates to the whole second, the binary one to the microsecond; dates past the
+  // 32-bit range of whole seconds are saved as that range's end.
   static PropertyList date(double secondsSinceReferenceDate);
 
   Type type() const { return type_; }

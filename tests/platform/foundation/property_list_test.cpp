@@ -8,6 +8,7 @@
 #include <cmath>
 #include <future>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/foundation/file_utils.h"
@@ -153,7 +154,8 @@ TEST(PropertyListTest, ReferenceDateIsTheEpochOfDates) {
 TEST(PropertyListTest, BinaryDatesKeepSignAndFraction) {
   // Before the reference date the fraction belongs to the negative side: -100.5 is not -99.5,
   // and -0.75 is not 0.75.
-  for (double d : {0.0, 0.75, 12345.5, -0.75, -1.0, -100.5, 700000000.25, -2147483648.0}) {
+  for (double d : {0.0, 0.75, 12345.5, 12345.382812, -0.75, -1.0, -100.5, 700000000.25,
+                   -2147483648.0, -2147483648.9375, 2147483647.5}) {
     PropertyList root;
     root.set("d", PropertyList::date(d));
     PropertyList::Data bin = root.toBinary();
@@ -161,6 +163,18 @@ TEST(PropertyListTest, BinaryDatesKeepSignAndFraction) {
     ASSERT_TRUE(back.has_value()) << d;
     ASSERT_NE(back->find("d"), nullptr) << d;
     EXPECT_NEAR(back->find("d")->asDate().value_or(1e18), d, 1e-6) << d;
+    // Saving again changes nothing: no microsecond is lost per save.
+    PropertyList::Data again = back->toBinary();
+    EXPECT_EQ(PropertyList::parse(again.data(), again.size()), back) << d;
+  }
+  // Past the 32-bit whole seconds a date is clamped to that end.
+  for (auto [d, expected] : {std::pair{-3e9, -2147483648.0}, std::pair{3e9, 2147483647.0},
+                             std::pair{-2147483649.5, -2147483648.0}}) {
+    PropertyList root = PropertyList::array({PropertyList::date(d)});
+    PropertyList::Data bin = root.toBinary();
+    auto back = PropertyList::parse(bin.data(), bin.size());
+    ASSERT_TRUE(back.has_value()) << d;
+    EXPECT_EQ(back->asArray()->at(0).asDate(), expected) << d;
   }
   // A date that is not a number is written as some date, never as garbage.
   PropertyList odd;
@@ -214,6 +228,54 @@ TEST(PropertyListTest, MissingUnreadableOrGarbledFilesReadAsNothing) {
   for (std::size_t n = 0; n < bin.size(); ++n) {
     (void)PropertyList::parse(bin.data(), n);
   }
+}
+
+TEST(PropertyListTest, StringsAndKeysReadAsTextThatSavesUnchanged) {
+  const std::string replacement = "\xEF\xBF\xBD";  // U+FFFD
+  struct Case {
+    const char* name;
+    std::string contents;
+    std::string key;
+    std::string value;
+  };
+  const std::vector<Case> cases = {
+      // {u"a\0b": u"x\0y"}: UTF-16 strings holding U+0000 made the library abort.
+      {"binary UTF-16 with zero code units",
+       binaryList(std::string("\xD1\x00\x01\x00\x02"
+                              "\x63\x00\x61\x00\x00\x00\x62"
+                              "\x63\x00\x78\x00\x00\x00\x79",
+                              19),
+                  {8, 13, 20}),
+       "a" + replacement + "b", "x" + replacement + "y"},
+      // {"k\xFF": "v\xC3("}: ASCII string objects with bytes past 0x7F.
+      {"binary bytes that are not UTF-8",
+       binaryList(std::string("\xD1\x00\x01\x00\x02"
+                              "\x52k\xFF"
+                              "\x53v\xC3(",
+                              12),
+                  {8, 13, 16}),
+       "k" + replacement, "v" + replacement + "("},
+      {"XML bytes that are not UTF-8",
+       "<plist version=\"1.0\"><dict><key>k\xFF</key><string>v\xC3(</string></dict></plist>",
+       "k" + replacement, "v" + replacement + "("},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto list = PropertyList::parse(c.contents.data(), c.contents.size());
+    ASSERT_TRUE(list.has_value());
+    ASSERT_NE(list->asDictionary(), nullptr);
+    EXPECT_EQ(list->asDictionary()->size(), 1u);
+    ASSERT_NE(list->find(c.key), nullptr);
+    EXPECT_EQ(list->find(c.key)->asString(), c.value);
+    // Saved and read again in either format, nothing is dropped.
+    PropertyList::Data bin = list->toBinary();
+    EXPECT_EQ(PropertyList::parse(bin.data(), bin.size()), list);
+    std::string xml = list->toXml();
+    EXPECT_EQ(PropertyList::parse(xml.data(), xml.size()), list);
+  }
+  // A UTF-16 string whose count runs past the objects is garbled.
+  const std::string past = binaryList(std::string("\x6F\x10\x7F\x00\x41", 5), {8});
+  EXPECT_FALSE(PropertyList::parse(past.data(), past.size()).has_value());
 }
 
 TEST(PropertyListTest, FifoInPlaceOfTheFileReadsAsNothingWithoutWaiting) {

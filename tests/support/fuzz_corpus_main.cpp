@@ -1,5 +1,5 @@
-// Runs the reader fuzz entry point once on every file of the given folders (the seed corpus), so
-// that the normal test run exercises it without libFuzzer. Fails when no input was found.
+// Runs a fuzz entry point once on every file of the given folders (its seed corpus), so that the
+// normal test run exercises it without libFuzzer. Fails when no input was found.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
