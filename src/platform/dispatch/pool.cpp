@@ -1,4 +1,5 @@
 #include "platform/dispatch/pool.h"
+#include "platform/dispatch/spin.h"
 
 #include <pthread.h>
 #include <sys/resource.h>
@@ -25,7 +26,11 @@ void Pool::submit(Task task) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     tasks_.push_back(std::move(task));
-    if (idle_ > wakeups_) {
+    queued_.store(tasks_.size(), std::memory_order_release);
+    if (spinners_ > spinClaims_) {
+      // A polling worker sees the task without being woken.
+      ++spinClaims_;
+    } else if (idle_ > wakeups_) {
       ++wakeups_;
       workCv_.notify_one();
     } else if (threads_ < options_.maxThreads) {
@@ -59,6 +64,10 @@ bool Pool::waitForThreadCountAtMost(int count, std::chrono::milliseconds timeout
   return exitCv_.wait_for(lock, timeout, [&] { return threads_ <= count; });
 }
 
+void Pool::spinForWork() const {
+  spinUntil([this] { return queued_.load(std::memory_order_acquire) != 0; }, options_.spinTime);
+}
+
 void Pool::workerMain() {
   if (!options_.threadName.empty()) {
     pthread_setname_np(pthread_self(), options_.threadName.substr(0, 15).c_str());
@@ -74,12 +83,24 @@ void Pool::workerMain() {
     while (!tasks_.empty()) {
       Task task = std::move(tasks_.front());
       tasks_.pop_front();
+      queued_.store(tasks_.size(), std::memory_order_relaxed);
       lock.unlock();
       task();
       task = nullptr;  // captured state goes before the lock is taken again
       lock.lock();
     }
     if (stopping_) break;
+    if (options_.spinTime.count() > 0 && spinners_ < options_.maxSpinners) {
+      ++spinners_;
+      lock.unlock();
+      spinForWork();
+      lock.lock();
+      --spinners_;
+      // Claims are not tied to one poller: whoever stops polling first takes one over.
+      if (spinClaims_ > 0) --spinClaims_;
+      if (!tasks_.empty()) continue;
+      if (stopping_) break;
+    }
     ++idle_;
     const bool woken =
         workCv_.wait_for(lock, options_.idleTimeout, [this] { return wakeups_ > 0 || stopping_; });

@@ -2,9 +2,15 @@
 // go. The global concurrent queues run on one pool per priority; serial queues drain on a
 // pool of their own, so that a global pool full of blocked callers cannot starve them.
 //
+// A worker that runs out of tasks first polls for new ones for `spinTime` (at most
+// `maxSpinners` workers at a time) before it sleeps: a task submitted meanwhile is handed to
+// it without a thread wake-up. A task handed to a polling worker is counted as taken, so the
+// next task still goes to another worker (or a new one) while the cap allows.
+//
 // Threads: every member may be called from any thread. Tasks run on the pool's workers.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -23,6 +29,8 @@ class Pool {
     int niceness = 0;        // added to the workers' scheduling niceness (best effort)
     int maxThreads = 256;
     std::chrono::milliseconds idleTimeout{5000};
+    std::chrono::microseconds spinTime{0};  // zero: idle workers sleep at once
+    int maxSpinners = 1;
   };
 
   explicit Pool(Options options);
@@ -42,15 +50,20 @@ class Pool {
  private:
   void workerMain();
   void startWorker();
+  // Polls (without the lock) until a task is queued or `spinTime` has passed.
+  void spinForWork() const;
 
   const Options options_;
   mutable std::mutex mutex_;
   std::condition_variable workCv_;
   mutable std::condition_variable exitCv_;
   std::deque<Task> tasks_;
+  std::atomic<size_t> queued_{0};  // tasks_.size(), changed under the lock, read by pollers
   int threads_ = 0;
-  int idle_ = 0;     // workers waiting for work
-  int wakeups_ = 0;  // idle workers already asked to wake
+  int idle_ = 0;        // workers sleeping until there is work
+  int wakeups_ = 0;     // sleeping workers already asked to wake
+  int spinners_ = 0;    // workers polling for work
+  int spinClaims_ = 0;  // polling workers already counted on for a queued task
   bool stopping_ = false;
 };
 

@@ -1,4 +1,5 @@
 #include "platform/dispatch/pools.h"
+#include "platform/dispatch/spin.h"
 
 namespace corvane::platform::dispatch::detail {
 
@@ -6,12 +7,17 @@ namespace {
 
 constexpr int kGlobalPoolCap = 256;
 constexpr int kSerialPoolCap = 512;
+// Workers of the latency-sensitive pools that may poll for work at a time; low-priority
+// and background work never polls.
+constexpr int kSpinners = 2;
 
-Pool* makePool(const char* name, int niceness, int cap) {
+Pool* makePool(const char* name, int niceness, int cap, int spinners) {
   Pool::Options options;
   options.threadName = name;
   options.niceness = niceness;
   options.maxThreads = cap;
+  options.spinTime = spinners > 0 ? kSpinBeforeSleep : std::chrono::microseconds(0);
+  options.maxSpinners = spinners;
   return new Pool(std::move(options));
 }
 
@@ -26,10 +32,10 @@ Priority normalisedPriority(Priority priority) {
 }
 
 Pool& globalPool(Priority priority) {
-  static Pool* const high = makePool("dispatch.high", 0, kGlobalPoolCap);
-  static Pool* const normal = makePool("dispatch.def", 0, kGlobalPoolCap);
-  static Pool* const low = makePool("dispatch.low", 5, kGlobalPoolCap);
-  static Pool* const background = makePool("dispatch.bg", 10, kGlobalPoolCap);
+  static Pool* const high = makePool("dispatch.high", 0, kGlobalPoolCap, kSpinners);
+  static Pool* const normal = makePool("dispatch.def", 0, kGlobalPoolCap, kSpinners);
+  static Pool* const low = makePool("dispatch.low", 5, kGlobalPoolCap, 0);
+  static Pool* const background = makePool("dispatch.bg", 10, kGlobalPoolCap, 0);
   switch (normalisedPriority(priority)) {
     case Priority::High:
       return *high;
@@ -44,7 +50,7 @@ Pool& globalPool(Priority priority) {
 }
 
 Pool& serialPool() {
-  static Pool* const pool = makePool("dispatch.serial", 0, kSerialPoolCap);
+  static Pool* const pool = makePool("dispatch.serial", 0, kSerialPoolCap, kSpinners);
   return *pool;
 }
 

@@ -1,6 +1,8 @@
 // The event thread behind timers and sources: one epoll set holding a timerfd for every
 // deadline, an inotify descriptor for file watches and the descriptors of read and write
-// sources (one-shot registrations, re-armed when their source is ready for more).
+// sources (one-shot registrations, re-armed when their source is ready for more). After a
+// round that delivered events the thread polls the set for a short while before it sleeps,
+// since events tend to follow each other closely (a reply a few microseconds after a request).
 //
 // Threads: every member may be called from any thread; callbacks (timer functions and the
 // sources' `fd*`/`file*`/`timer*` entries) run on the reactor thread, never under its lock.
