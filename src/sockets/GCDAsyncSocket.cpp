@@ -3,7 +3,6 @@
 #include "sockets/GCDAsyncSocket.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -14,6 +13,7 @@
 #include "sockets/GCDAsyncReadPacket.h"
 #include "sockets/GCDAsyncSocketPrivate.h"
 #include "sockets/GCDAsyncWritePacket.h"
+#include "sockets/SocketAddress.h"
 
 namespace corvane {
 
@@ -165,13 +165,51 @@ void GCDAsyncSocket::runAsyncOrInline(std::function<void()> block) {
   }
 }
 
+void GCDAsyncSocket::startTimeoutTimer(SourcePtr GCDAsyncSocket::*timer, double timeout,
+                                       void (GCDAsyncSocket::*onTimeout)()) {
+  if (timeout < 0.0) return;
+  SourcePtr& source = this->*timer;
+  source = platform::dispatch::Source::createTimer(socketQueue);
+  std::weak_ptr<GCDAsyncSocket> weakSelf = weak_from_this();
+  std::weak_ptr<platform::dispatch::Source> weakTimer = source;
+  source->setEventHandler([weakSelf, weakTimer, timer, onTimeout] {
+    auto strongSelf = weakSelf.lock();
+    auto fired = weakTimer.lock();
+    if (!strongSelf || !fired || strongSelf.get()->*timer != fired) return;  // a stale timer
+    (strongSelf.get()->*onTimeout)();
+  });
+  source->setTimer(timeout, platform::dispatch::kForever);
+  source->resume();
+}
+
+bool GCDAsyncSocket::checkDelegateFor(const char* action, Error* errPtr) const {
+  const std::string attempting = std::string("Attempting to ") + action;
+  if (!delegate_.lock()) {
+    *errPtr = GCDAsyncSocketErrors::badConfigError(attempting +
+                                                   " without a delegate. Set a delegate first.");
+    return false;
+  }
+  if (!delegateQueue_) {
+    *errPtr = GCDAsyncSocketErrors::badConfigError(
+        attempting + " without a delegate queue. Set a delegate queue first.");
+    return false;
+  }
+  return true;
+}
+
+bool GCDAsyncSocket::checkDisconnectedFor(const char* action, Error* errPtr) const {
+  if ((flags & begun) == 0) return true;
+  *errPtr = GCDAsyncSocketErrors::badConfigError(
+      std::string("Attempting to ") + action +
+      " while connected or accepting connections. Disconnect first.");
+  return false;
+}
+
 // ---------------------------------------------------------------------------------------
 // Delegate
 
 GCDAsyncSocket::DelegatePtr GCDAsyncSocket::delegate() const {
-  DelegatePtr result;
-  runSync([&] { result = delegate_.lock(); });
-  return result;
+  return syncValue([this] { return delegate_.lock(); });
 }
 
 void GCDAsyncSocket::setDelegate(WeakDelegate newDelegate) {
@@ -183,9 +221,7 @@ void GCDAsyncSocket::synchronouslySetDelegate(WeakDelegate newDelegate) {
 }
 
 GCDAsyncSocket::QueuePtr GCDAsyncSocket::delegateQueue() const {
-  QueuePtr result;
-  runSync([&] { result = delegateQueue_; });
-  return result;
+  return syncValue([this] { return delegateQueue_; });
 }
 
 void GCDAsyncSocket::setDelegateQueue(QueuePtr newDelegateQueue) {
@@ -220,58 +256,36 @@ void GCDAsyncSocket::synchronouslySetDelegate(WeakDelegate newDelegate, QueuePtr
 // ---------------------------------------------------------------------------------------
 // Configuration
 
-bool GCDAsyncSocket::isIPv4Enabled() const {
-  bool result = false;
-  runSync([&] { result = (config & noIPv4) == 0; });
-  return result;
-}
-
-void GCDAsyncSocket::setIPv4Enabled(bool flag) {
-  runAsyncOrInline([this, flag] {
-    if (flag) {
-      config &= static_cast<uint16_t>(~noIPv4);
+void GCDAsyncSocket::setConfigBit(uint16_t bit, bool on) {
+  runAsyncOrInline([this, bit, on] {
+    if (on) {
+      config |= bit;
     } else {
-      config |= noIPv4;
+      config &= static_cast<uint16_t>(~bit);
     }
   });
 }
+
+bool GCDAsyncSocket::isIPv4Enabled() const {
+  return syncValue([this] { return (config & noIPv4) == 0; });
+}
+
+void GCDAsyncSocket::setIPv4Enabled(bool flag) { setConfigBit(noIPv4, !flag); }
 
 bool GCDAsyncSocket::isIPv6Enabled() const {
-  bool result = false;
-  runSync([&] { result = (config & noIPv6) == 0; });
-  return result;
+  return syncValue([this] { return (config & noIPv6) == 0; });
 }
 
-void GCDAsyncSocket::setIPv6Enabled(bool flag) {
-  runAsyncOrInline([this, flag] {
-    if (flag) {
-      config &= static_cast<uint16_t>(~noIPv6);
-    } else {
-      config |= noIPv6;
-    }
-  });
-}
+void GCDAsyncSocket::setIPv6Enabled(bool flag) { setConfigBit(noIPv6, !flag); }
 
 bool GCDAsyncSocket::isIPv4PreferredOverIPv6() const {
-  bool result = false;
-  runSync([&] { result = (config & favourIPv6) == 0; });
-  return result;
+  return syncValue([this] { return (config & favourIPv6) == 0; });
 }
 
-void GCDAsyncSocket::setIPv4PreferredOverIPv6(bool flag) {
-  runAsyncOrInline([this, flag] {
-    if (flag) {
-      config &= static_cast<uint16_t>(~favourIPv6);
-    } else {
-      config |= favourIPv6;
-    }
-  });
-}
+void GCDAsyncSocket::setIPv4PreferredOverIPv6(bool flag) { setConfigBit(favourIPv6, !flag); }
 
 double GCDAsyncSocket::alternateAddressDelay() const {
-  double result = 0;
-  runSync([&] { result = alternateAddressDelay_; });
-  return result;
+  return syncValue([this] { return alternateAddressDelay_; });
 }
 
 void GCDAsyncSocket::setAlternateAddressDelay(double delay) {
@@ -279,9 +293,7 @@ void GCDAsyncSocket::setAlternateAddressDelay(double delay) {
 }
 
 std::shared_ptr<void> GCDAsyncSocket::userData() const {
-  std::shared_ptr<void> result;
-  runSync([&] { result = userData_; });
-  return result;
+  return syncValue([this] { return userData_; });
 }
 
 void GCDAsyncSocket::setUserData(std::shared_ptr<void> arbitraryUserData) {
@@ -289,225 +301,143 @@ void GCDAsyncSocket::setUserData(std::shared_ptr<void> arbitraryUserData) {
 }
 
 bool GCDAsyncSocket::autoDisconnectOnClosedReadStream() const {
-  bool result = false;
-  runSync([&] { result = (config & keepOpenOnEOF) == 0; });
-  return result;
+  return syncValue([this] { return (config & keepOpenOnEOF) == 0; });
 }
 
 void GCDAsyncSocket::setAutoDisconnectOnClosedReadStream(bool flag) {
-  runAsyncOrInline([this, flag] {
-    if (flag) {
-      config &= static_cast<uint16_t>(~keepOpenOnEOF);
-    } else {
-      config |= keepOpenOnEOF;
-    }
-  });
+  setConfigBit(keepOpenOnEOF, !flag);
 }
 
 // ---------------------------------------------------------------------------------------
 // State
 
 bool GCDAsyncSocket::isDisconnected() const {
-  bool result = false;
-  runSync([&] { result = (flags & begun) == 0; });
-  return result;
+  return syncValue([this] { return (flags & begun) == 0; });
 }
 
 bool GCDAsyncSocket::isConnected() const {
-  bool result = false;
-  runSync([&] { result = (flags & established) != 0; });
-  return result;
+  return syncValue([this] { return (flags & established) != 0; });
 }
 
 std::string GCDAsyncSocket::connectedHost() const {
-  std::string result;
-  runSync([&] {
-    if (socket4FD_ != -1) {
-      result = connectedHost4();
-    } else if (socket6FD_ != -1) {
-      result = connectedHost6();
-    }
-  });
-  return result;
+  return syncValue([this] { return socket4FD_ != -1 ? connectedHost4() : connectedHost6(); });
 }
 
 uint16_t GCDAsyncSocket::connectedPort() const {
-  uint16_t result = 0;
-  runSync([&] {
-    if (socket4FD_ != -1) {
-      result = connectedPort4();
-    } else if (socket6FD_ != -1) {
-      result = connectedPort6();
-    }
-  });
-  return result;
+  return syncValue([this] { return socket4FD_ != -1 ? connectedPort4() : connectedPort6(); });
 }
 
 std::string GCDAsyncSocket::connectedUrl() const {
-  std::string result;
-  runSync([&] {
-    if (socketUN == -1) return;
-    const Bytes addr = peerAddressOf(socketUN);
+  return syncValue([this] {
+    std::string url;
+    if (socketUN == -1) return url;
+    const Bytes addr = socket_address::peerAddressOf(socketUN);
     if (addr.size() > offsetof(sockaddr_un, sun_path)) {
       sockaddr_un un{};
       std::memcpy(&un, addr.data(), std::min(addr.size(), sizeof un));
-      result = urlFromSockaddrUN(&un);
+      url = urlFromSockaddrUN(&un);
     }
+    return url;
   });
-  return result;
 }
 
 std::string GCDAsyncSocket::localHost() const {
-  std::string result;
-  runSync([&] {
-    if (socket4FD_ != -1) {
-      result = localHost4();
-    } else if (socket6FD_ != -1) {
-      result = localHost6();
-    }
-  });
-  return result;
+  return syncValue([this] { return socket4FD_ != -1 ? localHost4() : localHost6(); });
 }
 
 uint16_t GCDAsyncSocket::localPort() const {
-  uint16_t result = 0;
-  runSync([&] {
-    if (socket4FD_ != -1) {
-      result = localPort4();
-    } else if (socket6FD_ != -1) {
-      result = localPort6();
-    }
-  });
-  return result;
+  return syncValue([this] { return socket4FD_ != -1 ? localPort4() : localPort6(); });
 }
 
 GCDAsyncSocket::Bytes GCDAsyncSocket::connectedAddress() const {
-  Bytes result;
-  runSync([&] {
-    if (socket6FD_ != -1) {
-      result = peerAddressOf(socket6FD_);
-    } else if (socket4FD_ != -1) {
-      result = peerAddressOf(socket4FD_);
-    }
-  });
-  return result;
+  return syncValue(
+      [this] { return socket_address::peerAddressOf(socket6FD_ != -1 ? socket6FD_ : socket4FD_); });
 }
 
 GCDAsyncSocket::Bytes GCDAsyncSocket::localAddress() const {
-  Bytes result;
-  runSync([&] {
-    if (socket6FD_ != -1) {
-      result = localAddressOf(socket6FD_);
-    } else if (socket4FD_ != -1) {
-      result = localAddressOf(socket4FD_);
-    }
+  return syncValue([this] {
+    return socket_address::localAddressOf(socket6FD_ != -1 ? socket6FD_ : socket4FD_);
   });
-  return result;
 }
 
 bool GCDAsyncSocket::isIPv4() const {
-  bool result = false;
-  runSync([&] { result = socket4FD_ != -1; });
-  return result;
+  return syncValue([this] { return socket4FD_ != -1; });
 }
 
 bool GCDAsyncSocket::isIPv6() const {
-  bool result = false;
-  runSync([&] { result = socket6FD_ != -1; });
-  return result;
+  return syncValue([this] { return socket6FD_ != -1; });
 }
 
 bool GCDAsyncSocket::isSecure() const {
-  bool result = false;
-  runSync([&] { result = (flags & secured) != 0; });
-  return result;
+  return syncValue([this] { return (flags & secured) != 0; });
 }
 
 std::string GCDAsyncSocket::connectedHost4() const {
-  return socket4FD_ != -1 ? hostFromAddress(peerAddressOf(socket4FD_)) : std::string();
+  return hostFromAddress(socket_address::peerAddressOf(socket4FD_));
 }
 std::string GCDAsyncSocket::connectedHost6() const {
-  return socket6FD_ != -1 ? hostFromAddress(peerAddressOf(socket6FD_)) : std::string();
+  return hostFromAddress(socket_address::peerAddressOf(socket6FD_));
 }
 uint16_t GCDAsyncSocket::connectedPort4() const {
-  return socket4FD_ != -1 ? portFromAddress(peerAddressOf(socket4FD_)) : 0;
+  return portFromAddress(socket_address::peerAddressOf(socket4FD_));
 }
 uint16_t GCDAsyncSocket::connectedPort6() const {
-  return socket6FD_ != -1 ? portFromAddress(peerAddressOf(socket6FD_)) : 0;
+  return portFromAddress(socket_address::peerAddressOf(socket6FD_));
 }
 std::string GCDAsyncSocket::localHost4() const {
-  return socket4FD_ != -1 ? hostFromAddress(localAddressOf(socket4FD_)) : std::string();
+  return hostFromAddress(socket_address::localAddressOf(socket4FD_));
 }
 std::string GCDAsyncSocket::localHost6() const {
-  return socket6FD_ != -1 ? hostFromAddress(localAddressOf(socket6FD_)) : std::string();
+  return hostFromAddress(socket_address::localAddressOf(socket6FD_));
 }
 uint16_t GCDAsyncSocket::localPort4() const {
-  return socket4FD_ != -1 ? portFromAddress(localAddressOf(socket4FD_)) : 0;
+  return portFromAddress(socket_address::localAddressOf(socket4FD_));
 }
 uint16_t GCDAsyncSocket::localPort6() const {
-  return socket6FD_ != -1 ? portFromAddress(localAddressOf(socket6FD_)) : 0;
-}
-
-GCDAsyncSocket::Bytes GCDAsyncSocket::peerAddressOf(int socketFD) {
-  sockaddr_storage addr{};
-  socklen_t len = sizeof addr;
-  if (::getpeername(socketFD, reinterpret_cast<sockaddr*>(&addr), &len) < 0) return {};
-  const auto* p = reinterpret_cast<const uint8_t*>(&addr);
-  return Bytes(p, p + std::min<size_t>(len, sizeof addr));
-}
-
-GCDAsyncSocket::Bytes GCDAsyncSocket::localAddressOf(int socketFD) {
-  sockaddr_storage addr{};
-  socklen_t len = sizeof addr;
-  if (::getsockname(socketFD, reinterpret_cast<sockaddr*>(&addr), &len) < 0) return {};
-  const auto* p = reinterpret_cast<const uint8_t*>(&addr);
-  return Bytes(p, p + std::min<size_t>(len, sizeof addr));
+  return portFromAddress(socket_address::localAddressOf(socket6FD_));
 }
 
 // ---------------------------------------------------------------------------------------
 // Progress
 
+namespace {
+
+// Hands out a packet's progress: bytesDone / total (1.0 when the total is open), or zeros
+// and NaN without a packet (none current, or the TLS marker).
+float reportProgress(bool hasPacket, long tag, uint64_t done, uint64_t total, long* tagPtr,
+                     uint64_t* donePtr, uint64_t* totalPtr) {
+  if (!hasPacket) {
+    tag = 0;
+    done = 0;
+    total = 0;
+  }
+  if (tagPtr != nullptr) *tagPtr = tag;
+  if (donePtr != nullptr) *donePtr = done;
+  if (totalPtr != nullptr) *totalPtr = total;
+  if (!hasPacket) return std::nanf("");
+  return total > 0 ? static_cast<float>(done) / static_cast<float>(total) : 1.0f;
+}
+
+}  // namespace
+
 float GCDAsyncSocket::progressOfReadReturningTag(long* tagPtr, uint64_t* donePtr,
                                                  uint64_t* totalPtr) const {
-  float result = 0;
-  runSync([&] {
+  return syncValue([&] {
     const auto* packet = dynamic_cast<const GCDAsyncReadPacket*>(currentRead.get());
-    if (packet == nullptr) {
-      // No current read, or the TLS marker.
-      if (tagPtr != nullptr) *tagPtr = 0;
-      if (donePtr != nullptr) *donePtr = 0;
-      if (totalPtr != nullptr) *totalPtr = 0;
-      result = std::nanf("");
-      return;
-    }
-    if (tagPtr != nullptr) *tagPtr = packet->tag;
-    if (donePtr != nullptr) *donePtr = packet->bytesDone;
-    if (totalPtr != nullptr) *totalPtr = packet->readLength;
-    result = packet->readLength > 0
-                 ? static_cast<float>(packet->bytesDone) / static_cast<float>(packet->readLength)
-                 : 1.0f;
+    return packet == nullptr ? reportProgress(false, 0, 0, 0, tagPtr, donePtr, totalPtr)
+                             : reportProgress(true, packet->tag, packet->bytesDone,
+                                              packet->readLength, tagPtr, donePtr, totalPtr);
   });
-  return result;
 }
 
 float GCDAsyncSocket::progressOfWriteReturningTag(long* tagPtr, uint64_t* donePtr,
                                                   uint64_t* totalPtr) const {
-  float result = 0;
-  runSync([&] {
+  return syncValue([&] {
     const auto* packet = dynamic_cast<const GCDAsyncWritePacket*>(currentWrite.get());
-    if (packet == nullptr) {
-      if (tagPtr != nullptr) *tagPtr = 0;
-      if (donePtr != nullptr) *donePtr = 0;
-      if (totalPtr != nullptr) *totalPtr = 0;
-      result = std::nanf("");
-      return;
-    }
-    if (tagPtr != nullptr) *tagPtr = packet->tag;
-    if (donePtr != nullptr) *donePtr = packet->bytesDone;
-    if (totalPtr != nullptr) *totalPtr = packet->buffer.size();
-    result = static_cast<float>(packet->bytesDone) / static_cast<float>(packet->buffer.size());
+    return packet == nullptr ? reportProgress(false, 0, 0, 0, tagPtr, donePtr, totalPtr)
+                             : reportProgress(true, packet->tag, packet->bytesDone,
+                                              packet->buffer.size(), tagPtr, donePtr, totalPtr);
   });
-  return result;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -544,62 +474,19 @@ void* GCDAsyncSocket::sslContext() const { return isOnSocketQueue() ? sslContext
 
 std::vector<GCDAsyncSocket::Bytes> GCDAsyncSocket::lookupHost(const std::string& host,
                                                               uint16_t port, Error* errPtr) {
-  std::vector<Bytes> addresses;
-  if (host == "localhost" || host == "loopback") {
-    // Use the loopback addresses directly: no resolver round trip.
-    sockaddr_in nativeAddr4{};
-    nativeAddr4.sin_family = AF_INET;
-    nativeAddr4.sin_port = htons(port);
-    nativeAddr4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sockaddr_in6 nativeAddr6{};
-    nativeAddr6.sin6_family = AF_INET6;
-    nativeAddr6.sin6_port = htons(port);
-    nativeAddr6.sin6_addr = in6addr_loopback;
-    const auto* p4 = reinterpret_cast<const uint8_t*>(&nativeAddr4);
-    const auto* p6 = reinterpret_cast<const uint8_t*>(&nativeAddr6);
-    addresses.emplace_back(p4, p4 + sizeof nativeAddr4);
-    addresses.emplace_back(p6, p6 + sizeof nativeAddr6);
-    return addresses;
-  }
-
-  char portText[8];
-  std::snprintf(portText, sizeof portText, "%hu", port);
-  addrinfo hints{};
-  hints.ai_family = PF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  addrinfo* res0 = nullptr;
-  const int gaiError = ::getaddrinfo(host.c_str(), portText, &hints, &res0);
-  if (gaiError != 0) {
-    if (errPtr != nullptr) *errPtr = GCDAsyncSocketErrors::gaiError(gaiError);
-    return {};
-  }
-  for (addrinfo* res = res0; res != nullptr; res = res->ai_next) {
-    if (res->ai_family == AF_INET && res->ai_addrlen >= sizeof(sockaddr_in)) {
-      const auto* p = reinterpret_cast<const uint8_t*>(res->ai_addr);
-      addresses.emplace_back(p, p + sizeof(sockaddr_in));
-    } else if (res->ai_family == AF_INET6 && res->ai_addrlen >= sizeof(sockaddr_in6)) {
-      auto* sockaddr6 = reinterpret_cast<sockaddr_in6*>(res->ai_addr);
-      if (sockaddr6->sin6_port == 0) sockaddr6->sin6_port = htons(port);
-      const auto* p = reinterpret_cast<const uint8_t*>(sockaddr6);
-      addresses.emplace_back(p, p + sizeof(sockaddr_in6));
-    }
-  }
-  ::freeaddrinfo(res0);
-  if (addresses.empty() && errPtr != nullptr) *errPtr = GCDAsyncSocketErrors::gaiError(EAI_FAIL);
+  int gaiCode = 0;
+  std::vector<Bytes> addresses =
+      socket_address::resolve(host, port, SOCK_STREAM, IPPROTO_TCP, &gaiCode);
+  if (addresses.empty() && errPtr != nullptr) *errPtr = GCDAsyncSocketErrors::gaiError(gaiCode);
   return addresses;
 }
 
 std::string GCDAsyncSocket::hostFromSockaddr4(const sockaddr_in* pSockaddr4) {
-  char addrBuf[INET_ADDRSTRLEN];
-  if (::inet_ntop(AF_INET, &pSockaddr4->sin_addr, addrBuf, sizeof addrBuf) == nullptr) return {};
-  return addrBuf;
+  return socket_address::numericHost(*pSockaddr4);
 }
 
 std::string GCDAsyncSocket::hostFromSockaddr6(const sockaddr_in6* pSockaddr6) {
-  char addrBuf[INET6_ADDRSTRLEN];
-  if (::inet_ntop(AF_INET6, &pSockaddr6->sin6_addr, addrBuf, sizeof addrBuf) == nullptr) return {};
-  return addrBuf;
+  return socket_address::numericHost(*pSockaddr6);
 }
 
 uint16_t GCDAsyncSocket::portFromSockaddr4(const sockaddr_in* pSockaddr4) {
@@ -618,12 +505,12 @@ std::string GCDAsyncSocket::urlFromSockaddrUN(const sockaddr_un* pSockaddr) {
 
 std::string GCDAsyncSocket::hostFromAddress(const Bytes& address) {
   std::string host;
-  return getHost(&host, nullptr, nullptr, address) ? host : std::string();
+  return socket_address::hostAndPort(address, &host, nullptr, nullptr) ? host : std::string();
 }
 
 uint16_t GCDAsyncSocket::portFromAddress(const Bytes& address) {
   uint16_t port = 0;
-  return getHost(nullptr, &port, nullptr, address) ? port : 0;
+  return socket_address::hostAndPort(address, nullptr, &port, nullptr) ? port : 0;
 }
 
 namespace {
@@ -648,25 +535,10 @@ bool GCDAsyncSocket::getHost(std::string* hostPtr, uint16_t* portPtr, const Byte
 
 bool GCDAsyncSocket::getHost(std::string* hostPtr, uint16_t* portPtr, sa_family_t* afPtr,
                              const Bytes& address) {
-  if (address.size() < sizeof(sockaddr)) return false;
-  const sa_family_t family = familyOf(address);
-  if (family == AF_INET && address.size() >= sizeof(sockaddr_in)) {
-    sockaddr_in sockaddr4{};
-    std::memcpy(&sockaddr4, address.data(), sizeof sockaddr4);
-    if (hostPtr != nullptr) *hostPtr = hostFromSockaddr4(&sockaddr4);
-    if (portPtr != nullptr) *portPtr = portFromSockaddr4(&sockaddr4);
-    if (afPtr != nullptr) *afPtr = AF_INET;
-    return true;
-  }
-  if (family == AF_INET6 && address.size() >= sizeof(sockaddr_in6)) {
-    sockaddr_in6 sockaddr6{};
-    std::memcpy(&sockaddr6, address.data(), sizeof sockaddr6);
-    if (hostPtr != nullptr) *hostPtr = hostFromSockaddr6(&sockaddr6);
-    if (portPtr != nullptr) *portPtr = portFromSockaddr6(&sockaddr6);
-    if (afPtr != nullptr) *afPtr = AF_INET6;
-    return true;
-  }
-  return false;
+  int family = 0;
+  if (!socket_address::hostAndPort(address, hostPtr, portPtr, &family)) return false;
+  if (afPtr != nullptr) *afPtr = static_cast<sa_family_t>(family);
+  return true;
 }
 
 GCDAsyncSocket::Bytes GCDAsyncSocket::CRLFData() { return {'\r', '\n'}; }

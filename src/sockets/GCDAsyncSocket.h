@@ -252,8 +252,31 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   bool isOnSocketQueue() const;
   void runSync(const std::function<void()>& block) const;
   void runAsyncOrInline(std::function<void()> block);
+  // The value `get` returns on the socket queue (inline when already there).
+  template <class Get>
+  auto syncValue(Get&& get) const;
+  // Runs `request` synchronously on the socket queue (inline when already there). It
+  // returns false with its error set on failure; the error then goes to `*errPtr` if given.
+  template <class Request>
+  bool runRequest(Error* errPtr, Request&& request);
+  // Sets (`on`) or clears a `config` bit, asynchronously on the socket queue.
+  void setConfigBit(uint16_t bit, bool on);
   template <class F>
   void notifyDelegate(F&& call);
+  // Socket queue: a time-out timer in `*timer` (none for a negative time-out) that runs
+  // `onTimeout` unless it has been replaced or dropped meanwhile.
+  void startTimeoutTimer(SourcePtr GCDAsyncSocket::*timer, double timeout,
+                         void (GCDAsyncSocket::*onTimeout)());
+  // Socket queue: puts a read or write time-out to the delegate (`ask` runs on the delegate
+  // queue) and hands the extension granted (0 without a delegate) to `withExtension` on the
+  // socket queue, together with the packet it concerns.
+  template <class Ask>
+  void askForTimeoutExtension(const std::shared_ptr<GCDAsyncPacket>& packet, Ask ask,
+                              void (GCDAsyncSocket::*withExtension)(const GCDAsyncPacket*, double));
+  // Socket queue: the checks every connect and accept starts with, in the caller's words
+  // (`action` "connect" or "accept"); false with the error when one fails.
+  bool checkDelegateFor(const char* action, Error* errPtr) const;
+  bool checkDisconnectedFor(const char* action, Error* errPtr) const;
 
   // Connecting (socket queue).
   bool preConnectWithInterface(const std::string& interface, Error* errPtr);
@@ -264,6 +287,11 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   bool connectWithAddress4(Bytes address4, Bytes address6, Error* errPtr);
   bool connectWithAddressUN(const Bytes& address, Error* errPtr);
   void connectSocket(int socketFD, const Bytes& address, int aStateIndex);
+  // Runs the blocking connect() of `connectFD` (a duplicate, closed afterwards) on the global
+  // queue and hands its result and errno to `finished` on the socket queue, unless the
+  // socket is gone by then.
+  void connectInBackground(int connectFD, Bytes address,
+                           std::function<void(GCDAsyncSocket&, int result, int err)> finished);
   void connectAttemptFinished(int socketFD, int result, int err, int aStateIndex);
   void closeSocket(int socketFD);
   void closeUnusedSocket(int usedSocketFD);
@@ -315,10 +343,6 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   // TLS hook: reached when a marker is dequeued. TLS is not built in yet, so no marker can
   // be queued and this does nothing.
   void maybeStartTLS();
-
-  // Address helpers (any thread; they only query the descriptor).
-  static Bytes peerAddressOf(int socketFD);
-  static Bytes localAddressOf(int socketFD);
 
   // ---- Fields (socket queue only, except where noted) ----
   uint32_t flags;

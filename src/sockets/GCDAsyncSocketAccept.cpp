@@ -8,6 +8,7 @@
 
 #include "sockets/GCDAsyncSocket.h"
 #include "sockets/GCDAsyncSocketPrivate.h"
+#include "sockets/SocketAddress.h"
 
 namespace corvane {
 
@@ -85,75 +86,51 @@ GCDAsyncSocket::SourcePtr GCDAsyncSocket::makeAcceptSource(int socketFD) {
 bool GCDAsyncSocket::acceptOnInterface(const std::string& inInterface, uint16_t port,
                                        Error* errPtr) {
   const std::string interface = inInterface;
-  bool result = false;
-  Error err;
-  runSync([&] {
-    if (!delegate_.lock()) {
-      err =
-          Errors::badConfigError("Attempting to accept without a delegate. Set a delegate first.");
-      return;
-    }
-    if (!delegateQueue_) {
-      err = Errors::badConfigError(
-          "Attempting to accept without a delegate queue. Set a delegate queue first.");
-      return;
-    }
+  return runRequest(errPtr, [&](Error* err) {
+    if (!checkDelegateFor("accept", err)) return false;
     const bool isIPv4Disabled = (config & noIPv4) != 0;
     const bool isIPv6Disabled = (config & noIPv6) != 0;
     if (isIPv4Disabled && isIPv6Disabled) {
-      err = Errors::badConfigError(
+      *err = Errors::badConfigError(
           "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.");
-      return;
+      return false;
     }
-    if ((flags & begun) != 0) {
-      err = Errors::badConfigError(
-          "Attempting to accept while connected or accepting connections. Disconnect first.");
-      return;
-    }
+    if (!checkDisconnectedFor("accept", err)) return false;
     readQueue.clear();
     writeQueue.clear();
 
-    Bytes interface4;
-    Bytes interface6;
-    getInterfaceAddress4(&interface4, &interface6, interface, port);
-    if (interface4.empty() && interface6.empty()) {
-      err = Errors::badParamError(
-          "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.");
-      return;
+    socket_address::InterfaceAddresses addresses;
+    getInterfaceAddress4(&addresses.address4, &addresses.address6, interface, port);
+    if (const char* problem =
+            socket_address::interfaceProblem(addresses, isIPv4Disabled, isIPv6Disabled)) {
+      *err = Errors::badParamError(problem);
+      return false;
     }
-    if (isIPv4Disabled && interface6.empty()) {
-      err = Errors::badParamError(
-          "IPv4 has been disabled and specified interface doesn't support IPv6.");
-      return;
-    }
-    if (isIPv6Disabled && interface4.empty()) {
-      err = Errors::badParamError(
-          "IPv6 has been disabled and specified interface doesn't support IPv4.");
-      return;
-    }
+    Bytes& interface4 = addresses.address4;
+    Bytes& interface6 = addresses.address6;
     const bool enableIPv4 = !isIPv4Disabled && !interface4.empty();
     const bool enableIPv6 = !isIPv6Disabled && !interface6.empty();
 
     if (enableIPv4) {
-      socket4FD_ = createAcceptSocket(AF_INET, interface4, &err);
-      if (socket4FD_ == -1) return;
+      socket4FD_ = createAcceptSocket(AF_INET, interface4, err);
+      if (socket4FD_ == -1) return false;
     }
     if (enableIPv6) {
       if (enableIPv4 && port == 0) {
         // Let both families listen on the port the system gave the IPv4 socket.
-        const uint16_t actualPort = portFromAddress(localAddressOf(socket4FD_));
+        const uint16_t actualPort = portFromAddress(socket_address::localAddressOf(socket4FD_));
         sockaddr_in6 addr6{};
         std::memcpy(&addr6, interface6.data(), sizeof addr6);
         addr6.sin6_port = htons(actualPort);
         std::memcpy(interface6.data(), &addr6, sizeof addr6);
       }
-      socket6FD_ = createAcceptSocket(AF_INET6, interface6, &err);
+      socket6FD_ = createAcceptSocket(AF_INET6, interface6, err);
       if (socket6FD_ == -1) {
         if (socket4FD_ != -1) {
           ::close(socket4FD_);
           socket4FD_ = -1;
         }
-        return;
+        return false;
       }
     }
 
@@ -166,31 +143,13 @@ bool GCDAsyncSocket::acceptOnInterface(const std::string& inInterface, uint16_t 
       accept6Source->resume();
     }
     flags |= begun;
-    result = true;
+    return true;
   });
-  if (!result && errPtr != nullptr) *errPtr = err;
-  return result;
 }
 
 bool GCDAsyncSocket::acceptOnUrl(const std::string& url, Error* errPtr) {
-  bool result = false;
-  Error err;
-  runSync([&] {
-    if (!delegate_.lock()) {
-      err =
-          Errors::badConfigError("Attempting to accept without a delegate. Set a delegate first.");
-      return;
-    }
-    if (!delegateQueue_) {
-      err = Errors::badConfigError(
-          "Attempting to accept without a delegate queue. Set a delegate queue first.");
-      return;
-    }
-    if ((flags & begun) != 0) {
-      err = Errors::badConfigError(
-          "Attempting to accept while connected or accepting connections. Disconnect first.");
-      return;
-    }
+  return runRequest(errPtr, [&](Error* err) {
+    if (!checkDelegateFor("accept", err) || !checkDisconnectedFor("accept", err)) return false;
     readQueue.clear();
     writeQueue.clear();
 
@@ -199,27 +158,25 @@ bool GCDAsyncSocket::acceptOnUrl(const std::string& url, Error* errPtr) {
     if (!path.empty() && ::lstat(path.c_str(), &st) == 0) {
       // Replace a previous socket file.
       if (::unlink(path.c_str()) != 0) {
-        err = Errors::otherError("Could not remove previous unix domain socket at given url.");
-        return;
+        *err = Errors::otherError("Could not remove previous unix domain socket at given url.");
+        return false;
       }
     }
     const Bytes interface = unixAddressFromUrl(url);
     if (interface.empty()) {
-      err = Errors::badParamError(
+      *err = Errors::badParamError(
           "Invalid unix domain url. Specify a valid file url that does not exist (e.g. "
           "\"file:///tmp/socket\")");
-      return;
+      return false;
     }
-    socketUN = createAcceptSocket(AF_UNIX, interface, &err);
-    if (socketUN == -1) return;
+    socketUN = createAcceptSocket(AF_UNIX, interface, err);
+    if (socketUN == -1) return false;
     socketUrl = url;
     acceptUNSource = makeAcceptSource(socketUN);
     acceptUNSource->resume();
     flags |= begun;
-    result = true;
+    return true;
   });
-  if (!result && errPtr != nullptr) *errPtr = err;
-  return result;
 }
 
 bool GCDAsyncSocket::doAccept(int parentSocketFD) {

@@ -2,8 +2,6 @@
 // queue, connect time-out) and closing.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +13,8 @@
 #include "sockets/GCDAsyncSocket.h"
 #include "sockets/GCDAsyncSocketPrivate.h"
 #include "sockets/GCDAsyncWritePacket.h"
+#include "sockets/SocketAddress.h"
+#include "sockets/SocketSourceSupport.h"
 
 namespace corvane {
 
@@ -26,14 +26,8 @@ using gcd_async_socket_detail::shutdownAndClose;
 
 namespace {
 
-constexpr const char* kUnknownInterface =
-    "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.";
-
-template <class T>
-std::vector<uint8_t> bytesOf(const T& value) {
-  const auto* p = reinterpret_cast<const uint8_t*>(&value);
-  return std::vector<uint8_t>(p, p + sizeof value);
-}
+constexpr const char* kBothDisabled =
+    "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.";
 
 }  // namespace
 
@@ -53,15 +47,13 @@ bool GCDAsyncSocket::connectToHost(const std::string& inHost, uint16_t port,
                                    const std::string& inInterface, double timeout, Error* errPtr) {
   const std::string host = inHost;
   const std::string interface = inInterface;
-  bool result = false;
-  Error preConnectErr;
-  runSync([&] {
+  return runRequest(errPtr, [&](Error* preConnectErr) {
     if (host.empty()) {
-      preConnectErr = Errors::badParamError(
+      *preConnectErr = Errors::badParamError(
           "Invalid host parameter (nil or \"\"). Should be a domain name or IP address string.");
-      return;
+      return false;
     }
-    if (!preConnectWithInterface(interface, &preConnectErr)) return;
+    if (!preConnectWithInterface(interface, preConnectErr)) return false;
 
     flags |= begun;
 
@@ -94,10 +86,8 @@ bool GCDAsyncSocket::connectToHost(const std::string& inHost, uint16_t port,
     });
 
     startConnectTimeout(timeout);
-    result = true;
+    return true;
   });
-  if (!result && errPtr != nullptr) *errPtr = preConnectErr;
-  return result;
 }
 
 bool GCDAsyncSocket::connectToAddress(const Bytes& remoteAddr, Error* errPtr) {
@@ -112,9 +102,7 @@ bool GCDAsyncSocket::connectToAddress(const Bytes& inRemoteAddr, const std::stri
                                       double timeout, Error* errPtr) {
   const Bytes remoteAddr = inRemoteAddr;
   const std::string interface = inInterface;
-  bool result = false;
-  Error err;
-  runSync([&] {
+  return runRequest(errPtr, [&](Error* err) {
     Bytes address4;
     Bytes address6;
     if (remoteAddr.size() == sizeof(sockaddr_in) && isIPv4Address(remoteAddr)) {
@@ -122,99 +110,70 @@ bool GCDAsyncSocket::connectToAddress(const Bytes& inRemoteAddr, const std::stri
     } else if (remoteAddr.size() == sizeof(sockaddr_in6) && isIPv6Address(remoteAddr)) {
       address6 = remoteAddr;
     } else {
-      err = Errors::badParamError("A valid IPv4 or IPv6 address was not given");
-      return;
+      *err = Errors::badParamError("A valid IPv4 or IPv6 address was not given");
+      return false;
     }
     if ((config & noIPv4) != 0 && !address4.empty()) {
-      err = Errors::badParamError("IPv4 has been disabled and an IPv4 address was passed.");
-      return;
+      *err = Errors::badParamError("IPv4 has been disabled and an IPv4 address was passed.");
+      return false;
     }
     if ((config & noIPv6) != 0 && !address6.empty()) {
-      err = Errors::badParamError("IPv6 has been disabled and an IPv6 address was passed.");
-      return;
+      *err = Errors::badParamError("IPv6 has been disabled and an IPv6 address was passed.");
+      return false;
     }
-    if (!preConnectWithInterface(interface, &err)) return;
+    if (!preConnectWithInterface(interface, err)) return false;
 
     flags |= begun;
-    if (!connectWithAddress4(address4, address6, &err)) {
-      closeWithError(err);
-      return;
+    if (!connectWithAddress4(address4, address6, err)) {
+      closeWithError(*err);
+      return false;
     }
     startConnectTimeout(timeout);
-    result = true;
+    return true;
   });
-  if (!result && errPtr != nullptr) *errPtr = err;
-  return result;
 }
 
 bool GCDAsyncSocket::connectToUrl(const std::string& url, double timeout, Error* errPtr) {
-  bool result = false;
-  Error err;
-  runSync([&] {
+  return runRequest(errPtr, [&](Error* err) {
     if (pathFromUrl(url).empty()) {
-      err = Errors::badParamError("Invalid unix domain socket url.");
-      return;
+      *err = Errors::badParamError("Invalid unix domain socket url.");
+      return false;
     }
-    if (!preConnectWithUnixAddress(unixAddressFromUrl(url), &err)) return;
+    if (!preConnectWithUnixAddress(unixAddressFromUrl(url), err)) return false;
 
     flags |= begun;
-    if (!connectWithAddressUN(connectInterfaceUN, &err)) {
-      closeWithError(err);
-      return;
+    if (!connectWithAddressUN(connectInterfaceUN, err)) {
+      closeWithError(*err);
+      return false;
     }
     startConnectTimeout(timeout);
-    result = true;
+    return true;
   });
-  if (!result && errPtr != nullptr) *errPtr = err;
-  return result;
 }
 
 // ---------------------------------------------------------------------------------------
 // Pre-connect checks
 
 bool GCDAsyncSocket::preConnectWithInterface(const std::string& interface, Error* errPtr) {
-  if (!delegate_.lock()) {
-    *errPtr =
-        Errors::badConfigError("Attempting to connect without a delegate. Set a delegate first.");
-    return false;
-  }
-  if (!delegateQueue_) {
-    *errPtr = Errors::badConfigError(
-        "Attempting to connect without a delegate queue. Set a delegate queue first.");
-    return false;
-  }
-  if ((flags & begun) != 0) {
-    *errPtr = Errors::badConfigError(
-        "Attempting to connect while connected or accepting connections. Disconnect first.");
+  if (!checkDelegateFor("connect", errPtr) || !checkDisconnectedFor("connect", errPtr)) {
     return false;
   }
   const bool isIPv4Disabled = (config & noIPv4) != 0;
   const bool isIPv6Disabled = (config & noIPv6) != 0;
   if (isIPv4Disabled && isIPv6Disabled) {
-    *errPtr = Errors::badConfigError(
-        "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.");
+    *errPtr = Errors::badConfigError(kBothDisabled);
     return false;
   }
   if (!interface.empty()) {
-    Bytes interface4;
-    Bytes interface6;
-    getInterfaceAddress4(&interface4, &interface6, interface, 0);
-    if (interface4.empty() && interface6.empty()) {
-      *errPtr = Errors::badParamError(kUnknownInterface);
+    socket_address::InterfaceAddresses addresses;
+    getInterfaceAddress4(&addresses.address4, &addresses.address6, interface, 0);
+    if (const char* problem =
+            socket_address::interfaceProblem(addresses, isIPv4Disabled, isIPv6Disabled)) {
+      *errPtr = Errors::badParamError(problem);
       return false;
     }
-    if (isIPv4Disabled && interface6.empty()) {
-      *errPtr = Errors::badParamError(
-          "IPv4 has been disabled and specified interface doesn't support IPv6.");
-      return false;
-    }
-    if (isIPv6Disabled && interface4.empty()) {
-      *errPtr = Errors::badParamError(
-          "IPv6 has been disabled and specified interface doesn't support IPv4.");
-      return false;
-    }
-    connectInterface4 = std::move(interface4);
-    connectInterface6 = std::move(interface6);
+    connectInterface4 = std::move(addresses.address4);
+    connectInterface6 = std::move(addresses.address6);
   }
   // Clear the queues (spurious reads and writes from a previous connection).
   readQueue.clear();
@@ -223,23 +182,12 @@ bool GCDAsyncSocket::preConnectWithInterface(const std::string& interface, Error
 }
 
 bool GCDAsyncSocket::preConnectWithUnixAddress(const Bytes& address, Error* errPtr) {
-  if (!delegate_.lock()) {
-    *errPtr =
-        Errors::badConfigError("Attempting to connect without a delegate. Set a delegate first.");
-    return false;
-  }
-  if (!delegateQueue_) {
-    *errPtr = Errors::badConfigError(
-        "Attempting to connect without a delegate queue. Set a delegate queue first.");
-    return false;
-  }
-  if ((flags & begun) != 0) {
-    *errPtr = Errors::badConfigError(
-        "Attempting to connect while connected or accepting connections. Disconnect first.");
+  if (!checkDelegateFor("connect", errPtr) || !checkDisconnectedFor("connect", errPtr)) {
     return false;
   }
   if (address.empty()) {
-    *errPtr = Errors::badParamError(kUnknownInterface);
+    *errPtr = Errors::badParamError(
+        "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.");
     return false;
   }
   connectInterfaceUN = address;
@@ -350,18 +298,26 @@ void GCDAsyncSocket::connectSocket(int socketFD, const Bytes& address, int aStat
     connectAttemptFinished(socketFD, -1, errno, aStateIndex);
     return;
   }
+  connectInBackground(connectFD, address,
+                      [socketFD, aStateIndex](GCDAsyncSocket& sock, int result, int err) {
+                        sock.connectAttemptFinished(socketFD, result, err, aStateIndex);
+                      });
+}
+
+void GCDAsyncSocket::connectInBackground(int connectFD, Bytes address,
+                                         std::function<void(GCDAsyncSocket&, int, int)> finished) {
   std::weak_ptr<GCDAsyncSocket> weakSelf = weak_from_this();
-  Queue::global(Priority::Default)->async([weakSelf, socketFD, connectFD, address, aStateIndex] {
-    const int result = ::connect(connectFD, reinterpret_cast<const sockaddr*>(address.data()),
-                                 static_cast<socklen_t>(address.size()));
-    const int err = errno;
-    ::close(connectFD);
-    auto strongSelf = weakSelf.lock();
-    if (!strongSelf) return;
-    strongSelf->socketQueue->async([strongSelf, socketFD, result, err, aStateIndex] {
-      strongSelf->connectAttemptFinished(socketFD, result, err, aStateIndex);
-    });
-  });
+  Queue::global(Priority::Default)
+      ->async([weakSelf, connectFD, address = std::move(address), finished = std::move(finished)] {
+        const int result = ::connect(connectFD, reinterpret_cast<const sockaddr*>(address.data()),
+                                     static_cast<socklen_t>(address.size()));
+        const int err = errno;
+        ::close(connectFD);
+        auto strongSelf = weakSelf.lock();
+        if (!strongSelf) return;
+        strongSelf->socketQueue->async(
+            [strongSelf, result, err, finished] { finished(*strongSelf, result, err); });
+      });
 }
 
 void GCDAsyncSocket::connectAttemptFinished(int socketFD, int result, int err, int aStateIndex) {
@@ -417,23 +373,12 @@ bool GCDAsyncSocket::connectWithAddressUN(const Bytes& address, Error* errPtr) {
     return false;
   }
   const int aStateIndex = stateIndex;
-  std::weak_ptr<GCDAsyncSocket> weakSelf = weak_from_this();
-  Queue::global(Priority::Default)->async([weakSelf, connectFD, address, aStateIndex] {
-    const int result = ::connect(connectFD, reinterpret_cast<const sockaddr*>(address.data()),
-                                 static_cast<socklen_t>(address.size()));
-    const int err = errno;
-    ::close(connectFD);
-    auto strongSelf = weakSelf.lock();
-    if (!strongSelf) return;
-    strongSelf->socketQueue->async([strongSelf, result, err, aStateIndex] {
-      if (result == 0) {
-        strongSelf->didConnect(aStateIndex);
-      } else {
-        std::fprintf(stderr, "connect: %s\n", std::strerror(err));
-        strongSelf->didNotConnect(aStateIndex,
-                                  Errors::errorWithErrno(err, "Error in connect() function"));
-      }
-    });
+  connectInBackground(connectFD, address, [aStateIndex](GCDAsyncSocket& sock, int result, int err) {
+    if (result == 0) {
+      sock.didConnect(aStateIndex);
+    } else {
+      sock.didNotConnect(aStateIndex, Errors::errorWithErrno(err, "Error in connect() function"));
+    }
   });
   return true;
 }
@@ -491,26 +436,11 @@ int GCDAsyncSocket::connectedDescriptor() const {
 // Connect time-out
 
 void GCDAsyncSocket::startConnectTimeout(double timeout) {
-  if (timeout < 0.0) return;
-  connectTimer = Source::createTimer(socketQueue);
-  std::weak_ptr<GCDAsyncSocket> weakSelf = weak_from_this();
-  std::weak_ptr<Source> weakTimer = connectTimer;
-  connectTimer->setEventHandler([weakSelf, weakTimer] {
-    auto strongSelf = weakSelf.lock();
-    if (!strongSelf) return;
-    auto timer = weakTimer.lock();
-    if (!timer || strongSelf->connectTimer != timer) return;  // a stale timer
-    strongSelf->doConnectTimeout();
-  });
-  connectTimer->setTimer(timeout, platform::dispatch::kForever);
-  connectTimer->resume();
+  startTimeoutTimer(&GCDAsyncSocket::connectTimer, timeout, &GCDAsyncSocket::doConnectTimeout);
 }
 
 void GCDAsyncSocket::endConnectTimeout() {
-  if (connectTimer) {
-    connectTimer->cancel();
-    connectTimer.reset();
-  }
+  socket_sources::cancelSource(connectTimer);
   // Late look-up and connect results carry the old index and are ignored.
   ++stateIndex;
   connectInterface4.clear();
@@ -527,13 +457,9 @@ void GCDAsyncSocket::doConnectTimeout() {
 
 void GCDAsyncSocket::getInterfaceAddress4(Bytes* interfaceAddr4Ptr, Bytes* interfaceAddr6Ptr,
                                           const std::string& interfaceDescription, uint16_t port) {
-  Bytes addr4;
-  Bytes addr6;
-  std::string interface;
-
   // "name" or "name:port"
   const size_t colon = interfaceDescription.find(':');
-  interface = interfaceDescription.substr(0, colon);
+  const std::string interface = interfaceDescription.substr(0, colon);
   if (colon != std::string::npos && port == 0) {
     const size_t next = interfaceDescription.find(':', colon + 1);
     const std::string portText = interfaceDescription.substr(
@@ -541,68 +467,10 @@ void GCDAsyncSocket::getInterfaceAddress4(Bytes* interfaceAddr4Ptr, Bytes* inter
     const long portL = std::strtol(portText.c_str(), nullptr, 10);
     if (portL > 0 && portL <= 0xFFFF) port = static_cast<uint16_t>(portL);
   }
-
-  if (interface.empty()) {
-    // Any address.
-    sockaddr_in sockaddr4{};
-    sockaddr4.sin_family = AF_INET;
-    sockaddr4.sin_port = htons(port);
-    sockaddr4.sin_addr.s_addr = htonl(INADDR_ANY);
-    sockaddr_in6 sockaddr6{};
-    sockaddr6.sin6_family = AF_INET6;
-    sockaddr6.sin6_port = htons(port);
-    sockaddr6.sin6_addr = in6addr_any;
-    addr4 = bytesOf(sockaddr4);
-    addr6 = bytesOf(sockaddr6);
-  } else if (interface == "localhost" || interface == "loopback") {
-    sockaddr_in sockaddr4{};
-    sockaddr4.sin_family = AF_INET;
-    sockaddr4.sin_port = htons(port);
-    sockaddr4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sockaddr_in6 sockaddr6{};
-    sockaddr6.sin6_family = AF_INET6;
-    sockaddr6.sin6_port = htons(port);
-    sockaddr6.sin6_addr = in6addr_loopback;
-    addr4 = bytesOf(sockaddr4);
-    addr6 = bytesOf(sockaddr6);
-  } else {
-    ifaddrs* addrs = nullptr;
-    if (::getifaddrs(&addrs) == 0) {
-      for (const ifaddrs* cursor = addrs; cursor != nullptr; cursor = cursor->ifa_next) {
-        if (cursor->ifa_addr == nullptr) continue;
-        if (addr4.empty() && cursor->ifa_addr->sa_family == AF_INET) {
-          sockaddr_in nativeAddr4{};
-          std::memcpy(&nativeAddr4, cursor->ifa_addr, sizeof nativeAddr4);
-          bool match = interface == cursor->ifa_name;
-          if (!match) {
-            char ip[INET_ADDRSTRLEN];
-            match = ::inet_ntop(AF_INET, &nativeAddr4.sin_addr, ip, sizeof ip) != nullptr &&
-                    interface == ip;
-          }
-          if (match) {
-            nativeAddr4.sin_port = htons(port);
-            addr4 = bytesOf(nativeAddr4);
-          }
-        } else if (addr6.empty() && cursor->ifa_addr->sa_family == AF_INET6) {
-          sockaddr_in6 nativeAddr6{};
-          std::memcpy(&nativeAddr6, cursor->ifa_addr, sizeof nativeAddr6);
-          bool match = interface == cursor->ifa_name;
-          if (!match) {
-            char ip[INET6_ADDRSTRLEN];
-            match = ::inet_ntop(AF_INET6, &nativeAddr6.sin6_addr, ip, sizeof ip) != nullptr &&
-                    interface == ip;
-          }
-          if (match) {
-            nativeAddr6.sin6_port = htons(port);
-            addr6 = bytesOf(nativeAddr6);
-          }
-        }
-      }
-      ::freeifaddrs(addrs);
-    }
-  }
-  if (interfaceAddr4Ptr != nullptr) *interfaceAddr4Ptr = std::move(addr4);
-  if (interfaceAddr6Ptr != nullptr) *interfaceAddr6Ptr = std::move(addr6);
+  socket_address::InterfaceAddresses addresses =
+      socket_address::interfaceAddresses(interface, port);
+  if (interfaceAddr4Ptr != nullptr) *interfaceAddr4Ptr = std::move(addresses.address4);
+  if (interfaceAddr6Ptr != nullptr) *interfaceAddr6Ptr = std::move(addresses.address6);
 }
 
 GCDAsyncSocket::Bytes GCDAsyncSocket::unixAddressFromUrl(const std::string& url) {
@@ -698,35 +566,14 @@ void GCDAsyncSocket::closeWithError(const std::optional<Error>& error) {
     }
   } else {
     // The sources' cancel handlers close the descriptors.
-    if (accept4Source) {
-      accept4Source->cancel();
-      accept4Source.reset();
-    }
-    if (accept6Source) {
-      accept6Source->cancel();
-      accept6Source.reset();
-    }
-    if (acceptUNSource) {
-      acceptUNSource->cancel();
-      acceptUNSource.reset();
-    }
-    if (readSource) {
-      // A suspended source must be resumed, or its cancel handler might never run.
-      if ((flags & readSourcePaused) != 0) {
-        readSource->resume();
-        flags &= ~readSourcePaused;
-      }
-      readSource->cancel();
-      readSource.reset();
-    }
-    if (writeSource) {
-      if ((flags & writeSourcePaused) != 0) {
-        writeSource->resume();
-        flags &= ~writeSourcePaused;
-      }
-      writeSource->cancel();
-      writeSource.reset();
-    }
+    socket_sources::cancelSource(accept4Source);
+    socket_sources::cancelSource(accept6Source);
+    socket_sources::cancelSource(acceptUNSource);
+    // A suspended source must be resumed, or its cancel handler might never run.
+    socket_sources::resumeOnce(readSource, flags, readSourcePaused);
+    socket_sources::cancelSource(readSource);
+    socket_sources::resumeOnce(writeSource, flags, writeSourcePaused);
+    socket_sources::cancelSource(writeSource);
     socket4FD_ = -1;
     socket6FD_ = -1;
     socketUN = -1;

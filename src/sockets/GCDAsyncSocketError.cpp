@@ -1,8 +1,6 @@
 #include "sockets/GCDAsyncSocketError.h"
 
-#include <netdb.h>
-
-#include <cstring>
+#include "sockets/SocketErrorSupport.h"
 
 namespace corvane {
 
@@ -14,13 +12,6 @@ using Code = GCDAsyncSocketErrorCode;
 
 Error domainError(Code code, std::string text) {
   return Error(GCDAsyncSocketErrorDomain, static_cast<long>(code), std::move(text));
-}
-
-std::string systemText(int err) {
-  char buf[256];
-  // GNU strerror_r returns the text (possibly not in buf).
-  const char* text = strerror_r(err, buf, sizeof buf);
-  return text != nullptr ? std::string(text) : std::string();
 }
 
 }  // namespace
@@ -69,18 +60,15 @@ Error GCDAsyncSocketErrors::otherError(const std::string& text) {
 }
 
 Error GCDAsyncSocketErrors::errorWithErrno(int err, const std::string& reason) {
-  Error e(GCDAsyncSocketPOSIXErrorDomain, err, systemText(err));
-  e.failureReason = reason;
-  return e;
+  return socket_errors::errnoError(GCDAsyncSocketPOSIXErrorDomain, err, reason);
 }
 
 Error GCDAsyncSocketErrors::errnoError(int err) {
-  return Error(GCDAsyncSocketPOSIXErrorDomain, err, systemText(err));
+  return socket_errors::errnoError(GCDAsyncSocketPOSIXErrorDomain, err);
 }
 
 Error GCDAsyncSocketErrors::gaiError(int gaiCode) {
-  const char* text = gai_strerror(gaiCode);
-  return Error(GCDAsyncSocketNetDBErrorDomain, gaiCode, text != nullptr ? text : "");
+  return socket_errors::resolverError(GCDAsyncSocketNetDBErrorDomain, gaiCode);
 }
 
 Error GCDAsyncSocketErrors::sslError(int status) {

@@ -1,6 +1,7 @@
 // Helpers shared by the source files of GCDAsyncSocket; not part of its interface.
 #pragma once
 
+#include <type_traits>
 #include <utility>
 
 #include "sockets/GCDAsyncSocket.h"
@@ -20,6 +21,40 @@ void GCDAsyncSocket::notifyDelegate(F&& call) {
   if ((flags & tearingDown) == 0) self = weak_from_this().lock();
   dq->async([d = std::move(d), self = std::move(self), call = std::forward<F>(call)]() mutable {
     call(*d, self);
+  });
+}
+
+template <class Get>
+auto GCDAsyncSocket::syncValue(Get&& get) const {
+  std::decay_t<decltype(get())> result{};
+  runSync([&] { result = get(); });
+  return result;
+}
+
+template <class Request>
+bool GCDAsyncSocket::runRequest(Error* errPtr, Request&& request) {
+  Error err;
+  const bool ok = syncValue([&] { return request(&err); });
+  if (!ok && errPtr != nullptr) *errPtr = std::move(err);
+  return ok;
+}
+
+template <class Ask>
+void GCDAsyncSocket::askForTimeoutExtension(
+    const std::shared_ptr<GCDAsyncPacket>& packet, Ask ask,
+    void (GCDAsyncSocket::*withExtension)(const GCDAsyncPacket*, double)) {
+  const QueuePtr dq = delegateQueue_;
+  DelegatePtr theDelegate = delegate_.lock();
+  if (!dq || !theDelegate) {
+    (this->*withExtension)(packet.get(), 0.0);
+    return;
+  }
+  auto self = shared_from_this();
+  dq->async([self, theDelegate, packet, ask = std::move(ask), withExtension] {
+    const double timeoutExtension = ask(*theDelegate, self).value_or(0.0);
+    self->socketQueue->async([self, packet, timeoutExtension, withExtension] {
+      (self.get()->*withExtension)(packet.get(), timeoutExtension);
+    });
   });
 }
 

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -14,6 +13,7 @@
 #include "sockets/GCDAsyncSocket.h"
 #include "sockets/GCDAsyncSocketPrivate.h"
 #include "sockets/GCDAsyncSpecialPacket.h"
+#include "sockets/SocketSourceSupport.h"
 
 namespace corvane {
 
@@ -51,13 +51,7 @@ void GCDAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketF
   });
 
   // The descriptor is closed once both sources are cancelled.
-  auto socketFDRefCount = std::make_shared<std::atomic<int>>(2);
-  readSource->setCancelHandler([socketFDRefCount, socketFD] {
-    if (--*socketFDRefCount == 0) ::close(socketFD);
-  });
-  writeSource->setCancelHandler([socketFDRefCount, socketFD] {
-    if (--*socketFDRefCount == 0) ::close(socketFD);
-  });
+  socket_sources::closeWhenBothCancelled(*readSource, *writeSource, socketFD);
 
   // The read source is live at once; the write source waits until a write would block.
   socketFDBytesAvailable = 0;
@@ -68,31 +62,19 @@ void GCDAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketF
 }
 
 void GCDAsyncSocket::suspendReadSource() {
-  if ((flags & readSourcePaused) == 0 && readSource) {
-    readSource->suspend();
-    flags |= readSourcePaused;
-  }
+  socket_sources::suspendOnce(readSource, flags, readSourcePaused);
 }
 
 void GCDAsyncSocket::resumeReadSource() {
-  if ((flags & readSourcePaused) != 0 && readSource) {
-    readSource->resume();
-    flags &= ~readSourcePaused;
-  }
+  socket_sources::resumeOnce(readSource, flags, readSourcePaused);
 }
 
 void GCDAsyncSocket::suspendWriteSource() {
-  if ((flags & writeSourcePaused) == 0 && writeSource) {
-    writeSource->suspend();
-    flags |= writeSourcePaused;
-  }
+  socket_sources::suspendOnce(writeSource, flags, writeSourcePaused);
 }
 
 void GCDAsyncSocket::resumeWriteSource() {
-  if ((flags & writeSourcePaused) != 0 && writeSource) {
-    writeSource->resume();
-    flags &= ~writeSourcePaused;
-  }
+  socket_sources::resumeOnce(writeSource, flags, writeSourcePaused);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -474,10 +456,7 @@ void GCDAsyncSocket::completeCurrentRead() {
 }
 
 void GCDAsyncSocket::endCurrentRead() {
-  if (readTimer) {
-    readTimer->cancel();
-    readTimer.reset();
-  }
+  socket_sources::cancelSource(readTimer);
   currentRead.reset();
 }
 
@@ -485,18 +464,7 @@ void GCDAsyncSocket::endCurrentRead() {
 // Read time-out
 
 void GCDAsyncSocket::setupReadTimerWithTimeout(double timeout) {
-  if (timeout < 0.0) return;
-  readTimer = Source::createTimer(socketQueue);
-  std::weak_ptr<GCDAsyncSocket> weakSelf = weak_from_this();
-  std::weak_ptr<Source> weakTimer = readTimer;
-  readTimer->setEventHandler([weakSelf, weakTimer] {
-    auto strongSelf = weakSelf.lock();
-    auto timer = weakTimer.lock();
-    if (!strongSelf || !timer || strongSelf->readTimer != timer) return;
-    strongSelf->doReadTimeout();
-  });
-  readTimer->setTimer(timeout, platform::dispatch::kForever);
-  readTimer->resume();
+  startTimeoutTimer(&GCDAsyncSocket::readTimer, timeout, &GCDAsyncSocket::doReadTimeout);
 }
 
 void GCDAsyncSocket::doReadTimeout() {
@@ -504,24 +472,13 @@ void GCDAsyncSocket::doReadTimeout() {
   flags |= readTimeoutPending;
   auto* packet = dynamic_cast<GCDAsyncReadPacket*>(currentRead.get());
   if (packet == nullptr) return;
-  const QueuePtr dq = delegateQueue_;
-  DelegatePtr theDelegate = delegate_.lock();
-  if (!dq || !theDelegate) {
-    doReadTimeoutWithExtension(packet, 0.0);
-    return;
-  }
-  std::shared_ptr<GCDAsyncPacket> theRead = currentRead;
-  const long tag = packet->tag;
-  const double elapsed = packet->timeout;
-  const uint64_t bytesDone = packet->bytesDone;
-  auto self = shared_from_this();
-  dq->async([self, theDelegate, theRead, tag, elapsed, bytesDone] {
-    const double timeoutExtension =
-        theDelegate->socketShouldTimeoutReadWithTag(self, tag, elapsed, bytesDone).value_or(0.0);
-    self->socketQueue->async([self, theRead, timeoutExtension] {
-      self->doReadTimeoutWithExtension(theRead.get(), timeoutExtension);
-    });
-  });
+  askForTimeoutExtension(
+      currentRead,
+      [tag = packet->tag, elapsed = packet->timeout, bytesDone = packet->bytesDone](
+          GCDAsyncSocketDelegate& d, const SocketPtr& sock) {
+        return d.socketShouldTimeoutReadWithTag(sock, tag, elapsed, bytesDone);
+      },
+      &GCDAsyncSocket::doReadTimeoutWithExtension);
 }
 
 void GCDAsyncSocket::doReadTimeoutWithExtension(const GCDAsyncPacket* packet,

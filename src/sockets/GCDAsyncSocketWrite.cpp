@@ -7,10 +7,10 @@
 #include "sockets/GCDAsyncSocketPrivate.h"
 #include "sockets/GCDAsyncSpecialPacket.h"
 #include "sockets/GCDAsyncWritePacket.h"
+#include "sockets/SocketSourceSupport.h"
 
 namespace corvane {
 
-using platform::dispatch::Source;
 using Errors = GCDAsyncSocketErrors;
 
 void GCDAsyncSocket::writeData(SharedData data, double timeout, long tag) {
@@ -127,26 +127,12 @@ void GCDAsyncSocket::completeCurrentWrite() {
 }
 
 void GCDAsyncSocket::endCurrentWrite() {
-  if (writeTimer) {
-    writeTimer->cancel();
-    writeTimer.reset();
-  }
+  socket_sources::cancelSource(writeTimer);
   currentWrite.reset();
 }
 
 void GCDAsyncSocket::setupWriteTimerWithTimeout(double timeout) {
-  if (timeout < 0.0) return;
-  writeTimer = Source::createTimer(socketQueue);
-  std::weak_ptr<GCDAsyncSocket> weakSelf = weak_from_this();
-  std::weak_ptr<Source> weakTimer = writeTimer;
-  writeTimer->setEventHandler([weakSelf, weakTimer] {
-    auto strongSelf = weakSelf.lock();
-    auto timer = weakTimer.lock();
-    if (!strongSelf || !timer || strongSelf->writeTimer != timer) return;
-    strongSelf->doWriteTimeout();
-  });
-  writeTimer->setTimer(timeout, platform::dispatch::kForever);
-  writeTimer->resume();
+  startTimeoutTimer(&GCDAsyncSocket::writeTimer, timeout, &GCDAsyncSocket::doWriteTimeout);
 }
 
 void GCDAsyncSocket::doWriteTimeout() {
@@ -154,24 +140,13 @@ void GCDAsyncSocket::doWriteTimeout() {
   flags |= writeTimeoutPending;
   auto* packet = dynamic_cast<GCDAsyncWritePacket*>(currentWrite.get());
   if (packet == nullptr) return;
-  const QueuePtr dq = delegateQueue_;
-  DelegatePtr theDelegate = delegate_.lock();
-  if (!dq || !theDelegate) {
-    doWriteTimeoutWithExtension(packet, 0.0);
-    return;
-  }
-  std::shared_ptr<GCDAsyncPacket> theWrite = currentWrite;
-  const long tag = packet->tag;
-  const double elapsed = packet->timeout;
-  const uint64_t bytesDone = packet->bytesDone;
-  auto self = shared_from_this();
-  dq->async([self, theDelegate, theWrite, tag, elapsed, bytesDone] {
-    const double timeoutExtension =
-        theDelegate->socketShouldTimeoutWriteWithTag(self, tag, elapsed, bytesDone).value_or(0.0);
-    self->socketQueue->async([self, theWrite, timeoutExtension] {
-      self->doWriteTimeoutWithExtension(theWrite.get(), timeoutExtension);
-    });
-  });
+  askForTimeoutExtension(
+      currentWrite,
+      [tag = packet->tag, elapsed = packet->timeout, bytesDone = packet->bytesDone](
+          GCDAsyncSocketDelegate& d, const SocketPtr& sock) {
+        return d.socketShouldTimeoutWriteWithTag(sock, tag, elapsed, bytesDone);
+      },
+      &GCDAsyncSocket::doWriteTimeoutWithExtension);
 }
 
 void GCDAsyncSocket::doWriteTimeoutWithExtension(const GCDAsyncPacket* packet,

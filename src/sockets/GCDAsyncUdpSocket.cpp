@@ -1,6 +1,8 @@
 // Creation, delegate set-up, options, cached names, closing, queue utilities and the
 // address helpers of the UDP socket.
 #include "sockets/GCDAsyncUdpSocket.h"
+#include "sockets/SocketAddress.h"
+#include "sockets/SocketSourceSupport.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -88,9 +90,7 @@ int GCDAsyncUdpSocket::socket6FD() { return isOnSocketQueue() ? socket6FD_ : -1;
 // ---- delegate set-up
 
 GCDAsyncUdpSocket::DelegatePtr GCDAsyncUdpSocket::delegate() {
-  DelegatePtr result;
-  runSync([&] { result = delegate_.lock(); });
-  return result;
+  return syncValue([this] { return delegate_.lock(); });
 }
 
 void GCDAsyncUdpSocket::setDelegate(WeakDelegate newDelegate) {
@@ -103,9 +103,7 @@ void GCDAsyncUdpSocket::synchronouslySetDelegate(WeakDelegate newDelegate) {
 }
 
 GCDAsyncUdpSocket::QueuePtr GCDAsyncUdpSocket::delegateQueue() {
-  QueuePtr result;
-  runSync([&] { result = delegateQueue_; });
-  return result;
+  return syncValue([this] { return delegateQueue_; });
 }
 
 void GCDAsyncUdpSocket::setDelegateQueue(QueuePtr newDelegateQueue) {
@@ -142,83 +140,49 @@ void GCDAsyncUdpSocket::synchronouslySetDelegate(WeakDelegate newDelegate,
 
 // ---- options
 
+void GCDAsyncUdpSocket::changeConfig(uint16_t setBits, uint16_t clearBits) {
+  auto self = shared_from_this();
+  runAsync([self, setBits, clearBits] {
+    self->config_ = static_cast<uint16_t>((self->config_ & ~clearBits) | setBits);
+  });
+}
+
 bool GCDAsyncUdpSocket::isIPv4Enabled() {
-  bool result = false;
-  runSync([&] { result = (config_ & noIPv4) == 0; });
-  return result;
+  return syncValue([this] { return (config_ & noIPv4) == 0; });
 }
 
 void GCDAsyncUdpSocket::setIPv4Enabled(bool flag) {
-  auto self = shared_from_this();
-  runAsync([self, flag] {
-    if (flag) {
-      self->config_ &= static_cast<uint16_t>(~noIPv4);
-    } else {
-      self->config_ |= noIPv4;
-    }
-  });
+  changeConfig(flag ? 0 : noIPv4, flag ? noIPv4 : 0);
 }
 
 bool GCDAsyncUdpSocket::isIPv6Enabled() {
-  bool result = false;
-  runSync([&] { result = (config_ & noIPv6) == 0; });
-  return result;
+  return syncValue([this] { return (config_ & noIPv6) == 0; });
 }
 
 void GCDAsyncUdpSocket::setIPv6Enabled(bool flag) {
-  auto self = shared_from_this();
-  runAsync([self, flag] {
-    if (flag) {
-      self->config_ &= static_cast<uint16_t>(~noIPv6);
-    } else {
-      self->config_ |= noIPv6;
-    }
-  });
+  changeConfig(flag ? 0 : noIPv6, flag ? noIPv6 : 0);
 }
 
 bool GCDAsyncUdpSocket::isIPv4Preferred() {
-  bool result = false;
-  runSync([&] { result = (config_ & favourIPv4) != 0; });
-  return result;
+  return syncValue([this] { return (config_ & favourIPv4) != 0; });
 }
 
 bool GCDAsyncUdpSocket::isIPv6Preferred() {
-  bool result = false;
-  runSync([&] { result = (config_ & favourIPv6) != 0; });
-  return result;
+  return syncValue([this] { return (config_ & favourIPv6) != 0; });
 }
 
 bool GCDAsyncUdpSocket::isIPVersionNeutral() {
-  bool result = false;
-  runSync([&] { result = (config_ & (favourIPv4 | favourIPv6)) == 0; });
-  return result;
+  return syncValue([this] { return (config_ & (favourIPv4 | favourIPv6)) == 0; });
 }
 
-void GCDAsyncUdpSocket::setPreferIPv4() {
-  auto self = shared_from_this();
-  runAsync([self] {
-    self->config_ |= favourIPv4;
-    self->config_ &= static_cast<uint16_t>(~favourIPv6);
-  });
-}
+void GCDAsyncUdpSocket::setPreferIPv4() { changeConfig(favourIPv4, favourIPv6); }
 
-void GCDAsyncUdpSocket::setPreferIPv6() {
-  auto self = shared_from_this();
-  runAsync([self] {
-    self->config_ &= static_cast<uint16_t>(~favourIPv4);
-    self->config_ |= favourIPv6;
-  });
-}
+void GCDAsyncUdpSocket::setPreferIPv6() { changeConfig(favourIPv6, favourIPv4); }
 
-void GCDAsyncUdpSocket::setIPVersionNeutral() {
-  auto self = shared_from_this();
-  runAsync([self] { self->config_ &= static_cast<uint16_t>(~(favourIPv4 | favourIPv6)); });
-}
+void GCDAsyncUdpSocket::setIPVersionNeutral() { changeConfig(0, favourIPv4 | favourIPv6); }
 
 uint16_t GCDAsyncUdpSocket::maxReceiveIPv4BufferSize() {
-  uint16_t result = 0;
-  runSync([&] { result = max4ReceiveSize_; });
-  return result;
+  return syncValue([this] { return max4ReceiveSize_; });
 }
 
 void GCDAsyncUdpSocket::setMaxReceiveIPv4BufferSize(uint16_t max) {
@@ -227,9 +191,7 @@ void GCDAsyncUdpSocket::setMaxReceiveIPv4BufferSize(uint16_t max) {
 }
 
 uint32_t GCDAsyncUdpSocket::maxReceiveIPv6BufferSize() {
-  uint32_t result = 0;
-  runSync([&] { result = max6ReceiveSize_; });
-  return result;
+  return syncValue([this] { return max6ReceiveSize_; });
 }
 
 void GCDAsyncUdpSocket::setMaxReceiveIPv6BufferSize(uint32_t max) {
@@ -238,9 +200,7 @@ void GCDAsyncUdpSocket::setMaxReceiveIPv6BufferSize(uint32_t max) {
 }
 
 uint16_t GCDAsyncUdpSocket::maxSendBufferSize() {
-  uint16_t result = 0;
-  runSync([&] { result = maxSendSize_; });
-  return result;
+  return syncValue([this] { return maxSendSize_; });
 }
 
 void GCDAsyncUdpSocket::setMaxSendBufferSize(uint16_t max) {
@@ -249,9 +209,7 @@ void GCDAsyncUdpSocket::setMaxSendBufferSize(uint16_t max) {
 }
 
 std::any GCDAsyncUdpSocket::userData() {
-  std::any result;
-  runSync([&] { result = userData_; });
-  return result;
+  return syncValue([this] { return userData_; });
 }
 
 void GCDAsyncUdpSocket::setUserData(std::any arbitraryUserData) {
@@ -261,183 +219,106 @@ void GCDAsyncUdpSocket::setUserData(std::any arbitraryUserData) {
 
 // ---- cached names
 
-namespace {
-
-GCDAsyncUdpAddress udpLocalAddressOf(int fd) {
-  sockaddr_storage storage{};
-  socklen_t len = sizeof storage;
-  if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &len) != 0) return {};
-  const auto* p = reinterpret_cast<const uint8_t*>(&storage);
-  return GCDAsyncUdpAddress(p, p + std::min<size_t>(len, sizeof storage));
-}
-
-}  // namespace
-
-void GCDAsyncUdpSocket::maybeUpdateCachedLocalAddress4Info() {
-  if (!cachedLocalAddress4_.empty() || (flags_ & bound) == 0 || socket4FD_ == -1) return;
-  Address address = udpLocalAddressOf(socket4FD_);
+void GCDAsyncUdpSocket::maybeUpdateCachedLocalAddressInfo(bool ipv4) {
+  const int fd = ipv4 ? socket4FD_ : socket6FD_;
+  Address& cachedAddress = ipv4 ? cachedLocalAddress4_ : cachedLocalAddress6_;
+  if (!cachedAddress.empty() || (flags_ & bound) == 0 || fd == -1) return;
+  Address address = socket_address::localAddressOf(fd);
   std::string host;
   uint16_t port = 0;
   int family = 0;
   // Port 0: not really bound yet (an implicit bind by a send on the other family).
-  if (getHost(&host, &port, &family, address) && family == AF_INET && port != 0) {
-    cachedLocalAddress4_ = std::move(address);
-    cachedLocalHost4_ = std::move(host);
-    cachedLocalPort4_ = port;
+  if (getHost(&host, &port, &family, address) && family == (ipv4 ? AF_INET : AF_INET6) &&
+      port != 0) {
+    cachedAddress = std::move(address);
+    (ipv4 ? cachedLocalHost4_ : cachedLocalHost6_) = std::move(host);
+    (ipv4 ? cachedLocalPort4_ : cachedLocalPort6_) = port;
   }
 }
 
-void GCDAsyncUdpSocket::maybeUpdateCachedLocalAddress6Info() {
-  if (!cachedLocalAddress6_.empty() || (flags_ & bound) == 0 || socket6FD_ == -1) return;
-  Address address = udpLocalAddressOf(socket6FD_);
-  std::string host;
-  uint16_t port = 0;
-  int family = 0;
-  if (getHost(&host, &port, &family, address) && family == AF_INET6 && port != 0) {
-    cachedLocalAddress6_ = std::move(address);
-    cachedLocalHost6_ = std::move(host);
-    cachedLocalPort6_ = port;
-  }
+template <class T>
+T GCDAsyncUdpSocket::localInfo(int family, T GCDAsyncUdpSocket::*field4,
+                               T GCDAsyncUdpSocket::*field6) {
+  return syncValue([&] {
+    const bool ipv4 = family == AF_UNSPEC ? socket4FD_ != -1 : family == AF_INET;
+    maybeUpdateCachedLocalAddressInfo(ipv4);
+    return this->*(ipv4 ? field4 : field6);
+  });
 }
 
 GCDAsyncUdpSocket::Address GCDAsyncUdpSocket::localAddress() {
-  Address result;
-  runSync([&] {
-    if (socket4FD_ != -1) {
-      maybeUpdateCachedLocalAddress4Info();
-      result = cachedLocalAddress4_;
-    } else {
-      maybeUpdateCachedLocalAddress6Info();
-      result = cachedLocalAddress6_;
-    }
-  });
-  return result;
+  return localInfo(AF_UNSPEC, &GCDAsyncUdpSocket::cachedLocalAddress4_,
+                   &GCDAsyncUdpSocket::cachedLocalAddress6_);
 }
 
 std::string GCDAsyncUdpSocket::localHost() {
-  std::string result;
-  runSync([&] {
-    if (socket4FD_ != -1) {
-      maybeUpdateCachedLocalAddress4Info();
-      result = cachedLocalHost4_;
-    } else {
-      maybeUpdateCachedLocalAddress6Info();
-      result = cachedLocalHost6_;
-    }
-  });
-  return result;
+  return localInfo(AF_UNSPEC, &GCDAsyncUdpSocket::cachedLocalHost4_,
+                   &GCDAsyncUdpSocket::cachedLocalHost6_);
 }
 
 uint16_t GCDAsyncUdpSocket::localPort() {
-  uint16_t result = 0;
-  runSync([&] {
-    if (socket4FD_ != -1) {
-      maybeUpdateCachedLocalAddress4Info();
-      result = cachedLocalPort4_;
-    } else {
-      maybeUpdateCachedLocalAddress6Info();
-      result = cachedLocalPort6_;
-    }
-  });
-  return result;
+  return localInfo(AF_UNSPEC, &GCDAsyncUdpSocket::cachedLocalPort4_,
+                   &GCDAsyncUdpSocket::cachedLocalPort6_);
 }
 
 GCDAsyncUdpSocket::Address GCDAsyncUdpSocket::localAddress_IPv4() {
-  Address result;
-  runSync([&] {
-    maybeUpdateCachedLocalAddress4Info();
-    result = cachedLocalAddress4_;
-  });
-  return result;
+  return localInfo(AF_INET, &GCDAsyncUdpSocket::cachedLocalAddress4_,
+                   &GCDAsyncUdpSocket::cachedLocalAddress6_);
 }
 
 std::string GCDAsyncUdpSocket::localHost_IPv4() {
-  std::string result;
-  runSync([&] {
-    maybeUpdateCachedLocalAddress4Info();
-    result = cachedLocalHost4_;
-  });
-  return result;
+  return localInfo(AF_INET, &GCDAsyncUdpSocket::cachedLocalHost4_,
+                   &GCDAsyncUdpSocket::cachedLocalHost6_);
 }
 
 uint16_t GCDAsyncUdpSocket::localPort_IPv4() {
-  uint16_t result = 0;
-  runSync([&] {
-    maybeUpdateCachedLocalAddress4Info();
-    result = cachedLocalPort4_;
-  });
-  return result;
+  return localInfo(AF_INET, &GCDAsyncUdpSocket::cachedLocalPort4_,
+                   &GCDAsyncUdpSocket::cachedLocalPort6_);
 }
 
 GCDAsyncUdpSocket::Address GCDAsyncUdpSocket::localAddress_IPv6() {
-  Address result;
-  runSync([&] {
-    maybeUpdateCachedLocalAddress6Info();
-    result = cachedLocalAddress6_;
-  });
-  return result;
+  return localInfo(AF_INET6, &GCDAsyncUdpSocket::cachedLocalAddress4_,
+                   &GCDAsyncUdpSocket::cachedLocalAddress6_);
 }
 
 std::string GCDAsyncUdpSocket::localHost_IPv6() {
-  std::string result;
-  runSync([&] {
-    maybeUpdateCachedLocalAddress6Info();
-    result = cachedLocalHost6_;
-  });
-  return result;
+  return localInfo(AF_INET6, &GCDAsyncUdpSocket::cachedLocalHost4_,
+                   &GCDAsyncUdpSocket::cachedLocalHost6_);
 }
 
 uint16_t GCDAsyncUdpSocket::localPort_IPv6() {
-  uint16_t result = 0;
-  runSync([&] {
-    maybeUpdateCachedLocalAddress6Info();
-    result = cachedLocalPort6_;
-  });
-  return result;
+  return localInfo(AF_INET6, &GCDAsyncUdpSocket::cachedLocalPort4_,
+                   &GCDAsyncUdpSocket::cachedLocalPort6_);
 }
 
 GCDAsyncUdpSocket::Address GCDAsyncUdpSocket::connectedAddress() {
-  Address result;
-  runSync([&] { result = cachedConnectedAddress_; });
-  return result;
+  return syncValue([this] { return cachedConnectedAddress_; });
 }
 
 std::string GCDAsyncUdpSocket::connectedHost() {
-  std::string result;
-  runSync([&] { result = cachedConnectedHost_; });
-  return result;
+  return syncValue([this] { return cachedConnectedHost_; });
 }
 
 uint16_t GCDAsyncUdpSocket::connectedPort() {
-  uint16_t result = 0;
-  runSync([&] { result = cachedConnectedPort_; });
-  return result;
+  return syncValue([this] { return cachedConnectedPort_; });
 }
 
 bool GCDAsyncUdpSocket::isConnected() {
-  bool result = false;
-  runSync([&] { result = (flags_ & peerFixed) != 0; });
-  return result;
+  return syncValue([this] { return (flags_ & peerFixed) != 0; });
 }
 
 bool GCDAsyncUdpSocket::isClosed() {
-  bool result = true;
-  runSync([&] { result = (flags_ & socketsMade) == 0; });
-  return result;
+  return syncValue([this] { return (flags_ & socketsMade) == 0; });
 }
 
 bool GCDAsyncUdpSocket::isIPv4() {
-  bool result = false;
-  runSync(
-      [&] { result = (flags_ & socketsMade) != 0 ? socket4FD_ != -1 : (config_ & noIPv4) == 0; });
-  return result;
+  return syncValue(
+      [this] { return (flags_ & socketsMade) != 0 ? socket4FD_ != -1 : (config_ & noIPv4) == 0; });
 }
 
 bool GCDAsyncUdpSocket::isIPv6() {
-  bool result = false;
-  runSync(
-      [&] { result = (flags_ & socketsMade) != 0 ? socket6FD_ != -1 : (config_ & noIPv6) == 0; });
-  return result;
+  return syncValue(
+      [this] { return (flags_ & socketsMade) != 0 ? socket6FD_ != -1 : (config_ & noIPv6) == 0; });
 }
 
 // ---- delegate notifications
@@ -526,62 +407,34 @@ void GCDAsyncUdpSocket::closeSockets() {
   flags_ &= ~socketsMade;
 }
 
-void GCDAsyncUdpSocket::closeSocket4() {
-  if (socket4FD_ != -1) {
-    // The sources' shared cancel counter closes the descriptor once both are cancelled
-    // (cancelling a suspended source is allowed).
-    if (send4Source_) send4Source_->cancel();
-    if (receive4Source_) receive4Source_->cancel();
-    send4Source_.reset();
-    receive4Source_.reset();
-    socket4FD_ = -1;
-    socket4FDBytesAvailable_ = 0;
-    flags_ &= ~(ipv4Writable | send4Paused | receive4Paused);
-    cachedLocalAddress4_.clear();
-    cachedLocalHost4_.clear();
-    cachedLocalPort4_ = 0;
-  }
-}
+void GCDAsyncUdpSocket::closeSocket4() { closeSocketOfFamily(true); }
 
-void GCDAsyncUdpSocket::closeSocket6() {
-  if (socket6FD_ != -1) {
-    if (send6Source_) send6Source_->cancel();
-    if (receive6Source_) receive6Source_->cancel();
-    send6Source_.reset();
-    receive6Source_.reset();
-    socket6FD_ = -1;
-    socket6FDBytesAvailable_ = 0;
-    flags_ &= ~(ipv6Writable | send6Paused | receive6Paused);
-    cachedLocalAddress6_.clear();
-    cachedLocalHost6_.clear();
-    cachedLocalPort6_ = 0;
-  }
+void GCDAsyncUdpSocket::closeSocket6() { closeSocketOfFamily(false); }
+
+void GCDAsyncUdpSocket::closeSocketOfFamily(bool ipv4) {
+  int& fd = ipv4 ? socket4FD_ : socket6FD_;
+  if (fd == -1) return;
+  // The sources' shared cancel counter closes the descriptor once both are cancelled
+  // (cancelling a suspended source is allowed).
+  socket_sources::cancelSource(ipv4 ? send4Source_ : send6Source_);
+  socket_sources::cancelSource(ipv4 ? receive4Source_ : receive6Source_);
+  fd = -1;
+  (ipv4 ? socket4FDBytesAvailable_ : socket6FDBytesAvailable_) = 0;
+  flags_ &= ipv4 ? ~(ipv4Writable | send4Paused | receive4Paused)
+                 : ~(ipv6Writable | send6Paused | receive6Paused);
+  (ipv4 ? cachedLocalAddress4_ : cachedLocalAddress6_).clear();
+  (ipv4 ? cachedLocalHost4_ : cachedLocalHost6_).clear();
+  (ipv4 ? cachedLocalPort4_ : cachedLocalPort6_) = 0;
 }
 
 // ---- address helpers
 
-namespace {
-
-bool udpReadFamily(const GCDAsyncUdpAddress& address, sa_family_t* family) {
-  if (address.size() < sizeof(sa_family_t)) return false;
-  std::memcpy(family, address.data() + offsetof(sockaddr, sa_family), sizeof(sa_family_t));
-  return true;
-}
-
-}  // namespace
-
 std::string GCDAsyncUdpSocket::hostFromSockaddr4(const struct sockaddr_in* pSockaddr4) {
-  if (pSockaddr4 == nullptr) return {};
-  char buf[INET_ADDRSTRLEN] = {};
-  if (inet_ntop(AF_INET, &pSockaddr4->sin_addr, buf, sizeof buf) == nullptr) return {};
-  return buf;
+  return pSockaddr4 != nullptr ? socket_address::numericHost(*pSockaddr4) : std::string();
 }
 
 std::string GCDAsyncUdpSocket::hostFromSockaddr6(const struct sockaddr_in6* pSockaddr6) {
-  if (pSockaddr6 == nullptr) return {};
-  char buf[INET6_ADDRSTRLEN] = {};
-  if (inet_ntop(AF_INET6, &pSockaddr6->sin6_addr, buf, sizeof buf) == nullptr) return {};
-  return buf;
+  return pSockaddr6 != nullptr ? socket_address::numericHost(*pSockaddr6) : std::string();
 }
 
 uint16_t GCDAsyncUdpSocket::portFromSockaddr4(const struct sockaddr_in* pSockaddr4) {
@@ -611,15 +464,11 @@ int GCDAsyncUdpSocket::familyFromAddress(const Address& address) {
 }
 
 bool GCDAsyncUdpSocket::isIPv4Address(const Address& address) {
-  sa_family_t family = 0;
-  return address.size() >= sizeof(sockaddr_in) && udpReadFamily(address, &family) &&
-         family == AF_INET;
+  return familyFromAddress(address) == AF_INET;
 }
 
 bool GCDAsyncUdpSocket::isIPv6Address(const Address& address) {
-  sa_family_t family = 0;
-  return address.size() >= sizeof(sockaddr_in6) && udpReadFamily(address, &family) &&
-         family == AF_INET6;
+  return familyFromAddress(address) == AF_INET6;
 }
 
 bool GCDAsyncUdpSocket::getHost(std::string* hostPtr, uint16_t* portPtr, const Address& address) {
@@ -628,23 +477,7 @@ bool GCDAsyncUdpSocket::getHost(std::string* hostPtr, uint16_t* portPtr, const A
 
 bool GCDAsyncUdpSocket::getHost(std::string* hostPtr, uint16_t* portPtr, int* afPtr,
                                 const Address& address) {
-  if (isIPv4Address(address)) {
-    sockaddr_in sin{};
-    std::memcpy(&sin, address.data(), sizeof sin);
-    if (hostPtr != nullptr) *hostPtr = hostFromSockaddr4(&sin);
-    if (portPtr != nullptr) *portPtr = portFromSockaddr4(&sin);
-    if (afPtr != nullptr) *afPtr = AF_INET;
-    return true;
-  }
-  if (isIPv6Address(address)) {
-    sockaddr_in6 sin6{};
-    std::memcpy(&sin6, address.data(), sizeof sin6);
-    if (hostPtr != nullptr) *hostPtr = hostFromSockaddr6(&sin6);
-    if (portPtr != nullptr) *portPtr = portFromSockaddr6(&sin6);
-    if (afPtr != nullptr) *afPtr = AF_INET6;
-    return true;
-  }
-  return false;
+  return socket_address::hostAndPort(address, hostPtr, portPtr, afPtr);
 }
 
 }  // namespace corvane

@@ -25,6 +25,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/dispatch/dispatch.h"
@@ -213,6 +214,21 @@ class GCDAsyncUdpSocket : public std::enable_shared_from_this<GCDAsyncUdpSocket>
   // Runs `f` on the socket queue without waiting (inline when already there).
   void runAsync(platform::dispatch::Block f);
   bool isOnSocketQueue() const;
+  // The value `get` returns on the socket queue (inline when already there).
+  template <class Get>
+  auto syncValue(Get&& get);
+  // Runs `request` synchronously on the socket queue (inline when already there). It
+  // returns false with its error set on failure; the error then goes to `*errPtr` if given.
+  template <class Request>
+  bool runRequest(Error* errPtr, Request&& request);
+  // Sets `setBits` and clears `clearBits` of `config`, asynchronously on the socket queue.
+  void changeConfig(uint16_t setBits, uint16_t clearBits);
+  // Stores (or, with an empty block, removes) a send or receive filter, asynchronously on
+  // the socket queue.
+  template <class FilterBlock>
+  void storeFilter(FilterBlock filterBlock, QueuePtr filterQueue, bool isAsynchronous,
+                   FilterBlock GCDAsyncUdpSocket::*blockField,
+                   QueuePtr GCDAsyncUdpSocket::*queueField, bool GCDAsyncUdpSocket::*asyncField);
 
   // Delegate notifications (socket queue).
   template <class F>
@@ -226,11 +242,12 @@ class GCDAsyncUdpSocket : public std::enable_shared_from_this<GCDAsyncUdpSocket>
 
   // Set-up (socket queue).
   bool preOp(Error* errPtr);
+  bool preBind(Error* errPtr);     // preOp, then neither bound nor connected
+  bool preConnect(Error* errPtr);  // preOp, then not connected and a family enabled
   bool createSockets(Error* errPtr);
   bool createSocket4(bool useIPv4, bool useIPv6, Error* errPtr);
   int createSocketForFamily(int domain, Error* errPtr);
-  void setupSendAndReceiveSourcesForSocket4();
-  void setupSendAndReceiveSourcesForSocket6();
+  void setupSendAndReceiveSources(bool ipv4);
   void convertIntefaceDescription(const std::optional<std::string>& interfaceDescription,
                                   uint16_t port, Address* interfaceAddr4Ptr,
                                   Address* interfaceAddr6Ptr,
@@ -244,22 +261,24 @@ class GCDAsyncUdpSocket : public std::enable_shared_from_this<GCDAsyncUdpSocket>
   void closeSockets();
   void closeSocket4();
   void closeSocket6();
+  void closeSocketOfFamily(bool ipv4);
 
   // Sources (socket queue).
-  void suspendSend4Source();
-  void suspendSend6Source();
-  void resumeSend4Source();
-  void resumeSend6Source();
-  void suspendReceive4Source();
-  void suspendReceive6Source();
-  void resumeReceive4Source();
-  void resumeReceive6Source();
+  // Suspend or resume the source of the IPv4 (`ipv4`) or IPv6 descriptor, at most once.
+  void suspendSendSource(bool ipv4);
+  void resumeSendSource(bool ipv4);
+  void suspendReceiveSource(bool ipv4);
+  void resumeReceiveSource(bool ipv4);
   void sendSourceEvent(bool ipv4, const platform::dispatch::Source* source);
   void receiveSourceEvent(bool ipv4, const platform::dispatch::Source* source);
 
   // Local / peer name caches (socket queue).
-  void maybeUpdateCachedLocalAddress4Info();
-  void maybeUpdateCachedLocalAddress6Info();
+  void maybeUpdateCachedLocalAddressInfo(bool ipv4);
+  // Any thread: on the socket queue, `field4` or `field6` of the local name of the IPv4 or
+  // IPv6 descriptor (`family` AF_INET / AF_INET6; AF_UNSPEC: IPv4 when it exists), cached
+  // first if need be.
+  template <class T>
+  T localInfo(int family, T GCDAsyncUdpSocket::*field4, T GCDAsyncUdpSocket::*field6);
 
   // Sending (socket queue, except resolution).
   void asyncResolveHost(const std::optional<std::string>& host, uint16_t port,
@@ -275,7 +294,9 @@ class GCDAsyncUdpSocket : public std::enable_shared_from_this<GCDAsyncUdpSocket>
   void endCurrentSend();
   void enqueueSendPacket(std::shared_ptr<GCDAsyncUdpSendPacket> packet);
 
-  // Receiving (socket queue).
+  // Receiving (socket queue, except startReceiving: any thread).
+  // Switches to receive mode `mode` (receiveOneShot or receiveStream) and starts receiving.
+  bool startReceiving(uint32_t mode, Error* errPtr);
   void doReceive();
   void doReceiveEOF();
 
@@ -348,6 +369,39 @@ void GCDAsyncUdpSocket::runSync(F&& f) {
   } else {
     socketQueue_->sync([&f] { f(); });
   }
+}
+
+template <class Get>
+auto GCDAsyncUdpSocket::syncValue(Get&& get) {
+  std::decay_t<decltype(get())> result{};
+  runSync([&] { result = get(); });
+  return result;
+}
+
+template <class Request>
+bool GCDAsyncUdpSocket::runRequest(Error* errPtr, Request&& request) {
+  Error err;
+  const bool ok = syncValue([&] { return request(&err); });
+  if (!ok && errPtr != nullptr) *errPtr = std::move(err);
+  return ok;
+}
+
+template <class FilterBlock>
+void GCDAsyncUdpSocket::storeFilter(FilterBlock filterBlock, QueuePtr filterQueue,
+                                    bool isAsynchronous, FilterBlock GCDAsyncUdpSocket::*blockField,
+                                    QueuePtr GCDAsyncUdpSocket::*queueField,
+                                    bool GCDAsyncUdpSocket::*asyncField) {
+  if (!filterBlock) {
+    filterQueue = nullptr;
+    isAsynchronous = false;
+  }
+  auto self = shared_from_this();
+  runAsync([self, filterBlock = std::move(filterBlock), filterQueue = std::move(filterQueue),
+            isAsynchronous, blockField, queueField, asyncField] {
+    self.get()->*blockField = filterBlock;
+    self.get()->*queueField = filterQueue;
+    self.get()->*asyncField = isAsynchronous;
+  });
 }
 
 }  // namespace corvane

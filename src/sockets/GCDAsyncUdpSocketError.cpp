@@ -1,8 +1,6 @@
 #include "sockets/GCDAsyncUdpSocketError.h"
 
-#include <netdb.h>
-
-#include <cstring>
+#include "sockets/SocketErrorSupport.h"
 
 namespace corvane {
 
@@ -14,13 +12,6 @@ using Code = GCDAsyncUdpSocketErrorCode;
 
 Error udpDomainError(Code code, std::string text) {
   return Error(GCDAsyncUdpSocketErrorDomain, static_cast<long>(code), std::move(text));
-}
-
-std::string udpSystemText(int err) {
-  char buf[256];
-  // GNU strerror_r returns the text (possibly not in buf).
-  const char* text = strerror_r(err, buf, sizeof buf);
-  return text != nullptr ? std::string(text) : std::string();
 }
 
 }  // namespace
@@ -53,18 +44,15 @@ Error GCDAsyncUdpSocketErrors::otherError(const std::string& text) {
 }
 
 Error GCDAsyncUdpSocketErrors::gaiError(int gaiCode) {
-  const char* text = gai_strerror(gaiCode);
-  return Error(GCDAsyncUdpSocketNetDBErrorDomain, gaiCode, text != nullptr ? text : "");
+  return socket_errors::resolverError(GCDAsyncUdpSocketNetDBErrorDomain, gaiCode);
 }
 
 Error GCDAsyncUdpSocketErrors::errnoErrorWithReason(int err, const std::string& reason) {
-  Error e(GCDAsyncUdpSocketPOSIXErrorDomain, err, udpSystemText(err));
-  e.failureReason = reason;
-  return e;
+  return socket_errors::errnoError(GCDAsyncUdpSocketPOSIXErrorDomain, err, reason);
 }
 
 Error GCDAsyncUdpSocketErrors::errnoError(int err) {
-  return Error(GCDAsyncUdpSocketPOSIXErrorDomain, err, udpSystemText(err));
+  return socket_errors::errnoError(GCDAsyncUdpSocketPOSIXErrorDomain, err);
 }
 
 }  // namespace corvane

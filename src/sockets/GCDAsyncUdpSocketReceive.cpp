@@ -56,18 +56,18 @@ uint64_t udpPendingBytes(int fd) {
 
 // ---- requests
 
-bool GCDAsyncUdpSocket::receiveOnce(Error* errPtr) {
+bool GCDAsyncUdpSocket::startReceiving(uint32_t mode, Error* errPtr) {
   bool result = true;
   Error err;
   runSync([&] {
-    if ((flags_ & receiveOneShot) != 0) return;
+    if ((flags_ & mode) != 0) return;
     if ((flags_ & socketsMade) == 0) {
       err = Errors::badConfigError(kMustBindText);
       result = false;
       return;
     }
-    flags_ |= receiveOneShot;
-    flags_ &= ~receiveStream;
+    flags_ |= mode;
+    flags_ &= ~(mode == receiveOneShot ? receiveStream : receiveOneShot);
     auto self = shared_from_this();
     socketQueue_->async([self] { self->doReceive(); });
   });
@@ -75,31 +75,20 @@ bool GCDAsyncUdpSocket::receiveOnce(Error* errPtr) {
   return result;
 }
 
+bool GCDAsyncUdpSocket::receiveOnce(Error* errPtr) {
+  return startReceiving(receiveOneShot, errPtr);
+}
+
 bool GCDAsyncUdpSocket::beginReceiving(Error* errPtr) {
-  bool result = true;
-  Error err;
-  runSync([&] {
-    if ((flags_ & receiveStream) != 0) return;
-    if ((flags_ & socketsMade) == 0) {
-      err = Errors::badConfigError(kMustBindText);
-      result = false;
-      return;
-    }
-    flags_ |= receiveStream;
-    flags_ &= ~receiveOneShot;
-    auto self = shared_from_this();
-    socketQueue_->async([self] { self->doReceive(); });
-  });
-  if (!result && errPtr != nullptr) *errPtr = std::move(err);
-  return result;
+  return startReceiving(receiveStream, errPtr);
 }
 
 void GCDAsyncUdpSocket::pauseReceiving() {
   auto self = shared_from_this();
   runAsync([self] {
     self->flags_ &= ~(receiveOneShot | receiveStream);
-    if (self->socket4FDBytesAvailable_ > 0) self->suspendReceive4Source();
-    if (self->socket6FDBytesAvailable_ > 0) self->suspendReceive6Source();
+    if (self->socket4FDBytesAvailable_ > 0) self->suspendReceiveSource(true);
+    if (self->socket6FDBytesAvailable_ > 0) self->suspendReceiveSource(false);
   });
 }
 
@@ -110,26 +99,16 @@ void GCDAsyncUdpSocket::setReceiveFilter(GCDAsyncUdpSocketReceiveFilterBlock fil
 
 void GCDAsyncUdpSocket::setReceiveFilter(GCDAsyncUdpSocketReceiveFilterBlock filterBlock,
                                          QueuePtr filterQueue, bool isAsynchronous) {
-  auto self = shared_from_this();
-  runAsync([self, filterBlock = std::move(filterBlock), filterQueue = std::move(filterQueue),
-            isAsynchronous] {
-    if (filterBlock) {
-      self->receiveFilterBlock_ = filterBlock;
-      self->receiveFilterQueue_ = filterQueue;
-      self->receiveFilterAsync_ = isAsynchronous;
-    } else {
-      self->receiveFilterBlock_ = nullptr;
-      self->receiveFilterQueue_ = nullptr;
-      self->receiveFilterAsync_ = false;
-    }
-  });
+  storeFilter(std::move(filterBlock), std::move(filterQueue), isAsynchronous,
+              &GCDAsyncUdpSocket::receiveFilterBlock_, &GCDAsyncUdpSocket::receiveFilterQueue_,
+              &GCDAsyncUdpSocket::receiveFilterAsync_);
 }
 
 void GCDAsyncUdpSocket::applicationWillEnterForeground() {
   auto self = shared_from_this();
   runAsync([self] {
-    self->resumeReceive4Source();
-    self->resumeReceive6Source();
+    self->resumeReceiveSource(true);
+    self->resumeReceiveSource(false);
   });
 }
 
@@ -140,13 +119,13 @@ void GCDAsyncUdpSocket::doReceive() {
   for (;;) {
     if ((flags_ & (receiveOneShot | receiveStream)) == 0 ||
         ((flags_ & receiveOneShot) != 0 && pendingFilterOperations_ > 0)) {
-      if (socket4FDBytesAvailable_ > 0) suspendReceive4Source();
-      if (socket6FDBytesAvailable_ > 0) suspendReceive6Source();
+      if (socket4FDBytesAvailable_ > 0) suspendReceiveSource(true);
+      if (socket6FDBytesAvailable_ > 0) suspendReceiveSource(false);
       return;
     }
     if (socket4FDBytesAvailable_ == 0 && socket6FDBytesAvailable_ == 0) {
-      resumeReceive4Source();
-      resumeReceive6Source();
+      resumeReceiveSource(true);
+      resumeReceiveSource(false);
       return;
     }
 
@@ -268,8 +247,8 @@ void GCDAsyncUdpSocket::doReceive() {
     }
 
     if (waitingForSocket) {
-      if (socket4FDBytesAvailable_ == 0) resumeReceive4Source();
-      if (socket6FDBytesAvailable_ == 0) resumeReceive6Source();
+      if (socket4FDBytesAvailable_ == 0) resumeReceiveSource(true);
+      if (socket6FDBytesAvailable_ == 0) resumeReceiveSource(false);
       return;
     }
     if (socketError) {

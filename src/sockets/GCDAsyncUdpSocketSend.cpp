@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "sockets/GCDAsyncUdpSocket.h"
+#include "sockets/SocketAddress.h"
+#include "sockets/SocketSourceSupport.h"
 
 namespace corvane {
 
@@ -19,56 +21,6 @@ using platform::dispatch::Source;
 using Errors = GCDAsyncUdpSocketErrors;
 
 namespace {
-
-template <class T>
-GCDAsyncUdpAddress udpSendBytesOf(const T& value) {
-  const auto* p = reinterpret_cast<const uint8_t*>(&value);
-  return GCDAsyncUdpAddress(p, p + sizeof value);
-}
-
-// Resolves `host` for datagram use; runs on a background queue.
-void udpResolve(const std::string& host, uint16_t port, std::vector<GCDAsyncUdpAddress>* addresses,
-                std::optional<Error>* error) {
-  if (host == "localhost" || host == "loopback") {
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(port);
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sockaddr_in6 sin6{};
-    sin6.sin6_family = AF_INET6;
-    sin6.sin6_port = htons(port);
-    sin6.sin6_addr = in6addr_loopback;
-    addresses->push_back(udpSendBytesOf(sin));
-    addresses->push_back(udpSendBytesOf(sin6));
-    return;
-  }
-  char portText[8];
-  std::snprintf(portText, sizeof portText, "%hu", port);
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_DGRAM;
-  hints.ai_protocol = IPPROTO_UDP;
-  addrinfo* res = nullptr;
-  const int gaiCode = getaddrinfo(host.c_str(), portText, &hints, &res);
-  if (gaiCode != 0) {
-    *error = Errors::gaiError(gaiCode);
-    return;
-  }
-  for (addrinfo* cursor = res; cursor != nullptr; cursor = cursor->ai_next) {
-    if (cursor->ai_family == AF_INET && cursor->ai_addrlen >= sizeof(sockaddr_in)) {
-      sockaddr_in sin{};
-      std::memcpy(&sin, cursor->ai_addr, sizeof sin);
-      addresses->push_back(udpSendBytesOf(sin));
-    } else if (cursor->ai_family == AF_INET6 && cursor->ai_addrlen >= sizeof(sockaddr_in6)) {
-      sockaddr_in6 sin6{};
-      std::memcpy(&sin6, cursor->ai_addr, sizeof sin6);
-      if (sin6.sin6_port == 0) sin6.sin6_port = htons(port);
-      addresses->push_back(udpSendBytesOf(sin6));
-    }
-  }
-  freeaddrinfo(res);
-  if (addresses->empty()) *error = Errors::gaiError(EAI_FAIL);
-}
 
 // send() failures that concern only this datagram or its destination; the socket stays
 // usable and the packet is reported as not sent.
@@ -102,9 +54,11 @@ void GCDAsyncUdpSocket::asyncResolveHost(const std::optional<std::string>& host,
   Queue::global(Priority::Default)
       ->async([host = *host, port, completionBlock = std::move(completionBlock),
                socketQueue = socketQueue_] {
-        std::vector<Address> addresses;
+        int gaiCode = 0;
+        std::vector<Address> addresses =
+            socket_address::resolve(host, port, SOCK_DGRAM, IPPROTO_UDP, &gaiCode);
         std::optional<Error> error;
-        udpResolve(host, port, &addresses, &error);
+        if (addresses.empty()) error = Errors::gaiError(gaiCode);
         socketQueue->async([completionBlock, addresses = std::move(addresses),
                             error = std::move(error)]() mutable {
           completionBlock(std::move(addresses), std::move(error));
@@ -254,19 +208,9 @@ void GCDAsyncUdpSocket::setSendFilter(GCDAsyncUdpSocketSendFilterBlock filterBlo
 
 void GCDAsyncUdpSocket::setSendFilter(GCDAsyncUdpSocketSendFilterBlock filterBlock,
                                       QueuePtr filterQueue, bool isAsynchronous) {
-  auto self = shared_from_this();
-  runAsync([self, filterBlock = std::move(filterBlock), filterQueue = std::move(filterQueue),
-            isAsynchronous] {
-    if (filterBlock) {
-      self->sendFilterBlock_ = filterBlock;
-      self->sendFilterQueue_ = filterQueue;
-      self->sendFilterAsync_ = isAsynchronous;
-    } else {
-      self->sendFilterBlock_ = nullptr;
-      self->sendFilterQueue_ = nullptr;
-      self->sendFilterAsync_ = false;
-    }
-  });
+  storeFilter(std::move(filterBlock), std::move(filterQueue), isAsynchronous,
+              &GCDAsyncUdpSocket::sendFilterBlock_, &GCDAsyncUdpSocket::sendFilterQueue_,
+              &GCDAsyncUdpSocket::sendFilterAsync_);
 }
 
 // ---- the send queue
@@ -341,8 +285,8 @@ void GCDAsyncUdpSocket::doPreSend() {
   } else {
     if (packet->resolveInProgress) {
       // The resolution's completion runs this step again.
-      if ((flags_ & ipv4Writable) != 0) suspendSend4Source();
-      if ((flags_ & ipv6Writable) != 0) suspendSend6Source();
+      if ((flags_ & ipv4Writable) != 0) suspendSendSource(true);
+      if ((flags_ & ipv6Writable) != 0) suspendSendSource(false);
       return;
     }
     if (packet->resolveError) {
@@ -439,8 +383,8 @@ void GCDAsyncUdpSocket::doSend() {
       result == 0 || (result < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR));
   if (waitingForSocket) {
     flags_ &= ~(useIPv4 ? ipv4Writable : ipv6Writable);
-    if ((flags_ & ipv4Writable) == 0) resumeSend4Source();
-    if ((flags_ & ipv6Writable) == 0) resumeSend6Source();
+    if ((flags_ & ipv4Writable) == 0) resumeSendSource(true);
+    if ((flags_ & ipv6Writable) == 0) resumeSendSource(false);
     if (!sendTimer_ && packet->timeout >= 0.0) setupSendTimerWithTimeout(packet->timeout);
     return;
   }
@@ -479,10 +423,7 @@ void GCDAsyncUdpSocket::doSendTimeout() {
 }
 
 void GCDAsyncUdpSocket::endCurrentSend() {
-  if (sendTimer_) {
-    sendTimer_->cancel();
-    sendTimer_.reset();
-  }
+  socket_sources::cancelSource(sendTimer_);
   currentSend_.reset();
 }
 

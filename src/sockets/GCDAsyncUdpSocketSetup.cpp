@@ -2,16 +2,16 @@
 // broadcast of the UDP socket. Everything here runs on the socket queue.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 #include "sockets/GCDAsyncUdpSocket.h"
+#include "sockets/SocketAddress.h"
+#include "sockets/SocketSourceSupport.h"
 
 namespace corvane {
 
@@ -23,33 +23,9 @@ namespace {
 
 constexpr const char* kBothDisabledText =
     "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.";
-constexpr const char* kUnknownInterfaceText =
-    "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.";
 
 void udpSetError(Error* errPtr, Error error) {
   if (errPtr != nullptr) *errPtr = std::move(error);
-}
-
-template <class T>
-GCDAsyncUdpAddress udpBytesOf(const T& value) {
-  const auto* p = reinterpret_cast<const uint8_t*>(&value);
-  return GCDAsyncUdpAddress(p, p + sizeof value);
-}
-
-GCDAsyncUdpAddress udpAddress4(in_addr_t hostOrderAddr, uint16_t port) {
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons(port);
-  sin.sin_addr.s_addr = htonl(hostOrderAddr);
-  return udpBytesOf(sin);
-}
-
-GCDAsyncUdpAddress udpAddress6(const in6_addr& addr, uint16_t port) {
-  sockaddr_in6 sin6{};
-  sin6.sin6_family = AF_INET6;
-  sin6.sin6_port = htons(port);
-  sin6.sin6_addr = addr;
-  return udpBytesOf(sin6);
 }
 
 }  // namespace
@@ -65,6 +41,33 @@ bool GCDAsyncUdpSocket::preOp(Error* errPtr) {
   if (!delegateQueue_) {
     udpSetError(errPtr, Errors::badConfigError("Attempting to use socket without a delegate "
                                                "queue. Set a delegate queue first."));
+    return false;
+  }
+  return true;
+}
+
+bool GCDAsyncUdpSocket::preBind(Error* errPtr) {
+  if (!preOp(errPtr)) return false;
+  if ((flags_ & bound) != 0) {
+    udpSetError(errPtr, Errors::badConfigError("Cannot bind a socket more than once."));
+    return false;
+  }
+  if ((flags_ & (connectPending | peerFixed)) != 0) {
+    udpSetError(errPtr, Errors::badConfigError(
+                            "Cannot bind after connecting. If needed, bind first, then connect."));
+    return false;
+  }
+  return true;
+}
+
+bool GCDAsyncUdpSocket::preConnect(Error* errPtr) {
+  if (!preOp(errPtr)) return false;
+  if ((flags_ & (connectPending | peerFixed)) != 0) {
+    udpSetError(errPtr, Errors::badConfigError("Cannot connect a socket more than once."));
+    return false;
+  }
+  if ((config_ & noIPv4) != 0 && (config_ & noIPv6) != 0) {
+    udpSetError(errPtr, Errors::badConfigError(kBothDisabledText));
     return false;
   }
   return true;
@@ -133,115 +136,53 @@ bool GCDAsyncUdpSocket::createSocket4(bool useIPv4, bool useIPv6, Error* errPtr)
   }
   socket4FD_ = fd4;
   socket6FD_ = fd6;
-  if (socket4FD_ != -1) setupSendAndReceiveSourcesForSocket4();
-  if (socket6FD_ != -1) setupSendAndReceiveSourcesForSocket6();
+  if (socket4FD_ != -1) setupSendAndReceiveSources(true);
+  if (socket6FD_ != -1) setupSendAndReceiveSources(false);
   flags_ |= socketsMade;
   return true;
 }
 
-void GCDAsyncUdpSocket::setupSendAndReceiveSourcesForSocket4() {
-  send4Source_ = Source::createWrite(socket4FD_, socketQueue_);
-  receive4Source_ = Source::createRead(socket4FD_, socketQueue_);
+void GCDAsyncUdpSocket::setupSendAndReceiveSources(bool ipv4) {
+  const int fd = ipv4 ? socket4FD_ : socket6FD_;
+  platform::dispatch::SourcePtr& sendSource = ipv4 ? send4Source_ : send6Source_;
+  platform::dispatch::SourcePtr& receiveSource = ipv4 ? receive4Source_ : receive6Source_;
+  sendSource = Source::createWrite(fd, socketQueue_);
+  receiveSource = Source::createRead(fd, socketQueue_);
   std::weak_ptr<GCDAsyncUdpSocket> weakSelf = weak_from_this();
-  const Source* sendSource = send4Source_.get();
-  const Source* receiveSource = receive4Source_.get();
-  send4Source_->setEventHandler([weakSelf, sendSource] {
-    if (auto self = weakSelf.lock()) self->sendSourceEvent(true, sendSource);
+  const Source* sendRaw = sendSource.get();
+  const Source* receiveRaw = receiveSource.get();
+  sendSource->setEventHandler([weakSelf, ipv4, sendRaw] {
+    if (auto self = weakSelf.lock()) self->sendSourceEvent(ipv4, sendRaw);
   });
-  receive4Source_->setEventHandler([weakSelf, receiveSource] {
-    if (auto self = weakSelf.lock()) self->receiveSourceEvent(true, receiveSource);
+  receiveSource->setEventHandler([weakSelf, ipv4, receiveRaw] {
+    if (auto self = weakSelf.lock()) self->receiveSourceEvent(ipv4, receiveRaw);
   });
-  // Both cancel handlers share one count; the second one closes the descriptor.
-  auto socketFDRefCount = std::make_shared<std::atomic<int>>(2);
-  const int fd = socket4FD_;
-  auto cancelHandler = [socketFDRefCount, fd] {
-    if (socketFDRefCount->fetch_sub(1) == 1) ::close(fd);
-  };
-  send4Source_->setCancelHandler(cancelHandler);
-  receive4Source_->setCancelHandler(cancelHandler);
-  socket4FDBytesAvailable_ = 0;
-  flags_ |= send4Paused | receive4Paused | ipv4Writable;
-}
-
-void GCDAsyncUdpSocket::setupSendAndReceiveSourcesForSocket6() {
-  send6Source_ = Source::createWrite(socket6FD_, socketQueue_);
-  receive6Source_ = Source::createRead(socket6FD_, socketQueue_);
-  std::weak_ptr<GCDAsyncUdpSocket> weakSelf = weak_from_this();
-  const Source* sendSource = send6Source_.get();
-  const Source* receiveSource = receive6Source_.get();
-  send6Source_->setEventHandler([weakSelf, sendSource] {
-    if (auto self = weakSelf.lock()) self->sendSourceEvent(false, sendSource);
-  });
-  receive6Source_->setEventHandler([weakSelf, receiveSource] {
-    if (auto self = weakSelf.lock()) self->receiveSourceEvent(false, receiveSource);
-  });
-  auto socketFDRefCount = std::make_shared<std::atomic<int>>(2);
-  const int fd = socket6FD_;
-  auto cancelHandler = [socketFDRefCount, fd] {
-    if (socketFDRefCount->fetch_sub(1) == 1) ::close(fd);
-  };
-  send6Source_->setCancelHandler(cancelHandler);
-  receive6Source_->setCancelHandler(cancelHandler);
-  socket6FDBytesAvailable_ = 0;
-  flags_ |= send6Paused | receive6Paused | ipv6Writable;
+  socket_sources::closeWhenBothCancelled(*sendSource, *receiveSource, fd);
+  (ipv4 ? socket4FDBytesAvailable_ : socket6FDBytesAvailable_) = 0;
+  flags_ |= ipv4 ? (send4Paused | receive4Paused | ipv4Writable)
+                 : (send6Paused | receive6Paused | ipv6Writable);
 }
 
 // ---- source suspension (tracked by the paused bits, so counts stay balanced)
 
-void GCDAsyncUdpSocket::suspendSend4Source() {
-  if (send4Source_ && (flags_ & send4Paused) == 0) {
-    send4Source_->suspend();
-    flags_ |= send4Paused;
-  }
+void GCDAsyncUdpSocket::suspendSendSource(bool ipv4) {
+  socket_sources::suspendOnce(ipv4 ? send4Source_ : send6Source_, flags_,
+                              ipv4 ? send4Paused : send6Paused);
 }
 
-void GCDAsyncUdpSocket::suspendSend6Source() {
-  if (send6Source_ && (flags_ & send6Paused) == 0) {
-    send6Source_->suspend();
-    flags_ |= send6Paused;
-  }
+void GCDAsyncUdpSocket::resumeSendSource(bool ipv4) {
+  socket_sources::resumeOnce(ipv4 ? send4Source_ : send6Source_, flags_,
+                             ipv4 ? send4Paused : send6Paused);
 }
 
-void GCDAsyncUdpSocket::resumeSend4Source() {
-  if (send4Source_ && (flags_ & send4Paused) != 0) {
-    send4Source_->resume();
-    flags_ &= ~send4Paused;
-  }
+void GCDAsyncUdpSocket::suspendReceiveSource(bool ipv4) {
+  socket_sources::suspendOnce(ipv4 ? receive4Source_ : receive6Source_, flags_,
+                              ipv4 ? receive4Paused : receive6Paused);
 }
 
-void GCDAsyncUdpSocket::resumeSend6Source() {
-  if (send6Source_ && (flags_ & send6Paused) != 0) {
-    send6Source_->resume();
-    flags_ &= ~send6Paused;
-  }
-}
-
-void GCDAsyncUdpSocket::suspendReceive4Source() {
-  if (receive4Source_ && (flags_ & receive4Paused) == 0) {
-    receive4Source_->suspend();
-    flags_ |= receive4Paused;
-  }
-}
-
-void GCDAsyncUdpSocket::suspendReceive6Source() {
-  if (receive6Source_ && (flags_ & receive6Paused) == 0) {
-    receive6Source_->suspend();
-    flags_ |= receive6Paused;
-  }
-}
-
-void GCDAsyncUdpSocket::resumeReceive4Source() {
-  if (receive4Source_ && (flags_ & receive4Paused) != 0) {
-    receive4Source_->resume();
-    flags_ &= ~receive4Paused;
-  }
-}
-
-void GCDAsyncUdpSocket::resumeReceive6Source() {
-  if (receive6Source_ && (flags_ & receive6Paused) != 0) {
-    receive6Source_->resume();
-    flags_ &= ~receive6Paused;
-  }
+void GCDAsyncUdpSocket::resumeReceiveSource(bool ipv4) {
+  socket_sources::resumeOnce(ipv4 ? receive4Source_ : receive6Source_, flags_,
+                             ipv4 ? receive4Paused : receive6Paused);
 }
 
 void GCDAsyncUdpSocket::sendSourceEvent(bool ipv4, const Source* source) {
@@ -250,10 +191,8 @@ void GCDAsyncUdpSocket::sendSourceEvent(bool ipv4, const Source* source) {
   auto packet = std::dynamic_pointer_cast<GCDAsyncUdpSendPacket>(currentSend_);
   if (packet && !packet->resolveInProgress && !packet->filterInProgress) {
     doSend();
-  } else if (ipv4) {
-    suspendSend4Source();
   } else {
-    suspendSend6Source();
+    suspendSendSource(ipv4);
   }
 }
 
@@ -277,45 +216,11 @@ void GCDAsyncUdpSocket::receiveSourceEvent(bool ipv4, const Source* source) {
 void GCDAsyncUdpSocket::convertIntefaceDescription(
     const std::optional<std::string>& interfaceDescription, uint16_t port,
     Address* interfaceAddr4Ptr, Address* interfaceAddr6Ptr, unsigned int* interfaceIndex6Ptr) {
-  Address addr4;
-  Address addr6;
-  unsigned int index6 = 0;
-  if (!interfaceDescription || interfaceDescription->empty()) {
-    addr4 = udpAddress4(INADDR_ANY, port);
-    addr6 = udpAddress6(in6addr_any, port);
-  } else if (*interfaceDescription == "localhost" || *interfaceDescription == "loopback") {
-    addr4 = udpAddress4(INADDR_LOOPBACK, port);
-    addr6 = udpAddress6(in6addr_loopback, port);
-  } else {
-    const std::string& iface = *interfaceDescription;
-    ifaddrs* addrs = nullptr;
-    if (getifaddrs(&addrs) == 0) {
-      for (ifaddrs* cursor = addrs; cursor != nullptr; cursor = cursor->ifa_next) {
-        if (cursor->ifa_addr == nullptr) continue;
-        const bool nameMatches = cursor->ifa_name != nullptr && iface == cursor->ifa_name;
-        if (cursor->ifa_addr->sa_family == AF_INET && addr4.empty()) {
-          sockaddr_in sin{};
-          std::memcpy(&sin, cursor->ifa_addr, sizeof sin);
-          if (nameMatches || iface == hostFromSockaddr4(&sin)) {
-            sin.sin_port = htons(port);
-            addr4 = udpBytesOf(sin);
-          }
-        } else if (cursor->ifa_addr->sa_family == AF_INET6 && addr6.empty()) {
-          sockaddr_in6 sin6{};
-          std::memcpy(&sin6, cursor->ifa_addr, sizeof sin6);
-          if (nameMatches || iface == hostFromSockaddr6(&sin6)) {
-            sin6.sin6_port = htons(port);
-            addr6 = udpBytesOf(sin6);
-            if (cursor->ifa_name != nullptr) index6 = if_nametoindex(cursor->ifa_name);
-          }
-        }
-      }
-      freeifaddrs(addrs);
-    }
-  }
-  if (interfaceAddr4Ptr != nullptr) *interfaceAddr4Ptr = std::move(addr4);
-  if (interfaceAddr6Ptr != nullptr) *interfaceAddr6Ptr = std::move(addr6);
-  if (interfaceIndex6Ptr != nullptr) *interfaceIndex6Ptr = index6;
+  socket_address::InterfaceAddresses addresses =
+      socket_address::interfaceAddresses(interfaceDescription.value_or(std::string()), port);
+  if (interfaceAddr4Ptr != nullptr) *interfaceAddr4Ptr = std::move(addresses.address4);
+  if (interfaceAddr6Ptr != nullptr) *interfaceAddr6Ptr = std::move(addresses.address6);
+  if (interfaceIndex6Ptr != nullptr) *interfaceIndex6Ptr = addresses.index6;
 }
 
 // ---- binding
@@ -326,179 +231,127 @@ bool GCDAsyncUdpSocket::bindToPort(uint16_t port, Error* errPtr) {
 
 bool GCDAsyncUdpSocket::bindToPort(uint16_t port, const std::optional<std::string>& interface,
                                    Error* errPtr) {
-  bool result = false;
-  Error err;
-  runSync([&] {
-    if (!preOp(&err)) return;
-    if ((flags_ & bound) != 0) {
-      err = Errors::badConfigError("Cannot bind a socket more than once.");
-      return;
-    }
-    if ((flags_ & (connectPending | peerFixed)) != 0) {
-      err = Errors::badConfigError(
-          "Cannot bind after connecting. If needed, bind first, then connect.");
-      return;
-    }
+  return runRequest(errPtr, [&](Error* err) {
+    if (!preBind(err)) return false;
     const bool isIPv4Disabled = (config_ & noIPv4) != 0;
     const bool isIPv6Disabled = (config_ & noIPv6) != 0;
     if (isIPv4Disabled && isIPv6Disabled) {
-      err = Errors::badConfigError(kBothDisabledText);
-      return;
+      *err = Errors::badConfigError(kBothDisabledText);
+      return false;
     }
-    Address interface4;
-    Address interface6;
-    convertIntefaceDescription(interface, port, &interface4, &interface6);
-    if (interface4.empty() && interface6.empty()) {
-      err = Errors::badParamError(kUnknownInterfaceText);
-      return;
+    socket_address::InterfaceAddresses addresses;
+    convertIntefaceDescription(interface, port, &addresses.address4, &addresses.address6);
+    if (const char* problem =
+            socket_address::interfaceProblem(addresses, isIPv4Disabled, isIPv6Disabled)) {
+      *err = Errors::badParamError(problem);
+      return false;
     }
-    if (isIPv4Disabled && interface6.empty()) {
-      err = Errors::badParamError(
-          "IPv4 has been disabled and specified interface doesn't support IPv6.");
-      return;
-    }
-    if (isIPv6Disabled && interface4.empty()) {
-      err = Errors::badParamError(
-          "IPv6 has been disabled and specified interface doesn't support IPv4.");
-      return;
-    }
+    const Address& interface4 = addresses.address4;
+    const Address& interface6 = addresses.address6;
     const bool useIPv4 = !isIPv4Disabled && !interface4.empty();
     const bool useIPv6 = !isIPv6Disabled && !interface6.empty();
-    if ((flags_ & socketsMade) == 0 && !createSocket4(useIPv4, useIPv6, &err)) return;
+    if ((flags_ & socketsMade) == 0 && !createSocket4(useIPv4, useIPv6, err)) return false;
 
     if (useIPv4) {
       if (::bind(socket4FD_, reinterpret_cast<const sockaddr*>(interface4.data()),
                  sizeof(sockaddr_in)) != 0) {
-        err = Errors::errnoErrorWithReason(errno, "Error in bind() function");
+        *err = Errors::errnoErrorWithReason(errno, "Error in bind() function");
         closeSockets();
-        return;
+        return false;
       }
     }
     if (useIPv6) {
       if (::bind(socket6FD_, reinterpret_cast<const sockaddr*>(interface6.data()),
                  sizeof(sockaddr_in6)) != 0) {
-        err = Errors::errnoErrorWithReason(errno, "Error in bind() function");
+        *err = Errors::errnoErrorWithReason(errno, "Error in bind() function");
         closeSockets();
-        return;
+        return false;
       }
     }
     flags_ |= bound;
     if (!useIPv4) flags_ |= ipv4Inactive;
     if (!useIPv6) flags_ |= ipv6Inactive;
-    result = true;
+    return true;
   });
-  if (!result) udpSetError(errPtr, std::move(err));
-  return result;
 }
 
 bool GCDAsyncUdpSocket::bindToAddress(const Address& localAddr, Error* errPtr) {
-  bool result = false;
-  Error err;
-  runSync([&] {
-    if (!preOp(&err)) return;
-    if ((flags_ & bound) != 0) {
-      err = Errors::badConfigError("Cannot bind a socket more than once.");
-      return;
-    }
-    if ((flags_ & (connectPending | peerFixed)) != 0) {
-      err = Errors::badConfigError(
-          "Cannot bind after connecting. If needed, bind first, then connect.");
-      return;
-    }
+  return runRequest(errPtr, [&](Error* err) {
+    if (!preBind(err)) return false;
     const bool useIPv4 = isIPv4Address(localAddr);
     const bool useIPv6 = !useIPv4 && isIPv6Address(localAddr);
     if (!useIPv4 && !useIPv6) {
-      err = Errors::badParamError("A valid IPv4 or IPv6 address was not given");
-      return;
+      *err = Errors::badParamError("A valid IPv4 or IPv6 address was not given");
+      return false;
     }
     if (useIPv4 && (config_ & noIPv4) != 0) {
-      err = Errors::badParamError("IPv4 has been disabled and an IPv4 address was passed.");
-      return;
+      *err = Errors::badParamError("IPv4 has been disabled and an IPv4 address was passed.");
+      return false;
     }
     if (useIPv6 && (config_ & noIPv6) != 0) {
-      err = Errors::badParamError("IPv6 has been disabled and an IPv6 address was passed.");
-      return;
+      *err = Errors::badParamError("IPv6 has been disabled and an IPv6 address was passed.");
+      return false;
     }
-    if ((flags_ & socketsMade) == 0 && !createSocket4(useIPv4, useIPv6, &err)) return;
+    if ((flags_ & socketsMade) == 0 && !createSocket4(useIPv4, useIPv6, err)) return false;
 
     const int fd = useIPv4 ? socket4FD_ : socket6FD_;
     const socklen_t len = useIPv4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(localAddr.data()), len) != 0) {
-      err = Errors::errnoErrorWithReason(errno, "Error in bind() function");
+      *err = Errors::errnoErrorWithReason(errno, "Error in bind() function");
       closeSockets();
-      return;
+      return false;
     }
     flags_ |= bound;
     flags_ |= useIPv4 ? ipv6Inactive : ipv4Inactive;
-    result = true;
+    return true;
   });
-  if (!result) udpSetError(errPtr, std::move(err));
-  return result;
 }
 
 // ---- port reuse and broadcast
 
 bool GCDAsyncUdpSocket::enableReusePort(bool flag, Error* errPtr) {
-  bool result = false;
-  Error err;
-  runSync([&] {
-    if (!preOp(&err)) return;
-    if ((flags_ & socketsMade) == 0 && !createSockets(&err)) return;
+  return runRequest(errPtr, [&](Error* err) {
+    if (!preOp(err)) return false;
+    if ((flags_ & socketsMade) == 0 && !createSockets(err)) return false;
     int value = flag ? 1 : 0;
     bool took = false;
     for (const int fd : {socket4FD_, socket6FD_}) {
       if (fd == -1) continue;
       if (setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &value, sizeof value) != 0) {
-        err = Errors::errnoErrorWithReason(errno, "Error in setsockopt() function");
-        return;
+        *err = Errors::errnoErrorWithReason(errno, "Error in setsockopt() function");
+        return false;
       }
       took = true;
     }
-    result = took;
+    return took;
   });
-  if (!result) udpSetError(errPtr, std::move(err));
-  return result;
 }
 
 bool GCDAsyncUdpSocket::enableBroadcast(bool flag, Error* errPtr) {
-  bool result = false;
-  Error err;
-  runSync([&] {
-    if (!preOp(&err)) return;
-    if ((flags_ & socketsMade) == 0 && !createSockets(&err)) return;
+  return runRequest(errPtr, [&](Error* err) {
+    if (!preOp(err)) return false;
+    if ((flags_ & socketsMade) == 0 && !createSockets(err)) return false;
     int value = flag ? 1 : 0;
     if (setsockopt(socket4FD_, SOL_SOCKET, SO_BROADCAST, &value, sizeof value) != 0) {
-      err = Errors::errnoErrorWithReason(errno, "Error in setsockopt() function");
-      return;
+      *err = Errors::errnoErrorWithReason(errno, "Error in setsockopt() function");
+      return false;
     }
-    result = true;
+    return true;
   });
-  if (!result) udpSetError(errPtr, std::move(err));
-  return result;
 }
 
 // ---- connecting
 
 bool GCDAsyncUdpSocket::connectToHost(const std::optional<std::string>& host, uint16_t port,
                                       Error* errPtr) {
-  bool result = false;
-  Error err;
-  runSync([&] {
-    if (!preOp(&err)) return;
-    if ((flags_ & (connectPending | peerFixed)) != 0) {
-      err = Errors::badConfigError("Cannot connect a socket more than once.");
-      return;
-    }
-    if ((config_ & noIPv4) != 0 && (config_ & noIPv6) != 0) {
-      err = Errors::badConfigError(kBothDisabledText);
-      return;
-    }
+  return runRequest(errPtr, [&](Error* err) {
+    if (!preConnect(err)) return false;
     if (!host) {
-      err = Errors::badParamError(
+      *err = Errors::badParamError(
           "The host param is nil. Should be domain name or IP address string.");
-      return;
+      return false;
     }
-    if ((flags_ & socketsMade) == 0 && !createSockets(&err)) return;
+    if ((flags_ & socketsMade) == 0 && !createSockets(err)) return false;
 
     auto packet = std::make_shared<GCDAsyncUdpSpecialPacket>();
     packet->resolveInProgress = true;
@@ -515,44 +368,30 @@ bool GCDAsyncUdpSocket::connectToHost(const std::optional<std::string>& host, ui
     flags_ |= connectPending;
     sendQueue_.push_back(packet);
     maybeDequeueSend();
-    result = true;
+    return true;
   });
-  if (!result) udpSetError(errPtr, std::move(err));
-  return result;
 }
 
 bool GCDAsyncUdpSocket::connectToAddress(const Address& remoteAddr, Error* errPtr) {
-  bool result = false;
-  Error err;
-  runSync([&] {
-    if (!preOp(&err)) return;
-    if ((flags_ & (connectPending | peerFixed)) != 0) {
-      err = Errors::badConfigError("Cannot connect a socket more than once.");
-      return;
-    }
-    if ((config_ & noIPv4) != 0 && (config_ & noIPv6) != 0) {
-      err = Errors::badConfigError(kBothDisabledText);
-      return;
-    }
+  return runRequest(errPtr, [&](Error* err) {
+    if (!preConnect(err)) return false;
     if (remoteAddr.empty()) {
-      err = Errors::badParamError("The address param is nil. Should be a valid address.");
-      return;
+      *err = Errors::badParamError("The address param is nil. Should be a valid address.");
+      return false;
     }
     if (!isIPv4Address(remoteAddr) && !isIPv6Address(remoteAddr)) {
-      err = Errors::badParamError("A valid IPv4 or IPv6 address was not given");
-      return;
+      *err = Errors::badParamError("A valid IPv4 or IPv6 address was not given");
+      return false;
     }
-    if ((flags_ & socketsMade) == 0 && !createSockets(&err)) return;
+    if ((flags_ & socketsMade) == 0 && !createSockets(err)) return false;
 
     auto packet = std::make_shared<GCDAsyncUdpSpecialPacket>();
     packet->addresses.push_back(remoteAddr);
     flags_ |= connectPending;
     sendQueue_.push_back(packet);
     maybeDequeueSend();
-    result = true;
+    return true;
   });
-  if (!result) udpSetError(errPtr, std::move(err));
-  return result;
 }
 
 void GCDAsyncUdpSocket::maybeConnect() {
@@ -622,17 +461,15 @@ bool GCDAsyncUdpSocket::leaveMulticastGroup(const std::string& group,
 bool GCDAsyncUdpSocket::performMulticastRequest(bool join, const std::string& group,
                                                 const std::optional<std::string>& interface,
                                                 Error* errPtr) {
-  bool result = false;
-  Error err;
-  runSync([&] {
-    if (!preOp(&err)) return;
+  return runRequest(errPtr, [&](Error* err) {
+    if (!preOp(err)) return false;
     if ((flags_ & bound) == 0) {
-      err = Errors::badConfigError("Must bind a socket before joining a multicast group.");
-      return;
+      *err = Errors::badConfigError("Must bind a socket before joining a multicast group.");
+      return false;
     }
     if ((flags_ & (connectPending | peerFixed)) != 0) {
-      err = Errors::badConfigError("Cannot join a multicast group if connected.");
-      return;
+      *err = Errors::badConfigError("Cannot join a multicast group if connected.");
+      return false;
     }
     // The group must be a numeric address.
     addrinfo hints{};
@@ -643,21 +480,23 @@ bool GCDAsyncUdpSocket::performMulticastRequest(bool join, const std::string& gr
     addrinfo* groupInfo = nullptr;
     if (getaddrinfo(group.c_str(), nullptr, &hints, &groupInfo) != 0 || groupInfo == nullptr) {
       if (groupInfo != nullptr) freeaddrinfo(groupInfo);
-      err = Errors::badParamError("Unknown group. Specify valid group IP address.");
-      return;
+      *err = Errors::badParamError("Unknown group. Specify valid group IP address.");
+      return false;
     }
     Address groupAddr(reinterpret_cast<const uint8_t*>(groupInfo->ai_addr),
                       reinterpret_cast<const uint8_t*>(groupInfo->ai_addr) + groupInfo->ai_addrlen);
     freeaddrinfo(groupInfo);
 
-    Address interface4;
-    Address interface6;
-    unsigned int interfaceIndex6 = 0;
-    convertIntefaceDescription(interface, 0, &interface4, &interface6, &interfaceIndex6);
-    if (interface4.empty() && interface6.empty()) {
-      err = Errors::badParamError(kUnknownInterfaceText);
-      return;
+    socket_address::InterfaceAddresses addresses;
+    convertIntefaceDescription(interface, 0, &addresses.address4, &addresses.address6,
+                               &addresses.index6);
+    if (const char* problem = socket_address::interfaceProblem(addresses, false, false)) {
+      *err = Errors::badParamError(problem);
+      return false;
     }
+    const Address& interface4 = addresses.address4;
+    const Address& interface6 = addresses.address6;
+    const unsigned int interfaceIndex6 = addresses.index6;
 
     if (isIPv4Address(groupAddr) && !interface4.empty() && socket4FD_ != -1) {
       sockaddr_in groupSin{};
@@ -669,13 +508,14 @@ bool GCDAsyncUdpSocket::performMulticastRequest(bool join, const std::string& gr
       imreq.imr_interface = ifaceSin.sin_addr;
       if (setsockopt(socket4FD_, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &imreq,
                      sizeof imreq) != 0) {
-        err = Errors::errnoErrorWithReason(errno, "Error in setsockopt() function");
-        return;
+        *err = Errors::errnoErrorWithReason(errno, "Error in setsockopt() function");
+        return false;
       }
       closeSocket6();
       flags_ |= ipv6Inactive;
-      result = true;
-    } else if (isIPv6Address(groupAddr) && !interface6.empty() && socket6FD_ != -1) {
+      return true;
+    }
+    if (isIPv6Address(groupAddr) && !interface6.empty() && socket6FD_ != -1) {
       sockaddr_in6 groupSin6{};
       std::memcpy(&groupSin6, groupAddr.data(), sizeof groupSin6);
       ipv6_mreq imreq{};
@@ -683,18 +523,16 @@ bool GCDAsyncUdpSocket::performMulticastRequest(bool join, const std::string& gr
       imreq.ipv6mr_interface = interfaceIndex6;
       if (setsockopt(socket6FD_, IPPROTO_IPV6, join ? IPV6_JOIN_GROUP : IPV6_LEAVE_GROUP, &imreq,
                      sizeof imreq) != 0) {
-        err = Errors::errnoErrorWithReason(errno, "Error in setsockopt() function");
-        return;
+        *err = Errors::errnoErrorWithReason(errno, "Error in setsockopt() function");
+        return false;
       }
       closeSocket4();
       flags_ |= ipv4Inactive;
-      result = true;
-    } else {
-      err = Errors::badParamError("Socket, group, and interface do not have matching IP versions");
+      return true;
     }
+    *err = Errors::badParamError("Socket, group, and interface do not have matching IP versions");
+    return false;
   });
-  if (!result) udpSetError(errPtr, std::move(err));
-  return result;
 }
 
 }  // namespace corvane

@@ -9,8 +9,6 @@
 namespace corvane::tcp_test {
 namespace {
 
-using Code = GCDAsyncSocketErrorCode;
-
 struct Server {
   std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
   QueuePtr queue = Queue::createSerial("test.server");
@@ -141,14 +139,7 @@ TEST(TcpAccept, ConnectToAMissingUnixPathIsRefused) {
 TEST(TcpAccept, SetUpErrors) {
   auto delegate = std::make_shared<RecordingDelegate>();
   auto dq = Queue::createSerial("test.server");
-  struct Case {
-    const char* name;
-    std::function<bool(const SocketPtr&, Error*)> call;
-    std::function<void(const SocketPtr&)> setup;
-    Code code;
-    const char* text;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<RequestErrorCase> cases = {
       {"noDelegate", [](const SocketPtr& s, Error* e) { return s->acceptOnPort(0, e); },
        [](const SocketPtr& s) {
          s->synchronouslySetDelegate(std::weak_ptr<GCDAsyncSocketDelegate>());
@@ -180,15 +171,7 @@ TEST(TcpAccept, SetUpErrors) {
        "Invalid unix domain url. Specify a valid file url that does not exist (e.g. "
        "\"file:///tmp/socket\")"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto sock = GCDAsyncSocket::create(delegate, dq);
-    if (c.setup) c.setup(sock);
-    Error err;
-    EXPECT_FALSE(c.call(sock, &err));
-    EXPECT_EQ(err.code, static_cast<long>(c.code));
-    EXPECT_EQ(err.description, c.text);
-  }
+  expectRequestErrors(cases, delegate, dq);
   // A port already taken: bind fails, nothing is left listening.
   uint16_t port = 0;
   UniqueFd taken = listenLoopback(AF_INET, &port);

@@ -3,6 +3,7 @@
 #include <netinet/tcp.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "tcp_support.h"
@@ -10,7 +11,6 @@
 namespace corvane::tcp_test {
 namespace {
 
-using Code = GCDAsyncSocketErrorCode;
 using platform::dispatch::Priority;
 
 std::string eightDigits(int n) {
@@ -33,9 +33,7 @@ TEST(TcpHostile, PeerResettingMidWriteEndsInOneDisconnectWithAnError) {
   pair.sock->writeData(Bytes(32 * 1024 * 1024, 'x'), -1, 1);
   ASSERT_TRUE(pair.delegate->waitFor(Event::PartialWrite));
   // Abortive close: the peer sends a reset while our write is still in progress.
-  linger lg{1, 0};
-  ::setsockopt(pair.peer.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-  pair.peer.reset();
+  resetConnection(pair.peer);
   ASSERT_TRUE(pair.delegate->waitFor(Event::Disconnect));
   EXPECT_TRUE(pair.delegate->first(Event::Disconnect).error.has_value());
   // Calls after the reset return at once and change nothing.
@@ -55,9 +53,7 @@ TEST(TcpHostile, PeerResettingWhileWeOnlyReadEndsInOneDisconnectWithAnError) {
   pair.sock->readDataToLength(100, -1, 1);
   ASSERT_TRUE(writeAll(pair.peer.get(), bytes("partial")));
   ASSERT_TRUE(pair.delegate->waitFor(Event::PartialRead));
-  linger lg{1, 0};
-  ::setsockopt(pair.peer.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-  pair.peer.reset();
+  resetConnection(pair.peer);
   ASSERT_TRUE(pair.delegate->waitFor(Event::Disconnect));
   EXPECT_TRUE(pair.delegate->first(Event::Disconnect).error.has_value());
   EXPECT_FALSE(pair.delegate->waitFor(Event::Disconnect, 2, 0.2));
@@ -113,7 +109,7 @@ TEST(TcpHostile, FloodingPeerEndsInOneCapError) {
 // A flood with nobody reading suspends the read source; closing then must still close the
 // descriptor (both sources cancelled while suspended).
 TEST(TcpHostile, DisconnectWithSuspendedSourcesClosesTheDescriptor) {
-  const int fdsBefore = countOpenFDs();
+  const int fdsBefore = settledOpenFDCount();
   {
     ConnectedPair pair;
     ASSERT_TRUE(pair.open());
@@ -138,7 +134,7 @@ TEST(TcpHostile, DisconnectWithSuspendedSourcesClosesTheDescriptor) {
 
 // Many connect / talk / close rounds in all the ways a socket can end leave no descriptor.
 TEST(TcpHostile, NoDescriptorLeaksOverManyConnections) {
-  const int fdsBefore = countOpenFDs();
+  const int fdsBefore = settledOpenFDCount();
   {
     uint16_t port = 0;
     UniqueFd listener = listenLoopback(AF_INET, &port, 64);

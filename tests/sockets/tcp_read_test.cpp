@@ -2,17 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "tcp_support.h"
 
 namespace corvane::tcp_test {
 namespace {
-
-using Code = GCDAsyncSocketErrorCode;
-
-bool isCode(const std::optional<Error>& e, Code code) {
-  return e && e->domain == GCDAsyncSocketErrorDomain && e->code == static_cast<long>(code);
-}
 
 std::vector<std::string> readTexts(RecordingDelegate& d) {
   std::vector<std::string> out;
@@ -20,11 +15,7 @@ std::vector<std::string> readTexts(RecordingDelegate& d) {
   return out;
 }
 
-class TcpRead : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(pair.open()); }
-  ConnectedPair pair;
-};
+class TcpRead : public ConnectedPairTest {};
 
 // The terminator arrives split over two passes; the bytes after it stay in the pre-buffer
 // and serve the next read. Own buffer (bytes go through the pre-buffer) and a roomy caller

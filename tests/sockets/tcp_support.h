@@ -1,41 +1,31 @@
 // Test helpers for the TCP socket: a recording delegate and plain POSIX peers on loopback.
 #pragma once
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/dispatch/dispatch.h"
+#include "socket_test_support.h"
 #include "sockets/GCDAsyncSocket.h"
 
 namespace corvane::tcp_test {
 
-using platform::Error;
-using platform::dispatch::Queue;
-using platform::dispatch::QueuePtr;
-using Bytes = std::vector<uint8_t>;
+using namespace socket_test;
 using SocketPtr = std::shared_ptr<GCDAsyncSocket>;
+using Code = GCDAsyncSocketErrorCode;
 
-constexpr double kWait = 5.0;  // generous bound for events that must happen
-
-inline Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
-inline std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+// True for an error of the socket's own domain with `code`.
+inline bool isCode(const std::optional<Error>& e, Code code) {
+  return e && e->domain == GCDAsyncSocketErrorDomain && e->code == static_cast<long>(code);
+}
 
 // The dispatch layer opens its own descriptors (epoll, timer, worker threads) on first
 // use; start it before taking a descriptor baseline.
@@ -65,6 +55,25 @@ inline int countOpenFDs() {
     --n;  // the directory stream itself
   }
   return n;
+}
+
+// The descriptor count to compare with after a test: earlier tests' sockets close on their
+// queues a moment after those tests end, so the count is taken once it has stayed the same
+// for 50 ms (polling every millisecond, at most 2 s).
+inline int settledOpenFDCount() {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(2);
+  int count = countOpenFDs();
+  auto unchangedSince = Clock::now();
+  while (Clock::now() < deadline && Clock::now() - unchangedSince < std::chrono::milliseconds(50)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int now = countOpenFDs();
+    if (now != count) {
+      count = now;
+      unchangedSince = Clock::now();
+    }
+  }
+  return count;
 }
 
 // Waits (bounded, polling once per millisecond) until `pred` holds.
@@ -107,7 +116,7 @@ struct Event {
 };
 
 // Records every callback; tests wait on it with a deadline.
-class RecordingDelegate : public GCDAsyncSocketDelegate {
+class RecordingDelegate : public GCDAsyncSocketDelegate, public socket_test::EventLog<Event> {
  public:
   // Answers given to time-out questions, in order; none left = not implemented.
   std::deque<std::optional<double>> readTimeoutAnswers;
@@ -127,85 +136,63 @@ class RecordingDelegate : public GCDAsyncSocketDelegate {
     e.port = port;
     e.sockRaw = sock.get();
     if (onConnect) onConnect(sock);
-    add(std::move(e));
+    record(std::move(e));
   }
   void socketDidConnectToUrl(const SocketPtr& sock, const std::string& url) override {
     Event e(Event::ConnectUrl);
     e.host = url;
     e.sockRaw = sock.get();
     if (onConnect) onConnect(sock);
-    add(std::move(e));
+    record(std::move(e));
   }
   void socketDidReadData(const SocketPtr& sock, const SharedData& data, long tag) override {
     Event e(Event::Read);
     e.data = data.toVector();
     e.tag = tag;
     if (onRead) onRead(sock, data, tag);
-    add(std::move(e));
+    record(std::move(e));
   }
   void socketDidReadPartialDataOfLength(const SocketPtr&, uint64_t length, long tag) override {
     Event e(Event::PartialRead);
     e.length = length;
     e.tag = tag;
-    add(std::move(e));
+    record(std::move(e));
   }
   void socketDidWriteDataWithTag(const SocketPtr& sock, long tag) override {
     Event e(Event::Write);
     e.tag = tag;
     if (onWrite) onWrite(sock, tag);
-    add(std::move(e));
+    record(std::move(e));
   }
   void socketDidWritePartialDataOfLength(const SocketPtr&, uint64_t length, long tag) override {
     Event e(Event::PartialWrite);
     e.length = length;
     e.tag = tag;
-    add(std::move(e));
+    record(std::move(e));
   }
   std::optional<double> socketShouldTimeoutReadWithTag(const SocketPtr& sock, long tag,
                                                        double elapsed, uint64_t length) override {
-    Event e(Event::ReadTimeout);
-    e.tag = tag;
-    e.elapsed = elapsed;
-    e.length = length;
-    std::optional<double> answer;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!readTimeoutAnswers.empty()) {
-        answer = readTimeoutAnswers.front();
-        readTimeoutAnswers.pop_front();
-      }
-    }
+    const std::optional<double> answer = nextAnswer(readTimeoutAnswers);
     if (onReadTimeout) onReadTimeout(sock, elapsed);
-    add(std::move(e));
+    record(timeoutEvent(Event::ReadTimeout, tag, elapsed, length));
     return answer;
   }
   std::optional<double> socketShouldTimeoutWriteWithTag(const SocketPtr&, long tag, double elapsed,
                                                         uint64_t length) override {
-    Event e(Event::WriteTimeout);
-    e.tag = tag;
-    e.elapsed = elapsed;
-    e.length = length;
-    std::optional<double> answer;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!writeTimeoutAnswers.empty()) {
-        answer = writeTimeoutAnswers.front();
-        writeTimeoutAnswers.pop_front();
-      }
-    }
-    add(std::move(e));
+    const std::optional<double> answer = nextAnswer(writeTimeoutAnswers);
+    record(timeoutEvent(Event::WriteTimeout, tag, elapsed, length));
     return answer;
   }
   void socketDidCloseReadStream(const SocketPtr& sock) override {
     Event e(Event::CloseReadStream);
     e.sockRaw = sock.get();
-    add(std::move(e));
+    record(std::move(e));
   }
   void socketDidDisconnect(const SocketPtr& sock, const std::optional<Error>& err) override {
     Event e(Event::Disconnect);
     e.error = err;
     e.nullSocket = sock == nullptr;
-    add(std::move(e));
+    record(std::move(e));
   }
   QueuePtr newSocketQueueForConnectionFromAddress(const Bytes&, const SocketPtr&) override {
     return queueForAccepted;
@@ -215,102 +202,40 @@ class RecordingDelegate : public GCDAsyncSocketDelegate {
     e.sockRaw = sock.get();
     e.newSocket = newSocket;
     if (onAccept) onAccept(sock, newSocket);
-    add(std::move(e));
+    record(std::move(e));
   }
 
   // Waits until at least `n` events of `kind` were recorded.
   bool waitFor(Event::Kind kind, size_t n = 1, double seconds = kWait) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::duration<double>(seconds),
-                        [&] { return countLocked(kind) >= n; });
+    return waitForCount(kind, n, seconds);
   }
-  size_t count(Event::Kind kind) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return countLocked(kind);
-  }
+  // Every event, or those of `kind`.
   std::vector<Event> events(std::optional<Event::Kind> kind = std::nullopt) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!kind) return events_;
-    std::vector<Event> out;
-    for (const Event& e : events_) {
-      if (e.kind == *kind) out.push_back(e);
-    }
-    return out;
-  }
-  Event first(Event::Kind kind) {
-    auto all = events(kind);
-    return all.empty() ? Event(kind) : all.front();
-  }
-  std::vector<Event::Kind> kinds() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Event::Kind> out;
-    for (const Event& e : events_) out.push_back(e.kind);
-    return out;
+    return kind ? eventsOf(*kind) : EventLog::events();
   }
 
  private:
-  size_t countLocked(Event::Kind kind) const {
-    size_t n = 0;
-    for (const Event& e : events_) n += e.kind == kind ? 1 : 0;
-    return n;
+  static Event timeoutEvent(Event::Kind kind, long tag, double elapsed, uint64_t length) {
+    Event e(kind);
+    e.tag = tag;
+    e.elapsed = elapsed;
+    e.length = length;
+    return e;
   }
-  void add(Event e) {
-    e.queueLabel = Queue::currentLabel();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      events_.push_back(std::move(e));
-    }
-    cv_.notify_all();
+  // The next scripted answer to a time-out question; none left = not implemented.
+  std::optional<double> nextAnswer(std::deque<std::optional<double>>& answers) {
+    return locked([&] {
+      std::optional<double> answer;
+      if (!answers.empty()) {
+        answer = answers.front();
+        answers.pop_front();
+      }
+      return answer;
+    });
   }
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<Event> events_;
 };
 
 // ---- Plain POSIX peers ----
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
-  UniqueFd& operator=(UniqueFd&& o) noexcept {
-    reset(o.release());
-    return *this;
-  }
-  int get() const { return fd_; }
-  int release() {
-    int f = fd_;
-    fd_ = -1;
-    return f;
-  }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
-
-inline Bytes loopbackAddress(int family, uint16_t port) {
-  if (family == AF_INET) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const auto* p = reinterpret_cast<const uint8_t*>(&a);
-    return Bytes(p, p + sizeof a);
-  }
-  sockaddr_in6 a{};
-  a.sin6_family = AF_INET6;
-  a.sin6_port = htons(port);
-  a.sin6_addr = in6addr_loopback;
-  const auto* p = reinterpret_cast<const uint8_t*>(&a);
-  return Bytes(p, p + sizeof a);
-}
 
 // A listening socket on the loopback address of `family`; `*port` 0 = any (updated).
 inline UniqueFd listenLoopback(int family, uint16_t* port, int backlog = 16) {
@@ -325,11 +250,7 @@ inline UniqueFd listenLoopback(int family, uint16_t* port, int backlog = 16) {
       ::listen(fd.get(), backlog) != 0) {
     return UniqueFd();
   }
-  sockaddr_storage ss{};
-  socklen_t len = sizeof ss;
-  ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&ss), &len);
-  *port = family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port)
-                            : ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+  *port = socket_test::boundPort(fd.get());
   return fd;
 }
 
@@ -412,5 +333,44 @@ struct ConnectedPair {
     return peer && delegate->waitFor(Event::Connect);
   }
 };
+
+// A test whose socket is connected to a plain peer before it starts.
+class ConnectedPairTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(pair.open()); }
+  ConnectedPair pair;
+};
+
+// Makes the peer reset the connection (abortive close) instead of ending it cleanly.
+inline void resetConnection(UniqueFd& peer) {
+  linger lg{1, 0};
+  ::setsockopt(peer.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  peer.reset();
+}
+
+// A request that must fail at once with an error of the socket's domain: made on a fresh
+// socket after the optional `setup`.
+struct RequestErrorCase {
+  const char* name;
+  std::function<bool(const SocketPtr&, Error*)> call;
+  std::function<void(const SocketPtr&)> setup;
+  Code code;
+  const char* text;
+};
+
+inline void expectRequestErrors(const std::vector<RequestErrorCase>& cases,
+                                const std::shared_ptr<RecordingDelegate>& delegate,
+                                const QueuePtr& delegateQueue) {
+  for (const RequestErrorCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto sock = GCDAsyncSocket::create(delegate, delegateQueue);
+    if (c.setup) c.setup(sock);
+    Error err;
+    EXPECT_FALSE(c.call(sock, &err));
+    EXPECT_EQ(err.domain, GCDAsyncSocketErrorDomain);
+    EXPECT_EQ(err.code, static_cast<long>(c.code));
+    EXPECT_EQ(err.description, c.text);
+  }
+}
 
 }  // namespace corvane::tcp_test

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <thread>
 
 #include "tcp_support.h"
@@ -9,23 +10,13 @@
 namespace corvane::tcp_test {
 namespace {
 
-using Code = GCDAsyncSocketErrorCode;
-
-bool isCode(const std::optional<Error>& e, Code code) {
-  return e && e->domain == GCDAsyncSocketErrorDomain && e->code == static_cast<long>(code);
-}
-
 Bytes pattern(size_t n) {
   Bytes b(n);
   for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 131) ^ (i >> 9));
   return b;
 }
 
-class TcpWrite : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(pair.open()); }
-  ConnectedPair pair;
-};
+class TcpWrite : public ConnectedPairTest {};
 
 // Far more than the socket buffers hold: the write finishes over several writable events,
 // each partial pass reported, then one completion; the peer gets every byte in order.

@@ -5,6 +5,7 @@
 #include <netdb.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "udp_support.h"
 

@@ -1,0 +1,19 @@
+// Error values that the TCP and the UDP socket build alike: errno errors (the system's text,
+// optionally a failure reason) and name-resolver errors (getaddrinfo codes). Each socket
+// passes its own domain constant. Pure functions; any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/foundation/error.h"
+
+namespace corvane::socket_errors {
+
+// Code `err`, description the system's text for it.
+platform::Error errnoError(const char* domain, int err,
+                           std::optional<std::string> failureReason = std::nullopt);
+// Code `gaiCode`, description the resolver's text for it.
+platform::Error resolverError(const char* domain, int gaiCode);
+
+}  // namespace corvane::socket_errors
