@@ -35,3 +35,16 @@ function(corvane_bench name)
   target_compile_options(${name} PRIVATE ${CORVANE_WARNINGS})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark Threads::Threads)
 endfunction()
+
+# corvane_fuzz_corpus_test(<name> SOURCE <fuzz target .cpp> CORPUS <folder> DEPS ...)
+# Builds a fuzz entry point with a plain driver and runs it once on every seed input, so the
+# normal test run checks the seed corpus without libFuzzer.
+function(corvane_fuzz_corpus_test name)
+  cmake_parse_arguments(ARG "" "SOURCE;CORPUS" "DEPS" ${ARGN})
+  add_executable(${name} ${PROJECT_SOURCE_DIR}/tests/support/fuzz_corpus_main.cpp ${ARG_SOURCE})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src)
+  target_compile_options(${name} PRIVATE ${CORVANE_WARNINGS})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  add_test(NAME ${name} COMMAND ${name} ${ARG_CORPUS})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 120)
+endfunction()

@@ -22,6 +22,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "../fuzz_check.h"
 #include "flatbuffers/file_reader.h"
 #include "flatbuffers/memory_reader.h"
 #include "flatbuffers/utf8.h"
@@ -30,14 +31,6 @@
 namespace {
 
 using namespace corvane;
-
-#define FUZZ_CHECK(condition)                                                            \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (false)
 
 struct FuzzEnum {
   std::int8_t raw = 0;

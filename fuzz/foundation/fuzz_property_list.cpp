@@ -9,19 +9,12 @@
 #include <optional>
 #include <string>
 
+#include "../fuzz_check.h"
 #include "platform/foundation/property_list.h"
 
 namespace {
 
 using corvane::platform::PropertyList;
-
-#define FUZZ_CHECK(condition)                                                            \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (false)
 
 // How two values are compared: a first save in the binary format keeps dates to the
 // microsecond and clamps them to the 32-bit whole seconds the library takes; values saved

@@ -8,20 +8,13 @@
 #include <map>
 #include <string>
 
+#include "../fuzz_check.h"
 #include "platform/foundation/bundle.h"
 
 namespace {
 
 using corvane::platform::Bundle;
 using Pairs = std::map<std::string, std::string>;
-
-#define FUZZ_CHECK(condition)                                                            \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (false)
 
 // A quoted token: only the quote and the backslash need escaping; any other byte, line breaks
 // and zero bytes included, stands for itself.

@@ -25,20 +25,13 @@
 #include <string_view>
 #include <vector>
 
+#include "../fuzz_check.h"
 #include "session/control_dispatch.h"
 #include "session/control_packet.h"
 
 namespace {
 
 using namespace corvane;
-
-#define FUZZ_CHECK(condition)                                                            \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (false)
 
 // Byte-at-a-time reassembly costs one call per byte and a vector per packet; past this
 // many bytes only the fuzzed cuts and the single read are compared.
