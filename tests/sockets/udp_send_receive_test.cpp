@@ -2,6 +2,7 @@
 // binding, resolution, filters, receive modes, family alternation, connected sockets and
 // hostile datagrams (empty, maximum size, oversize, bursts).
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <cerrno>
 #include <cstring>
@@ -511,6 +512,19 @@ TEST(UdpBothFamilies, ReceptionsAlternateBetweenFamiliesWithDataWaiting) {
     ASSERT_TRUE(peer4.sendTo(dest4, bytes("4-" + std::to_string(i))));
     ASSERT_TRUE(peer6.sendTo(dest6, bytes("6-" + std::to_string(i))));
   }
+  // Loopback delivery need not be complete when sendto returns: wait (bounded) until both
+  // descriptors hold data, so that the alternation is what decides the order.
+  pollfd fds[2] = {{-1, POLLIN, 0}, {-1, POLLIN, 0}};
+  f.socket->performBlock([&] {
+    fds[0].fd = f.socket->socket4FD();
+    fds[1].fd = f.socket->socket6FD();
+  });
+  for (int tries = 0; tries < 100; ++tries) {
+    fds[0].revents = fds[1].revents = 0;
+    ASSERT_GE(::poll(fds, 2, 20), 0);
+    if ((fds[0].revents & POLLIN) && (fds[1].revents & POLLIN)) break;
+  }
+  ASSERT_TRUE((fds[0].revents & POLLIN) && (fds[1].revents & POLLIN));
   for (size_t n = 1; n <= 2 * kEach; ++n) {
     ASSERT_TRUE(f.socket->receiveOnce(&e));
     ASSERT_TRUE(f.delegate->waitForCount(UdpEvent::Received, n));
