@@ -9,36 +9,16 @@
 
 #include "link_fixture.h"
 #include "support/media_stream.h"
+#include "support/media_wire.h"
 
 namespace corvane::testing {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using test::audioWire;
 using test::Channel;
 using test::ReceiverState;
-
-void putBe32(Bytes& b, uint32_t v) {
-  for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(v >> s));
-}
-
-// The wire part of a video media packet: length, five words of 1, timestamp, NAL unit.
-Bytes videoWire(uint32_t timestamp, const Bytes& nal) {
-  Bytes b;
-  putBe32(b, static_cast<uint32_t>(nal.size() + 24));
-  for (int i = 0; i < 5; ++i) putBe32(b, 1);
-  putBe32(b, timestamp);
-  b.insert(b.end(), nal.begin(), nal.end());
-  return b;
-}
-
-// The wire part of an audio media packet: length, timestamp, MP3 frame.
-Bytes audioWire(uint32_t timestamp, const Bytes& frame) {
-  Bytes b;
-  putBe32(b, static_cast<uint32_t>(frame.size() + 4));
-  putBe32(b, timestamp);
-  b.insert(b.end(), frame.begin(), frame.end());
-  return b;
-}
+using test::videoWire;
 
 // An Annex-B NAL unit of `size` bytes (start code included) with varying content.
 Bytes nalUnit(size_t size, uint32_t seed) {

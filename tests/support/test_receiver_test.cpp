@@ -16,32 +16,12 @@
 #include <vector>
 
 #include "support/media_stream.h"
+#include "support/media_wire.h"
 
 namespace corvane::test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-void putBe32(Bytes& b, uint32_t v) {
-  for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(v >> s));
-}
-
-Bytes videoWire(uint32_t timestamp, const Bytes& nal) {
-  Bytes b;
-  putBe32(b, static_cast<uint32_t>(nal.size() + 24));
-  for (int i = 0; i < 5; ++i) putBe32(b, 1);
-  putBe32(b, timestamp);
-  b.insert(b.end(), nal.begin(), nal.end());
-  return b;
-}
-
-Bytes audioWire(uint32_t timestamp, const Bytes& frame) {
-  Bytes b;
-  putBe32(b, static_cast<uint32_t>(frame.size() + 4));
-  putBe32(b, timestamp);
-  b.insert(b.end(), frame.begin(), frame.end());
-  return b;
-}
 
 Bytes pattern(size_t n, uint8_t seed) {
   Bytes b(n);
