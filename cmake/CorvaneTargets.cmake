@@ -48,3 +48,13 @@ function(corvane_fuzz_corpus_test name)
   add_test(NAME ${name} COMMAND ${name} ${ARG_CORPUS})
   set_tests_properties(${name} PROPERTIES TIMEOUT 120)
 endfunction()
+
+# Adds every subfolder of the current folder that has a CMakeLists.txt.
+function(corvane_add_subfolders)
+  file(GLOB entries LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(dir IN LISTS entries)
+    if(IS_DIRECTORY ${dir} AND EXISTS ${dir}/CMakeLists.txt)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endfunction()
