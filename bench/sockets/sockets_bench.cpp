@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "platform/dispatch/dispatch.h"
-#include "sockets/GCDAsyncSocket.h"
+#include "sockets/gcd_async_socket.h"
 
 namespace {
 

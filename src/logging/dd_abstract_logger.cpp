@@ -25,7 +25,7 @@ DDAbstractLogger::~DDAbstractLogger() {
 void DDAbstractLogger::logMessage(const DDLogMessagePtr& /*logMessage*/) {}
 
 bool DDAbstractLogger::isOnGlobalLoggingQueue() const {
-  return Queue::getCurrentSpecific(logging_detail::loggingQueueKey()) != nullptr;
+  return Queue::getCurrentSpecific(detail::loggingQueueKey()) != nullptr;
 }
 
 bool DDAbstractLogger::isOnInternalLoggerQueue() const {

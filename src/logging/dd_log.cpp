@@ -65,9 +65,9 @@ DDLogClass classNamed(const std::string& name) {
 
 }  // namespace
 
-namespace logging_detail {
+namespace detail {
 const void* loggingQueueKey() { return &kLoggingQueueKey; }
-}  // namespace logging_detail
+}  // namespace detail
 
 void DDLog::initialize() {
   std::call_once(g_initOnce, [] {

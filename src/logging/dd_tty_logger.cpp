@@ -90,11 +90,11 @@ std::optional<std::string> DDTTYLogger::loggerName() { return std::string(kLogge
 // Colour tables and matching.
 
 void DDTTYLogger::initialize_colors_16() {
-  logging_detail::installPalette(&logging_detail::makePalette16);
+  detail::installPalette(&detail::makePalette16);
 }
 
 void DDTTYLogger::initialize_colors_256() {
-  logging_detail::installPalette(&logging_detail::makePalette256);
+  detail::installPalette(&detail::makePalette256);
 }
 
 void DDTTYLogger::getRed(double* red, double* green, double* blue, const LogColor& color) {
@@ -104,7 +104,7 @@ void DDTTYLogger::getRed(double* red, double* green, double* blue, const LogColo
 }
 
 uint64_t DDTTYLogger::codeIndexForColor(const LogColor& color) {
-  const logging_detail::TTYPalette* palette = logging_detail::installedPalette();
+  const detail::TTYPalette* palette = detail::installedPalette();
   if (palette == nullptr) return 0;
   double r, g, b;
   getRed(&r, &g, &b, color);

@@ -22,7 +22,7 @@ void buildCode(const std::optional<LogColor>& color, bool foreground, const char
   len = 0;
   if (!color) return;
   if (colorTTY) {
-    const logging_detail::TTYPalette* palette = logging_detail::installedPalette();
+    const detail::TTYPalette* palette = detail::installedPalette();
     if (palette == nullptr || palette->size() == 0) return;
     index = DDTTYLogger::codeIndexForColor(*color);
     raw = foreground ? palette->fgCodes[index] : palette->bgCodes[index];

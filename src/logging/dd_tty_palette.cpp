@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
-namespace corvane::logging_detail {
+namespace corvane::detail {
 namespace {
 
 struct Rgb {
@@ -105,4 +105,4 @@ void installPalette(TTYPalette (*make)()) {
   g_installed.store(new TTYPalette(make()), std::memory_order_release);
 }
 
-}  // namespace corvane::logging_detail
+}  // namespace corvane::detail

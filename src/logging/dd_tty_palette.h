@@ -10,7 +10,7 @@
 
 #include "logging/log_color.h"
 
-namespace corvane::logging_detail {
+namespace corvane::detail {
 
 struct TTYPalette {
   std::vector<std::string> fgCodes;  // e.g. "31m", "38;5;196m"
@@ -29,4 +29,4 @@ const TTYPalette* installedPalette();
 // Builds `make()` and installs it unless a table is installed already.
 void installPalette(TTYPalette (*make)());
 
-}  // namespace corvane::logging_detail
+}  // namespace corvane::detail

@@ -2,9 +2,9 @@
 // whether they run on it. Internal to the logging framework.
 #pragma once
 
-namespace corvane::logging_detail {
+namespace corvane::detail {
 
 // Address used as key (and value) on the logging queue.
 const void* loggingQueueKey();
 
-}  // namespace corvane::logging_detail
+}  // namespace corvane::detail

@@ -29,8 +29,8 @@
 #include "session/mouse_event.h"
 #include "session/net_stream_delegate.h"
 #include "session/no_data_queue.h"
-#include "sockets/GCDAsyncSocket.h"
-#include "sockets/GCDAsyncSocketDelegate.h"
+#include "sockets/gcd_async_socket.h"
+#include "sockets/gcd_async_socket_delegate.h"
 
 namespace corvane {
 

@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "sockets/GCDAsyncReadPacket.h"
-#include "sockets/GCDAsyncSocketPreBuffer.h"
+#include "sockets/gcd_async_read_packet.h"
+#include "sockets/gcd_async_socket_pre_buffer.h"
 #include "tcp_support.h"
 
 namespace corvane::tcp_test {

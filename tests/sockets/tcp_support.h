@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "socket_test_support.h"
-#include "sockets/GCDAsyncSocket.h"
+#include "sockets/gcd_async_socket.h"
 
 namespace corvane::tcp_test {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "socket_test_support.h"
-#include "sockets/GCDAsyncUdpSocket.h"
+#include "sockets/gcd_async_udp_socket.h"
 
 namespace corvane::udp_test {
 

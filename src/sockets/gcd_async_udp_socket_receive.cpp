@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "sockets/GCDAsyncUdpSocket.h"
+#include "sockets/gcd_async_udp_socket.h"
 
 namespace corvane {
 

@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "sockets/GCDAsyncPacket.h"
+#include "sockets/gcd_async_packet.h"
 
 namespace corvane {
 

@@ -1,4 +1,4 @@
-#include "sockets/SocketAddress.h"
+#include "sockets/socket_address.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace corvane::socket_address {
+namespace corvane::detail {
 
 Bytes ipv4Address(in_addr_t hostOrderAddr, uint16_t port) {
   sockaddr_in sin{};
@@ -172,4 +172,4 @@ Bytes peerAddressOf(int fd) { return nameOf(fd, ::getpeername); }
 
 Bytes localAddressOf(int fd) { return nameOf(fd, ::getsockname); }
 
-}  // namespace corvane::socket_address
+}  // namespace corvane::detail

@@ -1,4 +1,4 @@
-#include "sockets/GCDAsyncSocketPreBuffer.h"
+#include "sockets/gcd_async_socket_pre_buffer.h"
 
 #include <cstdlib>
 #include <new>

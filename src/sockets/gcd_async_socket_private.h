@@ -4,7 +4,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "sockets/GCDAsyncSocket.h"
+#include "sockets/gcd_async_socket.h"
 
 namespace corvane {
 
@@ -58,12 +58,12 @@ void GCDAsyncSocket::askForTimeoutExtension(
   });
 }
 
-namespace gcd_async_socket_detail {
+namespace detail {
 
 // Closes a descriptor whose connect() may still be in flight on another thread: the
 // shutdown makes that connect() return at once instead of after the SYN retries.
 void shutdownAndClose(int fd);
 
-}  // namespace gcd_async_socket_detail
+}  // namespace detail
 
 }  // namespace corvane

@@ -1,10 +1,10 @@
-#include "sockets/SocketErrorSupport.h"
+#include "sockets/socket_error_support.h"
 
 #include <netdb.h>
 
 #include <cstring>
 
-namespace corvane::socket_errors {
+namespace corvane::detail {
 
 platform::Error errnoError(const char* domain, int err, std::optional<std::string> failureReason) {
   char buf[256];
@@ -20,4 +20,4 @@ platform::Error resolverError(const char* domain, int gaiCode) {
   return platform::Error(domain, gaiCode, text != nullptr ? text : "");
 }
 
-}  // namespace corvane::socket_errors
+}  // namespace corvane::detail

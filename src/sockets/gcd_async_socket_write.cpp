@@ -3,11 +3,11 @@
 
 #include <cerrno>
 
-#include "sockets/GCDAsyncSocket.h"
-#include "sockets/GCDAsyncSocketPrivate.h"
-#include "sockets/GCDAsyncSpecialPacket.h"
-#include "sockets/GCDAsyncWritePacket.h"
-#include "sockets/SocketSourceSupport.h"
+#include "sockets/gcd_async_socket.h"
+#include "sockets/gcd_async_socket_private.h"
+#include "sockets/gcd_async_special_packet.h"
+#include "sockets/gcd_async_write_packet.h"
+#include "sockets/socket_source_support.h"
 
 namespace corvane {
 
@@ -127,7 +127,7 @@ void GCDAsyncSocket::completeCurrentWrite() {
 }
 
 void GCDAsyncSocket::endCurrentWrite() {
-  socket_sources::cancelSource(writeTimer);
+  detail::cancelSource(writeTimer);
   currentWrite.reset();
 }
 

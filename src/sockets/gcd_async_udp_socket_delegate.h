@@ -10,8 +10,8 @@
 #include <optional>
 
 #include "platform/foundation/error.h"
-#include "sockets/GCDAsyncUdpSocketTypes.h"
-#include "sockets/SharedData.h"
+#include "sockets/gcd_async_udp_socket_types.h"
+#include "sockets/shared_data.h"
 
 namespace corvane {
 

@@ -1,6 +1,6 @@
-#include "sockets/GCDAsyncUdpSocketError.h"
+#include "sockets/gcd_async_udp_socket_error.h"
 
-#include "sockets/SocketErrorSupport.h"
+#include "sockets/socket_error_support.h"
 
 namespace corvane {
 
@@ -44,15 +44,15 @@ Error GCDAsyncUdpSocketErrors::otherError(const std::string& text) {
 }
 
 Error GCDAsyncUdpSocketErrors::gaiError(int gaiCode) {
-  return socket_errors::resolverError(GCDAsyncUdpSocketNetDBErrorDomain, gaiCode);
+  return detail::resolverError(GCDAsyncUdpSocketNetDBErrorDomain, gaiCode);
 }
 
 Error GCDAsyncUdpSocketErrors::errnoErrorWithReason(int err, const std::string& reason) {
-  return socket_errors::errnoError(GCDAsyncUdpSocketPOSIXErrorDomain, err, reason);
+  return detail::errnoError(GCDAsyncUdpSocketPOSIXErrorDomain, err, reason);
 }
 
 Error GCDAsyncUdpSocketErrors::errnoError(int err) {
-  return socket_errors::errnoError(GCDAsyncUdpSocketPOSIXErrorDomain, err);
+  return detail::errnoError(GCDAsyncUdpSocketPOSIXErrorDomain, err);
 }
 
 }  // namespace corvane

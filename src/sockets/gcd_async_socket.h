@@ -36,11 +36,11 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/error.h"
-#include "sockets/GCDAsyncPacket.h"
-#include "sockets/GCDAsyncSocketDelegate.h"
-#include "sockets/GCDAsyncSocketError.h"
-#include "sockets/GCDAsyncSocketPreBuffer.h"
-#include "sockets/SharedData.h"
+#include "sockets/gcd_async_packet.h"
+#include "sockets/gcd_async_socket_delegate.h"
+#include "sockets/gcd_async_socket_error.h"
+#include "sockets/gcd_async_socket_pre_buffer.h"
+#include "sockets/shared_data.h"
 
 namespace corvane {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace corvane::socket_address {
+namespace corvane::detail {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -60,4 +60,4 @@ std::vector<Bytes> resolve(const std::string& host, uint16_t port, int socketTyp
 Bytes peerAddressOf(int fd);
 Bytes localAddressOf(int fd);
 
-}  // namespace corvane::socket_address
+}  // namespace corvane::detail

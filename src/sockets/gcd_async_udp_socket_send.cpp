@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sockets/GCDAsyncUdpSocket.h"
-#include "sockets/SocketAddress.h"
-#include "sockets/SocketSourceSupport.h"
+#include "sockets/gcd_async_udp_socket.h"
+#include "sockets/socket_address.h"
+#include "sockets/socket_source_support.h"
 
 namespace corvane {
 
@@ -56,7 +56,7 @@ void GCDAsyncUdpSocket::asyncResolveHost(const std::optional<std::string>& host,
                socketQueue = socketQueue_] {
         int gaiCode = 0;
         std::vector<Address> addresses =
-            socket_address::resolve(host, port, SOCK_DGRAM, IPPROTO_UDP, &gaiCode);
+            detail::resolve(host, port, SOCK_DGRAM, IPPROTO_UDP, &gaiCode);
         std::optional<Error> error;
         if (addresses.empty()) error = Errors::gaiError(gaiCode);
         socketQueue->async([completionBlock, addresses = std::move(addresses),
@@ -423,7 +423,7 @@ void GCDAsyncUdpSocket::doSendTimeout() {
 }
 
 void GCDAsyncUdpSocket::endCurrentSend() {
-  socket_sources::cancelSource(sendTimer_);
+  detail::cancelSource(sendTimer_);
   currentSend_.reset();
 }
 

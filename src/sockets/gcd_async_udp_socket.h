@@ -30,11 +30,11 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/error.h"
-#include "sockets/GCDAsyncUdpSendPacket.h"
-#include "sockets/GCDAsyncUdpSocketDelegate.h"
-#include "sockets/GCDAsyncUdpSocketError.h"
-#include "sockets/GCDAsyncUdpSocketTypes.h"
-#include "sockets/SharedData.h"
+#include "sockets/gcd_async_udp_send_packet.h"
+#include "sockets/gcd_async_udp_socket_delegate.h"
+#include "sockets/gcd_async_udp_socket_error.h"
+#include "sockets/gcd_async_udp_socket_types.h"
+#include "sockets/shared_data.h"
 
 namespace corvane {
 

@@ -6,7 +6,7 @@
 #include <functional>
 #include <vector>
 
-#include "sockets/SharedData.h"
+#include "sockets/shared_data.h"
 
 namespace corvane {
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "sockets/GCDAsyncPacket.h"
+#include "sockets/gcd_async_packet.h"
 
 namespace corvane {
 

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "sockets/GCDAsyncPacket.h"
-#include "sockets/SharedData.h"
+#include "sockets/gcd_async_packet.h"
+#include "sockets/shared_data.h"
 
 namespace corvane {
 

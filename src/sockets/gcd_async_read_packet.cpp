@@ -1,9 +1,9 @@
-#include "sockets/GCDAsyncReadPacket.h"
+#include "sockets/gcd_async_read_packet.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "sockets/GCDAsyncSocketPreBuffer.h"
+#include "sockets/gcd_async_socket_pre_buffer.h"
 
 namespace corvane {
 

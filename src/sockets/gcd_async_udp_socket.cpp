@@ -1,8 +1,8 @@
 // Creation, delegate set-up, options, cached names, closing, queue utilities and the
 // address helpers of the UDP socket.
-#include "sockets/GCDAsyncUdpSocket.h"
-#include "sockets/SocketAddress.h"
-#include "sockets/SocketSourceSupport.h"
+#include "sockets/gcd_async_udp_socket.h"
+#include "sockets/socket_address.h"
+#include "sockets/socket_source_support.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -223,7 +223,7 @@ void GCDAsyncUdpSocket::maybeUpdateCachedLocalAddressInfo(bool ipv4) {
   const int fd = ipv4 ? socket4FD_ : socket6FD_;
   Address& cachedAddress = ipv4 ? cachedLocalAddress4_ : cachedLocalAddress6_;
   if (!cachedAddress.empty() || (flags_ & bound) == 0 || fd == -1) return;
-  Address address = socket_address::localAddressOf(fd);
+  Address address = detail::localAddressOf(fd);
   std::string host;
   uint16_t port = 0;
   int family = 0;
@@ -416,8 +416,8 @@ void GCDAsyncUdpSocket::closeSocketOfFamily(bool ipv4) {
   if (fd == -1) return;
   // The sources' shared cancel counter closes the descriptor once both are cancelled
   // (cancelling a suspended source is allowed).
-  socket_sources::cancelSource(ipv4 ? send4Source_ : send6Source_);
-  socket_sources::cancelSource(ipv4 ? receive4Source_ : receive6Source_);
+  detail::cancelSource(ipv4 ? send4Source_ : send6Source_);
+  detail::cancelSource(ipv4 ? receive4Source_ : receive6Source_);
   fd = -1;
   (ipv4 ? socket4FDBytesAvailable_ : socket6FDBytesAvailable_) = 0;
   flags_ &= ipv4 ? ~(ipv4Writable | send4Paused | receive4Paused)
@@ -430,11 +430,11 @@ void GCDAsyncUdpSocket::closeSocketOfFamily(bool ipv4) {
 // ---- address helpers
 
 std::string GCDAsyncUdpSocket::hostFromSockaddr4(const struct sockaddr_in* pSockaddr4) {
-  return pSockaddr4 != nullptr ? socket_address::numericHost(*pSockaddr4) : std::string();
+  return pSockaddr4 != nullptr ? detail::numericHost(*pSockaddr4) : std::string();
 }
 
 std::string GCDAsyncUdpSocket::hostFromSockaddr6(const struct sockaddr_in6* pSockaddr6) {
-  return pSockaddr6 != nullptr ? socket_address::numericHost(*pSockaddr6) : std::string();
+  return pSockaddr6 != nullptr ? detail::numericHost(*pSockaddr6) : std::string();
 }
 
 uint16_t GCDAsyncUdpSocket::portFromSockaddr4(const struct sockaddr_in* pSockaddr4) {
@@ -477,7 +477,7 @@ bool GCDAsyncUdpSocket::getHost(std::string* hostPtr, uint16_t* portPtr, const A
 
 bool GCDAsyncUdpSocket::getHost(std::string* hostPtr, uint16_t* portPtr, int* afPtr,
                                 const Address& address) {
-  return socket_address::hostAndPort(address, hostPtr, portPtr, afPtr);
+  return detail::hostAndPort(address, hostPtr, portPtr, afPtr);
 }
 
 }  // namespace corvane

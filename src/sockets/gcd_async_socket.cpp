@@ -1,6 +1,6 @@
 // GCDAsyncSocket: creation, destruction, delegate and configuration, state accessors,
 // queue utilities and the address helpers.
-#include "sockets/GCDAsyncSocket.h"
+#include "sockets/gcd_async_socket.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -10,16 +10,16 @@
 #include <cstring>
 
 #include "platform/log/log.h"
-#include "sockets/GCDAsyncReadPacket.h"
-#include "sockets/GCDAsyncSocketPrivate.h"
-#include "sockets/GCDAsyncWritePacket.h"
-#include "sockets/SocketAddress.h"
+#include "sockets/gcd_async_read_packet.h"
+#include "sockets/gcd_async_socket_private.h"
+#include "sockets/gcd_async_write_packet.h"
+#include "sockets/socket_address.h"
 
 namespace corvane {
 
 using platform::dispatch::Queue;
 
-namespace gcd_async_socket_detail {
+namespace detail {
 
 void shutdownAndClose(int fd) {
   if (fd < 0) return;
@@ -27,7 +27,7 @@ void shutdownAndClose(int fd) {
   ::close(fd);
 }
 
-}  // namespace gcd_async_socket_detail
+}  // namespace detail
 
 // ---------------------------------------------------------------------------------------
 // Creation and destruction
@@ -331,7 +331,7 @@ std::string GCDAsyncSocket::connectedUrl() const {
   return syncValue([this] {
     std::string url;
     if (socketUN == -1) return url;
-    const Bytes addr = socket_address::peerAddressOf(socketUN);
+    const Bytes addr = detail::peerAddressOf(socketUN);
     if (addr.size() > offsetof(sockaddr_un, sun_path)) {
       sockaddr_un un{};
       std::memcpy(&un, addr.data(), std::min(addr.size(), sizeof un));
@@ -351,12 +351,12 @@ uint16_t GCDAsyncSocket::localPort() const {
 
 GCDAsyncSocket::Bytes GCDAsyncSocket::connectedAddress() const {
   return syncValue(
-      [this] { return socket_address::peerAddressOf(socket6FD_ != -1 ? socket6FD_ : socket4FD_); });
+      [this] { return detail::peerAddressOf(socket6FD_ != -1 ? socket6FD_ : socket4FD_); });
 }
 
 GCDAsyncSocket::Bytes GCDAsyncSocket::localAddress() const {
   return syncValue([this] {
-    return socket_address::localAddressOf(socket6FD_ != -1 ? socket6FD_ : socket4FD_);
+    return detail::localAddressOf(socket6FD_ != -1 ? socket6FD_ : socket4FD_);
   });
 }
 
@@ -373,28 +373,28 @@ bool GCDAsyncSocket::isSecure() const {
 }
 
 std::string GCDAsyncSocket::connectedHost4() const {
-  return hostFromAddress(socket_address::peerAddressOf(socket4FD_));
+  return hostFromAddress(detail::peerAddressOf(socket4FD_));
 }
 std::string GCDAsyncSocket::connectedHost6() const {
-  return hostFromAddress(socket_address::peerAddressOf(socket6FD_));
+  return hostFromAddress(detail::peerAddressOf(socket6FD_));
 }
 uint16_t GCDAsyncSocket::connectedPort4() const {
-  return portFromAddress(socket_address::peerAddressOf(socket4FD_));
+  return portFromAddress(detail::peerAddressOf(socket4FD_));
 }
 uint16_t GCDAsyncSocket::connectedPort6() const {
-  return portFromAddress(socket_address::peerAddressOf(socket6FD_));
+  return portFromAddress(detail::peerAddressOf(socket6FD_));
 }
 std::string GCDAsyncSocket::localHost4() const {
-  return hostFromAddress(socket_address::localAddressOf(socket4FD_));
+  return hostFromAddress(detail::localAddressOf(socket4FD_));
 }
 std::string GCDAsyncSocket::localHost6() const {
-  return hostFromAddress(socket_address::localAddressOf(socket6FD_));
+  return hostFromAddress(detail::localAddressOf(socket6FD_));
 }
 uint16_t GCDAsyncSocket::localPort4() const {
-  return portFromAddress(socket_address::localAddressOf(socket4FD_));
+  return portFromAddress(detail::localAddressOf(socket4FD_));
 }
 uint16_t GCDAsyncSocket::localPort6() const {
-  return portFromAddress(socket_address::localAddressOf(socket6FD_));
+  return portFromAddress(detail::localAddressOf(socket6FD_));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -476,17 +476,17 @@ std::vector<GCDAsyncSocket::Bytes> GCDAsyncSocket::lookupHost(const std::string&
                                                               uint16_t port, Error* errPtr) {
   int gaiCode = 0;
   std::vector<Bytes> addresses =
-      socket_address::resolve(host, port, SOCK_STREAM, IPPROTO_TCP, &gaiCode);
+      detail::resolve(host, port, SOCK_STREAM, IPPROTO_TCP, &gaiCode);
   if (addresses.empty() && errPtr != nullptr) *errPtr = GCDAsyncSocketErrors::gaiError(gaiCode);
   return addresses;
 }
 
 std::string GCDAsyncSocket::hostFromSockaddr4(const sockaddr_in* pSockaddr4) {
-  return socket_address::numericHost(*pSockaddr4);
+  return detail::numericHost(*pSockaddr4);
 }
 
 std::string GCDAsyncSocket::hostFromSockaddr6(const sockaddr_in6* pSockaddr6) {
-  return socket_address::numericHost(*pSockaddr6);
+  return detail::numericHost(*pSockaddr6);
 }
 
 uint16_t GCDAsyncSocket::portFromSockaddr4(const sockaddr_in* pSockaddr4) {
@@ -505,12 +505,12 @@ std::string GCDAsyncSocket::urlFromSockaddrUN(const sockaddr_un* pSockaddr) {
 
 std::string GCDAsyncSocket::hostFromAddress(const Bytes& address) {
   std::string host;
-  return socket_address::hostAndPort(address, &host, nullptr, nullptr) ? host : std::string();
+  return detail::hostAndPort(address, &host, nullptr, nullptr) ? host : std::string();
 }
 
 uint16_t GCDAsyncSocket::portFromAddress(const Bytes& address) {
   uint16_t port = 0;
-  return socket_address::hostAndPort(address, nullptr, &port, nullptr) ? port : 0;
+  return detail::hostAndPort(address, nullptr, &port, nullptr) ? port : 0;
 }
 
 namespace {
@@ -536,7 +536,7 @@ bool GCDAsyncSocket::getHost(std::string* hostPtr, uint16_t* portPtr, const Byte
 bool GCDAsyncSocket::getHost(std::string* hostPtr, uint16_t* portPtr, sa_family_t* afPtr,
                              const Bytes& address) {
   int family = 0;
-  if (!socket_address::hostAndPort(address, hostPtr, portPtr, &family)) return false;
+  if (!detail::hostAndPort(address, hostPtr, portPtr, &family)) return false;
   if (afPtr != nullptr) *afPtr = static_cast<sa_family_t>(family);
   return true;
 }

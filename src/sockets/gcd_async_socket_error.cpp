@@ -1,6 +1,6 @@
-#include "sockets/GCDAsyncSocketError.h"
+#include "sockets/gcd_async_socket_error.h"
 
-#include "sockets/SocketErrorSupport.h"
+#include "sockets/socket_error_support.h"
 
 namespace corvane {
 
@@ -60,15 +60,15 @@ Error GCDAsyncSocketErrors::otherError(const std::string& text) {
 }
 
 Error GCDAsyncSocketErrors::errorWithErrno(int err, const std::string& reason) {
-  return socket_errors::errnoError(GCDAsyncSocketPOSIXErrorDomain, err, reason);
+  return detail::errnoError(GCDAsyncSocketPOSIXErrorDomain, err, reason);
 }
 
 Error GCDAsyncSocketErrors::errnoError(int err) {
-  return socket_errors::errnoError(GCDAsyncSocketPOSIXErrorDomain, err);
+  return detail::errnoError(GCDAsyncSocketPOSIXErrorDomain, err);
 }
 
 Error GCDAsyncSocketErrors::gaiError(int gaiCode) {
-  return socket_errors::resolverError(GCDAsyncSocketNetDBErrorDomain, gaiCode);
+  return detail::resolverError(GCDAsyncSocketNetDBErrorDomain, gaiCode);
 }
 
 Error GCDAsyncSocketErrors::sslError(int status) {

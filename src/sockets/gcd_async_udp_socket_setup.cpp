@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "sockets/GCDAsyncUdpSocket.h"
-#include "sockets/SocketAddress.h"
-#include "sockets/SocketSourceSupport.h"
+#include "sockets/gcd_async_udp_socket.h"
+#include "sockets/socket_address.h"
+#include "sockets/socket_source_support.h"
 
 namespace corvane {
 
@@ -157,7 +157,7 @@ void GCDAsyncUdpSocket::setupSendAndReceiveSources(bool ipv4) {
   receiveSource->setEventHandler([weakSelf, ipv4, receiveRaw] {
     if (auto self = weakSelf.lock()) self->receiveSourceEvent(ipv4, receiveRaw);
   });
-  socket_sources::closeWhenBothCancelled(*sendSource, *receiveSource, fd);
+  detail::closeWhenBothCancelled(*sendSource, *receiveSource, fd);
   (ipv4 ? socket4FDBytesAvailable_ : socket6FDBytesAvailable_) = 0;
   flags_ |= ipv4 ? (send4Paused | receive4Paused | ipv4Writable)
                  : (send6Paused | receive6Paused | ipv6Writable);
@@ -166,22 +166,22 @@ void GCDAsyncUdpSocket::setupSendAndReceiveSources(bool ipv4) {
 // ---- source suspension (tracked by the paused bits, so counts stay balanced)
 
 void GCDAsyncUdpSocket::suspendSendSource(bool ipv4) {
-  socket_sources::suspendOnce(ipv4 ? send4Source_ : send6Source_, flags_,
+  detail::suspendOnce(ipv4 ? send4Source_ : send6Source_, flags_,
                               ipv4 ? send4Paused : send6Paused);
 }
 
 void GCDAsyncUdpSocket::resumeSendSource(bool ipv4) {
-  socket_sources::resumeOnce(ipv4 ? send4Source_ : send6Source_, flags_,
+  detail::resumeOnce(ipv4 ? send4Source_ : send6Source_, flags_,
                              ipv4 ? send4Paused : send6Paused);
 }
 
 void GCDAsyncUdpSocket::suspendReceiveSource(bool ipv4) {
-  socket_sources::suspendOnce(ipv4 ? receive4Source_ : receive6Source_, flags_,
+  detail::suspendOnce(ipv4 ? receive4Source_ : receive6Source_, flags_,
                               ipv4 ? receive4Paused : receive6Paused);
 }
 
 void GCDAsyncUdpSocket::resumeReceiveSource(bool ipv4) {
-  socket_sources::resumeOnce(ipv4 ? receive4Source_ : receive6Source_, flags_,
+  detail::resumeOnce(ipv4 ? receive4Source_ : receive6Source_, flags_,
                              ipv4 ? receive4Paused : receive6Paused);
 }
 
@@ -216,8 +216,8 @@ void GCDAsyncUdpSocket::receiveSourceEvent(bool ipv4, const Source* source) {
 void GCDAsyncUdpSocket::convertIntefaceDescription(
     const std::optional<std::string>& interfaceDescription, uint16_t port,
     Address* interfaceAddr4Ptr, Address* interfaceAddr6Ptr, unsigned int* interfaceIndex6Ptr) {
-  socket_address::InterfaceAddresses addresses =
-      socket_address::interfaceAddresses(interfaceDescription.value_or(std::string()), port);
+  detail::InterfaceAddresses addresses =
+      detail::interfaceAddresses(interfaceDescription.value_or(std::string()), port);
   if (interfaceAddr4Ptr != nullptr) *interfaceAddr4Ptr = std::move(addresses.address4);
   if (interfaceAddr6Ptr != nullptr) *interfaceAddr6Ptr = std::move(addresses.address6);
   if (interfaceIndex6Ptr != nullptr) *interfaceIndex6Ptr = addresses.index6;
@@ -239,10 +239,10 @@ bool GCDAsyncUdpSocket::bindToPort(uint16_t port, const std::optional<std::strin
       *err = Errors::badConfigError(kBothDisabledText);
       return false;
     }
-    socket_address::InterfaceAddresses addresses;
+    detail::InterfaceAddresses addresses;
     convertIntefaceDescription(interface, port, &addresses.address4, &addresses.address6);
     if (const char* problem =
-            socket_address::interfaceProblem(addresses, isIPv4Disabled, isIPv6Disabled)) {
+            detail::interfaceProblem(addresses, isIPv4Disabled, isIPv6Disabled)) {
       *err = Errors::badParamError(problem);
       return false;
     }
@@ -487,10 +487,10 @@ bool GCDAsyncUdpSocket::performMulticastRequest(bool join, const std::string& gr
                       reinterpret_cast<const uint8_t*>(groupInfo->ai_addr) + groupInfo->ai_addrlen);
     freeaddrinfo(groupInfo);
 
-    socket_address::InterfaceAddresses addresses;
+    detail::InterfaceAddresses addresses;
     convertIntefaceDescription(interface, 0, &addresses.address4, &addresses.address6,
                                &addresses.index6);
-    if (const char* problem = socket_address::interfaceProblem(addresses, false, false)) {
+    if (const char* problem = detail::interfaceProblem(addresses, false, false)) {
       *err = Errors::badParamError(problem);
       return false;
     }

@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "sockets/GCDAsyncSocket.h"
-#include "sockets/GCDAsyncSocketPrivate.h"
-#include "sockets/SocketAddress.h"
+#include "sockets/gcd_async_socket.h"
+#include "sockets/gcd_async_socket_private.h"
+#include "sockets/socket_address.h"
 
 namespace corvane {
 
@@ -99,10 +99,10 @@ bool GCDAsyncSocket::acceptOnInterface(const std::string& inInterface, uint16_t 
     readQueue.clear();
     writeQueue.clear();
 
-    socket_address::InterfaceAddresses addresses;
+    detail::InterfaceAddresses addresses;
     getInterfaceAddress4(&addresses.address4, &addresses.address6, interface, port);
     if (const char* problem =
-            socket_address::interfaceProblem(addresses, isIPv4Disabled, isIPv6Disabled)) {
+            detail::interfaceProblem(addresses, isIPv4Disabled, isIPv6Disabled)) {
       *err = Errors::badParamError(problem);
       return false;
     }
@@ -118,7 +118,7 @@ bool GCDAsyncSocket::acceptOnInterface(const std::string& inInterface, uint16_t 
     if (enableIPv6) {
       if (enableIPv4 && port == 0) {
         // Let both families listen on the port the system gave the IPv4 socket.
-        const uint16_t actualPort = portFromAddress(socket_address::localAddressOf(socket4FD_));
+        const uint16_t actualPort = portFromAddress(detail::localAddressOf(socket4FD_));
         sockaddr_in6 addr6{};
         std::memcpy(&addr6, interface6.data(), sizeof addr6);
         addr6.sin6_port = htons(actualPort);

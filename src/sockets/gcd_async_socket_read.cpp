@@ -9,11 +9,11 @@
 #include <new>
 #include <stdexcept>
 
-#include "sockets/GCDAsyncReadPacket.h"
-#include "sockets/GCDAsyncSocket.h"
-#include "sockets/GCDAsyncSocketPrivate.h"
-#include "sockets/GCDAsyncSpecialPacket.h"
-#include "sockets/SocketSourceSupport.h"
+#include "sockets/gcd_async_read_packet.h"
+#include "sockets/gcd_async_socket.h"
+#include "sockets/gcd_async_socket_private.h"
+#include "sockets/gcd_async_special_packet.h"
+#include "sockets/socket_source_support.h"
 
 namespace corvane {
 
@@ -51,7 +51,7 @@ void GCDAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketF
   });
 
   // The descriptor is closed once both sources are cancelled.
-  socket_sources::closeWhenBothCancelled(*readSource, *writeSource, socketFD);
+  detail::closeWhenBothCancelled(*readSource, *writeSource, socketFD);
 
   // The read source is live at once; the write source waits until a write would block.
   socketFDBytesAvailable = 0;
@@ -62,19 +62,19 @@ void GCDAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketF
 }
 
 void GCDAsyncSocket::suspendReadSource() {
-  socket_sources::suspendOnce(readSource, flags, readSourcePaused);
+  detail::suspendOnce(readSource, flags, readSourcePaused);
 }
 
 void GCDAsyncSocket::resumeReadSource() {
-  socket_sources::resumeOnce(readSource, flags, readSourcePaused);
+  detail::resumeOnce(readSource, flags, readSourcePaused);
 }
 
 void GCDAsyncSocket::suspendWriteSource() {
-  socket_sources::suspendOnce(writeSource, flags, writeSourcePaused);
+  detail::suspendOnce(writeSource, flags, writeSourcePaused);
 }
 
 void GCDAsyncSocket::resumeWriteSource() {
-  socket_sources::resumeOnce(writeSource, flags, writeSourcePaused);
+  detail::resumeOnce(writeSource, flags, writeSourcePaused);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -456,7 +456,7 @@ void GCDAsyncSocket::completeCurrentRead() {
 }
 
 void GCDAsyncSocket::endCurrentRead() {
-  socket_sources::cancelSource(readTimer);
+  detail::cancelSource(readTimer);
   currentRead.reset();
 }
 

@@ -9,7 +9,7 @@
 
 #include "platform/dispatch/dispatch.h"
 
-namespace corvane::socket_sources {
+namespace corvane::detail {
 
 using platform::dispatch::Source;
 using platform::dispatch::SourcePtr;
@@ -50,4 +50,4 @@ inline void closeWhenBothCancelled(Source& first, Source& second, int fd) {
   second.setCancelHandler(handler);
 }
 
-}  // namespace corvane::socket_sources
+}  // namespace corvane::detail

@@ -15,7 +15,7 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/error.h"
-#include "sockets/SharedData.h"
+#include "sockets/shared_data.h"
 
 namespace corvane {
 

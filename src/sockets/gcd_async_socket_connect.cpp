@@ -9,12 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sockets/GCDAsyncReadPacket.h"
-#include "sockets/GCDAsyncSocket.h"
-#include "sockets/GCDAsyncSocketPrivate.h"
-#include "sockets/GCDAsyncWritePacket.h"
-#include "sockets/SocketAddress.h"
-#include "sockets/SocketSourceSupport.h"
+#include "sockets/gcd_async_read_packet.h"
+#include "sockets/gcd_async_socket.h"
+#include "sockets/gcd_async_socket_private.h"
+#include "sockets/gcd_async_write_packet.h"
+#include "sockets/socket_address.h"
+#include "sockets/socket_source_support.h"
 
 namespace corvane {
 
@@ -22,7 +22,7 @@ using platform::dispatch::Priority;
 using platform::dispatch::Queue;
 using platform::dispatch::Source;
 using Errors = GCDAsyncSocketErrors;
-using gcd_async_socket_detail::shutdownAndClose;
+using detail::shutdownAndClose;
 
 namespace {
 
@@ -165,10 +165,10 @@ bool GCDAsyncSocket::preConnectWithInterface(const std::string& interface, Error
     return false;
   }
   if (!interface.empty()) {
-    socket_address::InterfaceAddresses addresses;
+    detail::InterfaceAddresses addresses;
     getInterfaceAddress4(&addresses.address4, &addresses.address6, interface, 0);
     if (const char* problem =
-            socket_address::interfaceProblem(addresses, isIPv4Disabled, isIPv6Disabled)) {
+            detail::interfaceProblem(addresses, isIPv4Disabled, isIPv6Disabled)) {
       *errPtr = Errors::badParamError(problem);
       return false;
     }
@@ -440,7 +440,7 @@ void GCDAsyncSocket::startConnectTimeout(double timeout) {
 }
 
 void GCDAsyncSocket::endConnectTimeout() {
-  socket_sources::cancelSource(connectTimer);
+  detail::cancelSource(connectTimer);
   // Late look-up and connect results carry the old index and are ignored.
   ++stateIndex;
   connectInterface4.clear();
@@ -467,8 +467,8 @@ void GCDAsyncSocket::getInterfaceAddress4(Bytes* interfaceAddr4Ptr, Bytes* inter
     const long portL = std::strtol(portText.c_str(), nullptr, 10);
     if (portL > 0 && portL <= 0xFFFF) port = static_cast<uint16_t>(portL);
   }
-  socket_address::InterfaceAddresses addresses =
-      socket_address::interfaceAddresses(interface, port);
+  detail::InterfaceAddresses addresses =
+      detail::interfaceAddresses(interface, port);
   if (interfaceAddr4Ptr != nullptr) *interfaceAddr4Ptr = std::move(addresses.address4);
   if (interfaceAddr6Ptr != nullptr) *interfaceAddr6Ptr = std::move(addresses.address6);
 }
@@ -566,14 +566,14 @@ void GCDAsyncSocket::closeWithError(const std::optional<Error>& error) {
     }
   } else {
     // The sources' cancel handlers close the descriptors.
-    socket_sources::cancelSource(accept4Source);
-    socket_sources::cancelSource(accept6Source);
-    socket_sources::cancelSource(acceptUNSource);
+    detail::cancelSource(accept4Source);
+    detail::cancelSource(accept6Source);
+    detail::cancelSource(acceptUNSource);
     // A suspended source must be resumed, or its cancel handler might never run.
-    socket_sources::resumeOnce(readSource, flags, readSourcePaused);
-    socket_sources::cancelSource(readSource);
-    socket_sources::resumeOnce(writeSource, flags, writeSourcePaused);
-    socket_sources::cancelSource(writeSource);
+    detail::resumeOnce(readSource, flags, readSourcePaused);
+    detail::cancelSource(readSource);
+    detail::resumeOnce(writeSource, flags, writeSourcePaused);
+    detail::cancelSource(writeSource);
     socket4FD_ = -1;
     socket6FD_ = -1;
     socketUN = -1;

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "platform/foundation/error.h"
-#include "sockets/GCDAsyncUdpSocketTypes.h"
-#include "sockets/SharedData.h"
+#include "sockets/gcd_async_udp_socket_types.h"
+#include "sockets/shared_data.h"
 
 namespace corvane {
 

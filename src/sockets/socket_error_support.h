@@ -8,7 +8,7 @@
 
 #include "platform/foundation/error.h"
 
-namespace corvane::socket_errors {
+namespace corvane::detail {
 
 // Code `err`, description the system's text for it.
 platform::Error errnoError(const char* domain, int err,
@@ -16,4 +16,4 @@ platform::Error errnoError(const char* domain, int err,
 // Code `gaiCode`, description the resolver's text for it.
 platform::Error resolverError(const char* domain, int gaiCode);
 
-}  // namespace corvane::socket_errors
+}  // namespace corvane::detail
