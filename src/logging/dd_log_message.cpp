@@ -110,4 +110,10 @@ DDLogMessagePtr DDLogMessage::copy() const {
   return m;
 }
 
+DDLogMessagePtr DDLogMessage::copyWithLogMsg(DDLogText logMsg) const {
+  DDLogMessagePtr m = copy();
+  m->logMsg_ = std::move(logMsg);
+  return m;
+}
+
 }  // namespace corvane

@@ -64,6 +64,8 @@ class DDLogMessage {
 
   // A new record with the same values. Owned strings are duplicated, borrowed ones shared.
   DDLogMessagePtr copy() const;
+  // The same, with `logMsg` as its text.
+  DDLogMessagePtr copyWithLogMsg(DDLogText logMsg) const;
 
  private:
   DDLogMessage() = default;
