@@ -34,7 +34,8 @@ constexpr double kLongestTimerSeconds = 10.0 * 365 * 24 * 60 * 60;
 std::atomic<int> g_exceptionCount{0};
 
 std::runtime_error systemError(const char* call, const std::string& path) {
-  return std::runtime_error(std::string(call) + "(" + path + "): " + std::strerror(errno));
+  const int error = errno;  // before anything that may change it
+  return std::runtime_error(std::string(call) + "(" + path + "): " + detail::errnoText(error));
 }
 
 void reportException(const char* what) {

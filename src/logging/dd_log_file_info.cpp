@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/foundation/file_utils.h"
 #include "platform/foundation/reference_date.h"
@@ -37,6 +38,12 @@ namespace detail {
 std::string extendedAttributeMarkerPath(const std::string& filePath, const std::string& attrName) {
   return files::appendingPathComponent(folderOf(filePath),
                                        "." + files::lastPathComponent(filePath) + "." + attrName);
+}
+
+std::string errnoText(int error) {
+  char buf[256];
+  // GNU strerror_r answers the text, which may not be in buf.
+  return ::strerror_r(error, buf, sizeof buf);
 }
 
 void removeExtendedAttributeMarkers(const std::string& filePath) {

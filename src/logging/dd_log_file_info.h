@@ -82,6 +82,8 @@ inline constexpr char kLogFileArchivedAttribute[] = "user.corvane.log.archived";
 std::string extendedAttributeMarkerPath(const std::string& filePath, const std::string& attrName);
 // Removes every marker file of `filePath` (when its log file is deleted or moved).
 void removeExtendedAttributeMarkers(const std::string& filePath);
+// The system's text for an errno value (thread-safe).
+std::string errnoText(int error);
 }  // namespace detail
 
 }  // namespace corvane

@@ -161,7 +161,7 @@ std::optional<std::string> DDLogFileManagerDefault::createNewLogFile() {
     if (fd < 0) {
       if (errno == EEXIST) continue;
       platform::log::nslog("DDLogFileManagerDefault: Error creating log file %s: %s",
-                           path.c_str(), std::strerror(errno));
+                           path.c_str(), detail::errnoText(errno).c_str());
       return std::nullopt;
     }
     ::close(fd);

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,8 +52,7 @@ TEST(DispatchQueueLogFormatterTest, LineShowsDateLabelAndText) {
   auto m = messageOn(Queue::createSerial("corvane.test.worker"), "hello there");
   DDLogText line = formatter.formatLogMessage(m);
   ASSERT_TRUE(line);
-  EXPECT_TRUE(std::regex_match(
-      *line, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3} \[corvane\.test\.worker\] hello there)")))
+  EXPECT_TRUE(test::hasShape(*line, "9999-99-99 99:99:99:999 [corvane.test.worker] hello there"))
       << *line;
   EXPECT_EQ(line->substr(0, 23), formatter.stringFromDate(m->timestamp()));
 }

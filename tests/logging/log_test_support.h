@@ -90,6 +90,16 @@ inline std::string readFile(const std::string& path) {
   return s.str();
 }
 
+// Whether `text` has the form of `shape`: '9' stands for any digit, every other character for
+// itself.
+inline bool hasShape(std::string_view text, std::string_view shape) {
+  if (text.size() != shape.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (shape[i] == '9' ? (text[i] < '0' || text[i] > '9') : text[i] != shape[i]) return false;
+  }
+  return true;
+}
+
 // Waits (bounded) on `cv` until `pred` holds.
 template <class Pred>
 bool waitFor(std::mutex& mutex, std::condition_variable& cv, double seconds, Pred pred) {
