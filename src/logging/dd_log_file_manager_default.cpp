@@ -187,7 +187,11 @@ void DDLogFileManagerDefault::deleteOldLogFiles() {
 void DDLogFileManagerDefault::setMaximumNumberOfLogFiles(uint64_t maximumNumberOfLogFiles) {
   const uint64_t old = maximumNumberOfLogFiles_.exchange(maximumNumberOfLogFiles);
   if (old == maximumNumberOfLogFiles) return;
-  auto self = shared_from_this();
+  auto self = weak_from_this().lock();
+  if (!self) {
+    deleteOldLogFiles();  // not shared: nothing could keep it alive for later
+    return;
+  }
   DDLog::loggingQueue()->async([self] { self->deleteOldLogFiles(); });
 }
 
