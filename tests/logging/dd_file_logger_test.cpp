@@ -135,6 +135,7 @@ TEST_F(FileLoggerTest, NewFilesNumberTheirAttempts) {
   for (int round = 0; round < 3; ++round) {
     const std::string first = manager_->generateLogFileNameWithAttempt(1);
     std::vector<std::string> made;
+    made.reserve(3);
     for (int i = 0; i < 3; ++i) made.push_back(files::lastPathComponent(*manager_->createNewLogFile()));
     if (manager_->generateLogFileNameWithAttempt(1) != first) {
       for (const auto& name : made) files::remove(dir_ / name);

@@ -164,6 +164,7 @@ TEST(MultiFormatterTest, ChainsRunWhileTheListChanges) {
   std::atomic<bool> stop{false};
   std::atomic<int> bad{0};
   std::vector<std::thread> threads;
+  threads.reserve(3);
   for (int t = 0; t < 3; ++t) {
     threads.emplace_back([&] {
       auto m = makeMessage("x");
@@ -211,6 +212,7 @@ TEST(ContextFilterTest, WhitelistPassesOnlyItsContextsAndBlacklistDropsThem) {
 TEST(ContextFilterTest, SetIsSafeAcrossThreads) {
   DDLoggingContextSet set;
   std::vector<std::thread> threads;
+  threads.reserve(4);
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&set, t] {
       for (int i = 0; i < 500; ++i) {

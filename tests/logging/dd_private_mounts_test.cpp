@@ -32,7 +32,14 @@ namespace files = platform::files;
 std::string g_skipReason;  // empty: the private mounts exist
 std::string g_root;        // holds the real /dev and the attribute-less file system
 
-std::string failure(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string failure(const std::string& what) {
+  const int error = errno;
+  char buf[256];
+  std::string text = what;
+  text += ": ";
+  text += ::strerror_r(error, buf, sizeof buf);  // GNU: answers the text
+  return text;
+}
 
 // A /dev of our own (links to the real entries, so /dev/null and friends still work) in which
 // the test may bind /dev/log, and a ramfs, which keeps no user extended attributes.
@@ -57,7 +64,11 @@ std::string makePrivateMounts() {
   auto entries = files::contentsOfDirectory(realDev);
   if (!entries) return "cannot list " + realDev;
   for (const std::string& name : *entries) {
-    if (::symlink((realDev + "/" + name).c_str(), ("/dev/" + name).c_str()) != 0) {
+    std::string target = realDev;
+    target += '/';
+    target += name;
+    const std::string link = "/dev/" + name;
+    if (::symlink(target.c_str(), link.c_str()) != 0) {
       return failure("linking /dev/" + name);
     }
   }
