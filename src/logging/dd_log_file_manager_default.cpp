@@ -61,6 +61,12 @@ std::string DDLogFileManagerDefault::defaultLogsDirectory() {
                                        platform::ProcessInfo::processName());
 }
 
+std::function<std::string(double)> DDLogFileManagerDefault::logFileDateFormatter() {
+  return [](double date) {
+    return detail::formatLogDate(kLogFileDatePattern, date, detail::LogTimeZone::Utc);
+  };
+}
+
 std::string DDLogFileManagerDefault::applicationName() {
   static const std::string name = platform::ProcessInfo::processName();
   return name;
@@ -95,8 +101,7 @@ bool DDLogFileManagerDefault::isLogFile(const std::string& fileName) {
 }
 
 std::string DDLogFileManagerDefault::generateLogFileNameWithAttempt(uint64_t attempt) {
-  const std::string date = detail::formatLogDate(kLogFileDatePattern, platform::ReferenceDate::now(),
-                                                 detail::LogTimeZone::Utc);
+  const std::string date = logFileDateFormatter()(platform::ReferenceDate::now());
   if (attempt > 1) return applicationName() + " " + date + " " + std::to_string(attempt) + ".log";
   return applicationName() + " " + date + ".log";
 }

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,8 @@ class DDLogFileManagerDefault : public DDLogFileManager,
 
   // <user library>/Logs/<process name>.
   static std::string defaultLogsDirectory();
+  // Turns a date into the date text of log file names (kLogFileDatePattern, GMT+0).
+  static std::function<std::string(double date)> logFileDateFormatter();
   // The process name, read once per process ("" when there is none). Subclasses may answer
   // another name.
   virtual std::string applicationName();

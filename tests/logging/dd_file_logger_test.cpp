@@ -165,6 +165,32 @@ TEST_F(FileLoggerTest, DatesFormatInGmtAndParseStrictly) {
   for (const char* bad : {"2026-03-01 14-5", "2026-03-01 14-05 ", "x026-03-01 14-05", ""}) {
     EXPECT_FALSE(detail::parseLogDate(pattern, bad, detail::LogTimeZone::Utc)) << bad;
   }
+  EXPECT_EQ(DDLogFileManagerDefault::logFileDateFormatter()(date), "2026-03-01 14-05");
+
+  // The line formatter: the given date formatter, two blanks, the text.
+  DDLogFileFormatterDefault custom([](double d) { return "D" + std::to_string(int(d)); });
+  auto m = test::makeMessage("text");
+  EXPECT_EQ(*custom.formatLogMessage(m), "D" + std::to_string(int(m->timestamp())) + "  text");
+  DDLogFileFormatterDefault standard;
+  EXPECT_TRUE(test::hasShape(*standard.formatLogMessage(m), "9999/99/99 99:99:99:999  text"));
+}
+
+TEST_F(FileLoggerTest, FileInfosCompareNewestFirstAndByPath) {
+  createOrdered("App 2026-03-01 14-01.log");
+  createOrdered("App 2026-03-01 14-02.log");
+  auto older = DDLogFileInfo::logFileWithPath(dir_ / "App 2026-03-01 14-01.log");
+  auto newer = DDLogFileInfo::logFileWithPath(dir_ / "App 2026-03-01 14-02.log");
+  EXPECT_TRUE(newer->reverseCompareByCreationDate(*older));
+  EXPECT_FALSE(older->reverseCompareByCreationDate(*newer));
+  EXPECT_FALSE(older->reverseCompareByCreationDate(*older));  // equal dates compare same
+  EXPECT_TRUE(older->isEqual(*DDLogFileInfo::logFileWithPath(older->filePath())));
+  EXPECT_FALSE(older->isEqual(*newer));
+  EXPECT_EQ(manager_->sortedLogFileNames(),
+            (std::vector<std::string>{"App 2026-03-01 14-02.log", "App 2026-03-01 14-01.log"}));
+  EXPECT_NE(older->description().find("fileName = App 2026-03-01 14-01.log"), std::string::npos);
+  older->renameFile("App 2026-03-01 14-00.log");
+  EXPECT_TRUE(files::exists(dir_ / "App 2026-03-01 14-00.log"));
+  EXPECT_EQ(older->fileName(), "App 2026-03-01 14-00.log");
 }
 
 TEST_F(FileLoggerTest, ArchivedFlagIsAnExtendedAttributeThatPersists) {
