@@ -179,8 +179,12 @@ TEST_F(PrivateMountsTest, SystemLogLoggerSendsEachFlagAtItsLevel) {
 }
 
 TEST_F(PrivateMountsTest, ArchivedFlagFallsBackToAMarkerFile) {
-  const std::string folder = g_root + "/ram/logs";
-  ASSERT_TRUE(files::createDirectory(folder, true));
+  std::string folder = g_root + "/ram/logs-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+  struct Cleanup {
+    std::string path;
+    ~Cleanup() { files::remove(path); }  // inside the ramfs only
+  } cleanup{folder};
   const std::string path = folder + "/App 2026-03-01 14-05.log";
   ASSERT_TRUE(files::createFile(path));
   ASSERT_NE(::setxattr(path.c_str(), "user.probe", "", 0, 0), 0);
