@@ -151,9 +151,8 @@ Probe probeStream(const std::vector<Nal>& nals) {
 class SWSoftwareEncoderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::haveProgram("ffmpeg") || !test::haveProgram("ffprobe")) {
-      GTEST_SKIP() << "ffmpeg/ffprobe are not installed";
-    }
+    ASSERT_TRUE(test::haveProgram("ffmpeg") && test::haveProgram("ffprobe"))
+        << "ffmpeg/ffprobe are not installed (scripts/install-deps installs them)";
   }
 };
 
