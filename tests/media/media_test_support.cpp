@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 #include "media/media_packet.h"
 #include "media/sw_time_utils.h"
@@ -42,6 +43,23 @@ bool Signal::waitFor(double seconds) {
   std::unique_lock<std::mutex> lock(mutex_);
   return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return fired_; });
 }
+
+namespace {
+
+struct ThreadExitMarker {
+  std::shared_ptr<std::atomic<bool>> exited;
+  ~ThreadExitMarker() {
+    if (!exited) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    exited->store(true);
+  }
+};
+
+thread_local ThreadExitMarker t_exitMarker;
+
+}  // namespace
+
+void ThreadExitWatch::watch() { t_exitMarker.exited = exited_; }
 
 ProcessResult runProcess(const std::vector<std::string>& argv) {
   ProcessResult result;

@@ -356,5 +356,30 @@ TEST(SWAudioEncoderTest, EndingReleasesWhatAStoppedQueueStillHoldsAndIdleEndIsHa
   EXPECT_FALSE(encoder->isEncoderRunning());
 }
 
+// Watches the thread it is called on (the worker) and ends nothing.
+class WatchingCallback : public AVCallback {
+ public:
+  void onOutputMediaData(std::uint8_t* packet) override {
+    freeMediaPacket(packet);
+    watch.watch();
+    called.fire();
+  }
+  test::ThreadExitWatch watch;
+  test::Signal called;
+};
+
+TEST(SWAudioEncoderTest, EndReturnsOnlyOnceTheWorkerThreadHasExited) {
+  auto encoder = SWAudioEncoder::create();
+  auto input = RawAudioQueue::initWithCapacity(3);
+  auto callback = std::make_shared<WatchingCallback>();
+  encoder->setInputQueue(input);
+  encoder->setAvCallback(callback);
+  encoder->beginEncodeAudio();
+  ASSERT_TRUE(input->put(sampleBuffer(test::sineFrames(0, 4096)), 5.0));
+  ASSERT_TRUE(callback->called.waitFor(30.0));
+  encoder->endEncodeAudio();
+  EXPECT_TRUE(callback->watch.exited());
+}
+
 }  // namespace
 }  // namespace corvane

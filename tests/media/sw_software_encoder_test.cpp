@@ -316,6 +316,32 @@ TEST(SWSoftwareEncoderLifecycleTest, StartsOnceRestartsAndBuildsPacketsOnlyForAS
   EXPECT_FALSE(encoder->isEncoderOpen());
 }
 
+// Watches the thread it is called on (the worker) and stops nothing.
+class WatchingCallback : public AVCallback {
+ public:
+  void onOutputMediaData(std::uint8_t* packet) override {
+    freeMediaPacket(packet);
+    watch.watch();
+    called.fire();
+  }
+  test::ThreadExitWatch watch;
+  test::Signal called;
+};
+
+TEST(SWSoftwareEncoderLifecycleTest, StopReturnsOnlyOnceTheWorkerThreadHasExited) {
+  auto encoder = SWSoftwareEncoder::create();
+  auto queue = RawVideoQueue::initWithCapacity(3);
+  auto callback = std::make_shared<WatchingCallback>();
+  encoder->setRawVideoInput(queue);
+  encoder->setVaCallback(callback);
+  encoder->start();
+  ASSERT_TRUE(queue->put(frameItem(test::makeNv12Frame(64, 64, 1), 1), 5.0));
+  ASSERT_TRUE(callback->called.waitFor(30.0));
+  encoder->stop();
+  // Nothing of the worker runs on: a process could end and check for leaks right now.
+  EXPECT_TRUE(callback->watch.exited());
+}
+
 TEST(SWSoftwareEncoderStateTest, CalcFramerateCountsTheLastSecondAcrossTheClockWrap) {
   auto encoder = SWSoftwareEncoder::create();
   struct Step {
