@@ -213,7 +213,7 @@ void NetStream::sendHeartBeat() {
   heartbeatLoop(weak_from_this(), pingGeneration.load());
 }
 
-void NetStream::heartbeatLoop(std::weak_ptr<NetStream> weak, uint64_t generation) {
+void NetStream::heartbeatLoop(const std::weak_ptr<NetStream>& weak, uint64_t generation) {
   for (;;) {
     {
       // The link is held only for one round, so dropping it ends the thread.
@@ -310,7 +310,8 @@ void NetStream::setSenderName(const std::string& name) {
   nslog("setSenderName==%s", name.c_str());
   bool first = true;
   for (const auto& piece : senderNamePieces(name)) {
-    sendControlData(kControlTypeByte, first ? kRequestSenderNameFirst : kRequestSenderNameNext,
+    sendControlData(kControlTypeByte,
+                    static_cast<uint8_t>(first ? kRequestSenderNameFirst : kRequestSenderNameNext),
                     piece.data());
     first = false;
   }
@@ -492,10 +493,9 @@ void NetStream::socketDidReadData(const SocketPtr& sock, const SharedData& data,
 void NetStream::socketDidDisconnect(const SocketPtr& sock,
                                     const std::optional<platform::Error>& err) {
   nslog("socketDidDisconnect: %s", err ? err->description.c_str() : "(null)");
-  // A socket being destroyed reports no reference; the link is then going away itself.
-  if (sock == nullptr) {
-    nslog("unknown socket disconnected.");
-  } else if (sock == controlSocket) {
+  // A socket being destroyed reports no reference (the link is then going away itself); it
+  // counts as an unknown socket.
+  if (sock != nullptr && sock == controlSocket) {
     nslog("control socket disconnected");
     // A new connection begun since this one closed (a `disconnect` and `connect` in between)
     // owns the heartbeat and the other three connections: leave them alone.
@@ -510,13 +510,13 @@ void NetStream::socketDidDisconnect(const SocketPtr& sock,
       connected = false;
       if (auto d = delegate()) d->onConnectFailed();
     }
-  } else if (sock == videoSocket) {
+  } else if (sock != nullptr && sock == videoSocket) {
     nslog("video socket disconnect");
     mediaConnectionEnded(video_);
-  } else if (sock == audioSocket) {
+  } else if (sock != nullptr && sock == audioSocket) {
     nslog("audio socket disconnect");
     mediaConnectionEnded(audio_);
-  } else if (sock == touchSocket) {
+  } else if (sock != nullptr && sock == touchSocket) {
     nslog("touch socket disconnected");
   } else {
     nslog("unknown socket disconnected.");

@@ -132,7 +132,7 @@ class NetStream : public GCDAsyncSocketDelegate, public std::enable_shared_from_
  private:
   NetStream();
   void init();
-  static void heartbeatLoop(std::weak_ptr<NetStream> weak, uint64_t generation);
+  static void heartbeatLoop(const std::weak_ptr<NetStream>& weak, uint64_t generation);
   bool heartbeatRunning(uint64_t generation) const;
   void perform(const struct ControlDecision& decision, const _RequestPacket* request);
   void writeControl(ControlPacketBytes packet, long tag);
