@@ -17,8 +17,7 @@ constexpr auto kWorkerPause = std::chrono::milliseconds(10);
 
 // Seconds on the steady clock (from an arbitrary start): the statistics measure intervals.
 double steadySeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace

@@ -7,9 +7,9 @@
 //
 // Threads: `start` and `stop` run on the owner's thread (`stop` joins the worker: it returns
 // once the worker's thread has exited; called on the worker itself, from the callback, it only
-// asks the worker to end, and the owner's next `stop` joins it). Everything else belongs to the worker thread; the getters may be read from
-// elsewhere once `stop` has returned. The worker keeps the encoder alive until it has ended,
-// so an owner must call `stop` before letting the encoder go.
+// asks the worker to end, and the owner's next `stop` joins it). Everything else belongs to the
+// worker thread; the getters may be read from elsewhere once `stop` has returned. The worker keeps
+// the encoder alive until it has ended, so an owner must call `stop` before letting the encoder go.
 #pragma once
 
 #include <stdint.h>  // x264.h needs the fixed-width types first

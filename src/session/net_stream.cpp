@@ -181,9 +181,13 @@ void NetStream::sendMedia(MediaConnection& media, const uint8_t* data, int32_t l
   if (!media.dropLogged.exchange(true)) nslog("%s", media.closedDrop);
 }
 
-void NetStream::sendVideoData(const uint8_t* data, int32_t length) { sendMedia(video_, data, length); }
+void NetStream::sendVideoData(const uint8_t* data, int32_t length) {
+  sendMedia(video_, data, length);
+}
 
-void NetStream::sendAudioData(const uint8_t* data, int32_t length) { sendMedia(audio_, data, length); }
+void NetStream::sendAudioData(const uint8_t* data, int32_t length) {
+  sendMedia(audio_, data, length);
+}
 
 // ---- heartbeat ----
 
@@ -195,7 +199,8 @@ uint64_t NetStream::getCurentMilliSeconds() {
 
 uint64_t NetStream::steadyMilliSeconds() {
   const auto since = std::chrono::steady_clock::now().time_since_epoch();
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
 }
 
 void NetStream::startPingThread() {

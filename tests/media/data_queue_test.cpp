@@ -114,8 +114,8 @@ TEST(DataQueueTest, WallClockStepsNeitherStretchNorCutATimeOut) {
     double drift;
   };
   test::WallClockShift clock;
-  for (const Case& c : {Case{"forward 10 s at each reading", 10.0},
-                        Case{"back 10 s at each reading", -10.0}}) {
+  for (const Case& c :
+       {Case{"forward 10 s at each reading", 10.0}, Case{"back 10 s at each reading", -10.0}}) {
     SCOPED_TRACE(c.name);
     auto queue = Queue::initWithCapacity(1);
     test::WallClockShift::setDriftPerReading(c.drift);

@@ -84,7 +84,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv) {
   }
   char chunk[4096];
   ssize_t got;
-  while ((got = read(pipeFds[0], chunk, sizeof chunk)) > 0) result.output.append(chunk, static_cast<std::size_t>(got));
+  while ((got = read(pipeFds[0], chunk, sizeof chunk)) > 0)
+    result.output.append(chunk, static_cast<std::size_t>(got));
   close(pipeFds[0]);
   int status = 0;
   waitpid(pid, &status, 0);

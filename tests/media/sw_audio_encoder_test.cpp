@@ -206,7 +206,8 @@ long decodedFrameCount(const std::vector<RecordingCallback::Packet>& packets) {
 bool haveFFmpeg() { return test::haveProgram("ffmpeg") && test::haveProgram("ffprobe"); }
 
 TEST(SWAudioEncoderTest, EncodesSineInBuffersOfEverySizeIntoWholeDecodableFrames) {
-  ASSERT_TRUE(haveFFmpeg()) << "ffmpeg/ffprobe are not installed (scripts/install-deps installs them)";
+  ASSERT_TRUE(haveFFmpeg())
+      << "ffmpeg/ffprobe are not installed (scripts/install-deps installs them)";
   constexpr std::size_t kTotalFrames = 44100;  // one second
   for (std::size_t bufferFrames : {512u, 1024u, 4096u, 16384u}) {
     SCOPED_TRACE("buffer of " + std::to_string(bufferFrames) + " sample frames");
@@ -275,7 +276,8 @@ std::vector<RecordingCallback::Packet> encodeBuffers(
 }
 
 TEST(SWAudioEncoderTest, MalformedAndOversizedBuffersLoseNoGoodSoundAndKeepTheWorkerGoing) {
-  ASSERT_TRUE(haveFFmpeg()) << "ffmpeg/ffprobe are not installed (scripts/install-deps installs them)";
+  ASSERT_TRUE(haveFFmpeg())
+      << "ffmpeg/ffprobe are not installed (scripts/install-deps installs them)";
   // Samples LAME cannot take (it aborts the process on them) are clamped to full scale.
   std::vector<float> wild(2 * 4096);
   const float kinds[] = {std::nanf(""), INFINITY, -INFINITY, 1e6f, -3e38f, 1e-40f, 0.5f};

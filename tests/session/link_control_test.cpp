@@ -348,9 +348,8 @@ TEST_F(LinkTest, WallClockStepsNeitherEndAHealthySessionNorDelayItsSilenceReport
     double drift;  // seconds at every reading
   };
   test::WallClockShift clock;
-  for (const Case& c :
-       {Case{"a step back of 1 s at each reading", -1.0},
-        Case{"a step forward of 6 s at each reading", 6.0}}) {
+  for (const Case& c : {Case{"a step back of 1 s at each reading", -1.0},
+                        Case{"a step forward of 6 s at each reading", 6.0}}) {
     SCOPED_TRACE(c.name);
     const size_t timeouts = log_.count("receiver timeout. going to disconnect.");
     connectAndWait();

@@ -34,8 +34,8 @@ bool isWallClock(clockid_t clock) {
 
 void shift(timespec* ts) {
   const int64_t drift = g_driftNs.load(std::memory_order_relaxed);
-  const int64_t offset = drift != 0 ? g_offsetNs.fetch_add(drift) + drift
-                                    : g_offsetNs.load(std::memory_order_relaxed);
+  const int64_t offset =
+      drift != 0 ? g_offsetNs.fetch_add(drift) + drift : g_offsetNs.load(std::memory_order_relaxed);
   if (offset == 0) return;
   int64_t ns = static_cast<int64_t>(ts->tv_sec) * kNanosPerSecond + ts->tv_nsec + offset;
   ts->tv_sec = static_cast<time_t>(ns / kNanosPerSecond);
@@ -67,8 +67,7 @@ extern "C" {
 
 int clock_gettime(clockid_t clock, timespec* ts) noexcept {
   const int result = corvane::test::realClockGettime(clock, ts);
-  if (result == 0 && corvane::test::isWallClock(clock))
-    corvane::test::shift(ts);
+  if (result == 0 && corvane::test::isWallClock(clock)) corvane::test::shift(ts);
   return result;
 }
 
