@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,7 +20,6 @@
 
 #include "media/base_array.h"
 #include "platform/dispatch/dispatch.h"
-#include "platform/foundation/reference_date.h"
 
 namespace corvane {
 
@@ -47,7 +47,7 @@ class DataQueue : public BaseArray<T> {
   // Stores the item when a place frees before `timeout` seconds have passed and the queue is
   // not stopped. A time-out of 0 makes exactly one 1 ms attempt.
   bool put(const Item& item, double timeout) {
-    const double start = platform::ReferenceDate::now();
+    const auto start = Clock::now();
     for (;;) {
       if (stopped.load(std::memory_order_relaxed)) return false;
       auto empty = semaphore(sem_empty);
@@ -64,7 +64,7 @@ class DataQueue : public BaseArray<T> {
   // The oldest item once one is stored before `timeout` seconds have passed; nullptr when the
   // queue is stopped or nothing arrived in time.
   Item take(double timeout) {
-    const double start = platform::ReferenceDate::now();
+    const auto start = Clock::now();
     for (;;) {
       if (stopped.load(std::memory_order_relaxed)) return nullptr;
       auto full = semaphore(sem_full);
@@ -110,12 +110,15 @@ class DataQueue : public BaseArray<T> {
 
  private:
   using SemaphoreRef = std::shared_ptr<platform::dispatch::Semaphore>;
+  // Time-outs are measured on the steady clock: a step of the wall clock neither stretches
+  // nor cuts a wait.
+  using Clock = std::chrono::steady_clock;
   static constexpr double kSlice = 0.001;
 
   // True once more than `timeout` seconds have passed since `start` (a NaN time-out counts as
   // passed, so that it cannot make a call wait for ever).
-  static bool timedOut(double start, double timeout) {
-    return !(platform::ReferenceDate::now() - start <= timeout);
+  static bool timedOut(Clock::time_point start, double timeout) {
+    return !(std::chrono::duration<double>(Clock::now() - start).count() <= timeout);
   }
 
   // A negative capacity stores nothing, like a capacity of 0.

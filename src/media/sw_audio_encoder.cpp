@@ -17,7 +17,6 @@ namespace corvane {
 namespace {
 
 constexpr double kTakeTimeout = 0.1;
-constexpr auto kStopPoll = std::chrono::milliseconds(10);
 constexpr std::size_t kBytesPerSampleFrame = 8;  // stereo float32
 // One encoder call takes at most this many sample frames (about 6 s of sound), which keeps
 // LAME's int-sized counts far from overflow and the output buffer at most about 330 KB; real
@@ -67,34 +66,24 @@ void SWAudioEncoder::setAvCallback(std::weak_ptr<AVCallback> callback) {
 }
 
 void SWAudioEncoder::beginEncodeAudio() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (encodeThread) return;
+  // From the callback, on the worker itself: a worker exists already.
+  if (encodeThread.isCurrent()) return;
+  std::lock_guard<std::mutex> lock(threadMutex_);
+  if (encodeThread.exists()) return;
   auto self = shared_from_this();
-  encodeThread = platform::Thread::create([self] { self->executeAudioEncode(); }, "audio_encoder");
   isEncoderRunning_.store(true, std::memory_order_relaxed);
-  encodeThread->start();
-  // A worker cannot have ended already unless the system made no thread: then nothing runs,
-  // and a later begin may try again.
-  if (encodeThread->isFinished()) {
+  // When the system makes no thread, nothing runs and a later begin may try again.
+  if (!encodeThread.start([self] { self->executeAudioEncode(); }, "audio_encoder"))
     isEncoderRunning_.store(false, std::memory_order_relaxed);
-    encodeThread.reset();
-  }
 }
 
 void SWAudioEncoder::endEncodeAudio() {
   isEncoderRunning_.store(false, std::memory_order_relaxed);
-  std::shared_ptr<platform::Thread> thread;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    thread = encodeThread;
-  }
-  if (!thread) return;
   // On the worker itself (a callback ending its encoder) waiting would never end; the loop
-  // ends after the current pass instead.
-  if (platform::Thread::current() == thread) return;
-  while (thread->isExecuting()) std::this_thread::sleep_for(kStopPoll);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (encodeThread == thread) encodeThread.reset();
+  // ends after the current pass instead, and the owner's next end joins the thread.
+  if (encodeThread.isCurrent()) return;
+  std::lock_guard<std::mutex> lock(threadMutex_);
+  encodeThread.join();
 }
 
 bool SWAudioEncoder::setup() {

@@ -7,8 +7,9 @@
 // LAME aborts the process on such input.
 //
 // Threads: `beginEncodeAudio` and `endEncodeAudio` run on the owner's thread
-// (`endEncodeAudio` blocks until the worker has ended, polling every 10 ms; called on the
-// worker itself, from the callback, it only clears the flag). The worker keeps the encoder
+// (`endEncodeAudio` joins the worker: it returns once the worker's thread has exited; called
+// on the worker itself, from the callback, it only clears the flag, and the owner's next end
+// joins it). The worker keeps the encoder
 // alive until it has ended, so an owner must end it before letting it go. The worker
 // alone uses the LAME handle, the buffers and the carry. `composeAudioPacket` is the
 // framer; it runs on the worker (tests call it directly on an idle encoder).
@@ -22,8 +23,8 @@
 
 #include "media/av_callback.h"
 #include "media/data_queue.h"
+#include "media/worker_thread.h"
 #include "platform/audio/sample_buffer.h"
-#include "platform/foundation/thread.h"
 
 struct lame_global_struct;
 
@@ -80,10 +81,11 @@ class SWAudioEncoder : public std::enable_shared_from_this<SWAudioEncoder> {
   std::vector<float> pcm_;  // the PCM of one encoder call, aligned and clamped to full scale
   std::atomic<bool> isEncoderRunning_{false};
 
-  mutable std::mutex mutex_;  // guards the weak references and the thread handle
+  mutable std::mutex mutex_;  // guards the weak references
   std::weak_ptr<RawAudioQueue> inputQueue_;
   std::weak_ptr<AVCallback> avCallback_;
-  std::shared_ptr<platform::Thread> encodeThread;
+  std::mutex threadMutex_;  // serialises begin and end of the owners
+  detail::WorkerThread encodeThread;
 };
 
 }  // namespace corvane

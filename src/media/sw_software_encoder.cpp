@@ -6,17 +6,19 @@
 #include <thread>
 
 #include "media/media_packet.h"
-#include "platform/foundation/reference_date.h"
 
 namespace corvane {
 namespace {
 
 namespace video = platform::video;
-using platform::ReferenceDate;
 
 constexpr double kTakeTimeout = 0.1;
 constexpr auto kWorkerPause = std::chrono::milliseconds(10);
-constexpr auto kStopPoll = std::chrono::milliseconds(10);
+
+// Seconds on the steady clock (from an arbitrary start): the statistics measure intervals.
+double steadySeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 }  // namespace
 
@@ -27,36 +29,33 @@ std::shared_ptr<SWSoftwareEncoder> SWSoftwareEncoder::create() {
 SWSoftwareEncoder::SWSoftwareEncoder() { x264_param_default(&x264_param); }
 
 SWSoftwareEncoder::~SWSoftwareEncoder() {
-  // The worker holds a reference while it runs, so only an idle encoder gets here; its
-  // encoder is closed already unless the benchmark drove the phases itself.
+  // The worker holds a reference while it runs, so only an idle encoder (or the worker's
+  // own last reference, after its loop) gets here; its encoder is closed already unless the
+  // benchmark drove the phases itself.
   closeEncoder();
 }
 
 void SWSoftwareEncoder::start() {
+  // From the callback, on the worker itself: a worker exists already.
+  if (encodingThread.isCurrent()) return;
   std::lock_guard<std::mutex> lock(threadMutex_);
-  if (encodingThread) return;
+  if (encodingThread.exists()) return;
+  cancelled_ = false;
   auto self = shared_from_this();
-  encodingThread = platform::Thread::create([self] { self->workingThreadFun(); }, "video_encoder");
-  encodingThread->start();
-  // A worker cannot have ended already unless the system made no thread: then nothing runs,
-  // and a later start may try again.
-  if (encodingThread->isFinished()) encodingThread.reset();
+  // When the system makes no thread, nothing runs and a later start may try again.
+  encodingThread.start([self] { self->workingThreadFun(); }, "video_encoder");
 }
 
 void SWSoftwareEncoder::stop() {
-  std::shared_ptr<platform::Thread> thread;
-  {
-    std::lock_guard<std::mutex> lock(threadMutex_);
-    thread = encodingThread;
-  }
-  if (!thread) return;
-  thread->cancel();
   // On the worker itself (a callback stopping its encoder) waiting would never end; the loop
-  // ends after the current frame instead.
-  if (platform::Thread::current() == thread) return;
-  while (thread->isExecuting()) std::this_thread::sleep_for(kStopPoll);
+  // ends after the current frame instead, and the owner's next `stop` joins the thread.
+  if (encodingThread.isCurrent()) {
+    cancelled_ = true;
+    return;
+  }
   std::lock_guard<std::mutex> lock(threadMutex_);
-  if (encodingThread == thread) encodingThread.reset();
+  cancelled_ = true;
+  encodingThread.join();
 }
 
 void SWSoftwareEncoder::setupX264() {
@@ -137,7 +136,7 @@ void SWSoftwareEncoder::calcFramerate(std::uint32_t timestamp) {
 void SWSoftwareEncoder::refreshRateInfo(const RateInfo& info) {
   statArray.push_back(info);
   totalEnqueueCost += info.enqueuecost.value_or(0);
-  const double now = ReferenceDate::now();
+  const double now = steadySeconds();
   while (!statArray.empty() && now - statArray.front().timestamp > 1.0) {
     totalEnqueueCost -= statArray.front().enqueuecost.value_or(0);
     statArray.pop_front();
@@ -176,7 +175,7 @@ void SWSoftwareEncoder::encodeFrameItem(std::shared_ptr<RawVideoFrame> item) {
   }
   if (x264_encoder == nullptr || !transferSession_) return;
 
-  const double start = ReferenceDate::now();
+  const double start = steadySeconds();
   video::PixelBufferRef scaled;
   if (video::PixelBuffer::create(dstWidth_, dstHeight_, video::kPixelFormat420YpCbCr8Planar,
                                  &scaled) != video::kReturnSuccess) {
@@ -184,7 +183,7 @@ void SWSoftwareEncoder::encodeFrameItem(std::shared_ptr<RawVideoFrame> item) {
   }
   const int transferStatus = transferSession_->transferImage(item->buffer, scaled);
   scaled->lockBaseAddress(video::kLockReadOnly);
-  const double converted = ReferenceDate::now();
+  const double converted = steadySeconds();
   item.reset();  // the captured frame is not needed any more
   if (transferStatus != video::kReturnSuccess) {
     scaled->unlockBaseAddress(video::kLockReadOnly);
@@ -202,7 +201,7 @@ void SWSoftwareEncoder::encodeFrameItem(std::shared_ptr<RawVideoFrame> item) {
   int nalCount = 0;
   x264_picture_t output;
   const int frameSize = x264_encoder_encode(x264_encoder, &nals, &nalCount, &picture_, &output);
-  const double encoded = ReferenceDate::now();
+  const double encoded = steadySeconds();
   picture_.i_type = X264_TYPE_AUTO;
   for (auto& plane : picture_.img.plane) plane = nullptr;
 
@@ -233,14 +232,13 @@ void SWSoftwareEncoder::endWorking() {
 
 void SWSoftwareEncoder::workingThreadFun() {
   beginWorking();
-  const auto thread = platform::Thread::current();
   do {
     std::this_thread::sleep_for(kWorkerPause);
     std::shared_ptr<RawVideoQueue> input = rawVideoInput();
     std::shared_ptr<RawVideoFrame> item = input ? input->take(kTakeTimeout) : nullptr;
     input.reset();
     if (item) encodeFrameItem(std::move(item));
-  } while (thread && !thread->isCancelled());
+  } while (!cancelled_.load());
   endWorking();
 }
 

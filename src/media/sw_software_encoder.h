@@ -5,15 +5,16 @@
 // The encoder is reopened whenever the input size changes, with the frame rate measured at
 // that moment (at least 15).
 //
-// Threads: `start` and `stop` run on the owner's thread (`stop` blocks until the worker has
-// ended, polling every 10 ms; called on the worker itself, from the callback, it only asks the
-// worker to end). Everything else belongs to the worker thread; the getters may be read from
-// elsewhere once `stop` has returned. The worker keeps the encoder alive until it has ended,
-// so an owner must call `stop` before letting the encoder go.
+// Threads: `start` and `stop` run on the owner's thread (`stop` joins the worker: it returns
+// once the worker's thread has exited; called on the worker itself, from the callback, it only
+// asks the worker to end, and the owner's next `stop` joins it). Everything else belongs to the
+// worker thread; the getters may be read from elsewhere once `stop` has returned. The worker keeps
+// the encoder alive until it has ended, so an owner must call `stop` before letting the encoder go.
 #pragma once
 
 #include <stdint.h>  // x264.h needs the fixed-width types first
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -25,7 +26,7 @@ extern "C" {
 }
 
 #include "media/sw_base_encoder.h"
-#include "platform/foundation/thread.h"
+#include "media/worker_thread.h"
 #include "platform/video/pixel_transfer_session.h"
 
 namespace corvane {
@@ -35,7 +36,7 @@ class SWSoftwareEncoder : public SWBaseEncoder,
  public:
   // One entry of the one-second statistics window.
   struct RateInfo {
-    double timestamp = 0;                      // seconds since the reference date
+    double timestamp = 0;                      // seconds on the steady clock
     double covertTime = 0;                     // seconds spent scaling and converting
     double encodeTime = 0;                     // seconds spent in the encoder
     std::optional<std::uint64_t> enqueuecost;  // never set by this encoder
@@ -102,8 +103,9 @@ class SWSoftwareEncoder : public SWBaseEncoder,
   [[maybe_unused]] std::uint64_t totalConvertCost = 0;
   std::uint64_t totalEnqueueCost = 0;
 
-  std::mutex threadMutex_;  // guards encodingThread (owner's thread against the worker)
-  std::shared_ptr<platform::Thread> encodingThread;
+  std::mutex threadMutex_;  // serialises start and stop of the owners
+  detail::WorkerThread encodingThread;
+  std::atomic<bool> cancelled_{false};  // set by stop, read by the worker's loop
 };
 
 }  // namespace corvane

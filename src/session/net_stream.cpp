@@ -48,6 +48,18 @@ void NetStream::init() {
   touchSocket = GCDAsyncSocket::create(self, socketQueue);
   videoNoDataQueue = NoDataQueue::create(kMediaWritesInFlight);
   audioSignalQueue = NoDataQueue::create(kMediaWritesInFlight);
+  video_.socket = videoSocket;
+  video_.gate = videoNoDataQueue;
+  video_.slotWait = kVideoSlotWait;
+  video_.tag = kTagVideoData;
+  video_.refusal = "unable to send video data.";
+  video_.closedDrop = "video connection closed: video data dropped until the next connect";
+  audio_.socket = audioSocket;
+  audio_.gate = audioSignalQueue;
+  audio_.slotWait = kAudioSlotWait;
+  audio_.tag = kTagAudioData;
+  audio_.refusal = "unable to send audio data========";
+  audio_.closedDrop = "audio connection closed: audio data dropped until the next connect";
   setLocaIpByte(1);
 }
 
@@ -73,11 +85,13 @@ void NetStream::connect(const std::string& host) {
         static_cast<int>(static_cast<uint8_t>(locaIpByte())));
   bool expected = false;
   if (!connected.compare_exchange_strong(expected, true)) return;
-  // Writes of an earlier connection that never completed would otherwise hold their slots
-  // for good, and every later media write would wait and be dropped. Its control writes were
-  // discarded with it.
-  videoNoDataQueue->reset();
-  audioSignalQueue->reset();
+  // A partial control packet left by the previous connection would put every packet of this
+  // one out of step. Its control writes were discarded with it.
+  {
+    std::lock_guard<std::mutex> lock(controlBufMutex_);
+    controlBuf.fill(0);
+    controlBufLen = 0;
+  }
   controlWritesPending = 0;
   controlDropLogged = false;
   platform::Error error;
@@ -92,9 +106,18 @@ void NetStream::connect(const std::string& host) {
     });
     return;
   }
-  // The other connections' refusals are neither read nor reported.
-  videoSocket->connectToHost(host, kVideoPort, kConnectTimeout, nullptr);
-  audioSocket->connectToHost(host, kAudioPort, kConnectTimeout, nullptr);
+  {
+    // Held while the media connections start, so that a late disconnect report of their
+    // previous connection cannot mark the new one closed.
+    std::lock_guard<std::mutex> lock(mediaMutex_);
+    // Writes of an earlier connection that never completed would otherwise hold their slots
+    // for good, and every later media write would wait and be dropped.
+    video_.open();
+    audio_.open();
+    // The other connections' refusals are neither read nor reported.
+    videoSocket->connectToHost(host, kVideoPort, kConnectTimeout, nullptr);
+    audioSocket->connectToHost(host, kAudioPort, kConnectTimeout, nullptr);
+  }
   touchSocket->connectToHost(host, kTouchPort, kConnectTimeout, nullptr);
 }
 
@@ -104,6 +127,11 @@ void NetStream::disconnect() {
   // The control socket's disconnect callback stops the heartbeat too; stopping it here as
   // well keeps a callback that arrives after the next `connect` from having to.
   stopPingThread();
+  {
+    std::lock_guard<std::mutex> lock(mediaMutex_);
+    video_.close();
+    audio_.close();
+  }
   controlSocket->disconnect();
   videoSocket->disconnect();
   audioSocket->disconnect();
@@ -117,28 +145,48 @@ void NetStream::onControlSocketConnected() {
 
 // ---- media writes ----
 
-void NetStream::sendMedia(GCDAsyncSocket& socket, NoDataQueue& gate, double wait, long tag,
-                          const uint8_t* data, int32_t length, const char* refusal) {
+void NetStream::MediaConnection::open() {
+  closed = false;
+  dropLogged = false;
+  gate->reset();
+}
+
+void NetStream::MediaConnection::close() {
+  closed = true;
+  gate->reset();
+}
+
+void NetStream::sendMedia(MediaConnection& media, const uint8_t* data, int32_t length) {
   // An empty write never completes, so it would hold its slot for good.
   if (data == nullptr || length <= 0) {
     nslog("media data ignored: %d bytes", static_cast<int>(length));
     return;
   }
-  if (!gate.put(wait)) {
-    nslog("%s", refusal);
-    return;
+  // A closed connection completes no write: its writes are dropped at once instead of
+  // holding slots and blocking the caller for the whole slot wait.
+  if (!media.closed) {
+    if (!media.gate->put(media.slotWait)) {
+      nslog("%s", media.refusal);
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mediaMutex_);
+    if (!media.closed) {
+      media.socket->writeData(SharedData::copy(data, static_cast<size_t>(length)),
+                              kMediaWriteTimeout, media.tag);
+      return;
+    }
+    // Closed while waiting for the slot: give it back.
+    media.gate->take(0);
   }
-  socket.writeData(SharedData::copy(data, static_cast<size_t>(length)), kMediaWriteTimeout, tag);
+  if (!media.dropLogged.exchange(true)) nslog("%s", media.closedDrop);
 }
 
 void NetStream::sendVideoData(const uint8_t* data, int32_t length) {
-  sendMedia(*videoSocket, *videoNoDataQueue, kVideoSlotWait, kTagVideoData, data, length,
-            "unable to send video data.");
+  sendMedia(video_, data, length);
 }
 
 void NetStream::sendAudioData(const uint8_t* data, int32_t length) {
-  sendMedia(*audioSocket, *audioSignalQueue, kAudioSlotWait, kTagAudioData, data, length,
-            "unable to send audio data========");
+  sendMedia(audio_, data, length);
 }
 
 // ---- heartbeat ----
@@ -149,22 +197,28 @@ uint64_t NetStream::getCurentMilliSeconds() {
   return static_cast<uint64_t>(tv.tv_sec) * 1000u + static_cast<uint64_t>(tv.tv_usec) / 1000u;
 }
 
+uint64_t NetStream::steadyMilliSeconds() {
+  const auto since = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
+
 void NetStream::startPingThread() {
   // The previous thread is not waited for: the new generation makes it end at its next check.
   const uint64_t generation = ++pingGeneration;
   pingThreadRunning = true;
-  lastTimeReceiverActive = getCurentMilliSeconds();
+  lastTimeReceiverActive = steadyMilliSeconds();
   std::thread([weak = weak_from_this(), generation] { heartbeatLoop(weak, generation); }).detach();
 }
 
 void NetStream::stopPingThread() { pingThreadRunning = false; }
 
 void NetStream::sendHeartBeat() {
-  lastTimeReceiverActive = getCurentMilliSeconds();
+  lastTimeReceiverActive = steadyMilliSeconds();
   heartbeatLoop(weak_from_this(), pingGeneration.load());
 }
 
-void NetStream::heartbeatLoop(std::weak_ptr<NetStream> weak, uint64_t generation) {
+void NetStream::heartbeatLoop(const std::weak_ptr<NetStream>& weak, uint64_t generation) {
   for (;;) {
     {
       // The link is held only for one round, so dropping it ends the thread.
@@ -179,8 +233,12 @@ void NetStream::heartbeatLoop(std::weak_ptr<NetStream> weak, uint64_t generation
     std::this_thread::sleep_for(kHeartbeatInterval);
     auto self = weak.lock();
     if (!self) return;
-    const uint64_t now = getCurentMilliSeconds();
-    if (now - self->lastTimeReceiverActive.load() >= kReceiverSilenceMs) {
+    // Silence is measured on the steady clock, so that a step of the wall clock can neither
+    // end a healthy session nor keep a dead one. The last read is taken before the present
+    // moment: a read that lands in between cannot make the difference wrap.
+    const uint64_t last = self->lastTimeReceiverActive.load();
+    const uint64_t now = steadyMilliSeconds();
+    if (now > last && now - last >= kReceiverSilenceMs) {
       // A stop or a newer heartbeat that came meanwhile wins.
       if (self->heartbeatRunning(generation)) {
         nslog("receiver timeout. going to disconnect.");
@@ -257,7 +315,8 @@ void NetStream::setSenderName(const std::string& name) {
   nslog("setSenderName==%s", name.c_str());
   bool first = true;
   for (const auto& piece : senderNamePieces(name)) {
-    sendControlData(kControlTypeByte, first ? kRequestSenderNameFirst : kRequestSenderNameNext,
+    sendControlData(kControlTypeByte,
+                    static_cast<uint8_t>(first ? kRequestSenderNameFirst : kRequestSenderNameNext),
                     piece.data());
     first = false;
   }
@@ -295,7 +354,7 @@ void NetStream::requestAuthenPinCode(const std::string& pin) {
 // ---- receiving side ----
 
 void NetStream::onReceiveControlData(std::span<const uint8_t> data) {
-  lastTimeReceiverActive = getCurentMilliSeconds();
+  lastTimeReceiverActive = steadyMilliSeconds();
   std::vector<ControlPacketBytes> packets;
   {
     // One read is armed at a time, so this lock is normally free; it keeps the partial
@@ -439,10 +498,9 @@ void NetStream::socketDidReadData(const SocketPtr& sock, const SharedData& data,
 void NetStream::socketDidDisconnect(const SocketPtr& sock,
                                     const std::optional<platform::Error>& err) {
   nslog("socketDidDisconnect: %s", err ? err->description.c_str() : "(null)");
-  // A socket being destroyed reports no reference; the link is then going away itself.
-  if (sock == nullptr) {
-    nslog("unknown socket disconnected.");
-  } else if (sock == controlSocket) {
+  // A socket being destroyed reports no reference (the link is then going away itself); it
+  // counts as an unknown socket.
+  if (sock != nullptr && sock == controlSocket) {
     nslog("control socket disconnected");
     // A new connection begun since this one closed (a `disconnect` and `connect` in between)
     // owns the heartbeat and the other three connections: leave them alone.
@@ -457,15 +515,26 @@ void NetStream::socketDidDisconnect(const SocketPtr& sock,
       connected = false;
       if (auto d = delegate()) d->onConnectFailed();
     }
-  } else if (sock == videoSocket) {
+  } else if (sock != nullptr && sock == videoSocket) {
     nslog("video socket disconnect");
-  } else if (sock == audioSocket) {
+    mediaConnectionEnded(video_);
+  } else if (sock != nullptr && sock == audioSocket) {
     nslog("audio socket disconnect");
-  } else if (sock == touchSocket) {
+    mediaConnectionEnded(audio_);
+  } else if (sock != nullptr && sock == touchSocket) {
     nslog("touch socket disconnected");
   } else {
     nslog("unknown socket disconnected.");
   }
+}
+
+void NetStream::mediaConnectionEnded(MediaConnection& media) {
+  std::lock_guard<std::mutex> lock(mediaMutex_);
+  // A new connection begun since this one closed owns the slots: leave them alone.
+  if (!media.socket->isDisconnected()) return;
+  // The writes still held by the socket were discarded with the connection and will never
+  // complete: free their slots, and drop later writes until the next connect.
+  media.close();
 }
 
 std::optional<double> NetStream::socketShouldTimeoutWriteWithTag(const SocketPtr& /*sock*/,

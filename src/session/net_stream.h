@@ -52,7 +52,9 @@ class NetStream : public GCDAsyncSocketDelegate, public std::enable_shared_from_
   void disconnect();
 
   // Media writes: the wire part of a media packet. The bytes are copied; the caller may free
-  // them on return. Dropped with a log line when no slot comes in time.
+  // them on return. Dropped with a log line when no slot comes in time, and at once (one
+  // log line until the next `connect`) while the media connection is closed: when it ends,
+  // the slots of its unfinished writes are freed.
   void sendVideoData(const uint8_t* data, int32_t length);
   void sendAudioData(const uint8_t* data, int32_t length);
 
@@ -60,7 +62,11 @@ class NetStream : public GCDAsyncSocketDelegate, public std::enable_shared_from_
   void startPingThread();
   void stopPingThread();
   void sendHeartBeat();
+  // The wall clock in milliseconds. Nothing measures intervals with it: the silence check
+  // uses `steadyMilliSeconds`.
   static uint64_t getCurentMilliSeconds();
+  // A steady clock in milliseconds (from an arbitrary start): the receiver's silence.
+  static uint64_t steadyMilliSeconds();
 
   void onControlSocketConnected();
   void onVideoSocketCOnnected() {}
@@ -126,12 +132,27 @@ class NetStream : public GCDAsyncSocketDelegate, public std::enable_shared_from_
  private:
   NetStream();
   void init();
-  static void heartbeatLoop(std::weak_ptr<NetStream> weak, uint64_t generation);
+  static void heartbeatLoop(const std::weak_ptr<NetStream>& weak, uint64_t generation);
   bool heartbeatRunning(uint64_t generation) const;
   void perform(const struct ControlDecision& decision, const _RequestPacket* request);
   void writeControl(ControlPacketBytes packet, long tag);
-  void sendMedia(GCDAsyncSocket& socket, NoDataQueue& gate, double wait, long tag,
-                 const uint8_t* data, int32_t length, const char* refusal);
+  // One media connection with its in-flight gate. `closed` is set when the connection has
+  // ended (or before the first connect) and cleared by `connect`; it changes only under
+  // `mediaMutex_`.
+  struct MediaConnection {
+    std::shared_ptr<GCDAsyncSocket> socket;
+    std::shared_ptr<NoDataQueue> gate;
+    double slotWait = 0;
+    long tag = 0;
+    const char* refusal = "";
+    const char* closedDrop = "";
+    std::atomic<bool> closed{true};
+    std::atomic<bool> dropLogged{false};  // one drop line per closed period
+    void open();
+    void close();
+  };
+  void sendMedia(MediaConnection& media, const uint8_t* data, int32_t length);
+  void mediaConnectionEnded(MediaConnection& media);
 
   std::shared_ptr<GCDAsyncSocket> controlSocket;
   std::shared_ptr<GCDAsyncSocket> videoSocket;
@@ -146,13 +167,16 @@ class NetStream : public GCDAsyncSocketDelegate, public std::enable_shared_from_
   // Each heartbeat thread runs only while its own generation is the current one, so a
   // thread that has not yet seen a stop never runs beside its successor.
   std::atomic<uint64_t> pingGeneration{0};
+  std::mutex mediaMutex_;  // orders media writes against the connections' ends and starts
+  MediaConnection video_;
+  MediaConnection audio_;
   std::mutex controlBufMutex_;
   ControlPacketBytes controlBuf{};
   int32_t controlBufLen = 0;
   // Control writes handed to the socket and not yet complete (bounded, see writeControl).
   std::atomic<int64_t> controlWritesPending{0};
   std::atomic<bool> controlDropLogged{false};
-  std::atomic<uint64_t> lastTimeReceiverActive{0};
+  std::atomic<uint64_t> lastTimeReceiverActive{0};  // steady milliseconds
   std::atomic<int8_t> locaIpByte_{1};
   mutable std::mutex delegateMutex_;
   std::weak_ptr<NetStreamDelegate> delegate_;

@@ -39,9 +39,7 @@ class FileReaderTest : public testing::Test {
  protected:
   void SetUp() override {
     file_ = temporaryFile(fromHex("01 02 03 04 05 06 07 08"));
-    if (!file_) {
-      GTEST_SKIP() << "no temporary file could be created";
-    }
+    ASSERT_TRUE(file_) << "no temporary file could be created";
     reader_ = FlatBuffersFileReader::create(file_);
   }
 
@@ -81,9 +79,7 @@ TEST(FileReader, ViewsStayValidWhileTheCacheGrows) {
     bytes[i] = static_cast<std::uint8_t>(i * 7);
   }
   auto file = temporaryFile(bytes);
-  if (!file) {
-    GTEST_SKIP() << "no temporary file could be created";
-  }
+  ASSERT_TRUE(file) << "no temporary file could be created";
   auto reader = FlatBuffersFileReader::create(file);
   // A short range (kept inside its cache entry) and a long one (kept in a block of its own).
   const ByteView shortView = reader->bytes(100, 4).value();
@@ -108,9 +104,7 @@ TEST(FileReader, VectorCountIsCutToTheFile) {
   // A count of 2^31 - 1 in front of two string elements.
   const Bytes bytes = fromHex("ff ff ff 7f 08 00 00 00 00 00 00 00 01 00 00 00 7a 00 00 00");
   auto file = temporaryFile(bytes);
-  if (!file) {
-    GTEST_SKIP() << "no temporary file could be created";
-  }
+  ASSERT_TRUE(file) << "no temporary file could be created";
   FlatBuffersStringVector<FlatBuffersFileReader> strings(FlatBuffersFileReader::create(file), 0);
   EXPECT_EQ(strings.count(), 4);
   EXPECT_EQ(stringFromUTF8(strings[0]), "z");
@@ -142,9 +136,7 @@ TEST(FileReader, NullHandleIsAnEmptyFile) {
 TEST(FileReader, NavigatesLikeTheMemoryReader) {
   const Bytes bytes = fromHex(test::kLookupRequest);
   auto file = temporaryFile(bytes);
-  if (!file) {
-    GTEST_SKIP() << "no temporary file could be created";
-  }
+  ASSERT_TRUE(file) << "no temporary file could be created";
   auto fromFile = FlatBuffersFileReader::create(file, FlatBuffersReaderCache::create());
   auto fromMemory = FlatBuffersMemoryReader::create(bytes, true);
   const std::int32_t root = fromFile->rootObjectOffset().value();

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/wall_clock_shift.h"
+
 namespace corvane {
 namespace {
 
@@ -102,6 +104,41 @@ TEST(DataQueueTest, TakeOnEmptyQueueTimesOut) {
   for (int i = 1; i <= 3; ++i) ASSERT_NE(queue->take(0.0), nullptr);
   EXPECT_EQ(queue->take(std::nan("")), nullptr);
   EXPECT_LT(secondsSince(nanStart), 0.1);
+}
+
+TEST(DataQueueTest, WallClockStepsNeitherStretchNorCutATimeOut) {
+  // The wall clock steps at every reading: a time-out measured on it would end at the first
+  // check (forward) or never (back).
+  struct Case {
+    const char* name;
+    double drift;
+  };
+  test::WallClockShift clock;
+  for (const Case& c :
+       {Case{"forward 10 s at each reading", 10.0}, Case{"back 10 s at each reading", -10.0}}) {
+    SCOPED_TRACE(c.name);
+    auto queue = Queue::initWithCapacity(1);
+    test::WallClockShift::setDriftPerReading(c.drift);
+    // On another thread, so that a take that never times out can be released by an item.
+    Outcome<double> empty;
+    std::thread taker([&] {
+      const auto start = Clock::now();
+      auto got = queue->take(0.2);
+      empty.set(got ? -1.0 : secondsSince(start));
+    });
+    const bool timedOut = empty.waitFor(5.0);
+    if (!timedOut) queue->put(item(1), 0.0);
+    taker.join();
+    ASSERT_TRUE(timedOut) << "a take of 0.2 s was still waiting after 5 s";
+    EXPECT_GE(empty.value(), 0.2);
+    EXPECT_LT(empty.value(), 2.0);
+
+    ASSERT_TRUE(queue->put(item(2), 0.0));
+    const auto start = Clock::now();
+    EXPECT_FALSE(queue->put(item(3), 0.2));
+    EXPECT_GE(secondsSince(start), 0.2);
+    test::WallClockShift::reset();
+  }
 }
 
 TEST(DataQueueTest, BlockedCallsCompleteWhenTheOtherSideMoves) {
@@ -219,7 +256,7 @@ TEST(DataQueueTest, OneProducerAndOneConsumerPassEveryItemInOrder) {
     received.push_back(*next);
   }
   producer.join();
-  for (int i = 0; i < kItems; ++i) ASSERT_EQ(received[i], i);
+  for (int i = 0; i < kItems; ++i) ASSERT_EQ(received[static_cast<std::size_t>(i)], i);
   EXPECT_EQ(queue->count(), 0u);
 }
 

@@ -2,9 +2,11 @@
 // generated pictures and sound, and a recording AVCallback.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -38,6 +40,18 @@ class Signal {
   std::mutex mutex_;
   std::condition_variable cv_;
   bool fired_ = false;
+};
+
+// Tells whether the thread that called `watch` has exited: a thread-local destructor marks it
+// at the thread's exit, after a pause of 200 ms (like the thread-local buffers a library
+// frees there, only slower), so that an owner that does not wait for the exit is caught.
+class ThreadExitWatch {
+ public:
+  void watch();  // on the watched thread
+  bool exited() const { return exited_->load(); }
+
+ private:
+  std::shared_ptr<std::atomic<bool>> exited_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 struct ProcessResult {

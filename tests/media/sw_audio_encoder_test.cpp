@@ -206,7 +206,8 @@ long decodedFrameCount(const std::vector<RecordingCallback::Packet>& packets) {
 bool haveFFmpeg() { return test::haveProgram("ffmpeg") && test::haveProgram("ffprobe"); }
 
 TEST(SWAudioEncoderTest, EncodesSineInBuffersOfEverySizeIntoWholeDecodableFrames) {
-  if (!haveFFmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe are not installed";
+  ASSERT_TRUE(haveFFmpeg())
+      << "ffmpeg/ffprobe are not installed (scripts/install-deps installs them)";
   constexpr std::size_t kTotalFrames = 44100;  // one second
   for (std::size_t bufferFrames : {512u, 1024u, 4096u, 16384u}) {
     SCOPED_TRACE("buffer of " + std::to_string(bufferFrames) + " sample frames");
@@ -244,7 +245,7 @@ TEST(SWAudioEncoderTest, EncodesSineInBuffersOfEverySizeIntoWholeDecodableFrames
       // The frame's sound began 26 ms per 418 pending bytes before the clock read after the
       // encoder call: at least one frame (25 ms) and at most the call's output plus carry.
       const std::uint32_t age = p.receivedAt - timestampOf(p);
-      const std::uint32_t maxPending = 417 + (bufferFrames / 1152 + 2) * 418;
+      const auto maxPending = static_cast<std::uint32_t>(417 + (bufferFrames / 1152 + 2) * 418);
       EXPECT_GE(age, 25u);
       EXPECT_LE(age, 26 * maxPending / 418 + 200);
     }
@@ -275,7 +276,8 @@ std::vector<RecordingCallback::Packet> encodeBuffers(
 }
 
 TEST(SWAudioEncoderTest, MalformedAndOversizedBuffersLoseNoGoodSoundAndKeepTheWorkerGoing) {
-  if (!haveFFmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe are not installed";
+  ASSERT_TRUE(haveFFmpeg())
+      << "ffmpeg/ffprobe are not installed (scripts/install-deps installs them)";
   // Samples LAME cannot take (it aborts the process on them) are clamped to full scale.
   std::vector<float> wild(2 * 4096);
   const float kinds[] = {std::nanf(""), INFINITY, -INFINITY, 1e6f, -3e38f, 1e-40f, 0.5f};
@@ -354,6 +356,31 @@ TEST(SWAudioEncoderTest, EndingReleasesWhatAStoppedQueueStillHoldsAndIdleEndIsHa
   ASSERT_TRUE(ending->called.waitFor(30.0));
   encoder->endEncodeAudio();
   EXPECT_FALSE(encoder->isEncoderRunning());
+}
+
+// Watches the thread it is called on (the worker) and ends nothing.
+class WatchingCallback : public AVCallback {
+ public:
+  void onOutputMediaData(std::uint8_t* packet) override {
+    freeMediaPacket(packet);
+    watch.watch();
+    called.fire();
+  }
+  test::ThreadExitWatch watch;
+  test::Signal called;
+};
+
+TEST(SWAudioEncoderTest, EndReturnsOnlyOnceTheWorkerThreadHasExited) {
+  auto encoder = SWAudioEncoder::create();
+  auto input = RawAudioQueue::initWithCapacity(3);
+  auto callback = std::make_shared<WatchingCallback>();
+  encoder->setInputQueue(input);
+  encoder->setAvCallback(callback);
+  encoder->beginEncodeAudio();
+  ASSERT_TRUE(input->put(sampleBuffer(test::sineFrames(0, 4096)), 5.0));
+  ASSERT_TRUE(callback->called.waitFor(30.0));
+  encoder->endEncodeAudio();
+  EXPECT_TRUE(callback->watch.exited());
 }
 
 }  // namespace

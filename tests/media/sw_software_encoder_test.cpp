@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -151,9 +153,8 @@ Probe probeStream(const std::vector<Nal>& nals) {
 class SWSoftwareEncoderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::haveProgram("ffmpeg") || !test::haveProgram("ffprobe")) {
-      GTEST_SKIP() << "ffmpeg/ffprobe are not installed";
-    }
+    ASSERT_TRUE(test::haveProgram("ffmpeg") && test::haveProgram("ffprobe"))
+        << "ffmpeg/ffprobe are not installed (scripts/install-deps installs them)";
   }
 };
 
@@ -242,6 +243,103 @@ TEST_F(SWSoftwareEncoderTest, TheFrameRateMeasuredAtASizeChangeConfiguresTheEnco
   }
 }
 
+// The encoder's own account of its settings: the "options:" text of the version SEI that
+// opens the first key frame, as key=value pairs.
+std::map<std::string, std::string> settingsText(const std::vector<Nal>& nals) {
+  std::map<std::string, std::string> settings;
+  for (const auto& nal : nals) {
+    if (nal.type != kNalSei) continue;
+    const std::string bytes(nal.bytes.begin(), nal.bytes.end());
+    const auto at = bytes.find("options: ");
+    if (at == std::string::npos) continue;
+    const auto end = bytes.find('\0', at);
+    std::istringstream text(bytes.substr(at + 9, end == std::string::npos ? end : end - at - 9));
+    for (std::string pair; text >> pair;) {
+      const auto eq = pair.find('=');
+      if (eq != std::string::npos) settings[pair.substr(0, eq)] = pair.substr(eq + 1);
+    }
+    break;
+  }
+  return settings;
+}
+
+TEST_F(SWSoftwareEncoderTest, EveryFixedParameterReachesTheEncoder) {
+  std::shared_ptr<SWSoftwareEncoder> encoder;
+  const auto nals = encodeFrames({{320, 240, 1000}, {320, 240, 1040}}, &encoder);
+  const auto settings = settingsText(nals);
+  ASSERT_FALSE(settings.empty()) << "no settings text in the first key frame";
+
+  // The parameters the encoder writes into its settings text; a null value: not written,
+  // as the encoder writes it only for B-frames.
+  struct Written {
+    const char* field;
+    const char* key;
+    const char* value;
+  };
+  for (const Written& w : {
+           Written{"i_threads", "threads", "1"},
+           Written{"i_keyint_max", "keyint", "2000"},
+           Written{"i_frame_reference", "ref", "1"},
+           Written{"i_scenecut_threshold", "scenecut", "0"},
+           Written{"i_bframe", "bframes", "0"},
+           Written{"i_bframe_adaptive", "b_adapt", nullptr},
+           Written{"b_deblocking_filter", "deblock", "0:0:0"},
+           Written{"b_cabac", "cabac", "0"},
+           Written{"analyse.intra, analyse.inter", "analyse", "0:0"},
+           Written{"analyse.b_transform_8x8", "8x8dct", "0"},
+           Written{"analyse.i_weighted_pred", "weightp", "0"},
+           Written{"analyse.b_weighted_bipred", "weightb", nullptr},
+           Written{"analyse.i_me_method", "me", "dia"},
+           Written{"analyse.i_subpel_refine", "subme", "0"},
+           Written{"analyse.b_mixed_references", "mixed_ref", "0"},
+           Written{"analyse.i_trellis", "trellis", "0"},
+           Written{"rc.i_rc_method", "rc", "abr"},
+           Written{"rc.i_bitrate", "bitrate", "4400"},
+           Written{"rc.i_vbv_max_bitrate", "vbv_maxrate", "5280"},
+           Written{"rc.i_vbv_buffer_size", "vbv_bufsize", "5280"},
+           Written{"rc.i_aq_mode", "aq", "0"},
+           Written{"rc.b_mb_tree", "mbtree", "0"},
+           Written{"rc.i_lookahead", "rc_lookahead", "0"},
+       }) {
+    SCOPED_TRACE(w.field);
+    const auto found = settings.find(w.key);
+    if (w.value == nullptr) {
+      EXPECT_EQ(found, settings.end()) << w.key << "=" << found->second;
+    } else {
+      ASSERT_NE(found, settings.end()) << w.key;
+      EXPECT_EQ(found->second, w.value) << w.key;
+    }
+  }
+
+  // The parameters the settings text leaves out, in the record the encoder was opened with.
+  const x264_param_t& p = encoder->x264Param();
+  struct Kept {
+    const char* field;
+    long actual;
+    long expected;
+  };
+  for (const Kept& k : {
+           Kept{"i_width", p.i_width, 320},
+           Kept{"i_height", p.i_height, 240},
+           Kept{"i_fps_num", static_cast<long>(p.i_fps_num), 15},
+           Kept{"i_fps_den (library default)", static_cast<long>(p.i_fps_den), 1},
+           Kept{"i_sync_lookahead", p.i_sync_lookahead, 0},
+           Kept{"b_vfr_input", p.b_vfr_input, 0},
+           Kept{"b_repeat_headers", p.b_repeat_headers, 1},
+           Kept{"b_opencl", p.b_opencl, 1},
+           Kept{"i_log_level", p.i_log_level, X264_LOG_WARNING},
+           Kept{"i_csp (library default)", p.i_csp, X264_CSP_I420},
+           Kept{"b_annexb (library default)", p.b_annexb, 1},
+       }) {
+    EXPECT_EQ(k.actual, k.expected) << k.field;
+  }
+  // And in the stream itself: size and frame rate in the parameter sets.
+  const Probe probe = probeStream(nals);
+  EXPECT_EQ(probe.width, 320);
+  EXPECT_EQ(probe.height, 240);
+  EXPECT_EQ(probe.frameRate, "15/1");
+}
+
 TEST_F(SWSoftwareEncoderTest, AFrameTooSmallToEncodeIsDroppedAndTheNextSizeRecovers) {
   std::shared_ptr<SWSoftwareEncoder> encoder;
   const auto nals = encodeFrames({{8, 8, 1}, {320, 240, 2}}, &encoder);
@@ -315,6 +413,32 @@ TEST(SWSoftwareEncoderLifecycleTest, StartsOnceRestartsAndBuildsPacketsOnlyForAS
   ASSERT_TRUE(stopping->called.waitFor(30.0));
   encoder->stop();
   EXPECT_FALSE(encoder->isEncoderOpen());
+}
+
+// Watches the thread it is called on (the worker) and stops nothing.
+class WatchingCallback : public AVCallback {
+ public:
+  void onOutputMediaData(std::uint8_t* packet) override {
+    freeMediaPacket(packet);
+    watch.watch();
+    called.fire();
+  }
+  test::ThreadExitWatch watch;
+  test::Signal called;
+};
+
+TEST(SWSoftwareEncoderLifecycleTest, StopReturnsOnlyOnceTheWorkerThreadHasExited) {
+  auto encoder = SWSoftwareEncoder::create();
+  auto queue = RawVideoQueue::initWithCapacity(3);
+  auto callback = std::make_shared<WatchingCallback>();
+  encoder->setRawVideoInput(queue);
+  encoder->setVaCallback(callback);
+  encoder->start();
+  ASSERT_TRUE(queue->put(frameItem(test::makeNv12Frame(64, 64, 1), 1), 5.0));
+  ASSERT_TRUE(callback->called.waitFor(30.0));
+  encoder->stop();
+  // Nothing of the worker runs on: a process could end and check for leaks right now.
+  EXPECT_TRUE(callback->watch.exited());
 }
 
 TEST(SWSoftwareEncoderStateTest, CalcFramerateCountsTheLastSecondAcrossTheClockWrap) {

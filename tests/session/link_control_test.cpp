@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "link_fixture.h"
+#include "support/wall_clock_shift.h"
 
 namespace corvane::testing {
 namespace {
@@ -318,6 +319,63 @@ TEST_F(LinkTest, ControlConnectionErrorIsReportedAndClosesAllFour) {
   connectAndWait();
   for (const auto& c : receiver_->snapshot().channels) EXPECT_EQ(c.accepted, 3);
   EXPECT_EQ(delegate_->count("onConnectFailed"), 2u);
+}
+
+TEST_F(LinkTest, APartialControlPacketOfAnEndedConnectionIsNotCarriedIntoTheNext) {
+  connectAndWait();
+  // Seven bytes of a packet arrive, then the connection ends.
+  const std::vector<uint8_t> partial = {0x2A, 4, 1, 24, 0, 0, 0};
+  link_->onReceiveControlData(partial);
+  ASSERT_TRUE(receiver_->closeConnection(Channel::Control, true));
+  ASSERT_TRUE(delegate_->waitFor("onConnectFailed"));
+  ASSERT_TRUE(allOpen(0));
+
+  // Every packet of the next connection is understood from its first byte.
+  connectAndWait();
+  ASSERT_TRUE(receiver_->requestKeyFrame());
+  EXPECT_TRUE(delegate_->waitFor("onServerRequestKeyFrame")) << log_.all();
+  ASSERT_TRUE(receiver_->requestMirrorOn());
+  EXPECT_TRUE(delegate_->waitFor("onServerRequestMirrorOn"));
+  ASSERT_TRUE(receiver_->requestMirrorOff());
+  EXPECT_TRUE(delegate_->waitFor("onServerRequestMirrorOff"));
+}
+
+TEST_F(LinkTest, WallClockStepsNeitherEndAHealthySessionNorDelayItsSilenceReport) {
+  // The wall clock steps at every reading, so that every silence check of the heartbeat
+  // sees a step since the last bytes were read.
+  struct Case {
+    const char* name;
+    double drift;  // seconds at every reading
+  };
+  test::WallClockShift clock;
+  for (const Case& c : {Case{"a step back of 1 s at each reading", -1.0},
+                        Case{"a step forward of 6 s at each reading", 6.0}}) {
+    SCOPED_TRACE(c.name);
+    const size_t timeouts = log_.count("receiver timeout. going to disconnect.");
+    connectAndWait();
+    ASSERT_TRUE(
+        receiver_->waitFor([](const ReceiverState& s) { return s.heartbeatsAnswered >= 2; }, 5));
+    test::WallClockShift::setDriftPerReading(c.drift);
+    // Five more rounds of the heartbeat, each of them checking the silence.
+    const int answered = receiver_->snapshot().heartbeatsAnswered;
+    EXPECT_TRUE(receiver_->waitFor(
+        [&](const ReceiverState& s) { return s.heartbeatsAnswered >= answered + 5; }, 10));
+    EXPECT_EQ(delegate_->count("onConnectFailed"), 0u) << log_.all();
+    EXPECT_EQ(log_.count("receiver timeout. going to disconnect."), timeouts);
+
+    // A receiver that falls silent is still reported after about five seconds.
+    receiver_->setSilent(true);
+    const auto silentFrom = Clock::now();
+    ASSERT_TRUE(delegate_->waitFor("onConnectFailed", 1, 9.0));
+    const double after = std::chrono::duration<double>(Clock::now() - silentFrom).count();
+    EXPECT_GE(after, 4.0);
+    EXPECT_LE(after, 7.0);
+    test::WallClockShift::reset();
+    link_->disconnect();
+    ASSERT_TRUE(allOpen(0));
+    receiver_->setSilent(false);
+    delegate_->clear();
+  }
 }
 
 TEST_F(LinkTest, ConnectThatCannotStartIsReportedAndLeavesTheLinkUsable) {
