@@ -18,7 +18,7 @@
 
 #include "lookup/device.h"
 #include "lookup/network_utilities.h"
-#include "platform/log/log.h"
+#include "lookup_test_support.h"
 
 namespace corvane {
 namespace {
@@ -75,31 +75,7 @@ class InterfaceList {
   std::vector<ifaddrs> nodes_;
 };
 
-// Collects the log lines of one test.
-class LogLines {
- public:
-  LogLines() { platform::log::setSink(&LogLines::add, this); }
-  ~LogLines() { platform::log::setSink(nullptr, nullptr); }
-  LogLines(const LogLines&) = delete;
-  LogLines& operator=(const LogLines&) = delete;
-
-  std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-
- private:
-  static void add(std::string_view line, void* context) {
-    auto* self = static_cast<LogLines*>(context);
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    // Lines start with the date, process and thread; keep the text after the level marker.
-    const auto marker = line.find("> ", line.find('<'));
-    self->lines_.emplace_back(marker == std::string_view::npos ? line : line.substr(marker + 2));
-  }
-
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using test::LogLines;
 
 TEST(LocalAddress, PicksEn0ElseTheFirstOtherAddressAndLogsTheOthers) {
   struct Case {

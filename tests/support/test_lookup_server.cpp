@@ -312,6 +312,8 @@ void TestLookupServer::readFrom(Conn& conn) {
   }
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    // A client that closes with bytes unread sends a reset instead of a FIN.
+    if (errno == ECONNRESET) ++state_.closedByClient;
     return closeConn(conn, errnoText("recv"));
   }
   conn.in.insert(conn.in.end(), buffer, buffer + n);

@@ -65,7 +65,7 @@ struct LookupServerOptions {
 struct LookupServerState {
   int accepted = 0;        // connections accepted so far
   int open = 0;            // connections open now
-  int closedByClient = 0;  // connections the client ended
+  int closedByClient = 0;  // connections the client ended (FIN or reset)
   std::vector<std::vector<std::uint8_t>> requests;  // every complete request, header included
   std::vector<std::optional<std::string>> pins;     // per request: the PIN, if it decoded
   int repliesWritten = 0;                           // replies written completely
