@@ -33,6 +33,10 @@ class LineLog {
     }
     changed_.notify_all();
   }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.clear();
+  }
   std::vector<std::string> lines() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;

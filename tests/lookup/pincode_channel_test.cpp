@@ -87,6 +87,8 @@ const char* const kQueue = "com.tarnwick.pelloranmac.socketqueue";
 class PincodeChannelTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    log_.clear();
+    printed_.clear();
     delegate_ = std::make_shared<RecordingPincodeDelegate>();
     channel_ = PincodeChannel::create();
     channel_->setPincodeDelegate(delegate_);
