@@ -61,6 +61,8 @@ void PincodeChannel::findReceiverByPincode(const std::string& pincode) {
 void PincodeChannel::socketDidConnectToHost(const SocketPtr& sock, const std::string& host,
                                             uint16_t port) {
   log::debug("didConnectToHost" + host + ":" + std::to_string(port));
+  reply_.clear();
+  replyJudged_ = false;
   if (auto delegate = pincodeDelegate()) {
     delegate->onConnectPinServerSuccess();
   }
@@ -75,31 +77,41 @@ void PincodeChannel::socketDidConnectToHost(const SocketPtr& sock, const std::st
   } catch (const FlatBuffersBuildException& e) {
     printLine(e.what());
   }
-  sock->readDataToLength(4, -1, kHeaderTag);
+  sock->readDataWithTimeout(-1, kReplyTag);
 }
 
-void PincodeChannel::socketDidReadData(const SocketPtr& sock, const SharedData& data, long tag) {
+void PincodeChannel::socketDidReadData(const SocketPtr& sock, const SharedData& data, long /*tag*/) {
   log::debug("socket did read data:" + std::to_string(data.size()));
-  if (tag == kBodyTag) {
-    judge(data);
+  if (replyJudged_) {
     return;
   }
-  const FrameHeader header = parseFrameHeader(data.span());
-  log::debug("data len=" + std::to_string(header.length));
-  if (header.status == FrameStatus::Done && header.length > 0) {
-    sock->readDataToLength(header.length, -1, kBodyTag);
+  const bool hadHeader = reply_.size() >= 4;
+  reply_.insert(reply_.end(), data.begin(), data.end());
+  const FrameHeader header = parseFrameHeader(reply_);
+  if (header.status == FrameStatus::NeedMore) {
+    sock->readDataWithTimeout(-1, kReplyTag);
     return;
   }
-  if (header.status != FrameStatus::Done) {
+  if (!hadHeader) {
+    log::debug("data len=" + std::to_string(header.length));
+  }
+  if (header.status == FrameStatus::Error) {
     log::error("reply length " + std::to_string(header.length) + " refused, closing");
+    replyJudged_ = true;
     sock->disconnect();
     return;
   }
-  judge(SharedData());
+  const std::size_t total = 4 + static_cast<std::size_t>(header.length);
+  if (reply_.size() < total) {
+    sock->readDataWithTimeout(-1, kReplyTag);
+    return;
+  }
+  judge(std::span<const std::uint8_t>(reply_).subspan(4, header.length));
 }
 
-void PincodeChannel::judge(const SharedData& body) {
-  const ReplyVerdict verdict = judgeReply(body.span(), pincode().value_or(""));
+void PincodeChannel::judge(std::span<const std::uint8_t> body) {
+  replyJudged_ = true;
+  const ReplyVerdict verdict = judgeReply(body, pincode().value_or(""));
   for (const auto& line : verdict.logLines) {
     log::debug(line);
   }
@@ -116,7 +128,11 @@ void PincodeChannel::judge(const SharedData& body) {
 void PincodeChannel::socketDidDisconnect(const SocketPtr& /*sock*/,
                                          const std::optional<platform::Error>& err) {
   log::debug("socketDidDisconnect:" + errorText(err));
-  if (!err) {
+  // Once the reply has been judged the exchange is over: a close that races the channel's own
+  // disconnect (the server closing, an end of stream) is no failure.
+  const bool judged = std::exchange(replyJudged_, false);
+  reply_.clear();
+  if (!err || judged) {
     return;
   }
   if (auto delegate = pincodeDelegate()) {

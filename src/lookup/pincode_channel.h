@@ -2,10 +2,11 @@
 // addresses) through the look-up server, TCP port 10022 of the host named by the user-defaults
 // string "pinserver.host" ("localhost" when absent).
 //
-// One look-up is one connection: connect (3.0 s time-out), send the framed request, read the
-// 4-byte reply header, then exactly the body length it gives (a header above 64 KiB closes the
-// connection with no report), judge the reply (see judgeReply), report it to the
-// PincodeDelegate and close. There is no reply time-out: a server that never answers keeps the
+// One look-up is one connection: connect (3.0 s time-out), send the framed request, collect
+// the reply until the 4-byte header and exactly the body length it gives have arrived, however
+// TCP cuts them (a header above 64 KiB closes the connection with no report), judge the reply
+// (see judgeReply), report it to the PincodeDelegate and close. A close after the reply was
+// judged reports nothing. There is no reply time-out: a server that never answers keeps the
 // connection open (the owner's own time-out covers it). A look-up started while a connection
 // is still open is refused by the socket; the refusal is printed to standard output only.
 //
@@ -20,7 +21,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "lookup/pincode_delegate.h"
 #include "platform/dispatch/dispatch.h"
@@ -63,15 +66,17 @@ class PincodeChannel : public GCDAsyncSocketDelegate,
  private:
   PincodeChannel();
 
-  // Read tags: the 4-byte header, then the body it announces.
-  static constexpr long kHeaderTag = 0;
-  static constexpr long kBodyTag = 1;
+  // Every read takes whatever bytes arrive next; the channel frames the reply itself.
+  static constexpr long kReplyTag = 0;
 
   // Socket queue: judges the body, reports it and closes the connection.
-  void judge(const SharedData& body);
+  void judge(std::span<const std::uint8_t> body);
 
   platform::dispatch::QueuePtr socketQueue_;
   std::shared_ptr<GCDAsyncSocket> pincodeSocket_;
+  // Socket queue only: the reply bytes of the current connection, and whether it was judged.
+  std::vector<std::uint8_t> reply_;
+  bool replyJudged_ = false;
   mutable std::mutex mutex_;  // guards the two fields below
   std::optional<std::string> pincode_;
   std::shared_ptr<PincodeDelegate> pincodeDelegate_;

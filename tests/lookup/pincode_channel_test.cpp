@@ -82,6 +82,12 @@ class RecordingPincodeDelegate : public PincodeDelegate {
 };
 
 constexpr const char* kPin = "123456";
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  return text;
+}
 const char* const kQueue = "com.tarnwick.pelloranmac.socketqueue";
 
 class PincodeChannelTest : public ::testing::Test {
@@ -115,7 +121,8 @@ class PincodeChannelTest : public ::testing::Test {
   // Looks the PIN up and waits until the client has closed the connection after the reply.
   void lookUpAndWaitForClose() {
     channel_->findReceiverByPincode(kPin);
-    ASSERT_TRUE(log_.waitFor("socketDidDisconnect:(null)")) << "the client did not close";
+    ASSERT_TRUE(log_.waitFor("socketDidDisconnect:(null)"))
+        << "the client did not close; log:\n" << joined(log_.lines());
     EXPECT_TRUE(server_->waitFor([](const LookupServerState& s) { return s.closedByClient == 1; },
                                  kWait));
   }
@@ -135,7 +142,8 @@ TEST_F(PincodeChannelTest, HostComesFromTheUserDefaultsElseLocalhost) {
 }
 
 TEST_F(PincodeChannelTest, FoundReceiverIsResolvedAndTheRequestIsTheFramedMessage) {
-  startServer(LookupAnswer::found({"127.0.0.1", "10.0.0.2"}, "Living room", "1.2.3"));
+  const auto answer = LookupAnswer::found({"127.0.0.1", "10.0.0.2"}, "Living room", "1.2.3");
+  startServer(answer);
   lookUpAndWaitForClose();
 
   ASSERT_EQ(delegate_->kinds(), (std::vector<PinEvent::Kind>{PinEvent::Connected, PinEvent::Resolved}));
@@ -151,9 +159,10 @@ TEST_F(PincodeChannelTest, FoundReceiverIsResolvedAndTheRequestIsTheFramedMessag
   EXPECT_EQ(printed_.lines(), (std::vector<std::string>{"0", "0", "0", "64"}));
   EXPECT_EQ(channel_->pincode(), kPin);
   for (const char* line : {"findReceiverByPincode:123456", "got response from server",
-                           "server response OK", "socket did read data:4", "data len="}) {
+                           "server response OK", "socket did read data:"}) {
     EXPECT_TRUE(log_.contains(line)) << line;
   }
+  EXPECT_TRUE(log_.contains("data len=" + std::to_string(answer.reply().size() - 4)));
   EXPECT_TRUE(log_.contains("didConnectTo" "Host" + server_->address() + ":10022"));
 }
 
@@ -205,7 +214,7 @@ TEST_F(PincodeChannelTest, RepliesWithNothingUsableCloseWithoutAReport) {
   const std::vector<Case> cases = {
       {"exactly the 4-byte header of an empty body", {0, 0, 0, 0}, "data len=0"},
       {"a header above 64 KiB", {0, 1, 0, 1, 0x10, 0, 0, 0}, "<error> reply length 65537 refused"},
-      {"a body that is no message", {0, 0, 0, 3, 1, 2, 3}, "socket did read data:3"},
+      {"a body that is no message", {0, 0, 0, 3, 1, 2, 3}, "data len=3"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
