@@ -261,7 +261,7 @@ std::string unusedLoopbackAddress() {
   std::mt19937 rng(std::random_device{}());
   std::uniform_int_distribution<int> octet(1, 254);
   for (;;) {
-    const std::string address = "127." + std::to_string(octet(rng)) + "." +
+    std::string address = "127." + std::to_string(octet(rng)) + "." +
                                 std::to_string(octet(rng)) + "." + std::to_string(octet(rng));
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sin{};

@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     auto value = [&]() -> std::string {
       if (i + 1 >= argc) {
         usage();
-        std::exit(2);
+        std::exit(2);  // NOLINT(concurrency-mt-unsafe): before any thread starts
       }
       return argv[++i];
     };
