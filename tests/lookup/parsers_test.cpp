@@ -104,9 +104,9 @@ TEST(ReplyJudgement, FollowsTheReplyTable) {
   };
   auto okWithOtherData = [] {
     FlatBuffersBuilder b(lookupRequestOptions());
-    const auto response = insertResponseCmd(b, StatusCode::OK).offset;
+    const auto responseTable = insertResponseCmd(b, StatusCode::OK).offset;
     const auto data = insertOnlineRegisterResponseData(b, std::nullopt).offset;
-    b.finish(insertCastCommand(b, 2, response, 4, data).offset, std::nullopt);
+    b.finish(insertCastCommand(b, 2, responseTable, 4, data).offset, std::nullopt);
     return b.makeData();
   };
   struct Case {

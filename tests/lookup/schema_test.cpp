@@ -98,8 +98,9 @@ TEST(LookupSchema, StatusBytesNamingNoCaseDecodeAbsent) {
     ASSERT_NE(decoded->cmd()->responseCmd(), nullptr) << byte;
     EXPECT_FALSE(decoded->cmd()->responseCmd()->statusCode()) << byte;
     const auto view = CastCommand::Direct<Reader>::create(readerOf(bytes), root(bytes));
-    const auto& cmd = std::get<1>(view->cmd()->value());
-    EXPECT_FALSE(cmd.statusCode()) << byte;
+    const auto cmd = view->cmd();
+    ASSERT_TRUE(cmd) << byte;
+    EXPECT_FALSE(std::get<1>(cmd->value()).statusCode()) << byte;
   }
   EXPECT_FALSE(statusCodeFromRawValue(-1));
   EXPECT_EQ(statusCodeFromRawValue(3), StatusCode::FAILED_NOT_EXIT);
