@@ -28,6 +28,16 @@ using test::fromHex;
 using test::hex;
 using Reader = FlatBuffersMemoryReader;
 
+static_assert(FlatBuffersDirectAccess<CastCommand::Direct<Reader>, Reader>);
+static_assert(FlatBuffersDirectAccess<RequestCmd::Direct<Reader>, Reader>);
+static_assert(FlatBuffersDirectAccess<ResponseCmd::Direct<Reader>, Reader>);
+static_assert(FlatBuffersDirectAccess<RequestPingData::Direct<Reader>, Reader>);
+static_assert(FlatBuffersDirectAccess<ResponsePingData::Direct<Reader>, Reader>);
+static_assert(FlatBuffersDirectAccess<OnlineRegisterRequestData::Direct<Reader>, Reader>);
+static_assert(FlatBuffersDirectAccess<OnlineRegisterResponseData::Direct<Reader>, Reader>);
+static_assert(FlatBuffersDirectAccess<QueryServerRequestData::Direct<Reader>, Reader>);
+static_assert(FlatBuffersDirectAccess<QueryServerResponseData::Direct<Reader>, Reader>);
+
 FlatBuffersBuilderOptions options(bool forceDefaults = false, bool uniqueTables = true) {
   return FlatBuffersBuilderOptions(1, true, uniqueTables, true, forceDefaults, false);
 }
