@@ -94,7 +94,7 @@ struct ReceiverState {
   std::optional<std::string> pinCode;  // request 35
   std::vector<std::string> errors;     // malformed media streams
   int heartbeatsAnswered = 0;
-  std::vector<std::vector<uint8_t>> queries;  // datagrams received on the query port
+  std::vector<std::vector<uint8_t>> queries;  // datagrams received on the query port (first 4096)
   int queriesAnswered = 0;
   bool mirroring = false;   // after an accepted start request
   uint8_t mirrorOwner = 0;  // address byte of that request
