@@ -143,6 +143,8 @@ bool TestReceiver::start(std::string* error) {
     }
     if (wakeFd_ >= 0) ::close(wakeFd_);
     wakeFd_ = -1;
+    if (queryFd_ >= 0) ::close(queryFd_);
+    queryFd_ = -1;
     return false;
   };
   if (started_) return fail("already started");
@@ -164,6 +166,18 @@ bool TestReceiver::start(std::string* error) {
       return fail(errnoText((std::string("bind ") + channelName(ch)).c_str()));
     if (::listen(fd, 16) != 0) return fail(errnoText("listen"));
     bound_[ch] = boundPort(fd);
+  }
+  {
+    sockaddr_storage addr;
+    socklen_t len;
+    makeAddress(options_.address, options_.ports.query, &addr, &len);
+    queryFd_ = ::socket(addr.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (queryFd_ < 0) return fail(errnoText("socket"));
+    int one = 1;
+    setsockopt(queryFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    if (::bind(queryFd_, reinterpret_cast<sockaddr*>(&addr), len) != 0)
+      return fail(errnoText("bind query"));
+    bound_.query = boundPort(queryFd_);
   }
   wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wakeFd_ < 0) return fail(errnoText("eventfd"));
@@ -209,6 +223,8 @@ void TestReceiver::stop() {
   }
   if (wakeFd_ >= 0) ::close(wakeFd_);
   wakeFd_ = -1;
+  if (queryFd_ >= 0) ::close(queryFd_);
+  queryFd_ = -1;
   if (videoOut_) std::fclose(videoOut_);
   if (audioOut_) std::fclose(audioOut_);
   videoOut_ = audioOut_ = nullptr;
@@ -347,7 +363,8 @@ bool TestReceiver::waitFor(const std::function<bool(const ReceiverState&)>& pred
 
 void TestReceiver::run() {
   std::vector<pollfd> fds;
-  std::vector<int> ids;  // per entry: 0 wake, -1-i listener i, else a connection id
+  std::vector<int> ids;  // per entry: 0 wake, -1-i listener i, kQueryId, else a connection id
+  constexpr int kQueryId = -100;
   while (!stopping_) {
     fds.clear();
     ids.clear();
@@ -359,6 +376,8 @@ void TestReceiver::run() {
         fds.push_back({listeners_[i], POLLIN, 0});
         ids.push_back(-1 - i);
       }
+      fds.push_back({queryFd_, POLLIN, 0});
+      ids.push_back(kQueryId);
       for (auto& c : conns_) {
         if (c->fd < 0) continue;
         short events = 0;
@@ -378,6 +397,8 @@ void TestReceiver::run() {
         uint64_t v;
         while (::read(wakeFd_, &v, sizeof(v)) > 0) {
         }
+      } else if (ids[i] == kQueryId) {
+        answerQueries();
       } else if (ids[i] < 0) {
         acceptOn(static_cast<Channel>(-1 - ids[i]));
       } else {
@@ -559,6 +580,37 @@ void TestReceiver::onControlPacket(Conn& conn, const std::array<uint8_t, 16>& pl
       break;
     default:
       break;
+  }
+}
+
+std::vector<uint8_t> TestReceiver::queryAnswer(const std::string& address, const std::string& name,
+                                               const std::string& version) {
+  in_addr ipv4{};
+  if (inet_pton(AF_INET, address.c_str(), &ipv4) != 1) ipv4.s_addr = 0;
+  const auto* octets = reinterpret_cast<const uint8_t*>(&ipv4.s_addr);
+  std::vector<uint8_t> answer = {2, 4, octets[0], octets[1], octets[2], octets[3]};
+  for (const std::string* text : {&name, &version}) {
+    const size_t length = std::min<size_t>(text->size(), 255);
+    answer.insert(answer.end(), {static_cast<uint8_t>(length), 0, 0, 0});
+    answer.insert(answer.end(), text->begin(), text->begin() + static_cast<std::ptrdiff_t>(length));
+  }
+  return answer;
+}
+
+void TestReceiver::answerQueries() {
+  for (;;) {
+    uint8_t buf[2048];
+    sockaddr_storage from{};
+    socklen_t fromLen = sizeof(from);
+    const ssize_t n =
+        ::recvfrom(queryFd_, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+    if (n < 0) return;
+    if (state_.queries.size() < 4096) state_.queries.emplace_back(buf, buf + n);  // a flood stops growing
+    if (n != 1 || buf[0] != 0x01 || silent_) continue;
+    const auto answer = queryAnswer(options_.address, options_.name, version_);
+    if (::sendto(queryFd_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                 fromLen) == static_cast<ssize_t>(answer.size()))
+      ++state_.queriesAnswered;
   }
 }
 

@@ -9,8 +9,9 @@
 //
 // Threads: all socket work runs on the receiver's own I/O thread. Every public member may be
 // called from any thread; `onEvent` runs on the I/O thread and must not call back into the
-// receiver. The I/O loop serves a list of descriptors, so a datagram responder (the UDP query
-// port) can be added beside the four listeners.
+// receiver. Beside the four listeners the I/O loop answers the UDP receiver query (port 11105
+// of the same address): each one-byte datagram 0x01 gets the answer with the receiver's
+// address, name and version.
 #pragma once
 
 #include <array>
@@ -39,6 +40,7 @@ struct ReceiverPorts {
   uint16_t control = 11102;
   uint16_t audio = 11103;
   uint16_t video = 11104;
+  uint16_t query = 11105;  // UDP
   uint16_t& operator[](Channel c);
   uint16_t operator[](Channel c) const;
 };
@@ -48,6 +50,7 @@ struct TestReceiverOptions {
   ReceiverPorts ports;                              // 0 picks a free port
   uint8_t addressByte = 200;                        // byte 0 of the receiver's packets
   uint8_t typeByte = 4;                             // byte 1 of the receiver's packets
+  std::string name = "Corvane Test Receiver";       // answered to the UDP query
   std::string videoFile;                            // the H.264 stream is written here when set
   std::string audioFile;                            // the MP3 stream is written here when set
   int receiveBufferSize = 0;                        // SO_RCVBUF of accepted connections when > 0
@@ -91,6 +94,8 @@ struct ReceiverState {
   std::optional<std::string> pinCode;  // request 35
   std::vector<std::string> errors;     // malformed media streams
   int heartbeatsAnswered = 0;
+  std::vector<std::vector<uint8_t>> queries;  // datagrams received on the query port (first 4096)
+  int queriesAnswered = 0;
   bool mirroring = false;   // after an accepted start request
   uint8_t mirrorOwner = 0;  // address byte of that request
 
@@ -128,7 +133,8 @@ class TestReceiver {
   // Answer of the status request: byte 10 state, byte 11 owner. Unset: 1 and the owner while
   // mirroring, else 0.
   void setStatusAnswer(std::optional<std::pair<int8_t, uint8_t>> answer);
-  void setVersion(std::string version);                      // up to 8 bytes; default "1.0.0"
+  // Up to 8 bytes on the link, up to 255 in the query answer; default "1.0.0".
+  void setVersion(std::string version);
   void setAuthenticationType(uint8_t result, uint8_t type);  // default 1, 1
   // Pauses or resumes reading the channel's connections (the sender's writes then back up).
   void setReading(Channel channel, bool reading);
@@ -157,6 +163,10 @@ class TestReceiver {
 
   // Scrambling with the link's key (its own inverse).
   static void scramble(uint8_t* packet16);
+  // The answer to the UDP query: code 2, the IPv4 address (0.0.0.0 for other text), then name
+  // and version (up to 255 bytes each) after 4-byte little-endian length fields.
+  static std::vector<uint8_t> queryAnswer(const std::string& address, const std::string& name,
+                                          const std::string& version);
 
  private:
   struct Conn;
@@ -172,6 +182,7 @@ class TestReceiver {
   void closeConn(Conn& conn, const std::string& why);
   void onControlPacket(Conn& conn, const std::array<uint8_t, 16>& plain);
   void onMediaBytes(Conn& conn);
+  void answerQueries();
   void sendResponseLocked(Conn& conn, const std::array<uint8_t, 16>& request, uint8_t result,
                           const std::array<uint8_t, 8>& attach);
 
@@ -183,6 +194,7 @@ class TestReceiver {
   std::array<int, kChannelCount> listeners_{-1, -1, -1, -1};
   ReceiverPorts bound_;
   int wakeFd_ = -1;
+  int queryFd_ = -1;
   std::atomic<bool> stopping_{false};
   std::thread thread_;
   bool started_ = false;

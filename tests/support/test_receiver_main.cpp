@@ -30,6 +30,8 @@ void usage() {
                "  --out DIR          folder for received.h264 and received.mp3 (default .)\n"
                "  --mirror-result R  answer to a mirror start: 1 accept, 0 refuse (default 1)\n"
                "  --version TEXT     version answered to the sender (default 1.0.0)\n"
+               "  --name TEXT        name answered to the UDP query on port 11105\n"
+               "                     (default \"Corvane Test Receiver\")\n"
                "commands on standard input:\n"
                "  on | off | keyframe | fps N | status N | key | heartbeat\n"
                "  silent | talk | pause CH | resume CH | close CH | reset CH | stats | quit\n"
@@ -159,6 +161,8 @@ int main(int argc, char** argv) {
       mirrorResult = std::atoi(value().c_str());
     else if (a == "--version")
       version = value();
+    else if (a == "--name")
+      options.name = value();
     else {
       usage();
       return a == "--help" || a == "-h" ? 0 : 2;
@@ -186,7 +190,8 @@ int main(int argc, char** argv) {
   const auto p = receiver.ports();
   say("listening on " + options.address + ": touch " + std::to_string(p.touch) + ", control " +
       std::to_string(p.control) + ", audio " + std::to_string(p.audio) + ", video " +
-      std::to_string(p.video) + "; writing " + options.videoFile + " and " + options.audioFile);
+      std::to_string(p.video) + ", query (UDP) " + std::to_string(p.query) + " as \"" +
+      options.name + "\"; writing " + options.videoFile + " and " + options.audioFile);
 
   std::thread([&receiver] {
     std::string line;
