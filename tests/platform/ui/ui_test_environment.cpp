@@ -24,8 +24,9 @@ class UiEnvironment : public ::testing::Environment {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     ASSERT_EQ(chmod(pattern.c_str(), 0700), 0);
     runtimeFolder() = pattern;
-    setenv("XDG_RUNTIME_DIR", pattern.c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // Set before any thread of the test process exists.
+    setenv("XDG_RUNTIME_DIR", pattern.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);      // NOLINT(concurrency-mt-unsafe)
     app();
   }
   void TearDown() override {
