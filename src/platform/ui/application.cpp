@@ -2,12 +2,18 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWindow>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <mutex>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/log/log.h"
 #include "platform/ui/registry.h"
 #include "platform/ui/window.h"
 
@@ -22,21 +28,10 @@ std::shared_ptr<Application>& gApp() {
   return *app;
 }
 
-// The event that asks the main thread to drain the main dispatch queue.
-const QEvent::Type kDrainEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
-
-// Drains the main queue when woken; sees every key press before the window that gets it.
+// Sees every key press before the window that gets it.
 class LoopAgent final : public QObject {
  public:
   explicit LoopAgent(Application* app) : app_(app) {}
-
-  bool event(QEvent* e) override {
-    if (e->type() == kDrainEvent) {
-      app_->drainMainQueue();
-      return true;
-    }
-    return QObject::event(e);
-  }
 
   bool eventFilter(QObject* watched, QEvent* e) override {
     // A key press reaches the window first and is then passed on to its focus widget, so
@@ -64,14 +59,17 @@ class LoopAgent final : public QObject {
 }  // namespace
 }  // namespace detail
 
-// The main queue's waker: posts a drain event to the agent from any thread, until the
-// application goes.
+// The main queue's waker: an event counter that any thread bumps and the main loop watches,
+// so that waking the loop touches no Qt state off the main thread.
 struct Application::Waker {
   std::mutex mutex;
-  QObject* agent = nullptr;
+  int fd = -1;  // guarded by mutex; -1 once the application is gone
   void wake() {
     std::lock_guard<std::mutex> lock(mutex);
-    if (agent != nullptr) QCoreApplication::postEvent(agent, new QEvent(detail::kDrainEvent));
+    if (fd < 0) return;
+    const std::uint64_t one = 1;
+    // A full counter (never in practice) already means "wake up".
+    [[maybe_unused]] const ssize_t n = ::write(fd, &one, sizeof one);
   }
 };
 
@@ -85,7 +83,18 @@ Application::Application(int argc, char** argv) : argc_(argc) {
   agent_ = agent;
   qtApp_->installEventFilter(agent);
   waker_ = std::make_shared<Waker>();
-  waker_->agent = agent_;
+  waker_->fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (waker_->fd >= 0) {
+    auto* notifier = new QSocketNotifier(static_cast<qintptr>(waker_->fd), QSocketNotifier::Read, agent_);
+    const int fd = waker_->fd;
+    QObject::connect(notifier, &QSocketNotifier::activated, agent_, [this, fd] {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t n = ::read(fd, &count, sizeof count);
+      drainMainQueue();
+    });
+  } else {
+    log::error("no event counter for the main loop: main-queue blocks run only when drained");
+  }
   std::weak_ptr<Waker> weakWaker = waker_;
   dispatch::MainQueue::setWaker([weakWaker] {
     if (auto waker = weakWaker.lock()) waker->wake();
@@ -95,12 +104,15 @@ Application::Application(int argc, char** argv) : argc_(argc) {
 
 Application::~Application() {
   dispatch::MainQueue::setWaker(nullptr);
+  int fd = -1;
   {
     std::lock_guard<std::mutex> lock(waker_->mutex);
-    waker_->agent = nullptr;
+    fd = waker_->fd;
+    waker_->fd = -1;
   }
   qtApp_->removeEventFilter(agent_);
-  delete agent_;
+  delete agent_;  // and its notifier, before the counter it watches goes
+  if (fd >= 0) ::close(fd);
   qtApp_.reset();
 }
 

@@ -109,7 +109,7 @@ class Application {
   int argc_;
   std::vector<char*> argv_;
   std::unique_ptr<QApplication> qtApp_;
-  QObject* agent_ = nullptr;  // receives the wake-up events; deleted with the application
+  QObject* agent_ = nullptr;  // key filter and wake-up notifier; deleted with the application
   std::shared_ptr<Waker> waker_;
   std::shared_ptr<ApplicationDelegate> delegate_;
   std::vector<std::pair<EventMonitor, Monitor>> monitors_;
