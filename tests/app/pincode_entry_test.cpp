@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <QDir>
+#include <QImage>
+#include <QPixmap>
 #include <QTest>
 #include <QWindow>
 #include <memory>
@@ -221,6 +224,20 @@ TEST_F(PinEntryTest, KeysAreNotTheScreensWhileAnotherWindowIsKeyOrTheViewLeftIts
   type("6");
   press(Qt::Key_Backspace);
   EXPECT_EQ(screen_->inputPinCode(), "125");
+}
+
+// The screen as a person sees it, saved for the documentation (build/screenshots/).
+TEST_F(PinEntryTest, ScreenshotOfAPartlyTypedPin) {
+  show();
+  type("4711");
+  const QPixmap shot = window_->widget()->grab();
+  ASSERT_FALSE(shot.isNull());
+  EXPECT_EQ(shot.size(), window_->widget()->size());
+  const QString folder = QStringLiteral(CORVANE_SCREENSHOT_DIR);
+  ASSERT_TRUE(QDir().mkpath(folder));
+  const QString file = folder + QStringLiteral("/pin_screen.png");
+  ASSERT_TRUE(shot.save(file, "PNG"));
+  EXPECT_EQ(QImage(file).size(), shot.size());
 }
 
 TEST(DecimalIntegerTest, ReadsLikeARadixTenParse) {

@@ -32,6 +32,7 @@ Window::Window(QWidget* widget) : widget_(widget) {}
 
 std::shared_ptr<Window> Window::create(QWidget* widget) {
   if (widget == nullptr) return nullptr;
+  if (auto existing = detail::windowForWidget(widget)) return existing;  // one window per widget
   if (widget->parentWidget() != nullptr) widget->setParent(nullptr);
   std::shared_ptr<Window> window(new Window(widget));
   window->install();

@@ -30,7 +30,8 @@ class WindowDelegate {
 
 class Window : public std::enable_shared_from_this<Window> {
  public:
-  // A window over `widget` (made a top-level widget if it is not one).
+  // A window over `widget` (made a top-level widget if it is not one); the existing window
+  // when `widget` already is one's.
   static std::shared_ptr<Window> create(QWidget* widget);
   // A window from the interface description "<name>.ui" of `bundle` (the main bundle when
   // null), whose top-level widget becomes the window. nullptr with `error` set when the

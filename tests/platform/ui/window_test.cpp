@@ -75,6 +75,9 @@ TEST(WindowTest, WindowsAreListedWhileTheyExist) {
   const auto before = app.windows().size();
   auto window = Window::fromInterface("MainWindow");
   EXPECT_EQ(app.windows().size(), before + 1);
+  // A widget makes one window only (a second would delete it twice).
+  EXPECT_EQ(Window::create(window->widget()), window);
+  EXPECT_EQ(app.windows().size(), before + 1);
   window.reset();
   EXPECT_EQ(app.windows().size(), before);
 }
