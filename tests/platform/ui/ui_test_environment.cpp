@@ -42,6 +42,7 @@ int startXvfb(std::string* why) {
   std::vector<std::string> args = {"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24",
                                    "-nolisten", "tcp", "-terminate"};
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
