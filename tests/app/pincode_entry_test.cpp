@@ -202,6 +202,10 @@ TEST_F(PinEntryTest, OnScreenDigitKeysTypeTheirTitles) {
   }
   EXPECT_EQ(screen_->inputPinCode(), "903");
   EXPECT_EQ(digits(), (Digits{"9", "0", "3", "-", "-", "-", "-", "-"}));
+  // Text of several digits fills the PIN only up to its type's length.
+  screen_->appendDigit("123456789");
+  EXPECT_EQ(screen_->inputPinCode(), "90312345");
+  EXPECT_TRUE(connectEnabled());
 }
 
 TEST_F(PinEntryTest, KeysAreNotTheScreensWhileAnotherWindowIsKeyOrTheViewLeftItsWindow) {
