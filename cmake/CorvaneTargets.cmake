@@ -84,3 +84,13 @@ function(corvane_add_subfolders)
     endif()
   endforeach()
 endfunction()
+
+# corvane_bundle_resources(<target>)
+# Puts a link "resources" to the copied application resources next to the target's
+# executable, where the main bundle finds them.
+set(CORVANE_RESOURCE_DIR ${PROJECT_BINARY_DIR}/resources)
+function(corvane_bundle_resources name)
+  add_dependencies(${name} corvane_resources)
+  add_custom_command(TARGET ${name} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E create_symlink ${CORVANE_RESOURCE_DIR} $<TARGET_FILE_DIR:${name}>/resources)
+endfunction()
