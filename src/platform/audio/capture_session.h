@@ -145,7 +145,6 @@ class CaptureSession {
 
  private:
   CaptureSession() = default;
-  void onInput(const StreamBasicDescription& format, const void* bytes, std::size_t length);
 
   mutable std::mutex mutex_;
   std::shared_ptr<CaptureDeviceInput> input_;
