@@ -4,21 +4,18 @@
 
 namespace corvane {
 
-AudioDeviceList::AudioDeviceList(std::shared_ptr<platform::audio::AudioHardware> hardware,
+AudioDeviceList::AudioDeviceList(const std::shared_ptr<platform::audio::AudioHardware>& hardware,
                                  bool inputs)
     : mInputs(inputs) {
-  if (hardware) BuildList(*hardware);
+  if (hardware) BuildList(hardware);
 }
 
-void AudioDeviceList::BuildList(platform::audio::AudioHardware& hardware) {
+void AudioDeviceList::BuildList(const std::shared_ptr<platform::audio::AudioHardware>& hardware) {
   mDevices.clear();
   std::vector<platform::audio::AudioObjectID> ids;
-  if (hardware.getDevices(&ids) != platform::audio::noErr) return;
-  // The records need a shared handle; the list only borrows the hardware.
-  std::shared_ptr<platform::audio::AudioHardware> borrowed(&hardware,
-                                                           [](platform::audio::AudioHardware*) {});
+  if (hardware->getDevices(&ids) != platform::audio::noErr) return;
   for (auto id : ids) {
-    AudioDeviceRecord record(borrowed, id, mInputs);
+    AudioDeviceRecord record(hardware, id, mInputs);
     if (record.CountChannels() > 0) {
       Device entry;
       record.GetName(entry.mName, sizeof entry.mName);

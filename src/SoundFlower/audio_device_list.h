@@ -22,13 +22,13 @@ class AudioDeviceList {
   static_assert(sizeof(Device) == 68, "a list entry is 68 bytes");
   using DeviceList = std::vector<Device>;
 
-  AudioDeviceList(std::shared_ptr<platform::audio::AudioHardware> hardware, bool inputs);
+  AudioDeviceList(const std::shared_ptr<platform::audio::AudioHardware>& hardware, bool inputs);
 
   DeviceList& GetList() { return mDevices; }
   const DeviceList& GetList() const { return mDevices; }
 
  private:
-  void BuildList(platform::audio::AudioHardware& hardware);
+  void BuildList(const std::shared_ptr<platform::audio::AudioHardware>& hardware);
 
   bool mInputs;
   DeviceList mDevices;

@@ -88,7 +88,7 @@ TEST_F(SWAudioRecorderTest, ToneIntoTheLoopbackComesOutAsDecodableMp3OfTheSameTo
     const auto pcm = test::toneFrames(i * kChunk, kChunk, 1000.0);
     ASSERT_EQ(hw->play(loop, pcm.data(), pcm.size() * sizeof(float)), audio::noErr);
     std::this_thread::sleep_until(start + std::chrono::microseconds(
-                                              static_cast<long long>((i + 1) * kChunk * 1e6 / 44100.0)));
+                                              static_cast<long long>(static_cast<double>((i + 1) * kChunk) * 1e6 / 44100.0)));
   }
   recorder->endRecorder();
   draining.store(false);

@@ -107,7 +107,7 @@ class NotificationLog {
   std::size_t count(const std::string& name) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::size_t n = 0;
-    for (const auto& p : posts_) n += p.name == name ? 1 : 0;
+    for (const auto& p : posts_) n += p.name == name ? 1u : 0u;
     return n;
   }
   std::vector<Post> posts() const {
@@ -119,7 +119,7 @@ class NotificationLog {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
       std::size_t c = 0;
-      for (const auto& p : posts_) c += p.name == name ? 1 : 0;
+      for (const auto& p : posts_) c += p.name == name ? 1u : 0u;
       return c >= n;
     });
   }
@@ -143,6 +143,12 @@ inline std::vector<float> toneFrames(std::size_t first, std::size_t frames, doub
     pcm[2 * i + 1] = v;
   }
   return pcm;
+}
+
+// The bytes of interleaved float samples.
+inline std::vector<std::uint8_t> bytesOf(const std::vector<float>& samples) {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(samples.data());
+  return std::vector<std::uint8_t>(p, p + samples.size() * sizeof(float));
 }
 
 // The dominant frequency of mono float samples at `rate`, from zero crossings.

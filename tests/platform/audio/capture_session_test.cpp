@@ -88,8 +88,9 @@ TEST_F(CaptureSessionTest, DefaultInputSoundArrivesAsSampleBuffersOnTheDelegateQ
   EXPECT_EQ(collector->buffers[1]->numSamples(), 256);
   ASSERT_TRUE(collector->buffers[0]->formatDescription());
   EXPECT_EQ(*collector->buffers[0]->formatDescription(), kEncoderInputFormat);
-  ASSERT_EQ(collector->buffers[1]->dataBuffer()->dataLength(), 256u * 8);
-  EXPECT_EQ(std::memcmp(collector->buffers[1]->dataBuffer()->dataPointer(), b.data(), 256 * 8), 0);
+  const auto& block = collector->buffers[1]->dataBuffer();
+  EXPECT_EQ(std::vector<std::uint8_t>(block->dataPointer(), block->dataPointer() + block->dataLength()),
+            test::bytesOf(b));
 }
 
 TEST_F(CaptureSessionTest, DeviceWithoutInputGivesNoDeviceInputAndASessionWithoutInputCapturesNothing) {

@@ -238,14 +238,16 @@ TEST_F(SimAudioHardwareTest, WhatIsPlayedIntoTheLoopbackComesBackOnItsInputInOrd
   const auto second = test::toneFrames(441, 441, 1000.0);
   ASSERT_EQ(hw->play(loop, first.data(), first.size() * sizeof(float)), noErr);
   ASSERT_EQ(hw->play(loop, second.data(), second.size() * sizeof(float) + 3), noErr);  // partial frame cut
-  ASSERT_TRUE(capture.waitForBytes(2 * 441 * 8, 5.0));
+  const std::size_t bothBytes = std::size_t{2} * 441 * 8;
+  ASSERT_TRUE(capture.waitForBytes(bothBytes, 5.0));
   stream->stop();
   {
     std::lock_guard<std::mutex> lock(capture.mutex);
-    ASSERT_EQ(capture.bytes.size(), 2u * 441 * 8);
     EXPECT_EQ(capture.format, kEncoderInputFormat);
-    EXPECT_EQ(std::memcmp(capture.bytes.data(), first.data(), 441 * 8), 0);
-    EXPECT_EQ(std::memcmp(capture.bytes.data() + 441 * 8, second.data(), 441 * 8), 0);
+    auto expected = test::bytesOf(first);
+    const auto rest = test::bytesOf(second);
+    expected.insert(expected.end(), rest.begin(), rest.end());
+    EXPECT_EQ(capture.bytes, expected);
   }
   // After stop nothing more arrives; sound played to a speaker goes nowhere.
   hw->play(loop, first.data(), first.size() * sizeof(float));
@@ -254,7 +256,7 @@ TEST_F(SimAudioHardwareTest, WhatIsPlayedIntoTheLoopbackComesBackOnItsInputInOrd
   EXPECT_FALSE(hw->openInputStream(SimAudioHardware::kBuiltInOutputID, capture.handler(), &status));
   EXPECT_EQ(status, kAudioHardwareBadDeviceError);
   std::lock_guard<std::mutex> lock(capture.mutex);
-  EXPECT_EQ(capture.bytes.size(), 2u * 441 * 8);
+  EXPECT_EQ(capture.bytes.size(), bothBytes);
 }
 
 TEST_F(SimAudioHardwareTest, AuthorisationRequestAnswersOffTheCallingThread) {
