@@ -160,6 +160,40 @@ TEST_F(SWAudioRecorderTest, OneSessionPerRecordingAndEndingAnIdleRecorderIsHarml
   recorder->endRecorder();
 }
 
+TEST_F(SWAudioRecorderTest, EndingWhileSoundKeepsComingIntoARunningQueueReturns) {
+  ASSERT_EQ(hw->setDefaultDevice(true, loop), audio::noErr);
+  auto recorder = SWAudioRecorder::create();
+  recorder->setRawAudioQueue(rawQueue);
+  recorder->setEncodedAudioQueue(encodedQueue);
+  recorder->beginRecroder();
+  std::atomic<bool> playing{true};
+  std::thread player([&] {
+    const auto pcm = test::toneFrames(0, 256, 1000.0);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 1; playing.load(); ++i) {
+      hw->play(loop, pcm.data(), pcm.size() * sizeof(float));
+      std::this_thread::sleep_until(start + std::chrono::milliseconds(5 * i));  // a sound source
+    }
+  });
+  std::thread consumer([&] {
+    while (playing.load()) {
+      if (auto box = encodedQueue->take(0.05)) freeMediaPacket(box->pointer);
+    }
+  });
+  test::Signal ended;
+  std::thread ender([&] {
+    recorder->endRecorder();
+    ended.fire();
+  });
+  const bool returned = ended.waitFor(10.0);
+  playing.store(false);
+  ender.join();
+  player.join();
+  consumer.join();
+  EXPECT_TRUE(returned) << "endRecorder waited for the sound to stop";
+  EXPECT_FALSE(recorder->encoder()->isEncoderRunning());
+}
+
 TEST_F(SWAudioRecorderTest, MicrophoneInOtherFormatsReachesTheQueueInTheEncoderFormat) {
   // The built-in microphone delivers 48 kHz mono 16-bit.
   auto recorder = SWAudioRecorder::create();
