@@ -146,6 +146,18 @@ TEST_F(SWAudioRecorderTest, OneSessionPerRecordingAndEndingAnIdleRecorderIsHarml
   auto session = recorder->captureSession();
   ASSERT_TRUE(session);
   EXPECT_TRUE(session->isRunning());
+  // The default input, and one output asking for interleaved linear PCM only.
+  ASSERT_EQ(session->inputs().size(), 1u);
+  EXPECT_EQ(session->inputs()[0]->device()->deviceID(), SimAudioHardware::kBuiltInInputID);
+  ASSERT_EQ(session->outputs().size(), 1u);
+  const auto settings = session->outputs()[0]->audioSettings();
+  EXPECT_EQ(settings.count(), 2u);
+  EXPECT_EQ(settings.formatID, audio::kAudioFormatLinearPCM);
+  EXPECT_EQ(settings.linearPCMIsNonInterleaved, false);
+  EXPECT_EQ(session->outputs()[0]->sampleBufferCallbackQueue()->label(),
+            "corvane_audio_recorder_queue");
+  EXPECT_EQ(session->outputs()[0]->sampleBufferDelegate().get(),
+            static_cast<audio::AudioSampleBufferDelegate*>(recorder.get()));
   recorder->beginRecroder();
   EXPECT_EQ(recorder->captureSession(), session);
   EXPECT_EQ(recorder->sessionsCreated(), 1);
