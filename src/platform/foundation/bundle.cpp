@@ -271,7 +271,10 @@ std::optional<std::string> Bundle::pathForResource(const std::string& name,
                                                    const std::string& type) const {
   if (name.empty() || name.find("..") != std::string::npos) return std::nullopt;
   std::string file = type.empty() ? name : name + "." + type;
-  for (const auto& folder : searchFolders()) {
+  // The resource folder itself comes first, then the localised folders in language order.
+  std::vector<std::string> folders = searchFolders();
+  std::rotate(folders.begin(), folders.end() - 1, folders.end());
+  for (const auto& folder : folders) {
     std::string path = files::appendingPathComponent(folder, file);
     if (files::exists(path)) return path;
   }

@@ -240,6 +240,56 @@ TEST(ReadSource, RegularFileCountsAsReadableWithItsRemainingBytes) {
   fs::remove(path);
 }
 
+// A regular file cannot be polled: the source delivers while bytes remain and reports the
+// end of the file once per resume instead of firing again at once forever.
+TEST(ReadSource, RegularFileAtEndOfFileFiresOncePerResume) {
+  namespace fs = std::filesystem;
+  const fs::path path = fs::temp_directory_path() / ("dispatch-eof-" + std::to_string(getpid()));
+  {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("0123456789", f);
+    std::fclose(f);
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  auto q = Queue::createSerial("read.eof");
+  auto source = Source::createRead(fd, q);
+  std::vector<unsigned long> seen;  // on q
+  Counter events;
+  source->setEventHandler([&] {
+    seen.push_back(source->data());
+    char buffer[4];
+    (void)read(fd, buffer, sizeof buffer);
+    events.add();
+  });
+  source->resume();
+  ASSERT_TRUE(events.waitFor(4));
+  // A delivery that followed the last one was queued before its handler returned, so two
+  // empty blocks through the queue let any further firing run first.
+  flush(q);
+  flush(q);
+  q->sync([&] { EXPECT_EQ(seen, (std::vector<unsigned long>{10, 6, 2, 0})); });
+
+  // Bytes appended while quiet are seen after the next resume, then the end once more.
+  {
+    std::FILE* f = std::fopen(path.c_str(), "a");
+    ASSERT_NE(f, nullptr);
+    std::fputs("ab", f);
+    std::fclose(f);
+  }
+  source->suspend();
+  source->resume();
+  ASSERT_TRUE(events.waitFor(6));
+  flush(q);
+  flush(q);
+  q->sync([&] { EXPECT_EQ(seen, (std::vector<unsigned long>{10, 6, 2, 0, 2, 0})); });
+  source->cancel();
+  flush(q);
+  close(fd);
+  fs::remove(path);
+}
+
 // Sources on descriptors that are not open never fire, and still cancel cleanly.
 TEST(Source, InvalidDescriptorsNeverFireAndStillCancel) {
   auto q = Queue::createSerial("invalid");
