@@ -20,7 +20,8 @@ using namespace corvane::platform::dispatch;
 double percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0.0;
   std::sort(values.begin(), values.end());
-  const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * values.size()));
+  const size_t index =
+      std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
   return values[index];
 }
 

@@ -219,7 +219,7 @@ TEST(DataQueueTest, OneProducerAndOneConsumerPassEveryItemInOrder) {
     received.push_back(*next);
   }
   producer.join();
-  for (int i = 0; i < kItems; ++i) ASSERT_EQ(received[i], i);
+  for (int i = 0; i < kItems; ++i) ASSERT_EQ(received[static_cast<std::size_t>(i)], i);
   EXPECT_EQ(queue->count(), 0u);
 }
 

@@ -66,7 +66,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv) {
   }
   char chunk[4096];
   ssize_t got;
-  while ((got = read(pipeFds[0], chunk, sizeof chunk)) > 0) result.output.append(chunk, got);
+  while ((got = read(pipeFds[0], chunk, sizeof chunk)) > 0)
+    result.output.append(chunk, static_cast<std::size_t>(got));
   close(pipeFds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
@@ -103,13 +104,15 @@ platform::video::PixelBufferRef makeNv12Frame(int width, int height, int phase) 
   }
   frame->lockBaseAddress(0);
   for (int y = 0; y < frame->heightOfPlane(0); ++y) {
-    std::uint8_t* row = frame->baseAddressOfPlane(0) + y * frame->bytesPerRowOfPlane(0);
+    std::uint8_t* row =
+        frame->baseAddressOfPlane(0) + static_cast<std::size_t>(y) * frame->bytesPerRowOfPlane(0);
     for (int x = 0; x < width; ++x) {
       row[x] = static_cast<std::uint8_t>(16 + ((x + y + 4 * phase) & 0xff) * 219 / 255);
     }
   }
   for (int y = 0; y < frame->heightOfPlane(1); ++y) {
-    std::uint8_t* row = frame->baseAddressOfPlane(1) + y * frame->bytesPerRowOfPlane(1);
+    std::uint8_t* row =
+        frame->baseAddressOfPlane(1) + static_cast<std::size_t>(y) * frame->bytesPerRowOfPlane(1);
     for (int x = 0; x < frame->widthOfPlane(1); ++x) {
       row[2 * x] = static_cast<std::uint8_t>(64 + ((x + phase) & 0x7f));
       row[2 * x + 1] = static_cast<std::uint8_t>(64 + ((y + phase) & 0x7f));

@@ -244,7 +244,7 @@ TEST(SWAudioEncoderTest, EncodesSineInBuffersOfEverySizeIntoWholeDecodableFrames
       // The frame's sound began 26 ms per 418 pending bytes before the clock read after the
       // encoder call: at least one frame (25 ms) and at most the call's output plus carry.
       const std::uint32_t age = p.receivedAt - timestampOf(p);
-      const std::uint32_t maxPending = 417 + (bufferFrames / 1152 + 2) * 418;
+      const auto maxPending = static_cast<std::uint32_t>(417 + (bufferFrames / 1152 + 2) * 418);
       EXPECT_GE(age, 25u);
       EXPECT_LE(age, 26 * maxPending / 418 + 200);
     }

@@ -176,7 +176,7 @@ TEST_F(Reassembly, PacketSplitOverThreeReadsIsDispatchedOnceAfterTheThird) {
 
 TEST_F(Reassembly, TwentyBytesDispatchOneAndKeepFourThenTwoInOneReadInOrder) {
   auto stream = wire(1);
-  for (uint8_t code : {2, 38}) {
+  for (uint8_t code : {uint8_t{2}, uint8_t{38}}) {
     const auto w = wire(code);
     stream.insert(stream.end(), w.begin(), w.end());
   }

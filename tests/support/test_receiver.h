@@ -94,7 +94,7 @@ struct ReceiverState {
   bool mirroring = false;   // after an accepted start request
   uint8_t mirrorOwner = 0;  // address byte of that request
 
-  const ChannelStats& operator[](Channel c) const { return channels[static_cast<int>(c)]; }
+  const ChannelStats& operator[](Channel c) const { return channels[static_cast<std::size_t>(c)]; }
   // Packets of one kind and code from the sender.
   size_t count(int8_t kind, int8_t code) const;
   std::vector<ControlRecord> requests(int8_t code) const;

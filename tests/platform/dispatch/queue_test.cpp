@@ -54,7 +54,7 @@ TEST(SerialQueue, RunsBlocksInSubmissionOrder) {
   q->async([&] { done.add(); });
   ASSERT_TRUE(done.waitFor(1));
   ASSERT_EQ(seen.size(), static_cast<size_t>(kBlocks));
-  for (int i = 0; i < kBlocks; ++i) ASSERT_EQ(seen[i], i);
+  for (int i = 0; i < kBlocks; ++i) ASSERT_EQ(seen[static_cast<size_t>(i)], i);
 }
 
 TEST(SerialQueue, BlocksFromManyThreadsNeverOverlapAndKeepEachThreadsOrder) {
@@ -76,8 +76,9 @@ TEST(SerialQueue, BlocksFromManyThreadsNeverOverlapAndKeepEachThreadsOrder) {
           int seen = maxInside.load();
           while (now > seen && !maxInside.compare_exchange_weak(seen, now)) {
           }
-          if (last[t] != i - 1) outOfOrder = true;
-          last[t] = i;
+          int& previous = last[static_cast<size_t>(t)];
+          if (previous != i - 1) outOfOrder = true;
+          previous = i;
           if (i % 64 == 0) std::this_thread::yield();  // widen the window for overlap
           inside.fetch_sub(1);
         };
@@ -94,7 +95,7 @@ TEST(SerialQueue, BlocksFromManyThreadsNeverOverlapAndKeepEachThreadsOrder) {
   ASSERT_TRUE(done.waitFor(kThreads));
   EXPECT_EQ(maxInside.load(), 1);
   EXPECT_FALSE(outOfOrder.load());
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(last[t], kPerThread - 1);
+  for (int previous : last) EXPECT_EQ(previous, kPerThread - 1);
 }
 
 class SyncFromCaller : public ::testing::TestWithParam<CallerKind> {};
