@@ -92,9 +92,8 @@ void DDLog::addLogger(DDLoggerPtr logger) { addLogger(std::move(logger), DDLogLe
 
 void DDLog::addLogger(DDLoggerPtr logger, int32_t logLevel) {
   if (!logger) return;
-  state().loggingQueue->async([logger = std::move(logger), logLevel] {
-    lt_addLogger(logger, logLevel);
-  });
+  state().loggingQueue->async(
+      [logger = std::move(logger), logLevel] { lt_addLogger(logger, logLevel); });
 }
 
 void DDLog::removeLogger(DDLoggerPtr logger) {

@@ -468,7 +468,9 @@ TEST(Queue, AfterBlocksRunInDeadlineOrder) {
     ASSERT_TRUE(done.waitFor(static_cast<int>(std::size(delays))));
     q->sync([&] {
       ASSERT_EQ(order.size(), std::size(delays));
-      auto position = [&](int id) { return std::find(order.begin(), order.end(), id) - order.begin(); };
+      auto position = [&](int id) {
+        return std::find(order.begin(), order.end(), id) - order.begin();
+      };
       for (std::size_t a = 0; a < std::size(delays); ++a) {
         for (std::size_t b = 0; b < std::size(delays); ++b) {
           if (windows[a].latest < windows[b].earliest) {

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <iterator>
 #include <chrono>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -81,7 +81,8 @@ TEST(RunLoopTest, TimersFireInFireDateOrder) {
   for (int i : intervals) {
     const double interval = 0.02 * i;
     const double before = secondsSince(start);
-    RunLoopTimer::scheduledTimer(interval, false, [&order, i](RunLoopTimer&) { order.push_back(i); });
+    RunLoopTimer::scheduledTimer(interval, false,
+                                 [&order, i](RunLoopTimer&) { order.push_back(i); });
     windows.push_back({before + interval, secondsSince(start) + interval});
   }
   while (order.size() < std::size(intervals) && secondsSince(start) < 10.0) {
