@@ -307,6 +307,8 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
 
   // Closing (socket queue).
   void closeWithError(const std::optional<Error>& error);
+  // Undoes a request that failed inside its call, without a disconnect callback.
+  void closeAfterFailedRequest();
   void maybeClose();
 
   // Accepting (socket queue).
@@ -322,6 +324,7 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   void resumeWriteSource();
   void enqueueRead(std::shared_ptr<GCDAsyncReadPacket> packet);
   void maybeDequeueRead();
+  void dequeueNextRead();
   void doReadData();
   void doReadEOF();
   void completeCurrentRead();
@@ -381,6 +384,9 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   void* IsOnSocketQueueOrTargetQueueKey;
   std::shared_ptr<void> userData_;
   double alternateAddressDelay_;
+  // maybeDequeueRead's loop is running / was asked for another turn meanwhile.
+  bool servingReadQueue = false;
+  bool readQueueServeAgain = false;
 };
 
 }  // namespace corvane

@@ -65,9 +65,7 @@ void GCDAsyncSocket::suspendReadSource() {
   detail::suspendOnce(readSource, flags, readSourcePaused);
 }
 
-void GCDAsyncSocket::resumeReadSource() {
-  detail::resumeOnce(readSource, flags, readSourcePaused);
-}
+void GCDAsyncSocket::resumeReadSource() { detail::resumeOnce(readSource, flags, readSourcePaused); }
 
 void GCDAsyncSocket::suspendWriteSource() {
   detail::suspendOnce(writeSource, flags, writeSourcePaused);
@@ -146,6 +144,22 @@ void GCDAsyncSocket::readDataToData(const Bytes& data, double timeout, BufferPtr
 // Serving the read queue
 
 void GCDAsyncSocket::maybeDequeueRead() {
+  // A read completed while the queue is being served asks for one more turn of the loop
+  // below instead of a nested call, so that any number of reads served by bytes already
+  // here runs in constant stack depth.
+  if (servingReadQueue) {
+    readQueueServeAgain = true;
+    return;
+  }
+  servingReadQueue = true;
+  do {
+    readQueueServeAgain = false;
+    dequeueNextRead();
+  } while (readQueueServeAgain);
+  servingReadQueue = false;
+}
+
+void GCDAsyncSocket::dequeueNextRead() {
   if (currentRead || (flags & established) == 0) return;
 
   if (!readQueue.empty()) {
@@ -276,10 +290,8 @@ void GCDAsyncSocket::doReadData() {
           socketFDBytesAvailable = 0;
         } else {
           bytesRead = static_cast<uint64_t>(result);
-          if (bytesRead < bytesToRead) {
-            // The estimate was high: the descriptor is drained.
-            socketFDBytesAvailable = 0;
-          } else if (socketFDBytesAvailable <= bytesRead) {
+          // Fewer bytes than asked for: the estimate was high and the descriptor is drained.
+          if (bytesRead < bytesToRead || socketFDBytesAvailable <= bytesRead) {
             socketFDBytesAvailable = 0;
           } else {
             socketFDBytesAvailable -= bytesRead;
@@ -394,10 +406,9 @@ void GCDAsyncSocket::doReadEOF() {
     // End of stream during the TLS handshake.
     shouldDisconnect = true;
     error = Errors::sslError(-9806);
-  } else if ((flags & halfClosed) != 0) {
-    shouldDisconnect = false;
-  } else if (preBuffer.availableBytes() > 0) {
-    // Queued reads may still consume what was received before the end.
+  } else if ((flags & halfClosed) != 0 || preBuffer.availableBytes() > 0) {
+    // Already half-closed, or queued reads may still consume what was received before the
+    // end: keep the connection.
     shouldDisconnect = false;
   } else if ((config & keepOpenOnEOF) != 0) {
     // Half-duplex: keep the connection while we can still write.
