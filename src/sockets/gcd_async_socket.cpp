@@ -43,7 +43,6 @@ GCDAsyncSocket::GCDAsyncSocket(WeakDelegate aDelegate, QueuePtr dq, QueuePtr sq)
       stateIndex(0),
       socketFDBytesAvailable(0),
       preBuffer(4096),
-      sslContext_(nullptr),
       sslWriteCachedLength(0),
       sslErrCode(0),
       lastSSLHandshakeError(0),
@@ -466,7 +465,9 @@ int GCDAsyncSocket::socket4FD() const { return isOnSocketQueue() ? socket4FD_ : 
 
 int GCDAsyncSocket::socket6FD() const { return isOnSocketQueue() ? socket6FD_ : -1; }
 
-void* GCDAsyncSocket::sslContext() const { return isOnSocketQueue() ? sslContext_ : nullptr; }
+std::shared_ptr<platform::secure_transport::SSLContext> GCDAsyncSocket::sslContext() const {
+  return isOnSocketQueue() ? sslContext_ : nullptr;
+}
 
 // ---------------------------------------------------------------------------------------
 // Class operations

@@ -559,7 +559,11 @@ void GCDAsyncSocket::closeWithError(const std::optional<Error>& error) {
   if (sslPreBuffer) sslPreBuffer->reset();
   sslErrCode = 0;
   lastSSLHandshakeError = 0;
-  sslContext_ = nullptr;  // no TLS session is ever created yet
+  if (sslContext_) {
+    // Tell the peer the session ends (best effort), then release it.
+    sslContext_->close();
+    sslContext_.reset();
+  }
 
   if (!accept4Source && !accept6Source && !acceptUNSource && !readSource && !writeSource) {
     // Nothing watches the descriptors: close them here. A connect() may still be in flight
