@@ -42,6 +42,10 @@ struct TrustData {
   std::vector<std::shared_ptr<SecCertificate>> anchors;
 };
 
+// Initialises the TLS library once, without its clean-up at process exit: worker threads
+// that never end may still be inside the library while exit handlers run, and the clean-up
+// would free global state under them.
+void initialiseLibrary();
 // A new reference to `x`.
 X509Ptr retain(X509* x);
 // The system's store (default locations) plus the process's additional anchors.

@@ -1,9 +1,13 @@
 // Certificates, identities, the process's additional anchors and trust evaluation.
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <cstdint>
 #include <mutex>
+#include <string_view>
 
 #include "platform/secure_transport/openssl_support.h"
 #include "platform/secure_transport/secure_transport.h"
@@ -45,17 +49,27 @@ PKeyPtr parsePrivateKey(const std::vector<uint8_t>& bytes) {
   return PKeyPtr(d2i_PrivateKey_bio(bio.get(), nullptr));
 }
 
+// Never destroyed, like the library itself (see initialiseLibrary).
 std::mutex& anchorsMutex() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex;
+  return *m;
 }
 
 std::vector<std::shared_ptr<SecCertificate>>& additionalAnchors() {
-  static std::vector<std::shared_ptr<SecCertificate>> anchors;
-  return anchors;
+  static auto* anchors = new std::vector<std::shared_ptr<SecCertificate>>;
+  return *anchors;
 }
 
 }  // namespace
+
+void initialiseLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    OPENSSL_init_ssl(
+        OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+        nullptr);
+  });
+}
 
 X509Ptr retain(X509* x) {
   if (x == nullptr) return nullptr;
@@ -109,6 +123,7 @@ SecCertificate::SecCertificate(std::unique_ptr<detail::CertificateData> impl)
 SecCertificate::~SecCertificate() = default;
 
 std::shared_ptr<SecCertificate> SecCertificate::create(const std::vector<uint8_t>& pemOrDer) {
+  detail::initialiseLibrary();
   detail::X509Ptr x509 = detail::parseCertificate(pemOrDer);
   if (!x509) return nullptr;
   auto data = std::make_unique<detail::CertificateData>();
@@ -148,6 +163,7 @@ SecIdentity::~SecIdentity() = default;
 
 std::shared_ptr<SecIdentity> SecIdentity::create(const std::vector<uint8_t>& certificate,
                                                  const std::vector<uint8_t>& privateKey) {
+  detail::initialiseLibrary();
   auto cert = SecCertificate::create(certificate);
   detail::PKeyPtr key = detail::parsePrivateKey(privateKey);
   if (!cert || !key) return nullptr;
@@ -159,6 +175,7 @@ std::shared_ptr<SecIdentity> SecIdentity::create(const std::vector<uint8_t>& cer
 }
 
 void setAdditionalSystemAnchors(std::vector<std::shared_ptr<SecCertificate>> anchors) {
+  detail::initialiseLibrary();
   std::lock_guard<std::mutex> lock(detail::anchorsMutex());
   detail::additionalAnchors() = std::move(anchors);
 }

@@ -6,7 +6,9 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <map>
 #include <mutex>
 
@@ -24,14 +26,15 @@ struct SessionFree {
 };
 using SessionPtr = std::unique_ptr<SSL_SESSION, SessionFree>;
 
-// Client sessions remembered under their peer identifiers.
+// Client sessions remembered under their peer identifiers. Never destroyed: sessions are
+// not freed while exit handlers run and worker threads may still use them.
 std::mutex& sessionCacheMutex() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex;
+  return *m;
 }
 std::map<std::vector<uint8_t>, SessionPtr>& sessionCache() {
-  static std::map<std::vector<uint8_t>, SessionPtr> cache;
-  return cache;
+  static auto* cache = new std::map<std::vector<uint8_t>, SessionPtr>;
+  return *cache;
 }
 
 int openSslVersion(SSLProtocol version) {
@@ -136,6 +139,7 @@ SSLContext::SSLContext(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 SSLContext::~SSLContext() = default;
 
 std::shared_ptr<SSLContext> SSLContext::create(SSLProtocolSide side, SSLConnectionType /*type*/) {
+  detail::initialiseLibrary();
   auto impl = std::make_unique<Impl>();
   impl->side = side;
   impl->ctx = SSL_CTX_new(side == SSLProtocolSide::kSSLServerSide ? TLS_server_method()
