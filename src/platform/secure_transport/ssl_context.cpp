@@ -146,7 +146,6 @@ std::shared_ptr<SSLContext> SSLContext::create(SSLProtocolSide side, SSLConnecti
                                                                   : TLS_client_method());
   if (impl->ctx == nullptr) return nullptr;
   if (side == SSLProtocolSide::kSSLClientSide) {
-    detail::addSystemAnchors(SSL_CTX_get_cert_store(impl->ctx));
     SSL_CTX_set_verify(impl->ctx, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_session_cache_mode(impl->ctx,
                                    SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
@@ -313,6 +312,8 @@ OSStatus SSLContext::Impl::start() {
     return noErr;
   }
   SSL_set_connect_state(ssl);
+  // The anchors the process trusts when the handshake begins.
+  detail::addSystemAnchors(SSL_CTX_get_cert_store(ctx));
   if (!peerName.empty()) {
     // The name for virtual hosting (SNI).
     SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
