@@ -356,7 +356,7 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   void maybeStartTLS();
   void ssl_startTLS();
   // Applies the settings to the new session; false with the closing error on failure.
-  bool ssl_applySettings(const GCDAsyncSocketTLSSettings& tlsSettings, bool isServer,
+  bool ssl_applySettings(const GCDAsyncSocketTLSSettings& tlsSettings,
                          std::optional<Error>* failure);
   void ssl_continueSSLHandshake();
   void ssl_shouldTrustPeer(bool shouldTrust, int aStateIndex);

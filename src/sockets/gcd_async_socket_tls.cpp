@@ -113,7 +113,7 @@ void GCDAsyncSocket::ssl_startTLS() {
     }
   }
   std::optional<Error> failure;
-  if (!ssl_applySettings(tlsSettings, isServer, &failure)) {
+  if (!ssl_applySettings(tlsSettings, &failure)) {
     closeWithError(failure);
     return;
   }
@@ -138,7 +138,7 @@ void GCDAsyncSocket::ssl_startTLS() {
 }
 
 bool GCDAsyncSocket::ssl_applySettings(const GCDAsyncSocketTLSSettings& tlsSettings,
-                                       bool /*isServer*/, std::optional<Error>* failure) {
+                                       std::optional<Error>* failure) {
   auto fail = [failure](const char* text) {
     *failure = Errors::otherError(text);
     return false;
@@ -146,8 +146,12 @@ bool GCDAsyncSocket::ssl_applySettings(const GCDAsyncSocketTLSSettings& tlsSetti
   st::SSLContext& ctx = *sslContext_;
 
   if (const std::any* value = settingFor(tlsSettings, st::kCFStreamSSLPeerName)) {
-    const auto* peerName = valueOf<std::string>(value);
-    if (peerName == nullptr) return fail("Invalid value for kCFStreamSSLPeerName.");
+    std::optional<std::string> peerName;
+    if (const auto* text = valueOf<std::string>(value)) peerName = *text;
+    if (const auto* literal = valueOf<const char*>(value); literal != nullptr && *literal) {
+      peerName = std::string(*literal);
+    }
+    if (!peerName) return fail("Invalid value for kCFStreamSSLPeerName.");
     if (ctx.setPeerDomainName(*peerName) != st::noErr) {
       return fail("Error in SSLSetPeerDomainName");
     }

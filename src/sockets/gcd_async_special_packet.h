@@ -11,7 +11,7 @@
 namespace corvane {
 
 // TLS settings by key. Value types: kCFStreamSSLIsServer, GCDAsyncSocketManuallyEvaluateTrust
-// and the two session options bool; kCFStreamSSLPeerName std::string;
+// and the two session options bool; kCFStreamSSLPeerName std::string (or a C string);
 // kCFStreamSSLCertificates platform::secure_transport::SecItemList; GCDAsyncSocketSSLPeerID
 // and GCDAsyncSocketSSLDiffieHellmanParameters std::vector<uint8_t>; the protocol versions
 // int or platform::secure_transport::SSLProtocol; GCDAsyncSocketSSLCipherSuites

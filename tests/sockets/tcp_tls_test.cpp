@@ -31,6 +31,9 @@ Settings clientSettings(const std::string& peerName = "localhost") {
   return {{st::kCFStreamSSLPeerName, peerName}};
 }
 
+// The peer name may also be given as a C string.
+Settings clientSettingsWithLiteralName() { return {{st::kCFStreamSSLPeerName, "localhost"}}; }
+
 Settings serverSettings() {
   return {{st::kCFStreamSSLIsServer, true},
           {st::kCFStreamSSLCertificates, TestCertificates::get().serverList()}};
@@ -150,7 +153,7 @@ TEST_F(TcpTls, EverySettingWithAValidValueStillConnects) {
   ASSERT_TRUE(server.listen());
   Client client;
   client.delegate->onConnect = [&](const SocketPtr& s) {
-    Settings settings = clientSettings();
+    Settings settings = clientSettingsWithLiteralName();
     settings[GCDAsyncSocketSSLPeerID] = bytes("every-setting");
     settings[GCDAsyncSocketSSLSessionOptionFalseStart] = true;
     settings[GCDAsyncSocketSSLSessionOptionSendOneByteRecord] = true;
@@ -254,6 +257,34 @@ TEST_F(TcpTls, EndOfStreamDuringTheHandshakeClosesWithClosedAbort) {
     peer.reset();
     ASSERT_TRUE(client.delegate->waitFor(Event::Disconnect));
     EXPECT_TRUE(isSSLError(client.disconnectError(), st::errSSLClosedAbort));
+  }
+}
+
+// Bytes that are no TLS, in the handshake or inside a secured session, close the socket
+// with an error of the TLS domain and lose nothing else.
+TEST_F(TcpTls, GarbageInsteadOfRecordsClosesWithATlsError) {
+  for (bool secureFirst : {false, true}) {
+    SCOPED_TRACE(secureFirst ? "after the handshake" : "in the handshake");
+    Server server;
+    server.delegate->onAccept = [&](const SocketPtr&, const SocketPtr& s) {
+      s->startTLS(serverSettings());
+      s->readDataToLength(4, 5.0, 1);
+    };
+    ASSERT_TRUE(server.listen());
+    PlainTlsPeer peer(connectLoopback(AF_INET, server.port), st::SSLProtocolSide::kSSLClientSide);
+    ASSERT_TRUE(peer.fd);
+    if (secureFirst) {
+      peer.ctx->setPeerDomainName("localhost");
+      ASSERT_EQ(peer.handshake(), st::noErr);
+      ASSERT_TRUE(server.delegate->waitFor(Event::Secure));
+    }
+    ASSERT_TRUE(writeAll(peer.fd.get(), pattern(3000, 7)));
+    ASSERT_TRUE(server.delegate->waitFor(Event::Disconnect));
+    const auto e = server.delegate->first(Event::Disconnect).error;
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->domain, "kCFStreamErrorDomainSSL");
+    EXPECT_EQ(server.delegate->count(Event::Read), 0u);
+    EXPECT_TRUE(waitForEOF(peer.fd.get()));
   }
 }
 
