@@ -343,8 +343,11 @@ OSStatus SSLContext::Impl::flushOutput() {
   while (pendingOutOffset < pendingOut.size()) {
     size_t length = pendingOut.size() - pendingOutOffset;
     const OSStatus status = writeFunc(connection, pendingOut.data() + pendingOutOffset, &length);
-    pendingOutOffset += std::min(length, pendingOut.size() - pendingOutOffset);
-    if (status != noErr && pendingOutOffset < pendingOut.size()) {
+    length = std::min(length, pendingOut.size() - pendingOutOffset);
+    pendingOutOffset += length;
+    // A call that took some bytes is followed by another one: only a call that takes
+    // nothing says the connection is full (and has its writer wait for room).
+    if (status != noErr && length == 0) {
       return status == errSSLWouldBlock ? errSSLWouldBlock : errSSLClosedAbort;
     }
   }
