@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 
 #include <cstring>
 
@@ -248,6 +249,31 @@ TEST(TcpConnect, SynchronousConnectFailureIsReportedOnlyByTheReturn) {
   EXPECT_EQ(err.code, EADDRINUSE);
   EXPECT_EQ(err.failureReason, "Error in bind() function");
   // Every callback the call could have posted has run by now.
+  dq->sync([] {});
+  EXPECT_TRUE(delegate->events().empty());
+  EXPECT_TRUE(sock->isDisconnected());
+}
+
+// The same for a Unix-domain connect whose socket cannot be made (no descriptor left).
+TEST(TcpConnect, SynchronousUnixDomainFailureIsReportedOnlyByTheReturn) {
+  auto delegate = std::make_shared<RecordingDelegate>();
+  auto dq = Queue::createSerial("test.delegate");
+  auto sock = GCDAsyncSocket::create(delegate, dq);
+  sock->performBlock([] {});  // the socket queue runs before descriptors run out
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  const int lowestFree = ::fcntl(0, F_DUPFD_CLOEXEC, 0);
+  ASSERT_GE(lowestFree, 0);
+  ::close(lowestFree);
+  rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(lowestFree);  // no new descriptor number is allowed
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  Error err;
+  const bool started = sock->connectToUrl("file:///tmp/corvane-no-such.sock", -1, &err);
+  ::setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_FALSE(started);
+  EXPECT_EQ(err.code, EMFILE);
+  EXPECT_EQ(err.failureReason, "Error in socket() function");
   dq->sync([] {});
   EXPECT_TRUE(delegate->events().empty());
   EXPECT_TRUE(sock->isDisconnected());
