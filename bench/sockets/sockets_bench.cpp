@@ -12,6 +12,10 @@
 //   the plain side runs a blocking write()/read() loop; the echo peer is the same blocking
 //   thread code on both. Counter `rtt_ratio` is the socket's round trip over the plain one
 //   (target <= 2).
+// - TLS bulk: the same 64 KiB writes (10 in flight) from one GCDAsyncSocket to another that
+//   reads whatever is available, once plain and once after startTLS on both (TLS 1.3,
+//   certificates made with the openssl tool). Counter `tls_ratio` is the encrypted
+//   throughput over the plain one.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -29,6 +33,7 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "sockets/gcd_async_socket.h"
+#include "support/test_certificates.h"
 
 namespace {
 
@@ -299,6 +304,118 @@ void BM_PingPong(benchmark::State& state) {
   sockEcho.join();
 }
 BENCHMARK(BM_PingPong)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(kRepetitions)
+    ->DisplayAggregatesOnly(true);
+
+// Both ends GCDAsyncSockets: the server side reads whatever is available and counts it.
+class CountingServer : public GCDAsyncSocketDelegate {
+ public:
+  explicit CountingServer(bool tls) : tls_(tls) {}
+  Semaphore accepted;
+  Semaphore secured;
+  std::shared_ptr<GCDAsyncSocket> connection;
+
+  void socketDidAcceptNewSocket(const SocketPtr&, const SocketPtr& newSocket) override {
+    connection = newSocket;
+    if (tls_) {
+      const auto& certs = corvane::test_support::TestCertificates::get();
+      newSocket->startTLS(
+          {{corvane::platform::secure_transport::kCFStreamSSLIsServer, true},
+           {corvane::platform::secure_transport::kCFStreamSSLCertificates, certs.serverList()}});
+    }
+    newSocket->readDataWithTimeout(-1, 0);
+    accepted.signal();
+  }
+  void socketDidSecure(const SocketPtr&) override { secured.signal(); }
+  void socketDidReadData(const SocketPtr& sock, const SharedData& data, long) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      received_ += data.size();
+      if (received_ >= target_) cv_.notify_one();
+    }
+    sock->readDataWithTimeout(-1, 0);
+  }
+  void waitFor(uint64_t total) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    target_ = total;
+    cv_.wait(lock, [&] { return received_ >= total; });
+  }
+
+ private:
+  bool tls_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  uint64_t received_ = 0;
+  uint64_t target_ = ~0ull;
+};
+
+struct SocketToSocket {
+  std::shared_ptr<CountingServer> server;
+  std::shared_ptr<GCDAsyncSocket> listener;
+  std::shared_ptr<BenchDelegate> delegate = std::make_shared<BenchDelegate>();
+  std::shared_ptr<GCDAsyncSocket> sock;
+  uint64_t sent = 0;
+
+  explicit SocketToSocket(bool tls) : server(std::make_shared<CountingServer>(tls)) {
+    listener = GCDAsyncSocket::create(server, Queue::createSerial("bench.server"));
+    Error err;
+    uint16_t port = 0;
+    if (!listener->acceptOnInterface("127.0.0.1", 0, &err)) std::abort();
+    listener->performBlock([&] { port = listener->localPort4(); });
+    sock = GCDAsyncSocket::create(delegate, Queue::global(Priority::High));
+    if (!sock->connectToHost("127.0.0.1", port, 2.0, &err) || !delegate->connected.wait(5.0) ||
+        !server->accepted.wait(5.0)) {
+      std::fprintf(stderr, "sockets_bench: connect failed\n");
+      std::abort();
+    }
+    if (tls) {
+      sock->startTLS(
+          {{corvane::platform::secure_transport::kCFStreamSSLPeerName, std::string("localhost")}});
+      if (!server->secured.wait(5.0)) {
+        std::fprintf(stderr, "sockets_bench: TLS handshake failed\n");
+        std::abort();
+      }
+    }
+  }
+  void batch(const SharedData& chunk) {
+    for (size_t i = 0; i < kChunksPerBatch; ++i) {
+      delegate->slots.wait();
+      sock->writeData(chunk, 5.0, static_cast<long>(i));
+    }
+    sent += kBatchBytes;
+    server->waitFor(sent);
+    for (int i = 0; i < kInFlight; ++i) delegate->slots.wait(5.0);
+    for (int i = 0; i < kInFlight; ++i) delegate->slots.signal();
+  }
+  ~SocketToSocket() {
+    sock->disconnect();
+    listener->disconnect();
+    if (server->connection) server->connection->disconnect();
+  }
+};
+
+void BM_TlsBulk(benchmark::State& state) {
+  const auto& certs = corvane::test_support::TestCertificates::get();
+  if (!certs.error.empty()) {
+    state.SkipWithError(certs.error.c_str());
+    return;
+  }
+  corvane::platform::secure_transport::setAdditionalSystemAnchors({certs.ca});
+  SocketToSocket plain(false);
+  SocketToSocket tls(true);
+  const SharedData chunk(std::vector<uint8_t>(kChunk, 'c'));
+  Clock::duration plainTime{0};
+  Clock::duration tlsTime{0};
+  runPaired(
+      state, [&] { plain.batch(chunk); }, [&] { tls.batch(chunk); }, &plainTime, &tlsTime);
+  const double bytes = static_cast<double>(state.iterations()) * static_cast<double>(kBatchBytes);
+  state.counters["plain_MiBps"] = bytes / seconds(plainTime) / (1024.0 * 1024.0);
+  state.counters["tls_MiBps"] = bytes / seconds(tlsTime) / (1024.0 * 1024.0);
+  state.counters["tls_ratio"] = seconds(plainTime) / seconds(tlsTime);
+}
+BENCHMARK(BM_TlsBulk)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Repetitions(kRepetitions)

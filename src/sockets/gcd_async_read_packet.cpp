@@ -10,7 +10,7 @@ namespace corvane {
 namespace {
 // An own buffer for a length read is reserved up to this size at once and grows with the
 // bytes that actually arrive beyond it, so a huge requested length costs nothing up front.
-constexpr uint64_t kInitialOwnBufferReserve = 64 * 1024;
+constexpr uint64_t kInitialOwnBufferReserve = uint64_t{64} * 1024;
 }  // namespace
 
 GCDAsyncReadPacket::GCDAsyncReadPacket(std::shared_ptr<std::vector<uint8_t>> d, uint64_t s,

@@ -43,7 +43,6 @@ GCDAsyncSocket::GCDAsyncSocket(WeakDelegate aDelegate, QueuePtr dq, QueuePtr sq)
       stateIndex(0),
       socketFDBytesAvailable(0),
       preBuffer(4096),
-      sslContext_(nullptr),
       sslWriteCachedLength(0),
       sslErrCode(0),
       lastSSLHandshakeError(0),
@@ -355,9 +354,8 @@ GCDAsyncSocket::Bytes GCDAsyncSocket::connectedAddress() const {
 }
 
 GCDAsyncSocket::Bytes GCDAsyncSocket::localAddress() const {
-  return syncValue([this] {
-    return detail::localAddressOf(socket6FD_ != -1 ? socket6FD_ : socket4FD_);
-  });
+  return syncValue(
+      [this] { return detail::localAddressOf(socket6FD_ != -1 ? socket6FD_ : socket4FD_); });
 }
 
 bool GCDAsyncSocket::isIPv4() const {
@@ -467,7 +465,9 @@ int GCDAsyncSocket::socket4FD() const { return isOnSocketQueue() ? socket4FD_ : 
 
 int GCDAsyncSocket::socket6FD() const { return isOnSocketQueue() ? socket6FD_ : -1; }
 
-void* GCDAsyncSocket::sslContext() const { return isOnSocketQueue() ? sslContext_ : nullptr; }
+std::shared_ptr<platform::secure_transport::SSLContext> GCDAsyncSocket::sslContext() const {
+  return isOnSocketQueue() ? sslContext_ : nullptr;
+}
 
 // ---------------------------------------------------------------------------------------
 // Class operations
@@ -475,8 +475,7 @@ void* GCDAsyncSocket::sslContext() const { return isOnSocketQueue() ? sslContext
 std::vector<GCDAsyncSocket::Bytes> GCDAsyncSocket::lookupHost(const std::string& host,
                                                               uint16_t port, Error* errPtr) {
   int gaiCode = 0;
-  std::vector<Bytes> addresses =
-      detail::resolve(host, port, SOCK_STREAM, IPPROTO_TCP, &gaiCode);
+  std::vector<Bytes> addresses = detail::resolve(host, port, SOCK_STREAM, IPPROTO_TCP, &gaiCode);
   if (addresses.empty() && errPtr != nullptr) *errPtr = GCDAsyncSocketErrors::gaiError(gaiCode);
   return addresses;
 }
@@ -549,7 +548,7 @@ GCDAsyncSocket::Bytes GCDAsyncSocket::ZeroData() { return {0}; }
 std::string GCDAsyncSocket::pathFromUrl(const std::string& url) {
   static const std::string kScheme = "file://";
   if (url.compare(0, kScheme.size(), kScheme) == 0) {
-    const std::string rest = url.substr(kScheme.size());
+    std::string rest = url.substr(kScheme.size());
     if (!rest.empty() && rest[0] == '/') return rest;
     const size_t slash = rest.find('/');  // skip a host part ("file://localhost/p")
     return slash == std::string::npos ? std::string() : rest.substr(slash);

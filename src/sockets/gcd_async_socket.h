@@ -36,10 +36,12 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/error.h"
+#include "platform/secure_transport/secure_transport.h"
 #include "sockets/gcd_async_packet.h"
 #include "sockets/gcd_async_socket_delegate.h"
 #include "sockets/gcd_async_socket_error.h"
 #include "sockets/gcd_async_socket_pre_buffer.h"
+#include "sockets/gcd_async_special_packet.h"
 #include "sockets/shared_data.h"
 
 namespace corvane {
@@ -208,6 +210,13 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   void writeData(SharedData data, double timeout, long tag);
   float progressOfWriteReturningTag(long* tagPtr, uint64_t* donePtr, uint64_t* totalPtr) const;
 
+  // ---- TLS ----
+  // Upgrades the connection to TLS once every read and write queued before has finished
+  // (settings: see GCDAsyncSocketTLSSettings). Ignored unless a connect or accept was begun,
+  // and when TLS was already requested or new requests are refused. Success is reported by
+  // socketDidSecure; every failure closes the socket with its error.
+  void startTLS(GCDAsyncSocketTLSSettings tlsSettings = {});
+
   // ---- Queue utilities ----
   void markSocketQueueTargetQueue(const QueuePtr& socketNewTargetQueue);
   void unmarkSocketQueueTargetQueue(const QueuePtr& socketOldTargetQueue);
@@ -217,8 +226,8 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   int socketFD() const;
   int socket4FD() const;
   int socket6FD() const;
-  // The TLS session (none: TLS is not built in yet). Socket queue only.
-  void* sslContext() const;
+  // The TLS session (nullptr before TLS starts). Socket queue only.
+  std::shared_ptr<platform::secure_transport::SSLContext> sslContext() const;
 
   // ---- Class operations ----
   // Resolves `host` to raw socket addresses with `port` ("localhost"/"loopback" without the
@@ -307,6 +316,8 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
 
   // Closing (socket queue).
   void closeWithError(const std::optional<Error>& error);
+  // Undoes a request that failed inside its call, without a disconnect callback.
+  void closeAfterFailedRequest();
   void maybeClose();
 
   // Accepting (socket queue).
@@ -322,6 +333,7 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   void resumeWriteSource();
   void enqueueRead(std::shared_ptr<GCDAsyncReadPacket> packet);
   void maybeDequeueRead();
+  void dequeueNextRead();
   void doReadData();
   void doReadEOF();
   void completeCurrentRead();
@@ -340,9 +352,30 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   void doWriteTimeout();
   void doWriteTimeoutWithExtension(const GCDAsyncPacket* packet, double timeoutExtension);
 
-  // TLS hook: reached when a marker is dequeued. TLS is not built in yet, so no marker can
-  // be queued and this does nothing.
+  // TLS (socket queue). A queue that reached the marker tries to start; both must have.
   void maybeStartTLS();
+  void ssl_startTLS();
+  // Applies the settings to the new session; false with the closing error on failure.
+  bool ssl_applySettings(const GCDAsyncSocketTLSSettings& tlsSettings,
+                         std::optional<Error>* failure);
+  void ssl_continueSSLHandshake();
+  void ssl_shouldTrustPeer(bool shouldTrust, int aStateIndex);
+  void flushSSLBuffers();
+  // The session's I/O functions: the descriptor, the TLS pre-buffer and the flags.
+  platform::secure_transport::OSStatus sslReadWithBuffer(void* buffer, size_t* bufferLength);
+  platform::secure_transport::OSStatus sslWriteWithBuffer(const void* buffer, size_t* bufferLength);
+  static platform::secure_transport::OSStatus SSLReadFunction(
+      platform::secure_transport::SSLConnectionRef connection, void* data, size_t* dataLength);
+  static platform::secure_transport::OSStatus SSLWriteFunction(
+      platform::secure_transport::SSLConnectionRef connection, const void* data,
+      size_t* dataLength);
+  // Socket queue, secure socket: decrypts into `buffer` (up to `length` bytes); sets the
+  // closing status or error like a plain read would.
+  uint64_t readDecrypted(uint8_t* buffer, uint64_t length, bool* waiting, bool* socketEOF,
+                         std::optional<Error>* error);
+  // Socket queue, secure socket: one encrypting pass over the rest of `packet`.
+  uint64_t writeEncrypted(const GCDAsyncWritePacket& packet, bool* waiting,
+                          std::optional<Error>* error);
 
   // ---- Fields (socket queue only, except where noted) ----
   uint32_t flags;
@@ -372,7 +405,7 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   std::shared_ptr<GCDAsyncPacket> currentWrite;
   uint64_t socketFDBytesAvailable;
   GCDAsyncSocketPreBuffer preBuffer;
-  void* sslContext_;
+  std::shared_ptr<platform::secure_transport::SSLContext> sslContext_;
   std::unique_ptr<GCDAsyncSocketPreBuffer> sslPreBuffer;
   uint64_t sslWriteCachedLength;
   int32_t sslErrCode;
@@ -381,6 +414,9 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   void* IsOnSocketQueueOrTargetQueueKey;
   std::shared_ptr<void> userData_;
   double alternateAddressDelay_;
+  // maybeDequeueRead's loop is running / was asked for another turn meanwhile.
+  bool servingReadQueue = false;
+  bool readQueueServeAgain = false;
 };
 
 }  // namespace corvane

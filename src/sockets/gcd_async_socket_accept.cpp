@@ -101,8 +101,7 @@ bool GCDAsyncSocket::acceptOnInterface(const std::string& inInterface, uint16_t 
 
     detail::InterfaceAddresses addresses;
     getInterfaceAddress4(&addresses.address4, &addresses.address6, interface, port);
-    if (const char* problem =
-            detail::interfaceProblem(addresses, isIPv4Disabled, isIPv6Disabled)) {
+    if (const char* problem = detail::interfaceProblem(addresses, isIPv4Disabled, isIPv6Disabled)) {
       *err = Errors::badParamError(problem);
       return false;
     }
@@ -218,9 +217,9 @@ bool GCDAsyncSocket::doAccept(int parentSocketFD) {
           theDelegate->newSocketQueueForConnectionFromAddress(childSocketAddress, self);
     }
     auto acceptedSocket = create(WeakDelegate(theDelegate), dq, childSocketQueue);
-    // Until the owner has it, nothing else knows the new socket: set it up on its queue
-    // before anything the owner asks of it.
-    acceptedSocket->socketQueue->async([acceptedSocket, childSocketFD, socketType] {
+    // The new socket is connected before the owner sees it: inside the callback it
+    // answers isConnected() and obeys disconnect(), even when its queue is this very one.
+    acceptedSocket->runSync([&acceptedSocket, childSocketFD, socketType] {
       if (socketType == 0) {
         acceptedSocket->socket4FD_ = childSocketFD;
       } else if (socketType == 1) {

@@ -14,13 +14,13 @@
 #include "sockets/gcd_async_socket_private.h"
 #include "sockets/gcd_async_write_packet.h"
 #include "sockets/socket_address.h"
+#include "sockets/socket_error_support.h"
 #include "sockets/socket_source_support.h"
 
 namespace corvane {
 
 using platform::dispatch::Priority;
 using platform::dispatch::Queue;
-using platform::dispatch::Source;
 using Errors = GCDAsyncSocketErrors;
 using detail::shutdownAndClose;
 
@@ -125,7 +125,7 @@ bool GCDAsyncSocket::connectToAddress(const Bytes& inRemoteAddr, const std::stri
 
     flags |= begun;
     if (!connectWithAddress4(address4, address6, err)) {
-      closeWithError(*err);
+      closeAfterFailedRequest();
       return false;
     }
     startConnectTimeout(timeout);
@@ -143,7 +143,7 @@ bool GCDAsyncSocket::connectToUrl(const std::string& url, double timeout, Error*
 
     flags |= begun;
     if (!connectWithAddressUN(connectInterfaceUN, err)) {
-      closeWithError(*err);
+      closeAfterFailedRequest();
       return false;
     }
     startConnectTimeout(timeout);
@@ -167,8 +167,7 @@ bool GCDAsyncSocket::preConnectWithInterface(const std::string& interface, Error
   if (!interface.empty()) {
     detail::InterfaceAddresses addresses;
     getInterfaceAddress4(&addresses.address4, &addresses.address6, interface, 0);
-    if (const char* problem =
-            detail::interfaceProblem(addresses, isIPv4Disabled, isIPv6Disabled)) {
+    if (const char* problem = detail::interfaceProblem(addresses, isIPv4Disabled, isIPv6Disabled)) {
       *errPtr = Errors::badParamError(problem);
       return false;
     }
@@ -261,8 +260,15 @@ bool GCDAsyncSocket::connectWithAddress4(Bytes address4, Bytes address6, Error* 
   const bool useIPv6 = (preferIPv6 && socket6FD_ != -1) || socket4FD_ == -1;
   const int primarySocketFD = useIPv6 ? socket6FD_ : socket4FD_;
   const int alternateSocketFD = useIPv6 ? socket4FD_ : socket6FD_;
-  Bytes primaryAddress = useIPv6 ? std::move(address6) : std::move(address4);
-  Bytes alternateAddress = useIPv6 ? std::move(address4) : std::move(address6);
+  Bytes primaryAddress;
+  Bytes alternateAddress;
+  if (useIPv6) {
+    primaryAddress = std::move(address6);
+    alternateAddress = std::move(address4);
+  } else {
+    primaryAddress = std::move(address4);
+    alternateAddress = std::move(address6);
+  }
 
   connectSocket(primarySocketFD, primaryAddress, stateIndex);
 
@@ -281,14 +287,14 @@ bool GCDAsyncSocket::connectWithAddress4(Bytes address4, Bytes address6, Error* 
 }
 
 void GCDAsyncSocket::connectSocket(int socketFD, const Bytes& address, int aStateIndex) {
+  // A late attempt of an ended connect (won by the other family, timed out or closed): its
+  // descriptor was closed then, and its number may belong to a later connection now.
+  if (aStateIndex != stateIndex) return;
   // The other family already won: this descriptor is not needed.
   if ((flags & established) != 0) {
     closeSocket(socketFD);
     return;
   }
-  // A late attempt of an ended connect (time-out or close): its descriptor was closed and
-  // its number may belong to someone else now.
-  if (aStateIndex != stateIndex) return;
   if (socketFD != socket4FD_ && socketFD != socket6FD_) return;
 
   // The blocking connect() runs on its own duplicate of the descriptor, so that a close
@@ -377,6 +383,7 @@ bool GCDAsyncSocket::connectWithAddressUN(const Bytes& address, Error* errPtr) {
     if (result == 0) {
       sock.didConnect(aStateIndex);
     } else {
+      if (aStateIndex == sock.stateIndex) detail::printSystemMessage("connect", err);
       sock.didNotConnect(aStateIndex, Errors::errorWithErrno(err, "Error in connect() function"));
     }
   });
@@ -467,8 +474,7 @@ void GCDAsyncSocket::getInterfaceAddress4(Bytes* interfaceAddr4Ptr, Bytes* inter
     const long portL = std::strtol(portText.c_str(), nullptr, 10);
     if (portL > 0 && portL <= 0xFFFF) port = static_cast<uint16_t>(portL);
   }
-  detail::InterfaceAddresses addresses =
-      detail::interfaceAddresses(interface, port);
+  detail::InterfaceAddresses addresses = detail::interfaceAddresses(interface, port);
   if (interfaceAddr4Ptr != nullptr) *interfaceAddr4Ptr = std::move(addresses.address4);
   if (interfaceAddr6Ptr != nullptr) *interfaceAddr6Ptr = std::move(addresses.address6);
 }
@@ -537,6 +543,12 @@ void GCDAsyncSocket::maybeClose() {
   if (shouldClose) closeWithError(std::nullopt);
 }
 
+void GCDAsyncSocket::closeAfterFailedRequest() {
+  // The caller learns of the failure from the request's return and error.
+  flags &= ~begun;
+  closeWithError(std::nullopt);
+}
+
 void GCDAsyncSocket::closeWithError(const std::optional<Error>& error) {
   endConnectTimeout();
   if (currentRead) endCurrentRead();
@@ -547,7 +559,11 @@ void GCDAsyncSocket::closeWithError(const std::optional<Error>& error) {
   if (sslPreBuffer) sslPreBuffer->reset();
   sslErrCode = 0;
   lastSSLHandshakeError = 0;
-  sslContext_ = nullptr;  // no TLS session is ever created yet
+  if (sslContext_) {
+    // Tell the peer the session ends (best effort), then release it.
+    sslContext_->close();
+    sslContext_.reset();
+  }
 
   if (!accept4Source && !accept6Source && !acceptUNSource && !readSource && !writeSource) {
     // Nothing watches the descriptors: close them here. A connect() may still be in flight

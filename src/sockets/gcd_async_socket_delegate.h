@@ -15,6 +15,7 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/error.h"
+#include "platform/secure_transport/secure_transport.h"
 #include "sockets/shared_data.h"
 
 namespace corvane {
@@ -70,12 +71,13 @@ class GCDAsyncSocketDelegate {
                                    const std::optional<platform::Error>& /*err*/) {}
   // The TLS handshake completed.
   virtual void socketDidSecure(const SocketPtr& /*sock*/) {}
-  // Manual trust evaluation during a TLS handshake: return true when implemented and call
-  // `completionHandler` (from any thread) with the decision. The default (false) means
-  // "not implemented".
-  virtual bool socketDidReceiveTrust(const SocketPtr& /*sock*/,
-                                     const std::shared_ptr<void>& /*trust*/,
-                                     std::function<void(bool shouldTrustPeer)> /*handler*/) {
+  // Manual trust evaluation during a TLS handshake (client side): return true when
+  // implemented and call `completionHandler` once (from any thread, now or later) with the
+  // decision. The default (false) means "not implemented", which closes the socket.
+  virtual bool socketDidReceiveTrust(
+      const SocketPtr& /*sock*/,
+      const std::shared_ptr<platform::secure_transport::SecTrust>& /*trust*/,
+      std::function<void(bool shouldTrustPeer)> /*completionHandler*/) {
     return false;
   }
 };

@@ -65,9 +65,7 @@ void GCDAsyncSocket::suspendReadSource() {
   detail::suspendOnce(readSource, flags, readSourcePaused);
 }
 
-void GCDAsyncSocket::resumeReadSource() {
-  detail::resumeOnce(readSource, flags, readSourcePaused);
-}
+void GCDAsyncSocket::resumeReadSource() { detail::resumeOnce(readSource, flags, readSourcePaused); }
 
 void GCDAsyncSocket::suspendWriteSource() {
   detail::suspendOnce(writeSource, flags, writeSourcePaused);
@@ -146,6 +144,22 @@ void GCDAsyncSocket::readDataToData(const Bytes& data, double timeout, BufferPtr
 // Serving the read queue
 
 void GCDAsyncSocket::maybeDequeueRead() {
+  // A read completed while the queue is being served asks for one more turn of the loop
+  // below instead of a nested call, so that any number of reads served by bytes already
+  // here runs in constant stack depth.
+  if (servingReadQueue) {
+    readQueueServeAgain = true;
+    return;
+  }
+  servingReadQueue = true;
+  do {
+    readQueueServeAgain = false;
+    dequeueNextRead();
+  } while (readQueueServeAgain);
+  servingReadQueue = false;
+}
+
+void GCDAsyncSocket::dequeueNextRead() {
   if (currentRead || (flags & established) == 0) return;
 
   if (!readQueue.empty()) {
@@ -166,28 +180,32 @@ void GCDAsyncSocket::maybeDequeueRead() {
       closeWithError(std::nullopt);
     }
   } else if ((flags & secured) != 0) {
-    // A secure socket would flush the TLS buffers here; with the pre-buffer empty the read
-    // source is resumed so that a close by the peer is seen.
+    // Decrypt what the session holds; with nothing left the read source is resumed so that
+    // a close by the peer is seen.
+    flushSSLBuffers();
     if (preBuffer.availableBytes() == 0) resumeReadSource();
   }
-}
-
-void GCDAsyncSocket::maybeStartTLS() {
-  // TLS is not built in: startTLS does not exist yet, so no marker is ever queued.
 }
 
 void GCDAsyncSocket::doReadData() {
   auto* currentPacket = dynamic_cast<GCDAsyncReadPacket*>(currentRead.get());
   const bool isSpecial = currentRead && currentPacket == nullptr;
 
+  const bool isSecure = (flags & secured) != 0;
   if ((!currentRead) || (flags & readTimeoutPending) != 0) {
     // Nobody wants the bytes now. A level-triggered source would fire again and again.
+    if (isSecure) flushSSLBuffers();
     if (socketFDBytesAvailable > 0) suspendReadSource();
     return;
   }
 
-  const bool hasBytesAvailable = socketFDBytesAvailable > 0;
-  const uint64_t estimatedBytesAvailable = socketFDBytesAvailable;
+  uint64_t estimatedBytesAvailable = socketFDBytesAvailable;
+  if (isSecure && sslContext_) {
+    size_t buffered = 0;
+    sslContext_->getBufferedReadSize(&buffered);
+    estimatedBytesAvailable += (sslPreBuffer ? sslPreBuffer->availableBytes() : 0) + buffered;
+  }
+  const bool hasBytesAvailable = estimatedBytesAvailable > 0;
 
   if (!hasBytesAvailable && preBuffer.availableBytes() == 0) {
     // Nothing to read: wait for the source.
@@ -196,8 +214,14 @@ void GCDAsyncSocket::doReadData() {
   }
 
   if ((flags & tlsReadSideReady) != 0 || isSpecial) {
-    // The handshake owns the descriptor until it completes.
-    suspendReadSource();
+    // The handshake owns the descriptor until it completes; the handshake step that waits
+    // for bytes goes on now.
+    if ((flags & tlsReadSideReady) != 0 && (flags & tlsWriteSideReady) != 0 &&
+        lastSSLHandshakeError == platform::secure_transport::errSSLWouldBlock) {
+      ssl_continueSSLHandshake();
+    } else {
+      suspendReadSource();
+    }
     return;
   }
 
@@ -242,7 +266,15 @@ void GCDAsyncSocket::doReadData() {
     if (!done && !error && !socketEOF && hasBytesAvailable) {
       bool readIntoPreBuffer = false;
       uint64_t bytesToRead;
-      if (currentPacket->isTermRead()) {
+      if (isSecure) {
+        // Decrypted records hold up to 16 KiB: read well beyond the estimate when it is big.
+        uint64_t defaultReadLength = uint64_t{32} * 1024;
+        if (estimatedBytesAvailable > defaultReadLength) {
+          defaultReadLength = estimatedBytesAvailable + uint64_t{16} * 1024;
+        }
+        bytesToRead =
+            currentPacket->optimalReadLengthWithDefault(defaultReadLength, &readIntoPreBuffer);
+      } else if (currentPacket->isTermRead()) {
         bytesToRead =
             currentPacket->readLengthForTermWithHint(estimatedBytesAvailable, &readIntoPreBuffer);
       } else {
@@ -261,7 +293,9 @@ void GCDAsyncSocket::doReadData() {
 
       const int socketFD = connectedDescriptor();
       uint64_t bytesRead = 0;
-      if (bytesToRead > 0) {
+      if (isSecure) {
+        bytesRead = readDecrypted(buffer, bytesToRead, &waiting, &socketEOF, &error);
+      } else if (bytesToRead > 0) {
         const ssize_t result = ::read(socketFD, buffer, bytesToRead);
         if (result < 0) {
           const int err = errno;
@@ -276,10 +310,8 @@ void GCDAsyncSocket::doReadData() {
           socketFDBytesAvailable = 0;
         } else {
           bytesRead = static_cast<uint64_t>(result);
-          if (bytesRead < bytesToRead) {
-            // The estimate was high: the descriptor is drained.
-            socketFDBytesAvailable = 0;
-          } else if (socketFDBytesAvailable <= bytesRead) {
+          // Fewer bytes than asked for: the estimate was high and the descriptor is drained.
+          if (bytesRead < bytesToRead || socketFDBytesAvailable <= bytesRead) {
             socketFDBytesAvailable = 0;
           } else {
             socketFDBytesAvailable -= bytesRead;
@@ -387,6 +419,7 @@ void GCDAsyncSocket::doReadData() {
 
 void GCDAsyncSocket::doReadEOF() {
   flags |= peerEOF;
+  if ((flags & secured) != 0) flushSSLBuffers();
 
   bool shouldDisconnect = false;
   std::optional<Error> error;
@@ -394,10 +427,9 @@ void GCDAsyncSocket::doReadEOF() {
     // End of stream during the TLS handshake.
     shouldDisconnect = true;
     error = Errors::sslError(-9806);
-  } else if ((flags & halfClosed) != 0) {
-    shouldDisconnect = false;
-  } else if (preBuffer.availableBytes() > 0) {
-    // Queued reads may still consume what was received before the end.
+  } else if ((flags & halfClosed) != 0 || preBuffer.availableBytes() > 0) {
+    // Already half-closed, or queued reads may still consume what was received before the
+    // end: keep the connection.
     shouldDisconnect = false;
   } else if ((config & keepOpenOnEOF) != 0) {
     // Half-duplex: keep the connection while we can still write.

@@ -59,8 +59,14 @@ void GCDAsyncSocket::doWriteData() {
   }
   auto* packet = dynamic_cast<GCDAsyncWritePacket*>(currentWrite.get());
   if ((flags & tlsWriteSideReady) != 0 || packet == nullptr) {
-    // The handshake owns the descriptor until it completes.
-    suspendWriteSource();
+    // The handshake owns the descriptor until it completes; the handshake step that waits
+    // for the descriptor goes on now.
+    if ((flags & tlsWriteSideReady) != 0 && (flags & tlsReadSideReady) != 0 &&
+        lastSSLHandshakeError == platform::secure_transport::errSSLWouldBlock) {
+      ssl_continueSSLHandshake();
+    } else {
+      suspendWriteSource();
+    }
     return;
   }
 
@@ -68,20 +74,24 @@ void GCDAsyncSocket::doWriteData() {
   std::optional<Error> error;
   uint64_t bytesWritten = 0;
 
-  const int socketFD = connectedDescriptor();
-  const uint8_t* buffer = packet->buffer.data() + packet->bytesDone;
-  const size_t bytesToWrite = packet->buffer.size() - packet->bytesDone;
-  // MSG_NOSIGNAL: a peer's reset gives EPIPE here instead of killing the process.
-  const ssize_t result = ::send(socketFD, buffer, bytesToWrite, MSG_NOSIGNAL);
-  if (result < 0) {
-    const int err = errno;
-    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
-      waiting = true;
-    } else {
-      error = Errors::errorWithErrno(err, "Error in write() function");
-    }
+  if ((flags & secured) != 0) {
+    bytesWritten = writeEncrypted(*packet, &waiting, &error);
   } else {
-    bytesWritten = static_cast<uint64_t>(result);
+    const int socketFD = connectedDescriptor();
+    const uint8_t* buffer = packet->buffer.data() + packet->bytesDone;
+    const size_t bytesToWrite = packet->buffer.size() - packet->bytesDone;
+    // MSG_NOSIGNAL: a peer's reset gives EPIPE here instead of killing the process.
+    const ssize_t result = ::send(socketFD, buffer, bytesToWrite, MSG_NOSIGNAL);
+    if (result < 0) {
+      const int err = errno;
+      if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+        waiting = true;
+      } else {
+        error = Errors::errorWithErrno(err, "Error in write() function");
+      }
+    } else {
+      bytesWritten = static_cast<uint64_t>(result);
+    }
   }
 
   if (waiting) {

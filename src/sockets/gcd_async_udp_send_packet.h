@@ -22,8 +22,8 @@ class GCDAsyncUdpPacket {
 
 class GCDAsyncUdpSendPacket : public GCDAsyncUdpPacket {
  public:
-  GCDAsyncUdpSendPacket(SharedData data, double timeoutSeconds, long packetTag)
-      : buffer(std::move(data)), timeout(timeoutSeconds), tag(packetTag) {}
+  GCDAsyncUdpSendPacket(SharedData data, double aTimeout, long aTag)
+      : buffer(std::move(data)), timeout(aTimeout), tag(aTag) {}
 
   SharedData buffer;  // the datagram (held, not copied)
   double timeout;     // seconds; negative = none

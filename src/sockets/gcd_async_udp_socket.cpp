@@ -1,6 +1,7 @@
 // Creation, delegate set-up, options, cached names, closing, queue utilities and the
 // address helpers of the UDP socket.
 #include "sockets/gcd_async_udp_socket.h"
+#include "platform/log/log.h"
 #include "sockets/socket_address.h"
 #include "sockets/socket_source_support.h"
 
@@ -38,6 +39,11 @@ std::shared_ptr<GCDAsyncUdpSocket> GCDAsyncUdpSocket::create(WeakDelegate aDeleg
 
 GCDAsyncUdpSocket::GCDAsyncUdpSocket(WeakDelegate aDelegate, QueuePtr dq, QueuePtr sq)
     : delegate_(std::move(aDelegate)), delegateQueue_(std::move(dq)) {
+  if (sq && !sq->isSerial()) {
+    // All state relies on one serial context; a concurrent queue would race.
+    platform::log::error("GCDAsyncUdpSocket: the socket queue must be serial; using a private one");
+    sq = nullptr;
+  }
   socketQueue_ = sq ? std::move(sq) : Queue::createSerial("GCDAsyncUdpSocket");
   socketQueue_->setSpecific(&IsOnSocketQueueOrTargetQueueKey, this);
 }
@@ -396,6 +402,11 @@ void GCDAsyncUdpSocket::closeWithError(const std::optional<Error>& error) {
   endCurrentSend();
   sendQueue_.clear();
   closeSockets();
+  // A later connect names its own peer; until then there is none.
+  cachedConnectedAddress_.clear();
+  cachedConnectedHost_.clear();
+  cachedConnectedPort_ = 0;
+  cachedConnectedFamily_ = 0;
   flags_ = 0;
   pendingFilterOperations_ = 0;
   if (shouldCallDelegate) notifyDidClose(error);

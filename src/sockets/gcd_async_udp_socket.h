@@ -47,8 +47,8 @@ class GCDAsyncUdpSocket : public std::enable_shared_from_this<GCDAsyncUdpSocket>
   using Address = GCDAsyncUdpAddress;
 
   // `init`, `initWithSocketQueue:`, `initWithDelegate:delegateQueue:` and
-  // `initWithDelegate:delegateQueue:socketQueue:`. Without a socket queue a new serial one
-  // labelled "GCDAsyncUdpSocket" is made.
+  // `initWithDelegate:delegateQueue:socketQueue:`. Without a socket queue, or with a
+  // concurrent one, a new serial queue labelled "GCDAsyncUdpSocket" is made.
   static std::shared_ptr<GCDAsyncUdpSocket> create();
   static std::shared_ptr<GCDAsyncUdpSocket> create(QueuePtr sq);
   static std::shared_ptr<GCDAsyncUdpSocket> create(WeakDelegate aDelegate, QueuePtr dq);

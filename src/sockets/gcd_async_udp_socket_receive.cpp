@@ -178,16 +178,16 @@ void GCDAsyncUdpSocket::doReceive() {
     }
     bytesAvailable = result >= 0 ? udpPendingBytes(fd) : 0;
 
-    if (result == 0) {
-      ignored = true;  // an empty datagram: consumed, nothing to hand over
-    } else if (result < 0) {
+    if (result < 0) {
       if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
         waitingForSocket = true;
       } else {
         socketError = Errors::errnoErrorWithReason(err, "Error in recvfrom() function");
       }
-    } else if (!buffer || static_cast<size_t>(result) > bufferSize) {
-      ignored = true;  // larger than the maximum (or no memory): dropped whole
+    } else if (result == 0 || !buffer || static_cast<size_t>(result) > bufferSize) {
+      // An empty datagram (consumed, nothing to hand over), or one larger than the maximum
+      // (or no memory): dropped whole.
+      ignored = true;
     } else {
       // Exactly the datagram's bytes, in a buffer of their own size.
       data = SharedData(std::vector<uint8_t>(buffer.get(), buffer.get() + result));

@@ -2,15 +2,25 @@
 
 #include <netdb.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace corvane::detail {
 
-platform::Error errnoError(const char* domain, int err, std::optional<std::string> failureReason) {
+std::string systemMessage(int err) {
   char buf[256];
   // GNU strerror_r returns the text (possibly not in buf).
   const char* text = strerror_r(err, buf, sizeof buf);
-  platform::Error e(domain, err, text != nullptr ? std::string(text) : std::string());
+  return text != nullptr ? std::string(text) : std::string();
+}
+
+void printSystemMessage(const char* what, int err) {
+  const std::string line = std::string(what) + ": " + systemMessage(err) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+platform::Error errnoError(const char* domain, int err, std::optional<std::string> failureReason) {
+  platform::Error e(domain, err, systemMessage(err));
   e.failureReason = std::move(failureReason);
   return e;
 }

@@ -15,5 +15,9 @@ platform::Error errnoError(const char* domain, int err,
                            std::optional<std::string> failureReason = std::nullopt);
 // Code `gaiCode`, description the resolver's text for it.
 platform::Error resolverError(const char* domain, int gaiCode);
+// The system's text for `err` as a string (thread-safe).
+std::string systemMessage(int err);
+// Prints "what: <system text for err>" as one line to standard error.
+void printSystemMessage(const char* what, int err);
 
 }  // namespace corvane::detail

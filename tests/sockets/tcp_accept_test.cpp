@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
 
 #include "tcp_support.h"
@@ -178,11 +179,36 @@ TEST(TcpAccept, SetUpErrors) {
   auto sock = GCDAsyncSocket::create(delegate, dq);
   sock->setIPv6Enabled(false);
   Error err;
-  // Without SO_REUSEPORT a second listener on the same address is refused.
-  if (!sock->acceptOnInterface("127.0.0.1", port, &err)) {
-    EXPECT_EQ(err.failureReason, "Error in bind() function");
-    EXPECT_TRUE(sock->isDisconnected());
-  }
+  // Address reuse does not let a second socket bind an address someone listens on.
+  EXPECT_FALSE(sock->acceptOnInterface("127.0.0.1", port, &err));
+  EXPECT_EQ(err.code, EADDRINUSE);
+  EXPECT_EQ(err.failureReason, "Error in bind() function");
+  EXPECT_TRUE(sock->isDisconnected());
+}
+
+// Inside socketDidAcceptNewSocket the new socket is already connected, and a disconnect
+// there closes the connection.
+TEST(TcpAccept, NewSocketIsConnectedInsideTheAcceptCallback) {
+  Server server;
+  // The new socket runs on the delegate queue itself, so the callback is on its queue.
+  server.delegate->queueForAccepted = server.queue;
+  std::atomic<int> connectedInCallback{-1};
+  server.delegate->onAccept = [&](const SocketPtr&, const SocketPtr& s) {
+    connectedInCallback = s->isConnected() ? 1 : 0;
+    s->disconnect();
+  };
+  Error err;
+  ASSERT_TRUE(server.listener->acceptOnInterface("127.0.0.1", 0, &err)) << err.description;
+  uint16_t port = 0;
+  server.listener->performBlock([&] { port = server.listener->localPort4(); });
+  UniqueFd client = connectLoopback(AF_INET, port);
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(server.delegate->waitFor(Event::Accept));
+  EXPECT_EQ(connectedInCallback.load(), 1);
+  EXPECT_TRUE(waitForEOF(client.get()));
+  ASSERT_TRUE(server.delegate->waitFor(Event::Disconnect));
+  EXPECT_FALSE(server.delegate->first(Event::Disconnect).error);
+  EXPECT_TRUE(server.delegate->first(Event::Accept).newSocket->isDisconnected());
 }
 
 // The class's own accept side and connect side talking to each other over both families.
@@ -213,9 +239,9 @@ TEST(TcpAccept, ClientAndServerSocketsExchangeData) {
     }
     ASSERT_TRUE(delegate->waitFor(Event::Read, 3));
     const auto reads = delegate->events(Event::Read);
-    for (int i = 0; i < 3; ++i) {
-      EXPECT_EQ(text(reads[static_cast<size_t>(i)].data), ">line" + std::to_string(i) + "\r\n");
-      EXPECT_EQ(reads[static_cast<size_t>(i)].tag, i);
+    for (size_t i = 0; i < 3; ++i) {
+      EXPECT_EQ(text(reads[i].data), ">line" + std::to_string(i) + "\r\n");
+      EXPECT_EQ(reads[i].tag, static_cast<long>(i));
     }
     client->disconnect();
     // The server's accepted socket sees the peer close.

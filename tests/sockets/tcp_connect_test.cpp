@@ -1,6 +1,9 @@
 // Connecting and closing against real loopback peers.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+
 #include <cstring>
 
 #include "tcp_support.h"
@@ -101,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FamilyCase{"onlyIpv6Answers", false, false, true, AF_INET6},
                       FamilyCase{"onlyIpv4AnswersIpv6Favoured", true, true, false, AF_INET},
                       FamilyCase{"refused", false, false, false, 0}),
-    [](const auto& test) { return std::string(test.param.name); });
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(TcpConnect, TimeoutZeroFiresAtOnceAndPositiveFiresOnSilentHost) {
   SilentListener silent;
@@ -176,6 +179,117 @@ TEST(TcpConnect, LateLookupAndConnectResultsAfterCloseAreIgnored) {
   EXPECT_FALSE(delegate->waitFor(Event::Connect, connectsBefore + 2, 0.5));
   EXPECT_EQ(delegate->count(Event::Disconnect), 1u);
   EXPECT_TRUE(sock->isConnected());
+}
+
+// The delayed IPv6 attempt of a connection that IPv4 already won must stay harmless after
+// a disconnect and a new connection, even when the new connection's descriptor got the
+// number the stale attempt once had.
+TEST(TcpConnect, StaleSecondFamilyAttemptLeavesTheNextConnectionAlone) {
+  uint16_t port = 0;
+  UniqueFd l4 = listenLoopback(AF_INET, &port);
+  ASSERT_TRUE(l4);
+  auto delegate = std::make_shared<RecordingDelegate>();
+  auto socketQueue = Queue::createSerial("test.socket");
+  auto sock = GCDAsyncSocket::create(delegate, Queue::createSerial("test.delegate"), socketQueue);
+  constexpr double kDelay = 1.0;  // time for a disconnect and a reconnect before it fires
+  sock->setAlternateAddressDelay(kDelay);
+  Error err;
+  ASSERT_TRUE(sock->connectToHost("localhost", port, &err)) << err.description;
+  ASSERT_TRUE(delegate->waitFor(Event::Connect));
+  // Scheduled after the alternate attempt with the same delay, so it runs after it.
+  platform::dispatch::Semaphore staleAttemptDone;
+  socketQueue->after(kDelay, [&] { staleAttemptDone.signal(); });
+  UniqueFd peer1 = acceptWithin(l4.get());
+  ASSERT_TRUE(peer1);
+  int firstFD = -1;
+  sock->performBlock([&] { firstFD = sock->socket4FD(); });
+  ASSERT_GE(firstFD, 0);
+  sock->disconnect();
+  ASSERT_TRUE(delegate->waitFor(Event::Disconnect));
+  peer1.reset();  // it may hold the number the IPv6 attempt had
+  settledOpenFDCount();
+  // Take every free number up to the first connection's one, so that the next descriptor
+  // gets the number the IPv6 attempt had (the next free one after it).
+  std::vector<UniqueFd> fillers;
+  for (;;) {
+    UniqueFd f(::fcntl(0, F_DUPFD_CLOEXEC, 0));
+    ASSERT_TRUE(f);
+    const int n = f.get();
+    fillers.push_back(std::move(f));
+    if (n >= firstFD) break;
+  }
+  ASSERT_TRUE(sock->connectToAddress(loopbackAddress(AF_INET, port), &err)) << err.description;
+  ASSERT_TRUE(delegate->waitFor(Event::Connect, 2));
+  UniqueFd peer2 = acceptWithin(l4.get());
+  ASSERT_TRUE(peer2);
+  ASSERT_TRUE(staleAttemptDone.wait(kWait));
+
+  EXPECT_TRUE(sock->isConnected());
+  sock->readDataToLength(5, 2.0, 7);
+  ASSERT_TRUE(writeAll(peer2.get(), bytes("hello")));
+  ASSERT_TRUE(delegate->waitFor(Event::Read));
+  EXPECT_EQ(text(delegate->first(Event::Read).data), "hello");
+  EXPECT_EQ(delegate->count(Event::Disconnect), 1u);
+  // Our own descriptors were never touched.
+  for (const UniqueFd& f : fillers) EXPECT_GE(::fcntl(f.get(), F_GETFD), 0);
+}
+
+// A connect that fails inside the call is reported by its false return and error only.
+TEST(TcpConnect, SynchronousConnectFailureIsReportedOnlyByTheReturn) {
+  uint16_t port = 0;
+  UniqueFd taken = listenLoopback(AF_INET, &port);
+  ASSERT_TRUE(taken);
+  auto delegate = std::make_shared<RecordingDelegate>();
+  auto dq = Queue::createSerial("test.delegate");
+  auto sock = GCDAsyncSocket::create(delegate, dq);
+  Error err;
+  // Binding the local side to a port someone listens on fails at once.
+  EXPECT_FALSE(sock->connectToAddress(loopbackAddress(AF_INET, port),
+                                      "127.0.0.1:" + std::to_string(port), -1, &err));
+  EXPECT_EQ(err.code, EADDRINUSE);
+  EXPECT_EQ(err.failureReason, "Error in bind() function");
+  // Every callback the call could have posted has run by now.
+  dq->sync([] {});
+  EXPECT_TRUE(delegate->events().empty());
+  EXPECT_TRUE(sock->isDisconnected());
+}
+
+// The same for a Unix-domain connect whose socket cannot be made (no descriptor left).
+TEST(TcpConnect, SynchronousUnixDomainFailureIsReportedOnlyByTheReturn) {
+  auto delegate = std::make_shared<RecordingDelegate>();
+  auto dq = Queue::createSerial("test.delegate");
+  auto sock = GCDAsyncSocket::create(delegate, dq);
+  sock->performBlock([] {});  // the socket queue runs before descriptors run out
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  const int lowestFree = ::fcntl(0, F_DUPFD_CLOEXEC, 0);
+  ASSERT_GE(lowestFree, 0);
+  ::close(lowestFree);
+  rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(lowestFree);  // no new descriptor number is allowed
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  Error err;
+  const bool started = sock->connectToUrl("file:///tmp/corvane-no-such.sock", -1, &err);
+  ::setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_FALSE(started);
+  EXPECT_EQ(err.code, EMFILE);
+  EXPECT_EQ(err.failureReason, "Error in socket() function");
+  dq->sync([] {});
+  EXPECT_TRUE(delegate->events().empty());
+  EXPECT_TRUE(sock->isDisconnected());
+}
+
+TEST(TcpConnect, FailedUnixDomainConnectPrintsTheSystemMessage) {
+  auto delegate = std::make_shared<RecordingDelegate>();
+  auto client = GCDAsyncSocket::create(delegate, Queue::createSerial("test.client"));
+  Error err;
+  ::testing::internal::CaptureStderr();
+  const bool started = client->connectToUrl("file:///nonexistent/corvane.sock", 2.0, &err);
+  const bool reported = delegate->waitFor(Event::Disconnect);
+  const std::string printed = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(reported);
+  EXPECT_NE(printed.find("connect: No such file or directory"), std::string::npos) << printed;
 }
 
 TEST(TcpConnect, RequestsInTheWrongStateFailAtOnceWithTheirError) {

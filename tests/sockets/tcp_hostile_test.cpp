@@ -3,6 +3,7 @@
 #include <netinet/tcp.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <thread>
 
@@ -202,6 +203,7 @@ TEST(TcpConcurrentDelegate, FourSocketsOnTheGlobalHighQueue) {
     s->writeData(SharedData::fromString("00000000"), 5.0, 0);
     s->readDataToLength(8, 5.0, 0);
   };
+  std::condition_variable overlapSeen;
   delegate->onRead = [&](const SocketPtr& s, const SharedData& d, long) {
     const int now = ++inFlight;
     int seen = maxInFlight.load();
@@ -209,8 +211,14 @@ TEST(TcpConcurrentDelegate, FourSocketsOnTheGlobalHighQueue) {
     }
     int n;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      std::unique_lock<std::mutex> lock(mutex);
       n = ++rounds[s.get()];
+      // Each socket's first read waits (bounded) for another socket's callback to run at
+      // the same time: on a concurrent delegate queue that always happens.
+      if (now >= 2) overlapSeen.notify_all();
+      if (n == 1) {
+        overlapSeen.wait_for(lock, std::chrono::seconds(10), [&] { return maxInFlight >= 2; });
+      }
     }
     EXPECT_EQ(d.toString(), eightDigits(n - 1));
     if (n < kRounds) {
@@ -227,6 +235,7 @@ TEST(TcpConcurrentDelegate, FourSocketsOnTheGlobalHighQueue) {
     ASSERT_TRUE(sockets.back()->connectToHost("127.0.0.1", port, 2.0, &err)) << err.description;
   }
   ASSERT_TRUE(eventually([&] { return completed.load() == kSockets; }, 30.0));
+  EXPECT_GE(maxInFlight.load(), 2) << "callbacks of different sockets never overlapped";
   for (const Event& e : delegate->events(Event::Read)) EXPECT_EQ(e.queueLabel, "global.high");
   EXPECT_EQ(delegate->count(Event::Disconnect), 0u);
   for (auto& s : sockets) s->disconnect();

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 #include "tcp_support.h"
 
@@ -150,6 +152,68 @@ TEST_F(TcpRead, HalfCloseKeepsTheSocketWritable) {
   EXPECT_FALSE(pair.delegate->first(Event::Disconnect).error);
 }
 
+// Counts completed reads and checks their order, without recording each one.
+class CountingDelegate : public GCDAsyncSocketDelegate {
+ public:
+  void socketDidReadData(const SocketPtr&, const SharedData& data, long tag) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (tag != static_cast<long>(reads_) || data.toString() != "x\n") ++outOfStep_;
+    ++reads_;
+    cv_.notify_all();
+  }
+  void socketDidDisconnect(const SocketPtr&, const std::optional<Error>&) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++disconnects_;
+    cv_.notify_all();
+  }
+  bool waitForReads(size_t n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::duration<double>(30.0), [&] { return reads_ >= n; });
+  }
+  size_t outOfStep() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return outOfStep_;
+  }
+  size_t disconnects() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return disconnects_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  size_t reads_ = 0;
+  size_t outOfStep_ = 0;
+  size_t disconnects_ = 0;
+};
+
+// One arriving chunk completes thousands of queued reads; they are served one after the
+// other, not by a call chain as deep as the queue.
+TEST(TcpReadQueue, OneChunkServesTwentyThousandQueuedLineReads) {
+  constexpr size_t kReads = 20000;
+  uint16_t port = 0;
+  UniqueFd listener = listenLoopback(AF_INET, &port);
+  ASSERT_TRUE(listener);
+  auto delegate = std::make_shared<CountingDelegate>();
+  auto sock = GCDAsyncSocket::create(delegate, Queue::createSerial("test.delegate"));
+  Error err;
+  ASSERT_TRUE(sock->connectToAddress(loopbackAddress(AF_INET, port), 2.0, &err));
+  UniqueFd peer = acceptWithin(listener.get());
+  ASSERT_TRUE(peer);
+  ASSERT_TRUE(eventually([&] { return sock->isConnected(); }));
+  for (size_t i = 0; i < kReads; ++i) {
+    sock->readDataToData(GCDAsyncSocket::LFData(), -1, static_cast<long>(i));
+  }
+  sock->performBlock([] {});  // every read is queued before a byte arrives
+  std::string lines;
+  for (size_t i = 0; i < kReads; ++i) lines += "x\n";
+  ASSERT_TRUE(writeAll(peer.get(), bytes(lines)));
+  ASSERT_TRUE(delegate->waitForReads(kReads));
+  EXPECT_EQ(delegate->outOfStep(), 0u);
+  EXPECT_EQ(delegate->disconnects(), 0u);
+  EXPECT_TRUE(sock->isConnected());
+}
+
 struct TimeoutCase {
   const char* name;
   std::vector<std::optional<double>> answers;  // delegate's answers, in order
@@ -183,7 +247,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TimeoutCase{"notImplemented", {}, 1, {0.1}},
                       TimeoutCase{"refused", {0.0}, 1, {0.1}},
                       TimeoutCase{"extendedTwice", {0.1, 0.15, 0.0}, 3, {0.1, 0.2, 0.35}}),
-    [](const auto& test) { return std::string(test.param.name); });
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST_F(TcpRead, ExtendedReadCompletesWhenDataArrives) {
   pair.delegate->readTimeoutAnswers = {10.0};

@@ -99,6 +99,8 @@ struct Event {
     Accept,
     ReadTimeout,
     WriteTimeout,
+    Secure,
+    Trust,
   };
   explicit Event(Kind k) : kind(k) {}
   Kind kind;
@@ -127,6 +129,11 @@ class RecordingDelegate : public GCDAsyncSocketDelegate, public socket_test::Eve
   std::function<void(const SocketPtr&)> onConnect;
   std::function<void(const SocketPtr&, const SocketPtr&)> onAccept;
   std::function<void(const SocketPtr&, double elapsed)> onReadTimeout;
+  std::function<void(const SocketPtr&)> onSecure;
+  // Manual trust evaluation; unset = not implemented. Called with the trust and the handler.
+  std::function<void(const std::shared_ptr<platform::secure_transport::SecTrust>&,
+                     std::function<void(bool)>)>
+      onTrust;
   QueuePtr queueForAccepted;
 
   void socketDidConnectToHost(const SocketPtr& sock, const std::string& host,
@@ -193,6 +200,22 @@ class RecordingDelegate : public GCDAsyncSocketDelegate, public socket_test::Eve
     e.error = err;
     e.nullSocket = sock == nullptr;
     record(std::move(e));
+  }
+  void socketDidSecure(const SocketPtr& sock) override {
+    Event e(Event::Secure);
+    e.sockRaw = sock.get();
+    if (onSecure) onSecure(sock);
+    record(std::move(e));
+  }
+  bool socketDidReceiveTrust(const SocketPtr& sock,
+                             const std::shared_ptr<platform::secure_transport::SecTrust>& trust,
+                             std::function<void(bool)> completionHandler) override {
+    if (!onTrust) return false;
+    Event e(Event::Trust);
+    e.sockRaw = sock.get();
+    record(std::move(e));
+    onTrust(trust, std::move(completionHandler));
+    return true;
   }
   QueuePtr newSocketQueueForConnectionFromAddress(const Bytes&, const SocketPtr&) override {
     return queueForAccepted;

@@ -381,9 +381,9 @@ TEST_P(UdpFamily, CloseAfterSendingDrainsTheQueueFirst) {
   ASSERT_TRUE(f.delegate->waitForCount(UdpEvent::Closed, 1));
   const auto events = f.delegate->events();
   ASSERT_EQ(events.size(), 4u);
-  for (long tag = 1; tag <= 3; ++tag) {
-    EXPECT_EQ(events[static_cast<size_t>(tag - 1)].kind, UdpEvent::Sent);
-    EXPECT_EQ(events[static_cast<size_t>(tag - 1)].tag, tag);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(events[i].kind, UdpEvent::Sent);
+    EXPECT_EQ(events[i].tag, static_cast<long>(i + 1));
   }
   EXPECT_EQ(events[3].kind, UdpEvent::Closed);
   EXPECT_FALSE(events[3].error.has_value());

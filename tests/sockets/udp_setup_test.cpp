@@ -379,6 +379,37 @@ TEST(UdpSetup, AddressHelpers) {
   }
 }
 
+// All state assumes one serial context: a concurrent queue offered as socket queue is
+// replaced by a private serial one.
+TEST(UdpSetup, ConcurrentSocketQueueIsReplacedByAPrivateSerialQueue) {
+  auto delegate = std::make_shared<RecordingUdpDelegate>();
+  auto sock =
+      GCDAsyncUdpSocket::create(delegate, Queue::createSerial("udp.delegate"), Queue::global());
+  std::string label;
+  sock->performBlock([&] { label = Queue::currentLabel(); });
+  EXPECT_EQ(label, "GCDAsyncUdpSocket");
+  // A serial queue of the owner's is kept.
+  auto own = Queue::createSerial("udp.own");
+  auto sock2 = GCDAsyncUdpSocket::create(delegate, Queue::createSerial("udp.delegate"), own);
+  sock2->performBlock([&] { label = Queue::currentLabel(); });
+  EXPECT_EQ(label, "udp.own");
+}
+
+TEST(UdpSetup, CloseForgetsTheConnectedPeer) {
+  UdpFixture f;
+  PlainUdpPeer peer(AF_INET);
+  Error e;
+  ASSERT_TRUE(f.socket->connectToAddress(peer.address(), &e)) << e.description;
+  ASSERT_TRUE(f.delegate->waitForCount(UdpEvent::Connect, 1));
+  EXPECT_EQ(f.socket->connectedHost(), "127.0.0.1");
+  EXPECT_EQ(f.socket->connectedPort(), peer.port());
+  f.socket->close();
+  EXPECT_FALSE(f.socket->isConnected());
+  EXPECT_EQ(f.socket->connectedHost(), "");
+  EXPECT_EQ(f.socket->connectedPort(), 0);
+  EXPECT_TRUE(f.socket->connectedAddress().empty());
+}
+
 TEST(UdpSetup, CloseReportsOnlyAfterDescriptorsExisted) {
   {
     UdpFixture f;

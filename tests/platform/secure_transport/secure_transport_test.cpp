@@ -1,0 +1,215 @@
+// The secure-transport layer on its own: two sessions joined by in-memory byte queues whose
+// writers can be throttled, certificates and trust evaluation.
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "platform/secure_transport/secure_transport.h"
+#include "support/test_certificates.h"
+
+namespace corvane::platform::secure_transport {
+namespace {
+
+using test_support::Bytes;
+using test_support::readFile;
+using test_support::TestCertificates;
+
+// One end of an in-memory connection. Writes go to the other end's inbox, at most
+// `writeBudget` bytes until it is raised again.
+struct MemoryEnd {
+  std::deque<uint8_t> inbox;
+  MemoryEnd* peer = nullptr;
+  size_t writeBudget = SIZE_MAX;
+  bool peerClosed = false;
+
+  static OSStatus read(SSLConnectionRef c, void* data, size_t* length) {
+    auto* self = static_cast<MemoryEnd*>(const_cast<void*>(c));
+    const size_t n = std::min(*length, self->inbox.size());
+    std::copy_n(self->inbox.begin(), n, static_cast<uint8_t*>(data));
+    self->inbox.erase(self->inbox.begin(), self->inbox.begin() + static_cast<long>(n));
+    const bool all = n == *length;
+    *length = n;
+    if (all) return noErr;
+    return n == 0 && self->peerClosed ? errSSLClosedAbort : errSSLWouldBlock;
+  }
+  static OSStatus write(SSLConnectionRef c, const void* data, size_t* length) {
+    auto* self = static_cast<MemoryEnd*>(const_cast<void*>(c));
+    const size_t n = std::min(*length, self->writeBudget);
+    const auto* p = static_cast<const uint8_t*>(data);
+    self->peer->inbox.insert(self->peer->inbox.end(), p, p + n);
+    if (self->writeBudget != SIZE_MAX) self->writeBudget -= n;
+    const bool all = n == *length;
+    *length = n;
+    return all ? noErr : errSSLWouldBlock;
+  }
+};
+
+class SecureTransport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(certs.error.empty()) << certs.error;
+    client.peer = &server;
+    server.peer = &client;
+    clientCtx = make(SSLProtocolSide::kSSLClientSide, &client);
+    serverCtx = make(SSLProtocolSide::kSSLServerSide, &server);
+    ASSERT_EQ(serverCtx->setCertificate(certs.serverList()), noErr);
+    setAdditionalSystemAnchors({certs.ca});
+  }
+  void TearDown() override { setAdditionalSystemAnchors({}); }
+
+  static std::shared_ptr<SSLContext> make(SSLProtocolSide side, MemoryEnd* end) {
+    auto ctx = SSLContext::create(side, SSLConnectionType::kSSLStreamType);
+    EXPECT_EQ(ctx->setIOFuncs(&MemoryEnd::read, &MemoryEnd::write), noErr);
+    EXPECT_EQ(ctx->setConnection(end), noErr);
+    return ctx;
+  }
+
+  // Steps both handshakes in turn until neither would block; the client's last status.
+  OSStatus handshake() {
+    OSStatus c = errSSLWouldBlock;
+    OSStatus s = errSSLWouldBlock;
+    for (int i = 0; i < 20 && (c == errSSLWouldBlock || s == errSSLWouldBlock); ++i) {
+      if (c == errSSLWouldBlock) c = clientCtx->handshake();
+      if (s == errSSLWouldBlock) s = serverCtx->handshake();
+    }
+    serverStatus = s;
+    return c;
+  }
+
+  const TestCertificates& certs = TestCertificates::get();
+  MemoryEnd client;
+  MemoryEnd server;
+  std::shared_ptr<SSLContext> clientCtx;
+  std::shared_ptr<SSLContext> serverCtx;
+  OSStatus serverStatus = noErr;
+};
+
+TEST_F(SecureTransport, ThrottledWriteIsTakenThenFinishedByEmptyWrites) {
+  ASSERT_EQ(clientCtx->setPeerDomainName("localhost"), noErr);
+  ASSERT_EQ(handshake(), noErr);
+  ASSERT_EQ(serverStatus, noErr);
+
+  Bytes message(100000);
+  for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<uint8_t>(i * 7);
+  client.writeBudget = 1000;
+  size_t processed = 0;
+  // The session takes the bytes although the connection accepts only part of them.
+  EXPECT_EQ(clientCtx->write(message.data(), message.size(), &processed), errSSLWouldBlock);
+  EXPECT_EQ(processed, message.size());
+  int rounds = 0;
+  OSStatus status = errSSLWouldBlock;
+  while (status == errSSLWouldBlock && rounds++ < 1000) {
+    client.writeBudget = 1000;
+    status = clientCtx->write(nullptr, 0, &processed);
+  }
+  EXPECT_EQ(status, noErr);
+  EXPECT_GT(rounds, 50);
+
+  // Reading: a short request is served at once, a long one delivers what there is.
+  Bytes got(10);
+  ASSERT_EQ(serverCtx->read(got.data(), got.size(), &processed), noErr);
+  EXPECT_EQ(processed, 10u);
+  size_t buffered = 0;
+  EXPECT_EQ(serverCtx->getBufferedReadSize(&buffered), noErr);
+  EXPECT_GT(buffered, 0u);
+  Bytes rest(message.size());  // 10 more than remain
+  EXPECT_EQ(serverCtx->read(rest.data(), rest.size(), &processed), errSSLWouldBlock);
+  EXPECT_EQ(processed, message.size() - 10);
+  got.insert(got.end(), rest.begin(), rest.begin() + static_cast<long>(processed));
+  EXPECT_TRUE(got == message);
+
+  // Closing sends the closing alert: the other side reads a graceful end.
+  EXPECT_EQ(clientCtx->close(), noErr);
+  Bytes more(1);
+  EXPECT_EQ(serverCtx->read(more.data(), 1, &processed), errSSLClosedGraceful);
+  EXPECT_EQ(processed, 0u);
+}
+
+TEST_F(SecureTransport, BreakOnServerAuthStopsForTheCallersTrustDecision) {
+  ASSERT_EQ(clientCtx->setPeerDomainName("localhost"), noErr);
+  ASSERT_EQ(clientCtx->setSessionOption(SSLSessionOption::kSSLSessionOptionBreakOnServerAuth, true),
+            noErr);
+  ASSERT_EQ(handshake(), errSSLPeerAuthCompleted);
+  std::shared_ptr<SecTrust> trust;
+  ASSERT_EQ(clientCtx->copyPeerTrust(&trust), noErr);
+  ASSERT_EQ(trust->certificateCount(), 2u);  // the server sends its chain
+  EXPECT_EQ(trust->certificateAtIndex(0)->subjectSummary(), "localhost");
+  EXPECT_EQ(trust->certificateAtIndex(1)->subjectSummary(), "Corvane Test CA");
+  EXPECT_EQ(trust->certificateAtIndex(2), nullptr);
+  std::string reason;
+  EXPECT_TRUE(trust->evaluate(&reason)) << reason;  // the process's anchors
+  trust->setAnchorCertificates({});
+  EXPECT_FALSE(trust->evaluate(&reason));
+  EXPECT_FALSE(reason.empty());
+  trust->setAnchorCertificates({certs.ca});
+  EXPECT_TRUE(trust->evaluate(&reason)) << reason;
+  // The caller decided: the next steps finish the handshake.
+  EXPECT_EQ(handshake(), noErr);
+  EXPECT_EQ(serverStatus, noErr);
+}
+
+TEST_F(SecureTransport, AutomaticEvaluationRefusesAnUnknownAuthorityAndAWrongName) {
+  struct Case {
+    const char* name;
+    const char* peerName;
+    bool anchors;
+    OSStatus expect;
+  };
+  for (const Case& c : {Case{"wrongName", "other.example", true, errSSLHostNameMismatch},
+                        Case{"unknownAuthority", "localhost", false, errSSLNoRootCert},
+                        Case{"ipAddress", "127.0.0.1", true, noErr}}) {
+    SCOPED_TRACE(c.name);
+    MemoryEnd a;
+    MemoryEnd b;
+    a.peer = &b;
+    b.peer = &a;
+    setAdditionalSystemAnchors(c.anchors ? std::vector{certs.ca}
+                                         : std::vector<std::shared_ptr<SecCertificate>>{});
+    clientCtx = make(SSLProtocolSide::kSSLClientSide, &a);
+    serverCtx = make(SSLProtocolSide::kSSLServerSide, &b);
+    ASSERT_EQ(serverCtx->setCertificate({certs.server}), noErr);
+    ASSERT_EQ(clientCtx->setPeerDomainName(c.peerName), noErr);
+    EXPECT_EQ(handshake(), c.expect);
+  }
+}
+
+TEST_F(SecureTransport, CertificatesIdentitiesAndRefusedSettings) {
+  // PEM and DER give the same certificate; anything else gives none.
+  const auto fromPem = SecCertificate::create(readFile(certs.caPem));
+  ASSERT_NE(fromPem, nullptr);
+  const auto fromDer = SecCertificate::create(fromPem->data());
+  ASSERT_NE(fromDer, nullptr);
+  EXPECT_EQ(fromDer->data(), fromPem->data());
+  EXPECT_EQ(SecCertificate::create(Bytes{1, 2, 3}), nullptr);
+  EXPECT_EQ(SecCertificate::create({}), nullptr);
+  // A key must belong to its certificate.
+  EXPECT_NE(SecIdentity::create(readFile(certs.serverPem), readFile(certs.serverKey)), nullptr);
+  EXPECT_EQ(SecIdentity::create(readFile(certs.caPem), readFile(certs.serverKey)), nullptr);
+
+  auto ctx = SSLContext::create(SSLProtocolSide::kSSLClientSide, SSLConnectionType::kSSLStreamType);
+  EXPECT_EQ(ctx->setProtocolVersionMin(static_cast<SSLProtocol>(99)), paramErr);
+  EXPECT_EQ(ctx->setProtocolVersionMax(kTLSProtocol13), noErr);
+  EXPECT_EQ(ctx->setEnabledCiphers({0xFFFF}), paramErr);
+  EXPECT_EQ(ctx->setEnabledCiphers({0x1301, 0xC02F}), noErr);
+  EXPECT_EQ(ctx->setPeerID({}), paramErr);
+  EXPECT_EQ(ctx->setCertificate({}), paramErr);
+  EXPECT_EQ(ctx->setCertificate({certs.ca}), paramErr);  // no identity first
+  EXPECT_EQ(ctx->setDiffieHellmanParams(Bytes{1, 2, 3}), paramErr);
+  EXPECT_EQ(ctx->setDiffieHellmanParams(readFile(certs.dhPem)), noErr);
+  // Nothing can change once the handshake has begun.
+  MemoryEnd end;
+  MemoryEnd other;
+  end.peer = &other;
+  ASSERT_EQ(ctx->setIOFuncs(&MemoryEnd::read, &MemoryEnd::write), noErr);
+  ASSERT_EQ(ctx->setConnection(&end), noErr);
+  EXPECT_EQ(ctx->handshake(), errSSLWouldBlock);
+  EXPECT_FALSE(other.inbox.empty());  // the first flight went out
+  EXPECT_EQ(ctx->setPeerDomainName("localhost"), paramErr);
+  EXPECT_EQ(ctx->setProtocolVersionMin(kTLSProtocol12), paramErr);
+  // An end of the connection during the handshake is an abort.
+  end.peerClosed = true;
+  EXPECT_EQ(ctx->handshake(), errSSLClosedAbort);
+}
+
+}  // namespace
+}  // namespace corvane::platform::secure_transport
