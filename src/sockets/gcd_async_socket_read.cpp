@@ -1,6 +1,7 @@
 // GCDAsyncSocket: the read and write sources, read requests, the read loop, end of stream
 // and read time-outs.
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,13 +32,24 @@ void GCDAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketF
   std::weak_ptr<Source> weakReadSource = readSource;
   std::weak_ptr<Source> weakWriteSource = writeSource;
 
-  readSource->setEventHandler([weakSelf, weakReadSource] {
+  readSource->setEventHandler([weakSelf, weakReadSource, socketFD] {
     auto strongSelf = weakSelf.lock();
     auto source = weakReadSource.lock();
     if (!strongSelf || !source || strongSelf->readSource != source) return;
     strongSelf->socketFDBytesAvailable = source->data();
     if (strongSelf->socketFDBytesAvailable > 0) {
       strongSelf->doReadData();
+      return;
+    }
+    // A count of 0 means the end of the stream only when the descriptor says so: a read that
+    // ran between the event and this handler may have taken the bytes the event was for.
+    uint8_t probe = 0;
+    const ssize_t peeked = ::recv(socketFD, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (peeked > 0) {
+      strongSelf->socketFDBytesAvailable = static_cast<uint64_t>(peeked);
+      strongSelf->doReadData();
+    } else if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      return;  // nothing to read yet: the source fires again when bytes arrive
     } else {
       strongSelf->doReadEOF();
     }

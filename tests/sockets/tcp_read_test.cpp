@@ -214,6 +214,38 @@ TEST(TcpReadQueue, OneChunkServesTwentyThousandQueuedLineReads) {
   EXPECT_TRUE(sock->isConnected());
 }
 
+// A read queued from the completion of the previous one, while the rest of the same chunk is
+// already in the socket (a header, then its body): the read source may have fired for bytes
+// that the earlier read consumed, and its count of 0 then must not be taken for the end of
+// the stream.
+TEST_F(ConnectedPairTest, ReadQueuedFromACompletionNeverMistakesAConsumedEventForEndOfStream) {
+  constexpr int kRounds = 300;
+  std::mutex mutex;
+  std::condition_variable cv;
+  int bodies = 0;
+  pair.delegate->onRead = [&](const SocketPtr& sock, const SharedData& data, long tag) {
+    if (tag == 1) {
+      ASSERT_EQ(data.size(), 4u);
+      sock->readDataToLength(data.data()[3], -1, 2);
+      return;
+    }
+    std::lock_guard lock(mutex);
+    ++bodies;
+    cv.notify_all();
+  };
+  const std::string body(40, 'b');
+  for (int round = 0; round < kRounds; ++round) {
+    pair.sock->readDataToLength(4, -1, 1);
+    Bytes chunk = bytes(std::string(3, '\0') + static_cast<char>(body.size()) + body);
+    ASSERT_TRUE(writeAll(pair.peer.get(), chunk));
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return bodies == round + 1; }))
+        << "round " << round;
+  }
+  EXPECT_TRUE(pair.delegate->events(Event::Disconnect).empty());
+  EXPECT_TRUE(pair.sock->isConnected());
+}
+
 struct TimeoutCase {
   const char* name;
   std::vector<std::optional<double>> answers;  // delegate's answers, in order
