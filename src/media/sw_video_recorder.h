@@ -21,6 +21,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -107,6 +108,8 @@ class SWVideoRecorder : public AVCallback, public std::enable_shared_from_this<S
                    const platform::video::SurfaceRef& surface);
   void stillPictureStep();
   void stopStream();
+  // Seconds per frame at the target rate (a rate of 0 counts as 1).
+  double frameInterval() const;
   static double now();  // steady-clock seconds
 
   const std::shared_ptr<platform::display::DisplayService> display_;
@@ -124,6 +127,8 @@ class SWVideoRecorder : public AVCallback, public std::enable_shared_from_this<S
   std::atomic<bool> needsKeyFrame_{false};
   std::atomic<std::uint64_t> targetFrameRate_{kDefaultTargetFrameRate};
   std::atomic<bool> ending_{false};  // an endRecorder ends a beginRecorder that still retries
+  std::mutex lifecycleMutex_;        // serialises beginRecorder and endRecorder
+  std::condition_variable retryWake_;  // wakes a retrying beginRecorder (with lifecycleMutex_)
 
   // Recorder queue only.
   std::atomic<std::uint8_t> staticFrameCount_{0};  // atomic only so tests may read it

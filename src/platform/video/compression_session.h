@@ -23,6 +23,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/dispatch/dispatch.h"
 #include "platform/video/pixel_buffer.h"
 
 namespace corvane::platform::video {
@@ -134,11 +135,12 @@ class CompressionSession : public std::enable_shared_from_this<CompressionSessio
   const int width_;
   const int height_;
   CompressionOutputHandler handler_;
-  std::mutex mutex_;  // guards the properties, the valid flag and the handler
+  std::mutex mutex_;  // guards the properties and the flags
+  std::recursive_mutex handlerMutex_;  // held while the handler runs and by `invalidate`
   std::map<std::string, CompressionPropertyValue> properties_;
   bool valid_ = true;
   bool started_ = false;
-  std::shared_ptr<void> queue_;  // the session's serial dispatch queue
+  dispatch::QueuePtr queue_;  // the session's serial queue
   std::unique_ptr<Encoder> encoder_;  // session queue only
 };
 
