@@ -196,6 +196,15 @@ struct Capture {
     if (showCursor) XFixesSelectCursorInput(display, root, XFixesDisplayCursorNotifyMask);
     XRRSelectInput(display, root, RRScreenChangeNotifyMask);
     damage = XDamageCreate(display, root, XDamageReportNonEmpty);
+    // A new damage object reports the whole screen once; the first frame, taken after this,
+    // shows it anyway, so that report is consumed here and an idle screen stays quiet.
+    XSync(display, False);
+    XDamageSubtract(display, damage, None, None);
+    XSync(display, False);
+    while (XPending(display) > 0) {
+      XEvent event;
+      XNextEvent(display, &event);
+    }
     createImage();
     XFlush(display);
     return true;
