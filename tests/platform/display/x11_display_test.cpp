@@ -211,3 +211,30 @@ TEST_F(X11DisplayTest, ModeChangeIsSeenByTheServiceAndARunningStream) {
 
 }  // namespace
 }  // namespace corvane::platform::display
+
+namespace corvane::platform::display {
+namespace {
+
+// A server that goes away must not end the process (Xlib's default handlers would): the
+// stream stops as usual and the service answers that there is no display.
+TEST(X11DisplayLostServer, StreamAndServiceSurviveTheServerGoingAway) {
+  std::string reason;
+  auto server = corvane::test::Xvfb::start(&reason);
+  if (!server) GTEST_SKIP() << "no Xvfb: " << reason;
+  auto display = X11Display::open(server->display());
+  ASSERT_NE(display, nullptr);
+  auto queue = dispatch::Queue::createSerial("x11_lost_server_test");
+  FrameSink sink(queue, false);
+  auto stream = display->createDisplayStream(display->mainDisplayID(), 320, 180, k420v, {}, queue,
+                                             sink.handler());
+  ASSERT_EQ(stream->start(), kDisplayErrorSuccess);
+  ASSERT_TRUE(sink.waitForFrames(1, kDeadline));
+  server.reset();  // the server ends
+  EXPECT_EQ(display->mainDisplayID(), 0u);
+  EXPECT_TRUE(display->copyWindowInfo(kWindowListOptionAll, kNullWindowID).empty());
+  stream->stop();
+  EXPECT_TRUE(sink.waitForStopped(kDeadline));
+}
+
+}  // namespace
+}  // namespace corvane::platform::display
