@@ -10,6 +10,7 @@
 #include <X11/extensions/Xrandr.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -81,6 +82,17 @@ void prepareXlib() {
     XSetErrorHandler(onXError);
     XSetIOErrorHandler(onXIOError);
   });
+}
+
+void closeX11Connection(Display* display, const std::atomic<bool>& dead) {
+  if (display == nullptr) return;
+  if (!dead) {
+    XCloseDisplay(display);
+    return;
+  }
+  // After a lost connection Xlib's state is unusable (any further call can block for ever):
+  // only the descriptor is closed, the small client-side record is left behind.
+  ::close(ConnectionNumber(display));
 }
 
 Display* openX11Connection(const std::string& name, std::atomic<bool>* deadFlag) {
@@ -163,7 +175,7 @@ struct X11Capture::State {
 
   void destroyImage() {
     if (image == nullptr) return;
-    XShmDetach(display, &shm);
+    if (!dead) XShmDetach(display, &shm);
     XDestroyImage(image);  // frees only the XImage: its data is the segment
     shmdt(shm.shmaddr);
     image = nullptr;
@@ -230,7 +242,7 @@ struct X11Capture::State {
     XSync(display, False);
     XDamageSubtract(display, damage, None, None);
     XSync(display, False);
-    while (XPending(display) > 0) {
+    while (!dead && XPending(display) > 0) {
       XEvent event;
       XNextEvent(display, &event);
     }
@@ -242,9 +254,9 @@ struct X11Capture::State {
   void close() {
     if (display == nullptr) return;
     destroyImage();
-    if (damage != 0) XDamageDestroy(display, damage);
+    if (damage != 0 && !dead) XDamageDestroy(display, damage);
     damage = 0;
-    XCloseDisplay(display);
+    closeX11Connection(display, dead);
     display = nullptr;
   }
 
@@ -253,7 +265,7 @@ struct X11Capture::State {
     if (display == nullptr || dead) return false;
     bool dirty = false;
     bool resized = false;
-    while (XPending(display) > 0) {
+    while (!dead && XPending(display) > 0) {
       XEvent event;
       XNextEvent(display, &event);
       if (event.type == extensions.damageEvent + XDamageNotify) {

@@ -31,6 +31,8 @@ void prepareXlib();
 // A new connection (name "" = DISPLAY) whose loss sets `*deadFlag` instead of ending the
 // process; nullptr when no server answers.
 Display* openX11Connection(const std::string& name, std::atomic<bool>* deadFlag);
+// Closes a connection made by openX11Connection (`dead`: its flag).
+void closeX11Connection(Display* display, const std::atomic<bool>& dead);
 
 // True when the server has MIT-SHM, XDamage, XFixes and XRandR.
 bool hasCaptureExtensions(Display* display);

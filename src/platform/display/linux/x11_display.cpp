@@ -22,9 +22,9 @@ namespace corvane::platform::display {
 struct X11Display::Connection {
   Display* display = nullptr;
   std::atomic<bool> dead{false};
-  ~Connection() {
-    if (display != nullptr) XCloseDisplay(display);
-  }
+  ~Connection() { detail::closeX11Connection(display, dead); }
+  // False once the server went away: then no Xlib call may be made on it any more.
+  bool usable() const { return display != nullptr && !dead.load(); }
 };
 
 std::shared_ptr<X11Display> X11Display::open(const std::string& displayName) {
@@ -43,12 +43,14 @@ X11Display::~X11Display() = default;
 
 DirectDisplayID X11Display::mainDisplayID() {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!connection_->usable()) return 0;
   auto output = detail::findX11Output(connection_->display, 0, false);
   return output ? output->output : 0;
 }
 
 Rect X11Display::displayBounds(DirectDisplayID display) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!connection_->usable()) return Rect{};
   if (display == 0) return Rect{};
   auto output = detail::findX11Output(connection_->display, display, false);
   return output ? output->bounds : Rect{};
@@ -56,6 +58,7 @@ Rect X11Display::displayBounds(DirectDisplayID display) {
 
 std::vector<DisplayMode> X11Display::copyAllDisplayModes(DirectDisplayID display) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!connection_->usable()) return {};
   if (display == 0) return {};
   auto output = detail::findX11Output(connection_->display, display, true);
   return output ? output->modes : std::vector<DisplayMode>{};
@@ -66,6 +69,7 @@ int X11Display::getActiveDisplayList(std::uint32_t maxDisplays,
   if (displays == nullptr) return kDisplayErrorIllegalArgument;
   displays->clear();
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!connection_->usable()) return kDisplayErrorInvalidConnection;
   for (const detail::X11Output& output : detail::activeX11Outputs(connection_->display, false)) {
     if (displays->size() >= maxDisplays) break;
     displays->push_back(output.output);
@@ -85,7 +89,9 @@ DisplayStreamRef X11Display::createDisplayStream(DirectDisplayID display, int wi
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!detail::findX11Output(connection_->display, display, false)) return nullptr;
+    if (!connection_->usable() || !detail::findX11Output(connection_->display, display, false)) {
+      return nullptr;
+    }
   }
   auto core = detail::StreamCore::create("x11_display_stream", properties, std::move(queue),
                                          std::move(handler));
@@ -138,6 +144,7 @@ DisplayStreamRef X11Display::createDisplayStream(DirectDisplayID display, int wi
 std::vector<WindowInfo> X11Display::copyWindowInfo(std::uint32_t options,
                                                    WindowID /*relativeToWindow*/) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!connection_->usable()) return {};
   Display* display = connection_->display;
   std::vector<WindowInfo> list;
   Window rootReturn = 0;
@@ -195,6 +202,7 @@ std::vector<WindowInfo> X11Display::copyWindowInfo(std::uint32_t options,
 
 video::PixelBufferRef X11Display::createScreenImage(const Rect& bounds) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!connection_->usable()) return nullptr;
   Display* display = connection_->display;
   auto output = detail::findX11Output(display, 0, false);
   if (!output) return nullptr;
