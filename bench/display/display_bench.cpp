@@ -12,13 +12,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
-#include <cstdio>
-#include <ctime>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,7 +92,9 @@ void BM_ShmGrabToNv12(benchmark::State& state) {
     benchmark::DoNotOptimize(surface->baseAddressOfPlane(0));
     ++frames;
   }
-  if (frames > 0) gShmMs = secondsOf(std::chrono::steady_clock::now() - start) * 1e3 / frames;
+  if (frames > 0)
+    gShmMs =
+        secondsOf(std::chrono::steady_clock::now() - start) * 1e3 / static_cast<double>(frames);
   capture.close();
 }
 
@@ -107,8 +109,8 @@ void BM_XGetImageLibyuv(benchmark::State& state) {
   std::int64_t frames = 0;
   const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
-    XImage* image = XGetImage(display, DefaultRootWindow(display), 0, 0, kWidth, kHeight,
-                              AllPlanes, ZPixmap);
+    XImage* image =
+        XGetImage(display, DefaultRootWindow(display), 0, 0, kWidth, kHeight, AllPlanes, ZPixmap);
     if (image == nullptr) {
       state.SkipWithError("XGetImage failed");
       break;
@@ -119,7 +121,9 @@ void BM_XGetImageLibyuv(benchmark::State& state) {
     benchmark::DoNotOptimize(luma.data());
     ++frames;
   }
-  if (frames > 0) gPlainMs = secondsOf(std::chrono::steady_clock::now() - start) * 1e3 / frames;
+  if (frames > 0)
+    gPlainMs =
+        secondsOf(std::chrono::steady_clock::now() - start) * 1e3 / static_cast<double>(frames);
   XCloseDisplay(display);
 }
 
@@ -133,6 +137,8 @@ void BM_StillScreenCpu(benchmark::State& state) {
     auto recorder = SWVideoRecorder::create(x11);
     auto raw = RawVideoQueue::initWithCapacity(3);
     auto encoded = EncodedVideoQueue::initWithCapacity(3);
+    encoded->setDestroyBlock(
+        [](const EncodedVideoQueue::Item& box) { freeMediaPacket(box->pointer); });
     recorder->setVideoOutputBuffer(raw);
     recorder->setEncodedVideoBuffer(encoded);
     recorder->setTargetFrameRate(25);
@@ -186,15 +192,17 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   if (corvane::gShmMs > 0 && corvane::gPlainMs > 0) {
-    std::printf("capture per 1080p frame: shared-memory grab + NV12 %.2f ms, XGetImage + libyuv "
-                "%.2f ms (%.1fx faster)\n",
-                corvane::gShmMs, corvane::gPlainMs, corvane::gPlainMs / corvane::gShmMs);
+    std::printf(
+        "capture per 1080p frame: shared-memory grab + NV12 %.2f ms, XGetImage + libyuv "
+        "%.2f ms (%.1fx faster)\n",
+        corvane::gShmMs, corvane::gPlainMs, corvane::gPlainMs / corvane::gShmMs);
   }
   if (corvane::gStillCpuPercent >= 0) {
-    std::printf("still screen after the re-sends: %.2f%% of a core (target < 1%%), of which the "
-                "encoder thread's idle polling %.2f%% and the capture side %.2f%%\n",
-                corvane::gStillCpuPercent, corvane::gEncoderIdlePercent,
-                corvane::gStillCpuPercent - corvane::gEncoderIdlePercent);
+    std::printf(
+        "still screen after the re-sends: %.2f%% of a core (target < 1%%), of which the "
+        "encoder thread's idle polling %.2f%% and the capture side %.2f%%\n",
+        corvane::gStillCpuPercent, corvane::gEncoderIdlePercent,
+        corvane::gStillCpuPercent - corvane::gEncoderIdlePercent);
   }
   corvane::gServer.reset();
   return 0;

@@ -20,8 +20,8 @@
 namespace {
 
 std::uint32_t big32(const std::uint8_t* at) {
-  return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) |
-         (std::uint32_t{at[2]} << 8) | std::uint32_t{at[3]};
+  return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) | (std::uint32_t{at[2]} << 8) |
+         std::uint32_t{at[3]};
 }
 
 // The unit offsets of well-formed frame data, or false.

@@ -64,7 +64,8 @@ class SWHardwareEncoder : public SWBaseEncoder,
  private:
   SWHardwareEncoder() = default;
   void workingThreadFun();
-  void handleOutput(int status, const std::shared_ptr<const platform::video::EncodedSample>& sample);
+  void handleOutput(int status,
+                    const std::shared_ptr<const platform::video::EncodedSample>& sample);
 
   std::atomic<bool> forceKeyframe_{false};
   mutable std::mutex mutex_;  // guards the thread, the session and the size

@@ -39,8 +39,7 @@ SWVideoRecorder::~SWVideoRecorder() {
 }
 
 double SWVideoRecorder::now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 double SWVideoRecorder::frameInterval() const {

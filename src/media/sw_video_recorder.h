@@ -134,8 +134,8 @@ class SWVideoRecorder : public AVCallback, public std::enable_shared_from_this<S
 
   std::atomic<bool> needsKeyFrame_{false};
   std::atomic<std::uint64_t> targetFrameRate_{kDefaultTargetFrameRate};
-  std::atomic<bool> ending_{false};  // an endRecorder ends a beginRecorder that still retries
-  std::mutex lifecycleMutex_;        // serialises beginRecorder and endRecorder
+  std::atomic<bool> ending_{false};    // an endRecorder ends a beginRecorder that still retries
+  std::mutex lifecycleMutex_;          // serialises beginRecorder and endRecorder
   std::condition_variable retryWake_;  // wakes a retrying beginRecorder (with lifecycleMutex_)
 
   // Recorder queue only.

@@ -59,15 +59,69 @@ TEST(HardwareVideoPacket, LaysOutHeadParameterSetsAndStartCodes) {
   const std::uint32_t t = static_cast<std::uint32_t>(sps.size() + pps.size() + frame.size());
   EXPECT_EQ(mediaPacketWireLength(packet), t + 36);
   const Bytes block(packet, packet + 8 + t + 36);
-  const Bytes expected = {
-      1, 0, 0, 0,                               // host kind (little-endian host)
-      static_cast<std::uint8_t>(t + 36), 0, 0, 0,  // host wire length
-      0, 0, 0, static_cast<std::uint8_t>(t + 32),  // BE length of the rest
-      0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1,
-      1, 2, 3, 4,                               // BE timestamp
-      0, 0, 0, 1, 0x67, 1, 2, 3,                // SPS
-      0, 0, 0, 1, 0x68, 4,                      // PPS
-      0, 0, 0, 1, 0x65, 9, 9, 0, 0, 0, 1, 0x41, 7};
+  const Bytes expected = {1,
+                          0,
+                          0,
+                          0,  // host kind (little-endian host)
+                          static_cast<std::uint8_t>(t + 36),
+                          0,
+                          0,
+                          0,  // host wire length
+                          0,
+                          0,
+                          0,
+                          static_cast<std::uint8_t>(t + 32),  // BE length of the rest
+                          0,
+                          0,
+                          0,
+                          1,
+                          0,
+                          0,
+                          0,
+                          1,
+                          0,
+                          0,
+                          0,
+                          1,
+                          0,
+                          0,
+                          0,
+                          1,
+                          0,
+                          0,
+                          0,
+                          1,
+                          1,
+                          2,
+                          3,
+                          4,  // BE timestamp
+                          0,
+                          0,
+                          0,
+                          1,
+                          0x67,
+                          1,
+                          2,
+                          3,  // SPS
+                          0,
+                          0,
+                          0,
+                          1,
+                          0x68,
+                          4,  // PPS
+                          0,
+                          0,
+                          0,
+                          1,
+                          0x65,
+                          9,
+                          9,
+                          0,
+                          0,
+                          0,
+                          1,
+                          0x41,
+                          7};
   ASSERT_EQ(readHost32(block.data()), 1u);  // the expected bytes assume a little-endian host
   EXPECT_EQ(block, expected);
   freeMediaPacket(packet);
@@ -116,7 +170,8 @@ TEST_F(HardwareEncoderTest, PacketsCarryBothParameterSetsAndFFmpegDecodesThem) {
   constexpr int kFrames = 12;
   for (int i = 0; i < kFrames; ++i) {
     // A key frame asked for at the start and in the middle.
-    encoder->compress(test::makeNv12Frame(640, 360, i), 5000 + 40 * i, i == 0 || i == 6);
+    encoder->compress(test::makeNv12Frame(640, 360, i), static_cast<std::uint32_t>(5000 + 40 * i),
+                      i == 0 || i == 6);
   }
   encoder->completeFrames();
   const auto packets = callback->packets();

@@ -27,8 +27,7 @@ constexpr double kDeadline = 20.0;
 // event of their own, such as a queue's count).
 template <typename Predicate>
 bool waitFor(Predicate done, double seconds) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -178,6 +177,8 @@ class VideoRecorderTest : public ::testing::Test {
     recorder = SWVideoRecorder::create(watched);
     raw = RawVideoQueue::initWithCapacity(rawCapacity);
     encoded = EncodedVideoQueue::initWithCapacity(3);
+    encoded->setDestroyBlock(
+        [](const EncodedVideoQueue::Item& box) { freeMediaPacket(box->pointer); });
     recorder->setVideoOutputBuffer(raw);
     recorder->setEncodedVideoBuffer(encoded);
     recorder->setTargetFrameRate(25);
@@ -233,13 +234,12 @@ TEST_F(VideoRecorderTest, PostsTheDisplaySizeWhenTheStreamIsMade) {
   auto center = platform::NotificationCenter::defaultCenter();
   std::mutex mutex;
   std::vector<display::Size> posted;
-  const auto token = center->addObserver(kSystemResolutionDidChange,
-                                         [&](const platform::Notification& note) {
-                                           std::lock_guard<std::mutex> lock(mutex);
-                                           auto size = std::static_pointer_cast<display::Size>(
-                                               note.object);
-                                           if (size) posted.push_back(*size);
-                                         });
+  const auto token =
+      center->addObserver(kSystemResolutionDidChange, [&](const platform::Notification& note) {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto size = std::static_pointer_cast<display::Size>(note.object);
+        if (size) posted.push_back(*size);
+      });
   recorder->beginRecorder();
   center->removeObserver(token);
   std::lock_guard<std::mutex> lock(mutex);
@@ -438,6 +438,9 @@ TEST(VideoRecorderPipeline, EncodesCapturedFramesIntoTheEncodedQueue) {
   auto recorder = SWVideoRecorder::create(sim);
   auto raw = RawVideoQueue::initWithCapacity(3);
   auto encoded = EncodedVideoQueue::initWithCapacity(3);
+  // As the media handler does: packets left in the queue are freed with it.
+  encoded->setDestroyBlock(
+      [](const EncodedVideoQueue::Item& box) { freeMediaPacket(box->pointer); });
   recorder->setVideoOutputBuffer(raw);
   recorder->setEncodedVideoBuffer(encoded);
   recorder->setTargetFrameRate(25);

@@ -73,6 +73,9 @@ TEST(VideoRecorderOnXvfb, CapturedFramesEncodeAndDecodeToTheDrawnColour) {
   auto recorder = SWVideoRecorder::create(x11);
   auto raw = RawVideoQueue::initWithCapacity(3);
   auto encoded = EncodedVideoQueue::initWithCapacity(3);
+  // As the media handler does: packets left in the queue are freed with it.
+  encoded->setDestroyBlock(
+      [](const EncodedVideoQueue::Item& box) { freeMediaPacket(box->pointer); });
   recorder->setVideoOutputBuffer(raw);
   recorder->setEncodedVideoBuffer(encoded);
   recorder->setTargetFrameRate(25);

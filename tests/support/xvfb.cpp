@@ -76,9 +76,9 @@ std::unique_ptr<Xvfb> Xvfb::start(std::string* whyNot) {
   fcntl(fds[0], F_SETFD, FD_CLOEXEC);
   const std::string screen = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
   const std::string fd = std::to_string(fds[1]);
-  std::vector<std::string> argv = {"Xvfb",  "-displayfd", fd,    "-noreset", "-nolisten",
-                                   "tcp",   "-screen",    "0",   screen,     "+extension",
-                                   "RANDR", "-ac",       "-br"};
+  std::vector<std::string> argv = {"Xvfb",  "-displayfd", fd,   "-noreset", "-nolisten",
+                                   "tcp",   "-screen",    "0",  screen,     "+extension",
+                                   "RANDR", "-ac",        "-br"};
   std::vector<char*> args;
   for (std::string& arg : argv) args.push_back(arg.data());
   args.push_back(nullptr);
@@ -131,11 +131,22 @@ bool Xvfb::addMode(int width, int height) {
   const int vTotal = height + 30;
   const double clock = static_cast<double>(hTotal) * vTotal * 60.0 / 1e6;
   const std::string name = modeName(width, height);
-  const std::vector<std::string> newMode = {
-      "xrandr", "-display", display_, "--newmode", name, std::to_string(clock),
-      std::to_string(width), std::to_string(width + 48), std::to_string(width + 80),
-      std::to_string(hTotal), std::to_string(height), std::to_string(height + 3),
-      std::to_string(height + 8), std::to_string(vTotal), "+hsync", "+vsync"};
+  const std::vector<std::string> newMode = {"xrandr",
+                                            "-display",
+                                            display_,
+                                            "--newmode",
+                                            name,
+                                            std::to_string(clock),
+                                            std::to_string(width),
+                                            std::to_string(width + 48),
+                                            std::to_string(width + 80),
+                                            std::to_string(hTotal),
+                                            std::to_string(height),
+                                            std::to_string(height + 3),
+                                            std::to_string(height + 8),
+                                            std::to_string(vTotal),
+                                            "+hsync",
+                                            "+vsync"};
   if (runQuietly(newMode) != 0) return false;
   return runQuietly({"xrandr", "-display", display_, "--addmode", "screen", name}) == 0;
 }
@@ -156,10 +167,10 @@ TestWindow::TestWindow(const std::string& display, int x, int y, int width, int 
   XSetWindowAttributes attributes{};
   attributes.background_pixel = rgb;
   attributes.override_redirect = True;  // placed exactly where asked, manager or not
-  window_ = XCreateWindow(display_, RootWindow(display_, screen), x, y,
-                          static_cast<unsigned>(width), static_cast<unsigned>(height), 0,
-                          CopyFromParent, InputOutput, CopyFromParent,
-                          CWBackPixel | CWOverrideRedirect, &attributes);
+  window_ =
+      XCreateWindow(display_, RootWindow(display_, screen), x, y, static_cast<unsigned>(width),
+                    static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
+                    CWBackPixel | CWOverrideRedirect, &attributes);
   XStoreName(display_, window_, name.c_str());
   XClassHint hint{};
   std::string className = "CorvaneTest";

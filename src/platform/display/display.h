@@ -63,10 +63,10 @@ enum class DisplayStreamFrameStatus {
 
 // Properties of a display stream.
 struct DisplayStreamProperties {
-  int queueDepth = 3;                // surfaces the stream hands out at most at one time (1..8)
-  double minimumFrameTime = 0;       // seconds between frames at least (caps the rate)
-  bool preserveAspectRatio = true;   // letterbox when the stream's and the screen's shapes differ
-  bool showCursor = false;           // composite the cursor into the frames
+  int queueDepth = 3;               // surfaces the stream hands out at most at one time (1..8)
+  double minimumFrameTime = 0;      // seconds between frames at least (caps the rate)
+  bool preserveAspectRatio = true;  // letterbox when the stream's and the screen's shapes differ
+  bool showCursor = false;          // composite the cursor into the frames
 };
 
 // Handler of a display stream: status, display time (steady-clock nanoseconds) and the
@@ -106,9 +106,9 @@ inline constexpr WindowID kNullWindowID = 0;
 // One entry of the window list.
 struct WindowInfo {
   WindowID number = 0;
-  std::string ownerName;              // the application that owns the window ("" if unknown)
-  std::optional<std::string> name;    // the window's title, when it has one
-  std::int32_t ownerPID = 0;          // 0 when unknown
+  std::string ownerName;            // the application that owns the window ("" if unknown)
+  std::optional<std::string> name;  // the window's title, when it has one
+  std::int32_t ownerPID = 0;        // 0 when unknown
   Rect bounds;
   std::int32_t layer = 0;
   bool isOnscreen = false;

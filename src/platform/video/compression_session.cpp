@@ -42,8 +42,8 @@ std::optional<double> numberOf(const std::map<std::string, CompressionPropertyVa
 
 int clampToInt(double value, int low, int high) {
   if (!std::isfinite(value)) return low;
-  return static_cast<int>(std::clamp(std::llround(value), static_cast<long long>(low),
-                                     static_cast<long long>(high)));
+  return static_cast<int>(
+      std::clamp(std::llround(value), static_cast<long long>(low), static_cast<long long>(high)));
 }
 
 // The NAL payload without its 4-byte length (x264 writes the length in place of a start code
@@ -76,14 +76,15 @@ int CompressionSession::create(int width, int height, OSType codec,
   if (out == nullptr) return kCompressionErrorParameter;
   *out = nullptr;
   if (codec != kVideoCodecTypeH264 || !handler || width < 16 || height < 16 ||
-      width > PixelBuffer::kMaxDimension || height > PixelBuffer::kMaxDimension ||
-      width % 2 != 0 || height % 2 != 0) {
+      width > PixelBuffer::kMaxDimension || height > PixelBuffer::kMaxDimension || width % 2 != 0 ||
+      height % 2 != 0) {
     return kCompressionErrorParameter;
   }
   for (const auto& [key, value] : encoderSpecification) {
-    log::nslog("compression session: encoder specification %s=%d has no effect (software "
-               "encoder)",
-               key.c_str(), value ? 1 : 0);
+    log::nslog(
+        "compression session: encoder specification %s=%d has no effect (software "
+        "encoder)",
+        key.c_str(), value ? 1 : 0);
   }
   if (sourceAttributes.width != 0 && sourceAttributes.width != width) {
     log::nslog("compression session: source frames of width %d are scaled to %d",
@@ -101,13 +102,12 @@ CompressionSession::CompressionSession(int width, int height, CompressionOutputH
 
 CompressionSession::~CompressionSession() = default;
 
-int CompressionSession::setProperty(const std::string& key,
-                                    const CompressionPropertyValue& value) {
+int CompressionSession::setProperty(const std::string& key, const CompressionPropertyValue& value) {
   static const std::map<std::string, std::size_t> kinds = {
-      {kCompressionPropertyAllowFrameReordering, 0}, {kCompressionPropertyRealTime, 0},
-      {kCompressionPropertyExpectedFrameRate, 1},   {kCompressionPropertyMaxKeyFrameInterval, 1},
-      {kCompressionPropertyAverageBitRate, 1},      {kCompressionPropertyDataRateLimits, 4},
-      {kCompressionPropertyProfileLevel, 3},        {kCompressionPropertyMaxFrameDelayCount, 1},
+      {kCompressionPropertyAllowFrameReordering, 0},  {kCompressionPropertyRealTime, 0},
+      {kCompressionPropertyExpectedFrameRate, 1},     {kCompressionPropertyMaxKeyFrameInterval, 1},
+      {kCompressionPropertyAverageBitRate, 1},        {kCompressionPropertyDataRateLimits, 4},
+      {kCompressionPropertyProfileLevel, 3},          {kCompressionPropertyMaxFrameDelayCount, 1},
       {kCompressionPropertyNumberOfPendingFrames, 1}, {kCompressionPropertyH264EntropyMode, 3},
   };
   auto kind = kinds.find(key);
@@ -211,8 +211,8 @@ void CompressionSession::encodeOnQueue(const PixelBufferRef& buffer, MediaTime p
       p.rc.i_rc_method = X264_RC_ABR;
       p.rc.i_bitrate = clampToInt(*bitRate / 1000.0, 1, 1 << 30);
     }
-    if (const auto* limits = valueAs<std::vector<double>>(properties,
-                                                          kCompressionPropertyDataRateLimits)) {
+    if (const auto* limits =
+            valueAs<std::vector<double>>(properties, kCompressionPropertyDataRateLimits)) {
       // The first pair (bytes per seconds) becomes the VBV: its rate and one window of it.
       const double bytes = (*limits)[0];
       const double seconds = (*limits)[1];
@@ -230,11 +230,12 @@ void CompressionSession::encodeOnQueue(const PixelBufferRef& buffer, MediaTime p
         p.rc.b_mb_tree = 0;
       }
     }
-    if (const auto* entropy = valueAs<std::string>(properties, kCompressionPropertyH264EntropyMode)) {
+    if (const auto* entropy =
+            valueAs<std::string>(properties, kCompressionPropertyH264EntropyMode)) {
       p.b_cabac = *entropy == kH264EntropyModeCABAC ? 1 : 0;
     }
-    for (const char* unmapped : {kCompressionPropertyRealTime,
-                                 kCompressionPropertyNumberOfPendingFrames}) {
+    for (const char* unmapped :
+         {kCompressionPropertyRealTime, kCompressionPropertyNumberOfPendingFrames}) {
       if (properties.count(unmapped) != 0) {
         log::nslog("compression session: property %s has no equivalent in the software encoder",
                    unmapped);

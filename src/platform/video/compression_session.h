@@ -77,7 +77,7 @@ struct FrameOptions {
 
 // One encoded frame.
 struct EncodedSample {
-  std::vector<std::uint8_t> data;              // length-prefixed NAL units of the frame
+  std::vector<std::uint8_t> data;                  // length-prefixed NAL units of the frame
   std::vector<std::uint8_t> sequenceParameterSet;  // without length or start code
   std::vector<std::uint8_t> pictureParameterSet;   // without length or start code
   MediaTime presentationTime;
@@ -135,12 +135,12 @@ class CompressionSession : public std::enable_shared_from_this<CompressionSessio
   const int width_;
   const int height_;
   CompressionOutputHandler handler_;
-  std::mutex mutex_;  // guards the properties and the flags
+  std::mutex mutex_;                   // guards the properties and the flags
   std::recursive_mutex handlerMutex_;  // held while the handler runs and by `invalidate`
   std::map<std::string, CompressionPropertyValue> properties_;
   bool valid_ = true;
   bool started_ = false;
-  dispatch::QueuePtr queue_;  // the session's serial queue
+  dispatch::QueuePtr queue_;          // the session's serial queue
   std::unique_ptr<Encoder> encoder_;  // session queue only
 };
 

@@ -19,7 +19,7 @@ class FrameSink {
   struct Call {
     DisplayStreamFrameStatus status;
     video::SurfaceRef surface;
-    bool onQueue = false;  // ran on the queue the stream was given
+    bool onQueue = false;           // ran on the queue the stream was given
     std::uint64_t displayTime = 0;  // the stream's time of the frame, nanoseconds
   };
 
@@ -32,8 +32,7 @@ class FrameSink {
                   const video::SurfaceRef& surface) {
       std::lock_guard<std::mutex> lock(mutex_);
       calls_.push_back(Call{status, keepSurfaces_ ? surface : nullptr,
-                            dispatch::Queue::current() == queue_,
-                            time});
+                            dispatch::Queue::current() == queue_, time});
       changed_.notify_all();
     };
   }
@@ -93,8 +92,8 @@ struct Yuv {
 
 // The Y'CbCr sample at (x, y) of a '420v' surface.
 inline Yuv sampleAt(const video::Surface& surface, int x, int y) {
-  const std::uint8_t* luma = surface.baseAddressOfPlane(0) +
-                             static_cast<std::size_t>(y) * surface.bytesPerRowOfPlane(0);
+  const std::uint8_t* luma =
+      surface.baseAddressOfPlane(0) + static_cast<std::size_t>(y) * surface.bytesPerRowOfPlane(0);
   const std::uint8_t* chroma = surface.baseAddressOfPlane(1) +
                                static_cast<std::size_t>(y / 2) * surface.bytesPerRowOfPlane(1);
   return Yuv{luma[x], chroma[(x / 2) * 2], chroma[(x / 2) * 2 + 1]};

@@ -89,8 +89,8 @@ TEST(ConvertToSurface, ConvertsAndScalesToVideoRangeNv12) {
     EXPECT_EQ(surface->width(), size.width);
     EXPECT_EQ(surface->pixelFormat(), video::kPixelFormat420YpCbCr8BiPlanarVideoRange);
     EXPECT_TRUE(test::near(test::sampleAt(*surface, 2, 2), test::expectedYuv(0, 255, 0)));
-    EXPECT_TRUE(test::near(test::sampleAt(*surface, size.width - 3, 2),
-                           test::expectedYuv(255, 0, 0)));
+    EXPECT_TRUE(
+        test::near(test::sampleAt(*surface, size.width - 3, 2), test::expectedYuv(255, 0, 0)));
   }
   EXPECT_EQ(released, 3);
 }

@@ -24,8 +24,8 @@ class SimDisplayTest : public ::testing::Test {
 
   DisplayStreamRef makeStream(DisplayStreamProperties properties = {}, int width = 320,
                               int height = 240) {
-    return display->createDisplayStream(display->mainDisplayID(), width, height, k420v,
-                                        properties, queue, sink.handler());
+    return display->createDisplayStream(display->mainDisplayID(), width, height, k420v, properties,
+                                        queue, sink.handler());
   }
 };
 
@@ -64,9 +64,9 @@ TEST_F(SimDisplayTest, RefusesBadStreamArguments) {
       {"other format", SimDisplay::kSimDisplayID, 320, 240, video::kPixelFormat32BGRA},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(display->createDisplayStream(c.id, c.width, c.height, c.format, {}, queue,
-                                           sink.handler()),
-              nullptr)
+    EXPECT_EQ(
+        display->createDisplayStream(c.id, c.width, c.height, c.format, {}, queue, sink.handler()),
+        nullptr)
         << c.what;
   }
   EXPECT_EQ(display->createDisplayStream(SimDisplay::kSimDisplayID, 320, 240, k420v, {}, nullptr,
@@ -126,8 +126,8 @@ TEST_F(SimDisplayTest, MinimumFrameTimeCapsTheRate) {
   FrameSink counting(queue, false);
   DisplayStreamProperties properties;
   properties.minimumFrameTime = 0.05;
-  auto stream = display->createDisplayStream(display->mainDisplayID(), 320, 240, k420v,
-                                             properties, queue, counting.handler());
+  auto stream = display->createDisplayStream(display->mainDisplayID(), 320, 240, k420v, properties,
+                                             queue, counting.handler());
   ASSERT_EQ(stream->start(), kDisplayErrorSuccess);
   display->setAnimating(0.002);  // far faster than the cap
   ASSERT_TRUE(counting.waitForFrames(8, kDeadline));

@@ -22,7 +22,8 @@ bool waitForColour(FrameSink& sink, int x, int y, const test::Yuv& want, double 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   for (;;) {
     const std::size_t seen = sink.frames();
-    if (auto surface = sink.lastSurface(); surface && test::near(test::sampleAt(*surface, x, y), want)) {
+    if (auto surface = sink.lastSurface();
+        surface && test::near(test::sampleAt(*surface, x, y), want)) {
       return true;
     }
     const double left =
@@ -49,8 +50,8 @@ class X11DisplayTest : public ::testing::Test {
     DisplayStreamProperties properties;
     properties.showCursor = showCursor;
     properties.queueDepth = 8;
-    return display->createDisplayStream(display->mainDisplayID(), width, height, k420v,
-                                        properties, queue, sink.handler());
+    return display->createDisplayStream(display->mainDisplayID(), width, height, k420v, properties,
+                                        queue, sink.handler());
   }
 
   static std::unique_ptr<corvane::test::Xvfb> server_;
@@ -112,8 +113,8 @@ TEST_F(X11DisplayTest, CapturedPixelsMatchTheDrawnColours) {
     const char* what;
     std::uint32_t rgb;
   };
-  const Case cases[] = {{"green", 0x00FF00}, {"blue", 0x0000FF}, {"grey", 0x808080},
-                        {"orange", 0xFF8000}};
+  const Case cases[] = {
+      {"green", 0x00FF00}, {"blue", 0x0000FF}, {"grey", 0x808080}, {"orange", 0xFF8000}};
   corvane::test::TestWindow window(server_->display(), 100, 100, 400, 300, 0x000000, "colours");
   ASSERT_TRUE(window.isOpen());
   FrameSink sink(queue);
@@ -122,16 +123,16 @@ TEST_F(X11DisplayTest, CapturedPixelsMatchTheDrawnColours) {
   ASSERT_TRUE(sink.waitForFrames(1, kDeadline));
   for (const Case& c : cases) {
     window.fill(c.rgb);
-    const auto want = test::expectedYuv(static_cast<int>(c.rgb >> 16), (c.rgb >> 8) & 0xFF,
-                                        c.rgb & 0xFF);
+    const auto want =
+        test::expectedYuv(static_cast<int>(c.rgb >> 16), (c.rgb >> 8) & 0xFF, c.rgb & 0xFF);
     EXPECT_TRUE(waitForColour(sink, 300, 250, want, kDeadline)) << c.what;
     const auto got = test::sampleAt(*sink.lastSurface(), 300, 250);
     EXPECT_TRUE(test::near(got, want))
         << c.what << ": Y " << got.y << "/" << want.y << " Cb " << got.cb << "/" << want.cb
         << " Cr " << got.cr << "/" << want.cr;
     // Outside the window the black root stays black.
-    EXPECT_TRUE(test::near(test::sampleAt(*sink.lastSurface(), 1000, 1000),
-                           test::expectedYuv(0, 0, 0)));
+    EXPECT_TRUE(
+        test::near(test::sampleAt(*sink.lastSurface(), 1000, 1000), test::expectedYuv(0, 0, 0)));
     sink.dropSurfaces();
   }
   stream->stop();

@@ -45,13 +45,13 @@ TEST(CompressionSession, RefusesBadArguments) {
     int width, height;
     OSType codec;
   };
-  for (const Case& c : {Case{"odd width", 641, 360, kVideoCodecTypeH264},
-                        Case{"tiny", 8, 8, kVideoCodecTypeH264},
-                        Case{"negative", -64, 64, kVideoCodecTypeH264},
-                        Case{"other codec", 640, 360, fourCC("hvc1")}}) {
-    EXPECT_EQ(CompressionSession::create(c.width, c.height, c.codec, {}, {}, outputs.handler(),
-                                         &session),
-              kCompressionErrorParameter)
+  for (const Case& c :
+       {Case{"odd width", 641, 360, kVideoCodecTypeH264}, Case{"tiny", 8, 8, kVideoCodecTypeH264},
+        Case{"negative", -64, 64, kVideoCodecTypeH264},
+        Case{"other codec", 640, 360, fourCC("hvc1")}}) {
+    EXPECT_EQ(
+        CompressionSession::create(c.width, c.height, c.codec, {}, {}, outputs.handler(), &session),
+        kCompressionErrorParameter)
         << c.what;
     EXPECT_EQ(session, nullptr);
   }
@@ -62,9 +62,9 @@ TEST(CompressionSession, RefusesBadArguments) {
 TEST(CompressionSession, ChecksPropertyKindsAndFreezesThemAtTheFirstFrame) {
   Outputs outputs;
   std::shared_ptr<CompressionSession> session;
-  ASSERT_EQ(CompressionSession::create(64, 64, kVideoCodecTypeH264, {}, {}, outputs.handler(),
-                                       &session),
-            kReturnSuccess);
+  ASSERT_EQ(
+      CompressionSession::create(64, 64, kVideoCodecTypeH264, {}, {}, outputs.handler(), &session),
+      kReturnSuccess);
   struct Case {
     const char* key;
     CompressionPropertyValue value;
@@ -95,9 +95,9 @@ TEST(CompressionSession, ChecksPropertyKindsAndFreezesThemAtTheFirstFrame) {
 TEST(CompressionSession, EmitsLengthPrefixedFramesWithParameterSetsOnItsQueue) {
   Outputs outputs;
   std::shared_ptr<CompressionSession> session;
-  ASSERT_EQ(CompressionSession::create(128, 96, kVideoCodecTypeH264, {}, {}, outputs.handler(),
-                                       &session),
-            kReturnSuccess);
+  ASSERT_EQ(
+      CompressionSession::create(128, 96, kVideoCodecTypeH264, {}, {}, outputs.handler(), &session),
+      kReturnSuccess);
   session->setProperty(kCompressionPropertyMaxFrameDelayCount, std::int64_t{1});
   session->setProperty(kCompressionPropertyAllowFrameReordering, false);
   for (int i = 0; i < 6; ++i) {
@@ -119,10 +119,9 @@ TEST(CompressionSession, EmitsLengthPrefixedFramesWithParameterSetsOnItsQueue) {
     // Walk the length prefixes: they cover the data exactly, and no unit is a parameter set.
     std::size_t offset = 0;
     while (offset + 4 <= sample.data.size()) {
-      const std::size_t length = (std::size_t{sample.data[offset]} << 24) |
-                                 (std::size_t{sample.data[offset + 1]} << 16) |
-                                 (std::size_t{sample.data[offset + 2]} << 8) |
-                                 sample.data[offset + 3];
+      const std::size_t length =
+          (std::size_t{sample.data[offset]} << 24) | (std::size_t{sample.data[offset + 1]} << 16) |
+          (std::size_t{sample.data[offset + 2]} << 8) | sample.data[offset + 3];
       ASSERT_GT(length, 0u);
       ASSERT_LE(offset + 4 + length, sample.data.size());
       const int type = sample.data[offset + 4] & 0x1f;

@@ -8,8 +8,9 @@ namespace {
 TEST(Surface, WrappingBufferKeepsTheSurfaceInUseUntilItGoes) {
   bool released = false;
   SurfaceRef surface;
-  ASSERT_EQ(Surface::create(64, 32, kPixelFormat420YpCbCr8BiPlanarVideoRange,
-                            [&released] { released = true; }, &surface),
+  ASSERT_EQ(Surface::create(
+                64, 32, kPixelFormat420YpCbCr8BiPlanarVideoRange, [&released] { released = true; },
+                &surface),
             kReturnSuccess);
   EXPECT_EQ(surface->planeCount(), 2u);
   surface->baseAddressOfPlane(0)[0] = 77;

@@ -19,7 +19,8 @@ std::uint8_t blend(std::uint8_t destination, std::uint32_t source, std::uint32_t
 
 void compositeCursor(const BgraImage& image, const CursorImage& cursor) {
   if (image.pixels == nullptr || cursor.width <= 0 || cursor.height <= 0) return;
-  const auto count = static_cast<std::size_t>(cursor.width) * static_cast<std::size_t>(cursor.height);
+  const auto count =
+      static_cast<std::size_t>(cursor.width) * static_cast<std::size_t>(cursor.height);
   if (cursor.pixels.size() != count) return;
   const int x0 = std::max(0, cursor.x);
   const int y0 = std::max(0, cursor.y);
@@ -27,8 +28,8 @@ void compositeCursor(const BgraImage& image, const CursorImage& cursor) {
   const int y1 = std::min(image.height, cursor.y + cursor.height);
   for (int y = y0; y < y1; ++y) {
     std::uint8_t* row = image.pixels + static_cast<std::size_t>(y) * image.bytesPerRow;
-    const std::size_t cursorRow = static_cast<std::size_t>(y - cursor.y) *
-                                  static_cast<std::size_t>(cursor.width);
+    const std::size_t cursorRow =
+        static_cast<std::size_t>(y - cursor.y) * static_cast<std::size_t>(cursor.width);
     for (int x = x0; x < x1; ++x) {
       const std::uint32_t argb = cursor.pixels[cursorRow + static_cast<std::size_t>(x - cursor.x)];
       const std::uint32_t alpha = argb >> 24;

@@ -49,7 +49,7 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
   enum class State { Created, Running, Stopped };
   StreamCore(const std::string& label, const DisplayStreamProperties& properties,
              dispatch::QueuePtr clientQueue, DisplayStreamFrameAvailableHandler handler);
-  void process();                          // private queue
+  void process();                             // private queue
   void scheduleProcess(double afterSeconds);  // private queue
 
   const DisplayStreamProperties properties_;

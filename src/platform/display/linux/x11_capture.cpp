@@ -115,9 +115,9 @@ std::vector<X11Output> activeX11Outputs(Display* display, bool withModes) {
       X11Output entry;
       entry.output = static_cast<DirectDisplayID>(resources->outputs[i]);
       if (XRRCrtcInfo* crtc = XRRGetCrtcInfo(display, resources, info->crtc)) {
-        entry.bounds = Rect{Point{static_cast<double>(crtc->x), static_cast<double>(crtc->y)},
-                            Size{static_cast<double>(crtc->width),
-                                 static_cast<double>(crtc->height)}};
+        entry.bounds =
+            Rect{Point{static_cast<double>(crtc->x), static_cast<double>(crtc->y)},
+                 Size{static_cast<double>(crtc->width), static_cast<double>(crtc->height)}};
         XRRFreeCrtcInfo(crtc);
       }
       if (withModes) {
@@ -126,10 +126,9 @@ std::vector<X11Output> activeX11Outputs(Display* display, bool withModes) {
             const XRRModeInfo& mode = resources->modes[k];
             if (mode.id != info->modes[m]) continue;
             const double frame = static_cast<double>(mode.hTotal) * mode.vTotal;
-            entry.modes.push_back(DisplayMode{static_cast<std::int32_t>(mode.width),
-                                              static_cast<std::int32_t>(mode.height),
-                                              frame > 0 ? static_cast<double>(mode.dotClock) / frame
-                                                        : 0.0});
+            entry.modes.push_back(DisplayMode{
+                static_cast<std::int32_t>(mode.width), static_cast<std::int32_t>(mode.height),
+                frame > 0 ? static_cast<double>(mode.dotClock) / frame : 0.0});
           }
         }
       }
@@ -155,7 +154,7 @@ std::optional<X11Output> findX11Output(Display* display, DirectDisplayID id, boo
 struct X11Capture::State {
   std::string displayName;
   DirectDisplayID output = 0;
-  int width = 0;   // stream size
+  int width = 0;  // stream size
   int height = 0;
   bool showCursor = false;
   bool preserveAspectRatio = true;
@@ -190,8 +189,8 @@ struct X11Capture::State {
     if (w == 0 || h == 0) return false;
     const int screen = DefaultScreen(display);
     image = XShmCreateImage(display, DefaultVisual(display, screen),
-                            static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap,
-                            nullptr, &shm, w, h);
+                            static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, nullptr,
+                            &shm, w, h);
     if (image == nullptr) return false;
     if (image->bits_per_pixel != 32) {
       XDestroyImage(image);
@@ -270,8 +269,8 @@ struct X11Capture::State {
       XNextEvent(display, &event);
       if (event.type == extensions.damageEvent + XDamageNotify) {
         dirty = true;
-      } else if (event.type == ConfigureNotify || event.type == extensions.rrEvent +
-                                                                   RRScreenChangeNotify) {
+      } else if (event.type == ConfigureNotify ||
+                 event.type == extensions.rrEvent + RRScreenChangeNotify) {
         resized = true;
       } else if (event.type == MotionNotify ||
                  event.type == extensions.fixesEvent + XFixesCursorNotify) {
@@ -297,14 +296,12 @@ struct X11Capture::State {
       cursor[i] = static_cast<std::uint32_t>(cursorImage->pixels[i] & 0xFFFFFFFFUL);
     }
     const BgraImage target{reinterpret_cast<std::uint8_t*>(image->data),  // NOLINT
-                                   image->width, image->height,
-                                   static_cast<std::size_t>(image->bytes_per_line)};
+                           image->width, image->height,
+                           static_cast<std::size_t>(image->bytes_per_line)};
     compositeCursor(
         target, CursorImage{cursor, cursorImage->width, cursorImage->height,
-                                    cursorImage->x - cursorImage->xhot -
-                                        static_cast<int>(area.origin.x),
-                                    cursorImage->y - cursorImage->yhot -
-                                        static_cast<int>(area.origin.y)});
+                            cursorImage->x - cursorImage->xhot - static_cast<int>(area.origin.x),
+                            cursorImage->y - cursorImage->yhot - static_cast<int>(area.origin.y)});
     XFree(cursorImage);
   }
 
@@ -317,12 +314,11 @@ struct X11Capture::State {
     }
     if (showCursor) compositeCursorImage();
     const BgraImage source{reinterpret_cast<std::uint8_t*>(image->data),  // NOLINT
-                                   image->width, image->height,
-                                   static_cast<std::size_t>(image->bytes_per_line)};
+                           image->width, image->height,
+                           static_cast<std::size_t>(image->bytes_per_line)};
     return convertToSurface(source, width, height, preserveAspectRatio, scratch, onRelease);
   }
 };
-
 
 X11Capture::X11Capture(Options options) : state_(std::make_unique<State>()) {
   state_->displayName = std::move(options.displayName);

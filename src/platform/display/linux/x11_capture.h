@@ -44,9 +44,9 @@ std::optional<X11Output> findX11Output(Display* display, DirectDisplayID id, boo
 class X11Capture {
  public:
   struct Options {
-    std::string displayName;  // "" = DISPLAY
+    std::string displayName;     // "" = DISPLAY
     DirectDisplayID output = 0;  // 0 = the main output
-    int width = 0;            // frame size
+    int width = 0;               // frame size
     int height = 0;
     bool showCursor = false;
     bool preserveAspectRatio = true;

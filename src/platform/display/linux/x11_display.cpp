@@ -18,7 +18,6 @@
 
 namespace corvane::platform::display {
 
-
 struct X11Display::Connection {
   Display* display = nullptr;
   std::atomic<bool> dead{false};
@@ -165,9 +164,9 @@ std::vector<WindowInfo> X11Display::copyWindowInfo(std::uint32_t options,
     info.number = static_cast<WindowID>(window);
     info.isOnscreen = attributes.map_state == IsViewable;
     if ((options & kWindowListOptionOnScreenOnly) != 0 && !info.isOnscreen) continue;
-    info.bounds = Rect{Point{static_cast<double>(attributes.x), static_cast<double>(attributes.y)},
-                       Size{static_cast<double>(attributes.width),
-                            static_cast<double>(attributes.height)}};
+    info.bounds =
+        Rect{Point{static_cast<double>(attributes.x), static_cast<double>(attributes.y)},
+             Size{static_cast<double>(attributes.width), static_cast<double>(attributes.height)}};
     char* name = nullptr;
     if (XFetchName(display, window, &name) != 0 && name != nullptr) {
       info.name = std::string(name);
@@ -189,7 +188,8 @@ std::vector<WindowInfo> X11Display::copyWindowInfo(std::uint32_t options,
                              &items, &after, &data) == Success &&
           data != nullptr) {
         if (format == 32 && items == 1) {
-          info.ownerPID = static_cast<std::int32_t>(*reinterpret_cast<unsigned long*>(data));  // NOLINT
+          info.ownerPID =
+              static_cast<std::int32_t>(*reinterpret_cast<unsigned long*>(data));  // NOLINT
         }
         XFree(data);
       }
@@ -216,9 +216,9 @@ video::PixelBufferRef X11Display::createScreenImage(const Rect& bounds) {
   const auto width = static_cast<int>(right - left);
   const auto height = static_cast<int>(bottom - top);
   if (width < 1 || height < 1) return nullptr;
-  XImage* image = XGetImage(display, DefaultRootWindow(display), static_cast<int>(left),
-                            static_cast<int>(top), static_cast<unsigned>(width),
-                            static_cast<unsigned>(height), AllPlanes, ZPixmap);
+  XImage* image =
+      XGetImage(display, DefaultRootWindow(display), static_cast<int>(left), static_cast<int>(top),
+                static_cast<unsigned>(width), static_cast<unsigned>(height), AllPlanes, ZPixmap);
   if (image == nullptr) return nullptr;
   video::PixelBufferRef buffer;
   if (image->bits_per_pixel == 32 &&

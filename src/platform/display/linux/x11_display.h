@@ -39,8 +39,7 @@ class X11Display : public DisplayService, public std::enable_shared_from_this<X1
                                        const DisplayStreamProperties& properties,
                                        dispatch::QueuePtr queue,
                                        DisplayStreamFrameAvailableHandler handler) override;
-  std::vector<WindowInfo> copyWindowInfo(std::uint32_t options,
-                                         WindowID relativeToWindow) override;
+  std::vector<WindowInfo> copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) override;
   video::PixelBufferRef createScreenImage(const Rect& bounds) override;
 
  private:

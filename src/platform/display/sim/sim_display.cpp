@@ -13,13 +13,11 @@ namespace {
 
 // The cursor: a white square with a black outline, premultiplied ARGB.
 std::vector<std::uint32_t> cursorPixels() {
-  constexpr int size = SimDisplay::kCursorSize;
-  std::vector<std::uint32_t> pixels(static_cast<std::size_t>(size * size), 0xFFFFFFFFU);
-  for (int y = 0; y < size; ++y) {
-    for (int x = 0; x < size; ++x) {
-      if (x == 0 || y == 0 || x == size - 1 || y == size - 1) {
-        pixels[static_cast<std::size_t>(y * size + x)] = 0xFF000000U;
-      }
+  constexpr std::size_t size = SimDisplay::kCursorSize;
+  std::vector<std::uint32_t> pixels(size * size, 0xFFFFFFFFU);
+  for (std::size_t y = 0; y < size; ++y) {
+    for (std::size_t x = 0; x < size; ++x) {
+      if (x == 0 || y == 0 || x == size - 1 || y == size - 1) pixels[y * size + x] = 0xFF000000U;
     }
   }
   return pixels;
@@ -66,10 +64,10 @@ void SimDisplay::fillRect(int x, int y, int width, int height, std::uint8_t r, s
     const int x1 = std::clamp(x + std::max(0, width), x0, width_);
     const int y1 = std::clamp(y + std::max(0, height), y0, height_);
     for (int row = y0; row < y1; ++row) {
-      std::uint8_t* pixel = pixels_.data() + (static_cast<std::size_t>(row) *
-                                                  static_cast<std::size_t>(width_) +
-                                              static_cast<std::size_t>(x0)) *
-                                                 4;
+      std::uint8_t* pixel =
+          pixels_.data() + (static_cast<std::size_t>(row) * static_cast<std::size_t>(width_) +
+                            static_cast<std::size_t>(x0)) *
+                               4;
       for (int column = x0; column < x1; ++column, pixel += 4) {
         pixel[0] = b;
         pixel[1] = g;
@@ -213,12 +211,11 @@ video::SurfaceRef SimDisplay::render(int width, int height, bool showCursor,
     cursorX = cursorX_;
     cursorY = cursorY_;
   }
-  const detail::BgraImage image{copy.data(), width_, height_,
-                                static_cast<std::size_t>(width_) * 4};
+  const detail::BgraImage image{copy.data(), width_, height_, static_cast<std::size_t>(width_) * 4};
   if (showCursor) {
     static const std::vector<std::uint32_t> cursor = cursorPixels();
-    detail::compositeCursor(image, detail::CursorImage{cursor, kCursorSize, kCursorSize,
-                                                       cursorX, cursorY});
+    detail::compositeCursor(
+        image, detail::CursorImage{cursor, kCursorSize, kCursorSize, cursorX, cursorY});
   }
   std::vector<std::uint8_t> scratch;
   auto surface = detail::convertToSurface(image, width, height, false, scratch, onRelease);

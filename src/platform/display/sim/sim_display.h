@@ -66,8 +66,7 @@ class SimDisplay : public DisplayService, public std::enable_shared_from_this<Si
                                        const DisplayStreamProperties& properties,
                                        dispatch::QueuePtr queue,
                                        DisplayStreamFrameAvailableHandler handler) override;
-  std::vector<WindowInfo> copyWindowInfo(std::uint32_t options,
-                                         WindowID relativeToWindow) override;
+  std::vector<WindowInfo> copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) override;
   video::PixelBufferRef createScreenImage(const Rect& bounds) override;
 
  private:
