@@ -40,7 +40,7 @@ void StreamCore::setGrab(Grab grab) {
   grab_ = std::move(grab);
 }
 
-void StreamCore::setHooks(Hook onStart, Hook onStop) {
+void StreamCore::setHooks(Hook onStart, StopHook onStop) {
   std::lock_guard<std::mutex> lock(mutex_);
   onStart_ = std::move(onStart);
   onStop_ = std::move(onStop);
@@ -86,7 +86,7 @@ int StreamCore::stop() {
   }
   auto self = shared_from_this();
   private_->async([self] {
-    Hook hook;
+    StopHook hook;
     DisplayStreamFrameAvailableHandler handler;
     {
       std::lock_guard<std::mutex> lock(self->mutex_);
@@ -95,12 +95,17 @@ int StreamCore::stop() {
       self->grab_ = nullptr;
       self->onStart_ = nullptr;
     }
-    if (hook) hook();
-    if (!handler) return;
     // Every frame of this stream was posted before this point, so Stopped comes last.
-    self->client_->async([handler = std::move(handler)] {
-      handler(DisplayStreamFrameStatus::Stopped, displayTimeNow(), nullptr);
-    });
+    auto done = [client = self->client_, handler = std::move(handler)] {
+      if (!handler) return;
+      client->async(
+          [handler] { handler(DisplayStreamFrameStatus::Stopped, displayTimeNow(), nullptr); });
+    };
+    if (hook) {
+      hook(std::move(done));
+    } else {
+      done();
+    }
   });
   return kDisplayErrorSuccess;
 }

@@ -4,7 +4,8 @@
 // each frame and finally the Stopped status to the client's queue in order.
 //
 // The backend supplies `grab` (makes the frame's surface; runs on the private queue) and may
-// supply `onStart` / `onStop` hooks (also on the private queue). It reports changes with
+// supply `onStart` / `onStop` hooks (also on the private queue; the Stopped status waits until
+// `onStop` reports that it is done). It reports changes with
 // `markDirty` from any thread.
 // Thread-safety: every member may be called from any thread.
 #pragma once
@@ -25,6 +26,9 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
   // Makes the frame's surface; the surface must call `onRelease` when it dies.
   using Grab = std::function<video::SurfaceRef(const std::function<void()>& onRelease)>;
   using Hook = std::function<void()>;
+  // Ends the backend's work and calls `done` (once, on the private queue, now or later) when
+  // nothing of it is left; the Stopped status follows `done`.
+  using StopHook = std::function<void(std::function<void()> done)>;
 
   static std::shared_ptr<StreamCore> create(const std::string& label,
                                             const DisplayStreamProperties& properties,
@@ -33,7 +37,7 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
 
   // Before `start`.
   void setGrab(Grab grab);
-  void setHooks(Hook onStart, Hook onStop);
+  void setHooks(Hook onStart, StopHook onStop);
 
   int start();
   int stop();
@@ -60,7 +64,7 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
   DisplayStreamFrameAvailableHandler handler_;
   Grab grab_;
   Hook onStart_;
-  Hook onStop_;
+  StopHook onStop_;
   std::shared_ptr<std::atomic<int>> surfacesOut_ = std::make_shared<std::atomic<int>>(0);
   std::atomic<int> frames_{0};
   // Private queue only.

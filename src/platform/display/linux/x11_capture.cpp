@@ -9,7 +9,9 @@
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
 #include <sys/ipc.h>
+#include <poll.h>
 #include <sys/shm.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,6 +84,25 @@ void prepareXlib() {
     XSetErrorHandler(onXError);
     XSetIOErrorHandler(onXIOError);
   });
+}
+
+bool x11ConnectionLost(Display* display, std::atomic<bool>* deadFlag) {
+  if (display == nullptr) return true;
+  if (deadFlag->load()) return true;
+  // A closed socket reads as end-of-file: seen here, Xlib never has to meet it (its way out
+  // of a lost connection leaves its own state unusable).
+  pollfd probe{ConnectionNumber(display), POLLIN, 0};
+  if (poll(&probe, 1, 0) <= 0) return false;
+  bool lost = (probe.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  if (!lost && (probe.revents & POLLIN) != 0) {
+    char byte = 0;
+    lost = recv(probe.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+  }
+  if (lost) {
+    log::nslog("display: the connection to the X server was lost");
+    deadFlag->store(true);
+  }
+  return lost;
 }
 
 void closeX11Connection(Display* display, const std::atomic<bool>& dead) {
@@ -252,6 +273,7 @@ struct X11Capture::State {
 
   void close() {
     if (display == nullptr) return;
+    x11ConnectionLost(display, &dead);
     destroyImage();
     if (damage != 0 && !dead) XDamageDestroy(display, damage);
     damage = 0;
@@ -261,7 +283,7 @@ struct X11Capture::State {
 
   // Reads every queued event; true when the screen (or the shown cursor) changed.
   bool drainEvents() {
-    if (display == nullptr || dead) return false;
+    if (display == nullptr || x11ConnectionLost(display, &dead)) return false;
     bool dirty = false;
     bool resized = false;
     while (!dead && XPending(display) > 0) {
@@ -306,7 +328,7 @@ struct X11Capture::State {
   }
 
   video::SurfaceRef grab(const std::function<void()>& onRelease) {
-    if (display == nullptr || dead) return nullptr;
+    if (display == nullptr || x11ConnectionLost(display, &dead)) return nullptr;
     if (image == nullptr && !createImage()) return nullptr;
     if (XShmGetImage(display, root, image, static_cast<int>(area.origin.x),
                      static_cast<int>(area.origin.y), AllPlanes) == False) {

@@ -31,6 +31,9 @@ void prepareXlib();
 // A new connection (name "" = DISPLAY) whose loss sets `*deadFlag` instead of ending the
 // process; nullptr when no server answers.
 Display* openX11Connection(const std::string& name, std::atomic<bool>* deadFlag);
+// True (and `*deadFlag` set) when the server closed the connection; looks at the socket only,
+// without any Xlib call.
+bool x11ConnectionLost(Display* display, std::atomic<bool>* deadFlag);
 // Closes a connection made by openX11Connection (`dead`: its flag).
 void closeX11Connection(Display* display, const std::atomic<bool>& dead);
 

@@ -23,7 +23,7 @@ struct X11Display::Connection {
   std::atomic<bool> dead{false};
   ~Connection() { detail::closeX11Connection(display, dead); }
   // False once the server went away: then no Xlib call may be made on it any more.
-  bool usable() const { return display != nullptr && !dead.load(); }
+  bool usable() { return !detail::x11ConnectionLost(display, &dead); }
 };
 
 std::shared_ptr<X11Display> X11Display::open(const std::string& displayName) {
@@ -96,8 +96,14 @@ DisplayStreamRef X11Display::createDisplayStream(DirectDisplayID display, int wi
                                          std::move(handler));
   auto capture = std::make_shared<detail::X11Capture>(detail::X11Capture::Options{
       name_, display, width, height, properties.showCursor, properties.preserveAspectRatio});
-  // The reader of the stream's connection; private queue only.
-  auto reader = std::make_shared<dispatch::SourcePtr>();
+  // The reader of the stream's connection and what is to happen once the connection is
+  // closed; private queue only.
+  struct Reading {
+    dispatch::SourcePtr reader;
+    bool closed = false;
+    std::function<void()> onClosed;
+  };
+  auto reading = std::make_shared<Reading>();
   std::weak_ptr<detail::StreamCore> weakCore = core;
   const dispatch::QueuePtr privateQueue = core->privateQueue();
   core->setGrab([capture, weakCore](const std::function<void()>& onRelease) {
@@ -109,33 +115,43 @@ DisplayStreamRef X11Display::createDisplayStream(DirectDisplayID display, int wi
     return surface;
   });
   core->setHooks(
-      [capture, reader, weakCore, privateQueue, name = name_] {
+      [capture, reading, weakCore, privateQueue, name = name_] {
         if (!capture->open()) {
           log::nslog("display: cannot open the X display \"%s\" for a stream", name.c_str());
+          reading->closed = true;
           return;
         }
-        *reader = dispatch::Source::createRead(capture->connectionNumber(), privateQueue);
-        (*reader)->setEventHandler([capture, weakCore, reader] {
+        reading->reader = dispatch::Source::createRead(capture->connectionNumber(), privateQueue);
+        std::weak_ptr<Reading> weakReading = reading;
+        reading->reader->setEventHandler([capture, weakCore, weakReading] {
           if (capture->isDead()) {
             // The server went away: its descriptor stays readable, so stop watching it.
-            if (*reader) (*reader)->cancel();
+            if (auto state = weakReading.lock(); state && state->reader) state->reader->cancel();
             return;
           }
           if (!capture->drainEvents()) return;
           if (auto stream = weakCore.lock()) stream->markDirty();
         });
         // The connection closes only after the reader's last handler, so its descriptor is
-        // never watched after it was closed.
-        (*reader)->setCancelHandler([capture] { capture->close(); });
-        (*reader)->resume();
-      },
-      [capture, reader] {
-        if (*reader) {
-          (*reader)->cancel();
-          reader->reset();
-        } else {
+        // never watched after it was closed; the stream reports Stopped only after that.
+        // It holds the reading state until it has run; the source goes afterwards, off its own
+        // handler.
+        reading->reader->setCancelHandler([capture, reading, privateQueue] {
           capture->close();
+          reading->closed = true;
+          if (reading->onClosed) std::exchange(reading->onClosed, nullptr)();
+          privateQueue->async([reading] { reading->reader.reset(); });
+        });
+        reading->reader->resume();
+      },
+      [capture, reading](std::function<void()> done) {
+        if (reading->closed || !reading->reader) {
+          capture->close();
+          done();
+          return;
         }
+        reading->onClosed = std::move(done);
+        reading->reader->cancel();
       });
   return std::make_shared<detail::CoreDisplayStream>(width, height, std::move(core));
 }
