@@ -44,7 +44,9 @@ std::vector<Bytes> unitsOf(const Bytes& block, std::uint32_t* timestamp) {
   EXPECT_EQ(readHost32(block.data()), 1u);
   EXPECT_EQ(readHost32(block.data() + 4), t + 36);
   EXPECT_EQ(readBig32(block.data() + 8), t + 32);
-  for (int word = 0; word < 5; ++word) EXPECT_EQ(readBig32(block.data() + 12 + 4 * word), 1u);
+  for (std::size_t word = 0; word < 5; ++word) {
+    EXPECT_EQ(readBig32(block.data() + 12 + 4 * word), 1u);
+  }
   *timestamp = readBig32(block.data() + 32);
   EXPECT_TRUE(std::equal(kStart, kStart + 4, block.data() + 36)) << "start code before the SPS";
   return splitAtStartCodes(block.data() + 36, block.size() - 36);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -121,9 +122,12 @@ TEST(VideoRecorderOnXvfb, CapturedFramesEncodeAndDecodeToTheDrawnColour) {
   const int cr = last[kWidth * kHeight * 5 / 4 + (row / 2) * (kWidth / 2) + x / 2];
   // BT.601 video range of (0x20, 0x80, 0xC0).
   const double r = 0x20, g = 0x80, b = 0xC0;
-  const int wantY = static_cast<int>(16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255 + 0.5);
-  const int wantCb = static_cast<int>(128 + (-37.797 * r - 74.203 * g + 112.0 * b) / 255 + 0.5);
-  const int wantCr = static_cast<int>(128 + (112.0 * r - 93.786 * g - 18.214 * b) / 255 + 0.5);
+  const int wantY =
+      static_cast<int>(std::lround(16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255));
+  const int wantCb =
+      static_cast<int>(std::lround(128 + (-37.797 * r - 74.203 * g + 112.0 * b) / 255));
+  const int wantCr =
+      static_cast<int>(std::lround(128 + (112.0 * r - 93.786 * g - 18.214 * b) / 255));
   EXPECT_NEAR(y, wantY, 4);
   EXPECT_NEAR(cb, wantCb, 4);
   EXPECT_NEAR(cr, wantCr, 4);

@@ -23,6 +23,7 @@ namespace {
 // Runs a program (no shell) and answers its exit status (-1 when it could not run).
 int runQuietly(const std::vector<std::string>& argv) {
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   posix_spawn_file_actions_t actions;
@@ -40,13 +41,16 @@ int runQuietly(const std::vector<std::string>& argv) {
 }
 
 bool onPath(const std::string& program) {
-  const char* path = std::getenv("PATH");
+  const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe): tests set no variables
   std::string paths = path != nullptr ? path : "/usr/bin:/bin";
   std::size_t start = 0;
   while (start <= paths.size()) {
     const std::size_t end = paths.find(':', start);
     const std::string dir = paths.substr(start, end == std::string::npos ? end : end - start);
-    if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+    std::string candidate = dir;
+    candidate += "/";
+    candidate += program;
+    if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) return true;
     if (end == std::string::npos) break;
     start = end + 1;
   }
@@ -80,6 +84,7 @@ std::unique_ptr<Xvfb> Xvfb::start(std::string* whyNot) {
                                    "tcp",   "-screen",    "0",  screen,     "+extension",
                                    "RANDR", "-ac",        "-br"};
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (std::string& arg : argv) args.push_back(arg.data());
   args.push_back(nullptr);
   posix_spawn_file_actions_t actions;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -101,9 +102,9 @@ inline Yuv sampleAt(const video::Surface& surface, int x, int y) {
 
 // BT.601 video-range Y'CbCr of an RGB colour (what the capture's conversion gives).
 inline Yuv expectedYuv(int r, int g, int b) {
-  return Yuv{static_cast<int>(16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255.0 + 0.5),
-             static_cast<int>(128 + (-37.797 * r - 74.203 * g + 112.0 * b) / 255.0 + 0.5),
-             static_cast<int>(128 + (112.0 * r - 93.786 * g - 18.214 * b) / 255.0 + 0.5)};
+  return Yuv{static_cast<int>(std::lround(16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255.0)),
+             static_cast<int>(std::lround(128 + (-37.797 * r - 74.203 * g + 112.0 * b) / 255.0)),
+             static_cast<int>(std::lround(128 + (112.0 * r - 93.786 * g - 18.214 * b) / 255.0))};
 }
 
 inline bool near(const Yuv& a, const Yuv& b, int tolerance = 3) {

@@ -13,7 +13,7 @@ struct Image {
   std::vector<std::uint8_t> bytes;
   BgraImage view;
   Image(int width, int height, std::uint8_t b, std::uint8_t g, std::uint8_t r) {
-    bytes.resize(static_cast<std::size_t>(width * height * 4));
+    bytes.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
     for (std::size_t i = 0; i < bytes.size(); i += 4) {
       bytes[i] = b;
       bytes[i + 1] = g;
@@ -23,7 +23,8 @@ struct Image {
     view = BgraImage{bytes.data(), width, height, static_cast<std::size_t>(width) * 4};
   }
   const std::uint8_t* at(int x, int y) const {
-    return bytes.data() + (static_cast<std::size_t>(y) * view.bytesPerRow) + x * 4;
+    return bytes.data() + (static_cast<std::size_t>(y) * view.bytesPerRow) +
+           static_cast<std::size_t>(x) * 4;
   }
 };
 
