@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 
 #include "display_test_support.h"
 #include "support/xvfb.h"
@@ -235,6 +236,30 @@ TEST(X11DisplayLostServer, StreamAndServiceSurviveTheServerGoingAway) {
   EXPECT_TRUE(display->copyWindowInfo(kWindowListOptionAll, kNullWindowID).empty());
   stream->stop();
   EXPECT_TRUE(sink.waitForStopped(kDeadline));
+}
+
+}  // namespace
+}  // namespace corvane::platform::display
+
+namespace corvane::platform::display {
+namespace {
+
+// The application's choice: the X11 backend when DISPLAY opens, else the simulated display.
+TEST(DisplayServiceDefault, TakesX11WhenADisplayOpensElseTheSimulatedOne) {
+  std::string reason;
+  auto server = corvane::test::Xvfb::start(&reason);
+  if (!server) GTEST_SKIP() << "no Xvfb: " << reason;
+  // NOLINTBEGIN(concurrency-mt-unsafe): no other thread reads the environment here
+  const char* previous = std::getenv("DISPLAY");
+  const std::string saved = previous != nullptr ? previous : "";
+  setenv("DISPLAY", server->display().c_str(), 1);
+  EXPECT_EQ(DisplayService::openDefault()->backendName(), "X11");
+  setenv("DISPLAY", ":4321", 1);  // no server there
+  EXPECT_EQ(DisplayService::openDefault()->backendName(), "simulated");
+  unsetenv("DISPLAY");
+  EXPECT_EQ(DisplayService::openDefault()->backendName(), "simulated");
+  if (previous != nullptr) setenv("DISPLAY", saved.c_str(), 1);
+  // NOLINTEND(concurrency-mt-unsafe)
 }
 
 }  // namespace
