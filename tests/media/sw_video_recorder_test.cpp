@@ -6,7 +6,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <future>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "media/media_packet.h"
@@ -48,6 +51,8 @@ class WatchedDisplay : public display::DisplayService {
   std::atomic<int> lastStreamHeight{0};
   std::atomic<bool> lastShowCursor{false};
   std::atomic<double> lastMinimumFrameTime{0};
+  // Runs (once) right after the next stream was made.
+  std::function<void()> onStreamMade;
 
   std::string backendName() const override { return inner_->backendName(); }
   display::DirectDisplayID mainDisplayID() override {
@@ -71,7 +76,7 @@ class WatchedDisplay : public display::DisplayService {
     lastStreamHeight = height;
     lastShowCursor = properties.showCursor;
     lastMinimumFrameTime = properties.minimumFrameTime;
-    return inner_->createDisplayStream(
+    auto made = inner_->createDisplayStream(
         id, width, height, format, properties, std::move(queue),
         [this, handler](display::DisplayStreamFrameStatus status, std::uint64_t time,
                         const platform::video::SurfaceRef& surface) {
@@ -81,6 +86,8 @@ class WatchedDisplay : public display::DisplayService {
           if (status == display::DisplayStreamFrameStatus::Stopped) stoppedDelivered.fetch_add(1);
           handler(status, time, surface);
         });
+    if (made && onStreamMade) std::exchange(onStreamMade, nullptr)();
+    return made;
   }
   std::vector<display::WindowInfo> copyWindowInfo(std::uint32_t options,
                                                   display::WindowID relative) override {
@@ -385,6 +392,25 @@ TEST_F(VideoRecorderTest, EndRecorderEndsABeginThatStillRetries) {
   EXPECT_FALSE(recorder->hasDisplayStream());
   sim->setMainDisplayPresent(true);
   EXPECT_FALSE(taker->waitForCount(1, 0.2));
+}
+
+// An end that arrives while the begin has made its stream but not started it yet: the stream
+// that never ran still reports stopped, so the end does not wait for ever.
+TEST_F(VideoRecorderTest, EndBetweenStreamCreationAndStartReturns) {
+  std::promise<void> ended;
+  std::thread end;
+  watched->onStreamMade = [&] {
+    end = std::thread([&] {
+      recorder->endRecorder();
+      ended.set_value();
+    });
+  };
+  recorder->beginRecorder();
+  auto done = ended.get_future();
+  EXPECT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  if (end.joinable()) end.join();
+  EXPECT_FALSE(recorder->hasDisplayStream());
+  EXPECT_EQ(watched->stoppedDelivered.load(), 1);
 }
 
 TEST_F(VideoRecorderTest, SecondBeginAfterEndWorks) {

@@ -82,8 +82,9 @@ class DisplayStream {
   // changes (at most one per minimum frame time). Answers a status; starting a stopped
   // stream fails.
   virtual int start() = 0;
-  // Stops the stream. No frame handler call follows the Stopped status, which is delivered
-  // on the stream's queue after every frame already posted. A second stop does nothing.
+  // Stops the stream (also one that never started). No frame handler call follows the Stopped
+  // status, which is delivered on the stream's queue after every frame already posted. A
+  // second stop does nothing.
   virtual int stop() = 0;
   int width() const { return width_; }
   int height() const { return height_; }

@@ -74,7 +74,10 @@ TEST_F(SimDisplayTest, RefusesBadStreamArguments) {
             nullptr);
   display->failNextStreamCreations(1);
   EXPECT_EQ(makeStream(), nullptr);
-  EXPECT_NE(makeStream(), nullptr);
+  auto stream = makeStream();
+  ASSERT_NE(stream, nullptr);
+  stream.reset();  // never started: still reports Stopped, which the sink must outlive
+  ASSERT_TRUE(sink.waitForStopped(kDeadline));
 }
 
 TEST_F(SimDisplayTest, DeliversAFrameOnStartAndOnEachChangeOnly) {
@@ -211,6 +214,15 @@ TEST_F(SimDisplayTest, WindowListAndScreenImage) {
   EXPECT_EQ(image->baseAddress()[2], 10);
   image->unlockBaseAddress(video::kLockReadOnly);
   EXPECT_EQ(display->createScreenImage(Rect{{-10, -10}, {5, 5}}), nullptr);
+}
+
+TEST_F(SimDisplayTest, AStreamStoppedBeforeItStartedStillReportsStopped) {
+  auto stream = makeStream();
+  ASSERT_NE(stream, nullptr);
+  EXPECT_EQ(stream->stop(), kDisplayErrorSuccess);
+  ASSERT_TRUE(sink.waitForStopped(kDeadline));
+  EXPECT_EQ(sink.calls().size(), 1u);
+  EXPECT_NE(stream->start(), kDisplayErrorSuccess);
 }
 
 TEST_F(SimDisplayTest, DroppingARunningStreamStopsIt) {

@@ -73,24 +73,23 @@ int StreamCore::start() {
 }
 
 int StreamCore::stop() {
+  bool wasStarted = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (state_ == State::Stopped) return kDisplayErrorSuccess;
-    const bool wasRunning = state_ == State::Running;
+    wasStarted = state_ == State::Running;
     state_ = State::Stopped;
-    if (!wasRunning) {
-      // Never started: nothing was posted, the handler simply goes.
-      handler_ = nullptr;
-      return kDisplayErrorSuccess;
-    }
   }
+  // A stream stopped before it started reports Stopped too (its owner may be waiting for it),
+  // but has no backend work to end.
   auto self = shared_from_this();
-  private_->async([self] {
+  private_->async([self, wasStarted] {
     StopHook hook;
     DisplayStreamFrameAvailableHandler handler;
     {
       std::lock_guard<std::mutex> lock(self->mutex_);
-      hook = std::move(self->onStop_);
+      if (wasStarted) hook = std::move(self->onStop_);
+      self->onStop_ = nullptr;
       handler = std::move(self->handler_);
       self->grab_ = nullptr;
       self->onStart_ = nullptr;
