@@ -9,8 +9,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform/audio/block_buffer.h"
+#include "platform/audio/stream_format.h"
 
 namespace corvane::platform::audio {
 
@@ -19,19 +21,28 @@ class SampleBuffer {
   // `dataBuffer` may be null (a buffer without data).
   static std::shared_ptr<SampleBuffer> create(std::shared_ptr<BlockBuffer> dataBuffer,
                                               std::int64_t numSamples);
+  // A buffer whose bytes are in `format` (what capture sessions deliver).
+  static std::shared_ptr<SampleBuffer> create(std::shared_ptr<BlockBuffer> dataBuffer,
+                                              std::int64_t numSamples,
+                                              const StreamBasicDescription& format);
 
   const std::shared_ptr<BlockBuffer>& dataBuffer() const { return dataBuffer_; }
   std::int64_t numSamples() const { return numSamples_; }
+  // The format of the bytes; std::nullopt when the creator did not say (the encoder's input
+  // format is then assumed).
+  const std::optional<StreamBasicDescription>& formatDescription() const { return format_; }
 
   bool isValid() const { return valid_.load(std::memory_order_acquire); }
   void invalidate() { valid_.store(false, std::memory_order_release); }
 
  private:
-  SampleBuffer(std::shared_ptr<BlockBuffer> dataBuffer, std::int64_t numSamples)
-      : dataBuffer_(std::move(dataBuffer)), numSamples_(numSamples) {}
+  SampleBuffer(std::shared_ptr<BlockBuffer> dataBuffer, std::int64_t numSamples,
+               std::optional<StreamBasicDescription> format)
+      : dataBuffer_(std::move(dataBuffer)), numSamples_(numSamples), format_(format) {}
 
   const std::shared_ptr<BlockBuffer> dataBuffer_;
   const std::int64_t numSamples_;
+  const std::optional<StreamBasicDescription> format_;
   std::atomic<bool> valid_{true};
 };
 
