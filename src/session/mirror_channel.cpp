@@ -49,20 +49,24 @@ int32_t integerValue(const std::string& text) {
   return static_cast<int32_t>(value);
 }
 
-void sendPacket(NetStream& link, const MediaPacketBox& box, bool audio) {
+bool sendPacket(MediaPacketBox& box, bool audio, const detail::MediaPacketSender& send) {
   uint8_t* packet = box.pointer;
-  if (packet == nullptr) return;
-  const auto wire = mediaPacketWire(packet);
-  const auto length = static_cast<int32_t>(wire.size());
-  if (audio) {
-    link.sendAudioData(wire.data(), length);
-  } else {
-    link.sendVideoData(wire.data(), length);
-  }
+  if (packet == nullptr) return false;
+  box.pointer = nullptr;
+  send(mediaPacketWire(packet), audio);
   freeMediaPacket(packet);
+  return true;
 }
 
 }  // namespace
+
+int detail::sendMediaRound(EncodedAudioQueue& audio, EncodedVideoQueue& video,
+                           const MediaPacketSender& send) {
+  int sent = 0;
+  while (auto item = audio.take(0.0)) sent += sendPacket(*item, true, send) ? 1 : 0;
+  if (auto item = video.take(0.0)) sent += sendPacket(*item, false, send) ? 1 : 0;
+  return sent;
+}
 
 std::shared_ptr<MirrorChannel> MirrorChannel::create(Environment environment) {
   auto channel = std::shared_ptr<MirrorChannel>(new MirrorChannel(std::move(environment)));
@@ -108,7 +112,8 @@ void MirrorChannel::connect(const std::string& host, const std::string& pin) {
 std::optional<int8_t> MirrorChannel::addressByteOf(const std::string& localIP) {
   const auto parts = split(localIP, '.');
   if (parts.size() >= 4) {
-    const auto low = static_cast<uint8_t>(static_cast<uint32_t>(integerValue(parts.back())) & 0xFFu);
+    const auto low =
+        static_cast<uint8_t>(static_cast<uint32_t>(integerValue(parts.back())) & 0xFFu);
     return static_cast<int8_t>(low);
   }
   for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -314,9 +319,8 @@ void MirrorChannel::startMirrorOn() {
   mediaThreadRunning_ = std::make_shared<std::atomic<bool>>(true);
   mediaThread_ = platform::Thread::create(
       [link = netStream_, audio = mediaHandler_->audioOutputQueue(),
-       video = mediaHandler_->videoOutputQueue(), running = mediaThreadRunning_] {
-        sendMediaData(link, audio, video, running);
-      },
+       video = mediaHandler_->videoOutputQueue(),
+       running = mediaThreadRunning_] { sendMediaData(link, audio, video, running); },
       "corvane_media_sender");
   mediaThread_->start();
 }
@@ -364,9 +368,16 @@ void MirrorChannel::sendMediaData(std::shared_ptr<NetStream> link,
                                   std::shared_ptr<const std::atomic<bool>> running) {
   platform::log::nslog("sendMediaData");
   auto runLoop = platform::RunLoop::current();
+  const detail::MediaPacketSender send = [&link](std::span<const uint8_t> wire, bool isAudio) {
+    const auto length = static_cast<int32_t>(wire.size());
+    if (isAudio) {
+      link->sendAudioData(wire.data(), length);
+    } else {
+      link->sendVideoData(wire.data(), length);
+    }
+  };
   while (*running) {
-    while (auto item = audio->take(0.0)) sendPacket(*link, *item, true);
-    if (auto item = video->take(0.0)) sendPacket(*link, *item, false);
+    detail::sendMediaRound(*audio, *video, send);
     runLoop->runFor(kMediaRoundSeconds);
   }
   platform::log::nslog("exit sendMediaData");

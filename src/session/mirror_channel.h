@@ -20,9 +20,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "SoundFlower/audio_device_manager.h"
@@ -37,8 +39,15 @@
 
 namespace corvane {
 
-class MirrorChannel : public NetStreamDelegate,
-                      public std::enable_shared_from_this<MirrorChannel> {
+namespace detail {
+// One round of the media thread: every queued audio packet, then at most one video packet, each
+// handed to `send` (true for audio) and then freed. Answers the number of packets sent.
+using MediaPacketSender = std::function<void(std::span<const uint8_t> wire, bool audio)>;
+int sendMediaRound(EncodedAudioQueue& audio, EncodedVideoQueue& video,
+                   const MediaPacketSender& send);
+}  // namespace detail
+
+class MirrorChannel : public NetStreamDelegate, public std::enable_shared_from_this<MirrorChannel> {
  public:
   static constexpr const char* kAssertionName = "Screen Mirroring";
 
@@ -120,7 +129,8 @@ class MirrorChannel : public NetStreamDelegate,
   mutable std::recursive_mutex lifecycleMutex_;
   std::shared_ptr<SWMediaHandler> mediaHandler_;
   std::shared_ptr<platform::Thread> mediaThread_;
-  std::shared_ptr<std::atomic<bool>> mediaThreadRunning_;  // the media thread's own copy of `mirroring`
+  std::shared_ptr<std::atomic<bool>>
+      mediaThreadRunning_;  // the media thread's own copy of `mirroring`
   std::atomic<bool> mirroring{false};
   std::atomic<bool> autoShare{false};
   std::atomic<std::uint32_t> assertionID_{0};

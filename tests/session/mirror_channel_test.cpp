@@ -167,7 +167,8 @@ class MirrorChannelTest : public ::testing::Test {
   void installDriver() {
     const std::string bundle = root_ + audio::kLoopbackDriverInstallPath;
     files::createDirectory(bundle + "/Contents/MacOS", true);
-    copyFile(std::string(CORVANE_DRIVER_SOURCE_DIR) + "/Info.plist", bundle + "/Contents/Info.plist");
+    copyFile(std::string(CORVANE_DRIVER_SOURCE_DIR) + "/Info.plist",
+             bundle + "/Contents/Info.plist");
     copyFile(std::string(CORVANE_DRIVER_SOURCE_DIR) + "/placeholder",
              bundle + "/Contents/MacOS/BlackHole");
     ASSERT_TRUE(driver_->isAudioPluginInstalled());
@@ -182,8 +183,8 @@ class MirrorChannelTest : public ::testing::Test {
     const size_t before = delegate_->count("onConnectToReceiverSuccess");
     channel_->connect(receiver_->address(), "123456");
     ASSERT_TRUE(delegate_->waitFor("onConnectToReceiverSuccess", before + 1));
-    ASSERT_TRUE(receiver_->waitFor([](const test::ReceiverState& s) { return s.pinCode.has_value(); },
-                                   10.0));
+    ASSERT_TRUE(receiver_->waitFor(
+        [](const test::ReceiverState& s) { return s.pinCode.has_value(); }, 10.0));
   }
 
   void mirrorOnByUser() {
@@ -257,10 +258,9 @@ TEST(MirrorChannelAddressByte, LastDottedPartGivesTheLowEightBits) {
     const char* ip;
     std::optional<int8_t> byte;
   } cases[] = {
-      {"192.168.1.37", 37},         {"10.0.0.300", 44},  // 300 & 0xFF
-      {"10.0.0.255", -1},           {"1.2.3.4.5", 5},
-      {"1.2.3.x", 0},               {"1.2.3. 12abc", 12},
-      {"192168137", std::nullopt},  {"1.2.3", std::nullopt},
+      {"192.168.1.37", 37},        {"10.0.0.300", 44},  // 300 & 0xFF
+      {"10.0.0.255", -1},          {"1.2.3.4.5", 5},        {"1.2.3.x", 0}, {"1.2.3. 12abc", 12},
+      {"192168137", std::nullopt}, {"1.2.3", std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(MirrorChannel::addressByteOf(c.ip), c.byte) << c.ip;
@@ -477,6 +477,44 @@ TEST_F(MirrorChannelTest, TenSessionsLeaveNoThreadsOrDescriptorsBehind) {
   // Pool workers that are idle end after a few seconds; allow for a few that are still busy.
   EXPECT_LE(settleTo(threadCount, threads, 15.0), threads + 2);
   EXPECT_FALSE(files::exists(config_->soundflowerSettingFile()));
+}
+
+}  // namespace
+}  // namespace corvane::testing
+
+namespace corvane::testing {
+namespace {
+
+// A media round sends every queued audio packet before the single video packet it takes.
+TEST(MediaRound, AllQueuedAudioGoesBeforeOneVideoPacket) {
+  auto audio = EncodedAudioQueue::initWithCapacity(3);
+  auto video = EncodedVideoQueue::initWithCapacity(3);
+  const uint8_t frame[4] = {0xFF, 0xFB, 0x90, 0x00};
+  const uint8_t nal[5] = {0, 0, 0, 1, 0x65};
+  for (uint32_t t = 1; t <= 2; ++t) {
+    ASSERT_TRUE(video->put(
+        std::make_shared<MediaPacketBox>(MediaPacketBox{createVideoPacket(nal, t)}), 0.0));
+  }
+  for (uint32_t t = 1; t <= 3; ++t) {
+    ASSERT_TRUE(audio->put(
+        std::make_shared<MediaPacketBox>(MediaPacketBox{createAudioPacket({}, frame, t)}), 0.0));
+  }
+  std::string order;
+  const detail::MediaPacketSender send = [&](std::span<const uint8_t> wire, bool isAudio) {
+    order += isAudio ? 'A' : 'V';
+    // The wire part starts with its own length field (big-endian), which covers the rest.
+    ASSERT_GE(wire.size(), 4u);
+    const uint32_t length =
+        (uint32_t{wire[0]} << 24) | (uint32_t{wire[1]} << 16) | (uint32_t{wire[2]} << 8) | wire[3];
+    EXPECT_EQ(length + 4, wire.size());
+  };
+  EXPECT_EQ(detail::sendMediaRound(*audio, *video, send), 4);
+  EXPECT_EQ(order, "AAAV");
+  EXPECT_EQ(detail::sendMediaRound(*audio, *video, send), 1);
+  EXPECT_EQ(order, "AAAVV");
+  EXPECT_EQ(detail::sendMediaRound(*audio, *video, send), 0);
+  EXPECT_EQ(audio->count(), 0);
+  EXPECT_EQ(video->count(), 0);
 }
 
 }  // namespace
