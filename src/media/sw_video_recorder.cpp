@@ -84,6 +84,26 @@ std::uint64_t SWVideoRecorder::targetFrameRate() const {
 
 void SWVideoRecorder::setNeedsKeyFrame(bool value) {
   needsKeyFrame_.store(value, std::memory_order_relaxed);
+  // A request on a still screen needs the timer to re-send the frame as a key frame.
+  if (value) setTimerIdle(false);
+}
+
+void SWVideoRecorder::setTimerIdle(bool idle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  timerIdle_ = idle;
+  updateTimerLocked();
+}
+
+void SWVideoRecorder::updateTimerLocked() {
+  if (!stillPictureDispatch) return;
+  const bool active = timerRunning_ && !timerIdle_;
+  if (active == timerActive_) return;
+  if (active) {
+    stillPictureDispatch->resume();
+  } else {
+    stillPictureDispatch->suspend();
+  }
+  timerActive_ = active;
 }
 
 bool SWVideoRecorder::needsKeyFrame() const {
@@ -196,6 +216,7 @@ void SWVideoRecorder::handleFrame(display::DisplayStreamFrameStatus /*status*/,
   previousScreenRef = buffer;
   lastFrameTime = now();
   staticFrameCount_.store(0, std::memory_order_relaxed);
+  setTimerIdle(false);
   enqueueDesktopImage(buffer);  // a refused frame is simply dropped
 }
 
@@ -213,6 +234,13 @@ void SWVideoRecorder::stillPictureStep() {
   const double interval = frameInterval();
   const double current = now();
   const std::uint8_t count = staticFrameCount_.load(std::memory_order_relaxed);
+  if (count > kMaxStaticFrames && !needsKeyFrame_.load(std::memory_order_relaxed)) {
+    // Nothing to re-send until a new frame or a key-frame request wakes the timer again.
+    setTimerIdle(true);
+    // A request that came in between finds the timer idle only after this point.
+    if (needsKeyFrame_.load(std::memory_order_relaxed)) setTimerIdle(false);
+    return;
+  }
   if (!(current - lastFrameTime > 1.5 * interval) || !(current - lastInsertTime > interval) ||
       count > kMaxStaticFrames || !previousScreenRef) {
     return;
@@ -255,10 +283,9 @@ void SWVideoRecorder::beginRecorder() {
     });
     stillPictureDispatch->setTimer(0.0, kStillPictureInterval, kStillPictureInterval);
   }
-  if (!timerRunning_) {
-    stillPictureDispatch->resume();
-    timerRunning_ = true;
-  }
+  timerRunning_ = true;
+  timerIdle_ = false;
+  updateTimerLocked();
 }
 
 void SWVideoRecorder::endRecorder() {
@@ -268,10 +295,8 @@ void SWVideoRecorder::endRecorder() {
   encoder_->stop();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stillPictureDispatch && timerRunning_) {
-      stillPictureDispatch->suspend();
-      timerRunning_ = false;
-    }
+    timerRunning_ = false;
+    updateTimerLocked();
   }
   stopStream();
 }

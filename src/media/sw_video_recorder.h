@@ -108,6 +108,9 @@ class SWVideoRecorder : public AVCallback, public std::enable_shared_from_this<S
                    const platform::video::SurfaceRef& surface);
   void stillPictureStep();
   void stopStream();
+  // Suspends or resumes the timer to match running and idle (mutex_ held).
+  void updateTimerLocked();
+  void setTimerIdle(bool idle);
   // Seconds per frame at the target rate (a rate of 0 counts as 1).
   double frameInterval() const;
   static double now();  // steady-clock seconds
@@ -120,7 +123,12 @@ class SWVideoRecorder : public AVCallback, public std::enable_shared_from_this<S
   platform::display::DisplayStreamRef displayStreamRef;
   std::shared_ptr<platform::dispatch::Semaphore> stopVideoRecorderSemaphore;
   platform::dispatch::SourcePtr stillPictureDispatch;
+  // The timer runs between begin and end (`timerRunning_`), except while the still period's
+  // re-sends are used up and no key frame is asked for (`timerIdle_`): then no step could do
+  // anything, and a still screen costs no wake-ups. `timerActive_` is the source's state.
   bool timerRunning_ = false;
+  bool timerIdle_ = false;
+  bool timerActive_ = false;
   std::weak_ptr<EncodedVideoQueue> encodedVideoBuffer_;
   std::weak_ptr<RawVideoQueue> videoOutputBuffer_;
 

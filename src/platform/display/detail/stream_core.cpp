@@ -164,7 +164,9 @@ void StreamCore::process() {
   }
   lastFrame_ = now;
   frames_.fetch_add(1);
-  const std::uint64_t time = displayTimeNow();
+  // The display time is the moment the frame was taken, the one the pacing counts from.
+  const auto time = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count());
   client_->async([handler = std::move(handler), surface = std::move(surface), time] {
     handler(DisplayStreamFrameStatus::FrameComplete, time, surface);
   });

@@ -3,297 +3,35 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <X11/extensions/XShm.h>
-#include <X11/extensions/Xdamage.h>
-#include <X11/extensions/Xfixes.h>
-#include <X11/extensions/Xrandr.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
 
-#include "platform/display/detail/frame_conversion.h"
 #include "platform/display/detail/stream_core.h"
+#include "platform/display/linux/x11_capture.h"
 #include "platform/log/log.h"
 
 namespace corvane::platform::display {
 
-namespace {
-
-void initThreadsOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { XInitThreads(); });
-}
-
-// Extensions the capture needs; false when one is missing.
-struct Extensions {
-  int damageEvent = 0;
-  int fixesEvent = 0;
-  int rrEvent = 0;
-};
-
-std::optional<Extensions> queryExtensions(Display* display) {
-  Extensions extensions;
-  int error = 0;
-  int major = 0;
-  int minor = 0;
-  Bool pixmaps = False;
-  if (XShmQueryVersion(display, &major, &minor, &pixmaps) == False) return std::nullopt;
-  if (XDamageQueryExtension(display, &extensions.damageEvent, &error) == False) {
-    return std::nullopt;
-  }
-  if (XFixesQueryExtension(display, &extensions.fixesEvent, &error) == False) return std::nullopt;
-  if (XRRQueryExtension(display, &extensions.rrEvent, &error) == False) return std::nullopt;
-  return extensions;
-}
-
-// The main output: the primary one when it is connected and shows something, else the first
-// connected output that does.
-struct OutputInfo {
-  RROutput output = 0;
-  Rect bounds;
-  std::vector<DisplayMode> modes;
-};
-
-std::vector<OutputInfo> activeOutputs(Display* display, bool withModes) {
-  std::vector<OutputInfo> outputs;
-  const Window root = DefaultRootWindow(display);
-  XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, root);
-  if (resources == nullptr) return outputs;
-  const RROutput primary = XRRGetOutputPrimary(display, root);
-  for (int i = 0; i < resources->noutput; ++i) {
-    XRROutputInfo* info = XRRGetOutputInfo(display, resources, resources->outputs[i]);
-    if (info == nullptr) continue;
-    if (info->connection == RR_Connected && info->crtc != 0) {
-      OutputInfo entry;
-      entry.output = resources->outputs[i];
-      if (XRRCrtcInfo* crtc = XRRGetCrtcInfo(display, resources, info->crtc)) {
-        entry.bounds = Rect{Point{static_cast<double>(crtc->x), static_cast<double>(crtc->y)},
-                            Size{static_cast<double>(crtc->width),
-                                 static_cast<double>(crtc->height)}};
-        XRRFreeCrtcInfo(crtc);
-      }
-      if (withModes) {
-        for (int m = 0; m < info->nmode; ++m) {
-          for (int k = 0; k < resources->nmode; ++k) {
-            const XRRModeInfo& mode = resources->modes[k];
-            if (mode.id != info->modes[m]) continue;
-            const double frame = static_cast<double>(mode.hTotal) * mode.vTotal;
-            entry.modes.push_back(DisplayMode{static_cast<std::int32_t>(mode.width),
-                                              static_cast<std::int32_t>(mode.height),
-                                              frame > 0 ? static_cast<double>(mode.dotClock) / frame
-                                                        : 0.0});
-          }
-        }
-      }
-      if (entry.output == primary) {
-        outputs.insert(outputs.begin(), std::move(entry));
-      } else {
-        outputs.push_back(std::move(entry));
-      }
-    }
-    XRRFreeOutputInfo(info);
-  }
-  XRRFreeScreenResources(resources);
-  return outputs;
-}
-
-std::optional<OutputInfo> findOutput(Display* display, DirectDisplayID id, bool withModes) {
-  for (OutputInfo& output : activeOutputs(display, withModes)) {
-    if (id == 0 || output.output == id) return std::move(output);
-  }
-  return std::nullopt;
-}
-
-// The per-stream capture state, used only on the stream's private queue.
-struct Capture {
-  std::string displayName;
-  DirectDisplayID output = 0;
-  int width = 0;   // stream size
-  int height = 0;
-  bool showCursor = false;
-  bool preserveAspectRatio = true;
-  std::weak_ptr<detail::StreamCore> core;
-
-  Display* display = nullptr;
-  Extensions extensions;
-  Window root = 0;
-  Damage damage = 0;
-  XShmSegmentInfo shm{};
-  XImage* image = nullptr;
-  Rect area;  // the captured part of the root window
-  std::vector<std::uint8_t> scratch;
-  std::vector<std::uint32_t> cursor;
-  dispatch::SourcePtr reader;
-
-  ~Capture() { close(); }
-
-  void destroyImage() {
-    if (image == nullptr) return;
-    XShmDetach(display, &shm);
-    XDestroyImage(image);  // frees only the XImage: its data is the segment
-    shmdt(shm.shmaddr);
-    image = nullptr;
-    shm = XShmSegmentInfo{};
-  }
-
-  bool createImage() {
-    destroyImage();
-    if (auto found = findOutput(display, output, false)) area = found->bounds;
-    const auto w = static_cast<unsigned>(area.size.width);
-    const auto h = static_cast<unsigned>(area.size.height);
-    if (w == 0 || h == 0) return false;
-    const int screen = DefaultScreen(display);
-    image = XShmCreateImage(display, DefaultVisual(display, screen),
-                            static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap,
-                            nullptr, &shm, w, h);
-    if (image == nullptr) return false;
-    if (image->bits_per_pixel != 32) {
-      XDestroyImage(image);
-      image = nullptr;
-      return false;
-    }
-    const auto bytes = static_cast<std::size_t>(image->bytes_per_line) * h;
-    shm.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-    if (shm.shmid < 0) {
-      XDestroyImage(image);
-      image = nullptr;
-      return false;
-    }
-    shm.shmaddr = static_cast<char*>(shmat(shm.shmid, nullptr, 0));
-    image->data = shm.shmaddr;
-    shm.readOnly = False;
-    const bool attached = shm.shmaddr != reinterpret_cast<char*>(-1) &&  // NOLINT
-                          XShmAttach(display, &shm) != False;
-    XSync(display, False);
-    // Marked for removal at once: the segment goes when the last process detaches.
-    shmctl(shm.shmid, IPC_RMID, nullptr);
-    if (!attached) {
-      if (shm.shmaddr != reinterpret_cast<char*>(-1)) shmdt(shm.shmaddr);  // NOLINT
-      XDestroyImage(image);
-      image = nullptr;
-      shm = XShmSegmentInfo{};
-      return false;
-    }
-    return true;
-  }
-
-  bool open() {
-    display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
-    if (display == nullptr) return false;
-    auto found = queryExtensions(display);
-    if (!found) return false;
-    extensions = *found;
-    root = DefaultRootWindow(display);
-    long mask = StructureNotifyMask;
-    if (showCursor) mask |= PointerMotionMask;
-    XSelectInput(display, root, mask);
-    if (showCursor) XFixesSelectCursorInput(display, root, XFixesDisplayCursorNotifyMask);
-    XRRSelectInput(display, root, RRScreenChangeNotifyMask);
-    damage = XDamageCreate(display, root, XDamageReportNonEmpty);
-    createImage();
-    XFlush(display);
-    return true;
-  }
-
-  void close() {
-    if (display == nullptr) return;
-    destroyImage();
-    if (damage != 0) XDamageDestroy(display, damage);
-    damage = 0;
-    XCloseDisplay(display);
-    display = nullptr;
-  }
-
-  // Reads every queued event; marks the stream dirty when the screen (or the cursor) changed.
-  void drainEvents() {
-    if (display == nullptr) return;
-    bool dirty = false;
-    bool resized = false;
-    while (XPending(display) > 0) {
-      XEvent event;
-      XNextEvent(display, &event);
-      if (event.type == extensions.damageEvent + XDamageNotify) {
-        dirty = true;
-      } else if (event.type == ConfigureNotify || event.type == extensions.rrEvent +
-                                                                   RRScreenChangeNotify) {
-        resized = true;
-      } else if (event.type == MotionNotify ||
-                 event.type == extensions.fixesEvent + XFixesCursorNotify) {
-        dirty = dirty || showCursor;
-      }
-      XRRUpdateConfiguration(&event);
-    }
-    if (dirty) XDamageSubtract(display, damage, None, None);
-    if (resized) {
-      createImage();
-      dirty = true;
-    }
-    XFlush(display);
-    if (dirty) {
-      if (auto stream = core.lock()) stream->markDirty();
-    }
-  }
-
-  void compositeCursorImage() {
-    XFixesCursorImage* cursorImage = XFixesGetCursorImage(display);
-    if (cursorImage == nullptr) return;
-    const auto count = static_cast<std::size_t>(cursorImage->width) * cursorImage->height;
-    cursor.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      cursor[i] = static_cast<std::uint32_t>(cursorImage->pixels[i] & 0xFFFFFFFFUL);
-    }
-    const detail::BgraImage target{reinterpret_cast<std::uint8_t*>(image->data),  // NOLINT
-                                   image->width, image->height,
-                                   static_cast<std::size_t>(image->bytes_per_line)};
-    detail::compositeCursor(
-        target, detail::CursorImage{cursor, cursorImage->width, cursorImage->height,
-                                    cursorImage->x - cursorImage->xhot -
-                                        static_cast<int>(area.origin.x),
-                                    cursorImage->y - cursorImage->yhot -
-                                        static_cast<int>(area.origin.y)});
-    XFree(cursorImage);
-  }
-
-  video::SurfaceRef grab(const std::function<void()>& onRelease) {
-    if (display == nullptr) return nullptr;
-    if (image == nullptr && !createImage()) return nullptr;
-    if (XShmGetImage(display, root, image, static_cast<int>(area.origin.x),
-                     static_cast<int>(area.origin.y), AllPlanes) == False) {
-      return nullptr;
-    }
-    if (showCursor) compositeCursorImage();
-    const detail::BgraImage source{reinterpret_cast<std::uint8_t*>(image->data),  // NOLINT
-                                   image->width, image->height,
-                                   static_cast<std::size_t>(image->bytes_per_line)};
-    auto surface =
-        detail::convertToSurface(source, width, height, preserveAspectRatio, scratch, onRelease);
-    // Replies read during the grab may have queued events that the reader will not see.
-    if (XEventsQueued(display, QueuedAlready) > 0) drainEvents();
-    return surface;
-  }
-};
-
-}  // namespace
 
 struct X11Display::Connection {
   Display* display = nullptr;
+  std::atomic<bool> dead{false};
   ~Connection() {
     if (display != nullptr) XCloseDisplay(display);
   }
 };
 
 std::shared_ptr<X11Display> X11Display::open(const std::string& displayName) {
-  initThreadsOnce();
   auto connection = std::make_unique<Connection>();
-  connection->display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
+  connection->display = detail::openX11Connection(displayName, &connection->dead);
   if (connection->display == nullptr) return nullptr;
-  if (!queryExtensions(connection->display)) return nullptr;
+  if (!detail::hasCaptureExtensions(connection->display)) return nullptr;
   std::string name = DisplayString(connection->display);
   return std::shared_ptr<X11Display>(new X11Display(std::move(name), std::move(connection)));
 }
@@ -305,21 +43,21 @@ X11Display::~X11Display() = default;
 
 DirectDisplayID X11Display::mainDisplayID() {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto output = findOutput(connection_->display, 0, false);
-  return output ? static_cast<DirectDisplayID>(output->output) : 0;
+  auto output = detail::findX11Output(connection_->display, 0, false);
+  return output ? output->output : 0;
 }
 
 Rect X11Display::displayBounds(DirectDisplayID display) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (display == 0) return Rect{};
-  auto output = findOutput(connection_->display, display, false);
+  auto output = detail::findX11Output(connection_->display, display, false);
   return output ? output->bounds : Rect{};
 }
 
 std::vector<DisplayMode> X11Display::copyAllDisplayModes(DirectDisplayID display) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (display == 0) return {};
-  auto output = findOutput(connection_->display, display, true);
+  auto output = detail::findX11Output(connection_->display, display, true);
   return output ? output->modes : std::vector<DisplayMode>{};
 }
 
@@ -328,9 +66,9 @@ int X11Display::getActiveDisplayList(std::uint32_t maxDisplays,
   if (displays == nullptr) return kDisplayErrorIllegalArgument;
   displays->clear();
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const OutputInfo& output : activeOutputs(connection_->display, false)) {
+  for (const detail::X11Output& output : detail::activeX11Outputs(connection_->display, false)) {
     if (displays->size() >= maxDisplays) break;
-    displays->push_back(static_cast<DirectDisplayID>(output.output));
+    displays->push_back(output.output);
   }
   return kDisplayErrorSuccess;
 }
@@ -347,42 +85,49 @@ DisplayStreamRef X11Display::createDisplayStream(DirectDisplayID display, int wi
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!findOutput(connection_->display, display, false)) return nullptr;
+    if (!detail::findX11Output(connection_->display, display, false)) return nullptr;
   }
   auto core = detail::StreamCore::create("x11_display_stream", properties, std::move(queue),
                                          std::move(handler));
-  auto capture = std::make_shared<Capture>();
-  capture->displayName = name_;
-  capture->output = display;
-  capture->width = width;
-  capture->height = height;
-  capture->showCursor = properties.showCursor;
-  capture->preserveAspectRatio = properties.preserveAspectRatio;
-  capture->core = core;
+  auto capture = std::make_shared<detail::X11Capture>(detail::X11Capture::Options{
+      name_, display, width, height, properties.showCursor, properties.preserveAspectRatio});
+  // The reader of the stream's connection; private queue only.
+  auto reader = std::make_shared<dispatch::SourcePtr>();
+  std::weak_ptr<detail::StreamCore> weakCore = core;
   const dispatch::QueuePtr privateQueue = core->privateQueue();
-  core->setGrab([capture](const std::function<void()>& onRelease) {
-    return capture->grab(onRelease);
+  core->setGrab([capture, weakCore](const std::function<void()>& onRelease) {
+    auto surface = capture->grab(onRelease);
+    // Replies read during the grab may have queued events that the reader will not see.
+    if (capture->hasQueuedEvents() && capture->drainEvents()) {
+      if (auto stream = weakCore.lock()) stream->markDirty();
+    }
+    return surface;
   });
   core->setHooks(
-      [capture, privateQueue] {
+      [capture, reader, weakCore, privateQueue, name = name_] {
         if (!capture->open()) {
-          log::nslog("display: cannot open the X display \"%s\" for a stream",
-                     capture->displayName.c_str());
-          capture->close();
+          log::nslog("display: cannot open the X display \"%s\" for a stream", name.c_str());
           return;
         }
-        capture->reader = dispatch::Source::createRead(ConnectionNumber(capture->display),
-                                                       privateQueue);
-        capture->reader->setEventHandler([capture] { capture->drainEvents(); });
+        *reader = dispatch::Source::createRead(capture->connectionNumber(), privateQueue);
+        (*reader)->setEventHandler([capture, weakCore, reader] {
+          if (capture->isDead()) {
+            // The server went away: its descriptor stays readable, so stop watching it.
+            if (*reader) (*reader)->cancel();
+            return;
+          }
+          if (!capture->drainEvents()) return;
+          if (auto stream = weakCore.lock()) stream->markDirty();
+        });
         // The connection closes only after the reader's last handler, so its descriptor is
         // never watched after it was closed.
-        capture->reader->setCancelHandler([capture] { capture->close(); });
-        capture->reader->resume();
+        (*reader)->setCancelHandler([capture] { capture->close(); });
+        (*reader)->resume();
       },
-      [capture] {
-        if (capture->reader) {
-          capture->reader->cancel();
-          capture->reader.reset();
+      [capture, reader] {
+        if (*reader) {
+          (*reader)->cancel();
+          reader->reset();
         } else {
           capture->close();
         }
@@ -451,7 +196,7 @@ std::vector<WindowInfo> X11Display::copyWindowInfo(std::uint32_t options,
 video::PixelBufferRef X11Display::createScreenImage(const Rect& bounds) {
   std::lock_guard<std::mutex> lock(mutex_);
   Display* display = connection_->display;
-  auto output = findOutput(display, 0, false);
+  auto output = detail::findX11Output(display, 0, false);
   if (!output) return nullptr;
   const Rect& screen = output->bounds;
   const double left = std::max(bounds.origin.x, screen.origin.x);
