@@ -181,6 +181,37 @@ struct Remembered {
   double date = 0.0;
 };
 
+// Whether the file is a well-formed archive without entries: its end record (found from the
+// end, with its comment reaching exactly to the end of the file) counts no entries. minizip
+// cannot open such an archive when the record starts the file.
+bool isArchiveWithoutEntries(const std::string& path) {
+  constexpr std::size_t kRecord = 22;
+  constexpr std::size_t kMaxComment = 0xFFFF;
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const auto size = static_cast<std::size_t>(st.st_size);
+  if (size < kRecord) return false;
+  const std::size_t tail = size < kRecord + kMaxComment ? size : kRecord + kMaxComment;
+  std::vector<std::uint8_t> bytes(tail);
+  if (::pread(fd.get(), bytes.data(), tail, static_cast<off_t>(size - tail)) !=
+      static_cast<ssize_t>(tail)) {
+    return false;
+  }
+  auto u16 = [&](std::size_t at) {
+    return static_cast<std::size_t>(bytes[at]) | (static_cast<std::size_t>(bytes[at + 1]) << 8);
+  };
+  for (std::size_t pos = tail - kRecord + 1; pos-- > 0;) {
+    if (bytes[pos] != 'P' || bytes[pos + 1] != 'K' || bytes[pos + 2] != 5 || bytes[pos + 3] != 6) {
+      continue;
+    }
+    if (pos + kRecord + u16(pos + 20) != tail) continue;  // comment must end the file
+    return u16(pos + 8) == 0 && u16(pos + 10) == 0;
+  }
+  return false;
+}
+
 }  // namespace
 }  // namespace detail
 
@@ -206,7 +237,11 @@ bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
   using namespace detail;
   unzFile zip = unzOpen(path.c_str());
   if (zip == nullptr) {
-    setError(error, -1, "failed to open zip file");
+    if (isArchiveWithoutEntries(path)) {
+      setError(error, -2, "failed to open first file in zip file");
+    } else {
+      setError(error, -1, "failed to open zip file");
+    }
     return false;
   }
   unz_global_info globalInfo{};
@@ -255,10 +290,12 @@ bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
     }
     done += raw.compressed_size;
 
-    std::string name(raw.size_filename, '\0');
-    unzGetCurrentFileInfo(zip, nullptr, name.data(), static_cast<uLong>(name.size() + 1), nullptr,
-                          0, nullptr, 0);
-    name.resize(std::strlen(name.c_str()));  // a NUL inside the stored name ends it
+    std::vector<char> nameBuffer(raw.size_filename + 1, '\0');
+    unz_file_info again{};
+    unzGetCurrentFileInfo(zip, &again, nameBuffer.data(), static_cast<uLong>(nameBuffer.size()),
+                          nullptr, 0, nullptr, 0);
+    nameBuffer.back() = '\0';
+    std::string name(nameBuffer.data());  // a NUL inside the stored name ends it
     const bool isLink = ((raw.version >> 8) == kUnixHost) &&
                         ((raw.external_fa & kFileTypeMask) == kSymlinkType);
     const bool isFolder = !name.empty() && (name.back() == '/' || name.back() == '\\');

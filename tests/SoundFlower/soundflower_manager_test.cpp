@@ -1,0 +1,262 @@
+// SoundflowerManager with the real zip archive, the real privileged task and the simulated
+// hardware: unpacking, install and uninstall into a system root whose path needs quoting,
+// selecting the loop-back device, and the guard.
+#include "SoundFlower/soundflower_manager.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+
+#include "installer/st_privileged_task.h"
+#include "platform/audio/loopback_driver.h"
+#include "platform/audio/sim/sim_audio_hardware.h"
+#include "platform/foundation/reference_date.h"
+#include "platform/foundation/run_loop.h"
+#include "platform/log/log.h"
+#include "platform/security/authorization.h"
+#include "support/sound_test_support.h"
+
+namespace corvane {
+namespace {
+
+namespace audio = platform::audio;
+namespace files = platform::files;
+namespace sec = platform::security;
+using audio::SimAudioHardware;
+
+// Collects log lines.
+struct LogLines {
+  LogLines() { platform::log::setSink(&LogLines::sink, this); }
+  ~LogLines() { platform::log::setSink(nullptr, nullptr); }
+  LogLines(const LogLines&) = delete;
+  LogLines& operator=(const LogLines&) = delete;
+  static void sink(std::string_view line, void* context) {
+    auto* self = static_cast<LogLines*>(context);
+    std::lock_guard<std::mutex> lock(self->mutex);
+    self->lines.emplace_back(line);
+  }
+  std::size_t countEndingWith(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::size_t n = 0;
+    for (const auto& l : lines) {
+      n += l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0;
+    }
+    return n;
+  }
+  std::mutex mutex;
+  std::vector<std::string> lines;
+};
+
+class SoundflowerManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Blanks, quotes and shell characters in both folders: the commands must quote them.
+    root = tmp / "system root's; touch PWNED; $(touch PWNED2)";
+    temporary = tmp / "temp folder 'x' & `touch PWNED3`/";
+    files::createDirectory(root + "/Library/Audio/Plug-Ins/HAL", true);
+    files::createDirectory(temporary, true);
+    hw = SimAudioHardware::create(root);
+    center = platform::NotificationCenter::create();
+    devices = AudioDeviceManager::create(hw, center);
+  }
+  void TearDown() override { sec::setTestAnswer(sec::TestAnswer::System); }
+
+  std::shared_ptr<SoundflowerManager> makeManager(const std::string& resources = CORVANE_TEST_RESOURCES) {
+    return SoundflowerManager::create({devices, platform::Bundle::create(resources), temporary,
+                                       test::installedBundlePath(root)});
+  }
+  // Runs this thread's run loop until a privileged task's end is posted (or 10 s pass).
+  bool runUntilTaskEnds() {
+    bool ended = false;
+    auto defaultCenter = platform::NotificationCenter::defaultCenter();
+    auto token = defaultCenter->addObserver(kSTPrivilegedTaskDidTerminateNotification,
+                                            [&](const platform::Notification&) { ended = true; });
+    const double deadline = platform::ReferenceDate::now() + 10.0;
+    while (!ended && platform::ReferenceDate::now() < deadline) {
+      platform::RunLoop::current()->runOnce(deadline);
+    }
+    defaultCenter->removeObserver(token);
+    return ended;
+  }
+  void expectNothingInjected() {
+    for (const char* marker : {"PWNED", "PWNED2", "PWNED3"}) {
+      EXPECT_FALSE(files::exists(tmp / marker)) << marker;
+      EXPECT_FALSE(files::exists(marker)) << marker;
+    }
+  }
+
+  test::SoundTempFolder tmp;
+  std::string root;
+  std::string temporary;
+  std::shared_ptr<SimAudioHardware> hw;
+  std::shared_ptr<platform::NotificationCenter> center;
+  std::shared_ptr<AudioDeviceManager> devices;
+};
+
+TEST_F(SoundflowerManagerTest, UnpacksTheBuiltDriverResourceIntoTheTemporaryFolder) {
+  auto manager = makeManager();
+  ASSERT_TRUE(manager->driverPath());
+  EXPECT_EQ(*manager->driverPath(), temporary + "BlackHole.driver");
+  auto specs = audio::readLoopbackDriverBundle(*manager->driverPath());
+  ASSERT_TRUE(specs);
+  EXPECT_EQ(*specs, (std::vector<audio::LoopbackDeviceSpec>{{"BlackHole 2ch", 2, 44100.0}}));
+
+  // Without the resource nothing is unpacked and nothing can be installed.
+  files::remove(temporary + "BlackHole.driver");
+  test::SoundTempFolder emptyResources;
+  auto bare = makeManager(emptyResources.path());
+  EXPECT_FALSE(bare->driverPath());
+  EXPECT_FALSE(bare->extractAudioPlugin());
+  EXPECT_FALSE(bare->installAudioPlugin());
+}
+
+TEST_F(SoundflowerManagerTest, InstallSelectAndUninstallWithTheRealTaskAndArchive) {
+  if (!sec::lookupFunction("AuthorizationExecuteWithPrivileges") || geteuid() != 0) {
+    GTEST_SKIP() << "privileged execution needs root here (pkexec would prompt)";
+  }
+  sec::setTestAnswer(sec::TestAnswer::Granted);
+  auto manager = makeManager();
+  EXPECT_FALSE(manager->isAudioPluginInstalled());
+  EXPECT_FALSE(manager->setAudioPluginAsDefaultAudio());  // no such device yet
+
+  ASSERT_TRUE(manager->installAudioPlugin());  // answered at the launch
+  ASSERT_TRUE(runUntilTaskEnds());             // the copy ends afterwards
+  EXPECT_TRUE(manager->isAudioPluginInstalled());
+  const auto loop = hw->deviceNamed("BlackHole 2ch");
+  ASSERT_NE(loop, audio::kAudioObjectUnknown);
+  EXPECT_TRUE(manager->setAudioPluginAsDefaultAudio());
+  EXPECT_TRUE(manager->isAudioPluginDefaultAudio());
+  EXPECT_EQ(devices->getDefaultInputAudioDeviceID(), loop);
+  EXPECT_EQ(devices->getDefaultOutputAudioDeviceID(), loop);
+
+  ASSERT_TRUE(manager->uninstallAudioPlugin());
+  ASSERT_TRUE(runUntilTaskEnds());
+  EXPECT_FALSE(manager->isAudioPluginInstalled());
+  EXPECT_EQ(hw->deviceNamed("BlackHole 2ch"), audio::kAudioObjectUnknown);
+  EXPECT_FALSE(manager->isAudioPluginDefaultAudio());
+  EXPECT_EQ(devices->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
+  expectNothingInjected();
+  EXPECT_TRUE(files::exists(temporary + "BlackHole.driver"));  // rm removed only the installed copy
+}
+
+TEST_F(SoundflowerManagerTest, CancelledAuthorizationInstallsNothing) {
+  sec::setTestAnswer(sec::TestAnswer::Cancelled);
+  auto manager = makeManager();
+  EXPECT_FALSE(manager->installAudioPlugin());
+  EXPECT_FALSE(manager->isAudioPluginInstalled());
+}
+
+TEST_F(SoundflowerManagerTest, CommandsQuoteEachPathForTheShell) {
+  struct Case {
+    std::string path;
+    std::string quoted;
+  };
+  const Case cases[] = {
+      {"/tmp/plain", "'/tmp/plain'"},
+      {"/tmp/a b", "'/tmp/a b'"},
+      {"/tmp/it's", "'/tmp/it'\\''s'"},
+      {"/tmp/$(x);`y`", "'/tmp/$(x);`y`'"},
+      {"", "''"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SoundflowerManager::shellQuoted(c.path), c.quoted);
+  auto manager = makeManager();
+  EXPECT_EQ(manager->installCommand(),
+            "cp -R " + SoundflowerManager::shellQuoted(temporary + "BlackHole.driver") + " " +
+                SoundflowerManager::shellQuoted(test::installedBundlePath(root)));
+  EXPECT_EQ(manager->uninstallCommand(),
+            "rm -rf " + SoundflowerManager::shellQuoted(test::installedBundlePath(root)));
+}
+
+TEST_F(SoundflowerManagerTest, AnyBlackHoleCountsAsTheDriverButOnlyTheTwoChannelOneIsSelected) {
+  auto manager = makeManager();
+  test::writeLoopbackBundle(test::installedBundlePath(root), {{"BlackHole 16ch", 16, 44100.0}});
+  const auto big = hw->deviceNamed("BlackHole 16ch");
+  ASSERT_NE(big, audio::kAudioObjectUnknown);
+  EXPECT_FALSE(manager->setAudioPluginAsDefaultAudio());
+  EXPECT_EQ(devices->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
+  devices->setDefaultInputAudioDeviceWithID(big);
+  EXPECT_FALSE(manager->isAudioPluginDefaultAudio());  // the output is not the driver yet
+  devices->setDefaultOutputAudioDeviceWithID(big);
+  EXPECT_TRUE(manager->isAudioPluginDefaultAudio());
+
+  test::writeLoopbackBundle(test::installedBundlePath(root),
+                            {{"BlackHole 16ch", 16, 44100.0}, {"BlackHole 2ch", 2, 44100.0}});
+  EXPECT_TRUE(manager->setAudioPluginAsDefaultAudio());
+  EXPECT_EQ(devices->currentOutputAudioDevice()->deviceName(), "BlackHole 2ch");
+  EXPECT_EQ(devices->currentInputAudioDevice()->deviceName(), "BlackHole 2ch");
+
+  // The reset leaves the last non-driver device of each list as the default.
+  hw->addDevice({"USB Speaker", 0, 2});
+  manager->resetDefaultAudioDevice();
+  EXPECT_EQ(devices->currentOutputAudioDevice()->deviceName(), "USB Speaker");
+  EXPECT_EQ(devices->currentInputAudioDevice()->deviceName(), "Built-in Microphone");
+}
+
+TEST_F(SoundflowerManagerTest, GuardUndoesOneChangeAndLeavesASecondWithinASecond) {
+  test::writeLoopbackBundle(test::installedBundlePath(root));
+  auto manager = makeManager();
+  ASSERT_TRUE(manager->setAudioPluginAsDefaultAudio());
+  const auto loop = hw->deviceNamed("BlackHole 2ch");
+  ASSERT_TRUE(hw->waitUntilNotificationsDelivered(5.0));
+  test::NotificationLog log(center, {kDefalutAudioDeviceDidChangeNotification});
+  manager->setProtectSetting(true);
+
+  const auto start = std::chrono::steady_clock::now();
+  hw->setDefaultDevice(false, SimAudioHardware::kBuiltInOutputID);  // the user's first change
+  // The guard puts the driver back, which is itself a change.
+  ASSERT_TRUE(log.waitFor(kDefalutAudioDeviceDidChangeNotification, 2, 5.0));
+  ASSERT_TRUE(hw->waitUntilNotificationsDelivered(5.0));
+  EXPECT_EQ(devices->getDefaultOutputAudioDeviceID(), loop);
+
+  hw->setDefaultDevice(false, SimAudioHardware::kBuiltInOutputID);  // a second change
+  ASSERT_TRUE(log.waitFor(kDefalutAudioDeviceDidChangeNotification, 3, 5.0));
+  ASSERT_TRUE(hw->waitUntilNotificationsDelivered(5.0));
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (elapsed >= 1.0) GTEST_SKIP() << "the machine took " << elapsed << " s for two changes";
+  EXPECT_EQ(devices->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
+  EXPECT_EQ(log.count(kDefalutAudioDeviceDidChangeNotification), 3u);
+}
+
+TEST_F(SoundflowerManagerTest, WithTheGuardOffAChangeOnlyLogs) {
+  test::writeLoopbackBundle(test::installedBundlePath(root));
+  auto manager = makeManager();
+  ASSERT_TRUE(manager->setAudioPluginAsDefaultAudio());
+  ASSERT_TRUE(hw->waitUntilNotificationsDelivered(5.0));
+  LogLines lines;
+  test::NotificationLog log(center, {kDefalutAudioDeviceDidChangeNotification});
+  hw->setDefaultDevice(false, SimAudioHardware::kBuiltInOutputID);
+  ASSERT_TRUE(log.waitFor(kDefalutAudioDeviceDidChangeNotification, 1, 5.0));
+  ASSERT_TRUE(hw->waitUntilNotificationsDelivered(5.0));
+  EXPECT_EQ(lines.countEndingWith("default audio device did change"), 1u);
+  EXPECT_EQ(log.count(kDefalutAudioDeviceDidChangeNotification), 1u);
+  EXPECT_EQ(devices->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
+}
+
+TEST_F(SoundflowerManagerTest, BuiltInDataSourceChangeResetsToBuiltInOnlyWhenNotGuarding) {
+  test::writeLoopbackBundle(test::installedBundlePath(root));
+  auto manager = makeManager();
+  LogLines lines;
+  test::NotificationLog log(center, {kBuildInAudioDeviceDataSourceDidChangeNotification});
+
+  ASSERT_TRUE(manager->setAudioPluginAsDefaultAudio());
+  manager->setProtectSetting(true);
+  hw->setDataSource(SimAudioHardware::kBuiltInOutputID, false, audio::fourCC("hdpn"));
+  ASSERT_TRUE(log.waitFor(kBuildInAudioDeviceDataSourceDidChangeNotification, 1, 5.0));
+  ASSERT_TRUE(hw->waitUntilNotificationsDelivered(5.0));
+  EXPECT_TRUE(manager->isAudioPluginDefaultAudio());
+
+  manager->setProtectSetting(false);
+  hw->setDataSource(SimAudioHardware::kBuiltInOutputID, false, audio::fourCC("ispk"));
+  ASSERT_TRUE(log.waitFor(kBuildInAudioDeviceDataSourceDidChangeNotification, 2, 5.0));
+  ASSERT_TRUE(hw->waitUntilNotificationsDelivered(5.0));
+  EXPECT_EQ(devices->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
+  EXPECT_EQ(devices->getDefaultInputAudioDeviceID(), SimAudioHardware::kBuiltInInputID);
+  EXPECT_EQ(lines.countEndingWith("buildInAudioDeviceDataSourceDidChange"), 2u);
+}
+
+}  // namespace
+}  // namespace corvane

@@ -1,0 +1,238 @@
+// SWAudioRecorder over the simulated hardware: a tone played into the loop-back device while
+// it is the default input comes out as MP3 packets that FFmpeg decodes to the same tone; a
+// full raw-audio queue releases the new buffer at once; one session per recording; other
+// device formats are converted to the encoder's.
+#include "media/sw_audio_recorder.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "media/media_test_support.h"
+#include "platform/audio/sim/sim_audio_hardware.h"
+#include "support/sound_test_support.h"
+
+namespace corvane {
+namespace {
+
+namespace audio = platform::audio;
+using audio::SimAudioHardware;
+
+class SWAudioRecorderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::writeLoopbackBundle(test::installedBundlePath(root.path()));
+    hw = SimAudioHardware::create(root.path());
+    audio::setSystemHardware(hw);
+    loop = hw->deviceNamed("BlackHole 2ch");
+    ASSERT_NE(loop, audio::kAudioObjectUnknown);
+    rawQueue = RawAudioQueue::initWithCapacity(3);
+    encodedQueue = EncodedAudioQueue::initWithCapacity(3);
+    encodedQueue->setDestroyBlock([](const EncodedAudioQueue::Item& box) { freeMediaPacket(box->pointer); });
+  }
+  void TearDown() override { audio::setSystemHardware(nullptr); }
+
+  test::SoundTempFolder root;
+  std::shared_ptr<SimAudioHardware> hw;
+  audio::AudioObjectID loop = 0;
+  std::shared_ptr<RawAudioQueue> rawQueue;
+  std::shared_ptr<EncodedAudioQueue> encodedQueue;
+};
+
+std::vector<float> decodeToMono(const std::string& mp3) {
+  const std::string pcm = mp3 + ".f32";
+  auto result = test::runProcess({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "mp3", "-i", mp3,
+                                  "-ac", "1", "-ar", "44100", "-f", "f32le", pcm});
+  EXPECT_EQ(result.exitCode, 0) << result.output;
+  const std::string bytes = test::readText(pcm);
+  std::vector<float> samples(bytes.size() / sizeof(float));
+  std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+  return samples;
+}
+
+TEST_F(SWAudioRecorderTest, ToneIntoTheLoopbackComesOutAsDecodableMp3OfTheSameTone) {
+  if (!test::haveProgram("ffmpeg")) FAIL() << "ffmpeg is required (scripts/install-deps)";
+  ASSERT_EQ(hw->setDefaultDevice(true, loop), audio::noErr);
+  auto recorder = SWAudioRecorder::create();
+  recorder->setRawAudioQueue(rawQueue);
+  recorder->setEncodedAudioQueue(encodedQueue);
+  recorder->beginRecroder();
+
+  // The media thread's part: take packets as they come.
+  std::vector<std::uint8_t> stream;
+  std::size_t packets = 0;
+  bool wellFormed = true;
+  std::atomic<bool> draining{true};
+  std::thread consumer([&] {
+    while (draining.load() || encodedQueue->count() > 0) {
+      auto box = encodedQueue->take(0.1);
+      if (!box) continue;
+      std::uint8_t* packet = box->pointer;
+      auto wire = mediaPacketWire(packet);
+      wellFormed = wellFormed && mediaPacketKind(packet) == 2 && wire.size() > 8 + 4 &&
+                   wire[8] == 0xFF && (wire[9] & 0xE0) == 0xE0;
+      if (wire.size() > 8) stream.insert(stream.end(), wire.begin() + 8, wire.end());
+      ++packets;
+      freeMediaPacket(packet);
+    }
+  });
+
+  // Two seconds of a 1 kHz tone, played in real time in 1024-frame chunks.
+  constexpr std::size_t kChunk = 1024;
+  constexpr std::size_t kChunks = 86;
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < kChunks; ++i) {
+    const auto pcm = test::toneFrames(i * kChunk, kChunk, 1000.0);
+    ASSERT_EQ(hw->play(loop, pcm.data(), pcm.size() * sizeof(float)), audio::noErr);
+    std::this_thread::sleep_until(start + std::chrono::microseconds(
+                                              static_cast<long long>((i + 1) * kChunk * 1e6 / 44100.0)));
+  }
+  recorder->endRecorder();
+  draining.store(false);
+  consumer.join();
+
+  ASSERT_GT(packets, 20u);
+  EXPECT_TRUE(wellFormed);
+  const std::string file = root / "tone.mp3";
+  test::writeFile(file, stream);
+  const auto mono = decodeToMono(file);
+  ASSERT_GT(mono.size(), 44100u / 2);
+  // Skip the encoder's start-up and end, measure the middle.
+  const std::vector<float> middle(mono.begin() + static_cast<long>(mono.size() / 4),
+                                  mono.end() - static_cast<long>(mono.size() / 4));
+  const double frequency = test::zeroCrossingFrequency(middle, 44100.0);
+  std::printf("decoded %zu samples from %zu packets; tone at %.1f Hz\n", mono.size(), packets, frequency);
+  EXPECT_NEAR(frequency, 1000.0, 20.0);
+}
+
+TEST_F(SWAudioRecorderTest, WithTheRawQueueFullANewBufferIsReleasedAtOnce) {
+  auto recorder = SWAudioRecorder::create();
+  recorder->setRawAudioQueue(rawQueue);
+  std::vector<audio::SampleBufferRef> queued;
+  for (int i = 0; i < 3; ++i) {
+    queued.push_back(audio::SampleBuffer::create(audio::BlockBuffer::createWithBytes("12345678", 8), 1));
+    ASSERT_TRUE(rawQueue->put(queued.back(), 0.0));
+  }
+  auto output = audio::CaptureAudioDataOutput::create();
+  auto fresh = audio::SampleBuffer::create(audio::BlockBuffer::createWithBytes("abcdefgh", 8), 1);
+  recorder->captureOutputDidOutputSampleBuffer(*output, fresh, {loop});
+  EXPECT_EQ(fresh.use_count(), 1);  // nobody kept it
+  ASSERT_EQ(rawQueue->count(), 3u);
+  for (const auto& q : queued) EXPECT_EQ(rawQueue->take(0.0), q);
+
+  // An invalid buffer is ignored; a stopped queue refuses like a full one.
+  auto invalid = audio::SampleBuffer::create(audio::BlockBuffer::createWithBytes("abcdefgh", 8), 1);
+  invalid->invalidate();
+  recorder->captureOutputDidOutputSampleBuffer(*output, invalid, {loop});
+  EXPECT_EQ(rawQueue->count(), 0u);
+  rawQueue->stopBlocking();
+  recorder->captureOutputDidOutputSampleBuffer(*output, fresh, {loop});
+  EXPECT_EQ(fresh.use_count(), 1);
+}
+
+TEST_F(SWAudioRecorderTest, OneSessionPerRecordingAndEndingAnIdleRecorderIsHarmless) {
+  auto idle = SWAudioRecorder::create();
+  idle->endRecorder();
+  EXPECT_FALSE(idle->captureSession());
+  EXPECT_FALSE(idle->encoder()->isEncoderRunning());
+
+  auto recorder = SWAudioRecorder::create();
+  recorder->setRawAudioQueue(rawQueue);
+  recorder->setEncodedAudioQueue(encodedQueue);
+  recorder->beginRecroder();
+  auto session = recorder->captureSession();
+  ASSERT_TRUE(session);
+  EXPECT_TRUE(session->isRunning());
+  recorder->beginRecroder();
+  EXPECT_EQ(recorder->captureSession(), session);
+  EXPECT_EQ(recorder->sessionsCreated(), 1);
+  EXPECT_TRUE(recorder->encoder()->isEncoderRunning());
+  rawQueue->stopBlocking();  // as the media handler does before ending
+  recorder->endRecorder();
+  EXPECT_FALSE(recorder->captureSession());
+  EXPECT_FALSE(session->isRunning());
+  EXPECT_FALSE(recorder->encoder()->isEncoderRunning());
+  recorder->beginRecroder();  // a later recording builds a new session
+  EXPECT_EQ(recorder->sessionsCreated(), 2);
+  recorder->endRecorder();
+}
+
+TEST_F(SWAudioRecorderTest, MicrophoneInOtherFormatsReachesTheQueueInTheEncoderFormat) {
+  // The built-in microphone delivers 48 kHz mono 16-bit.
+  auto recorder = SWAudioRecorder::create();
+  auto bigQueue = RawAudioQueue::initWithCapacity(1000);
+  recorder->setRawAudioQueue(bigQueue);
+  recorder->createSeesion();
+  recorder->captureSession()->startRunning();
+  std::vector<std::int16_t> tone(48000);
+  for (std::size_t i = 0; i < tone.size(); ++i) {
+    tone[i] = static_cast<std::int16_t>(16000.0 * std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(i) / 48000.0));
+  }
+  for (std::size_t at = 0; at < tone.size(); at += 480) {
+    hw->injectInput(SimAudioHardware::kBuiltInInputID, tone.data() + at, 480 * sizeof(std::int16_t));
+  }
+  std::vector<float> left;
+  bool formatOk = true;
+  bool channelsEqual = true;
+  while (left.size() < 44100 - 100) {
+    auto buffer = bigQueue->take(5.0);
+    ASSERT_TRUE(buffer) << "only " << left.size() << " frames arrived";
+    formatOk = formatOk && buffer->formatDescription() == audio::kEncoderInputFormat;
+    const auto* f = reinterpret_cast<const float*>(buffer->dataBuffer()->dataPointer());
+    ASSERT_EQ(buffer->dataBuffer()->dataLength(), static_cast<std::size_t>(buffer->numSamples()) * 8);
+    for (std::int64_t i = 0; i < buffer->numSamples(); ++i) {
+      channelsEqual = channelsEqual && f[2 * i] == f[2 * i + 1];
+      left.push_back(f[2 * i]);
+    }
+  }
+  recorder->endRecorder();
+  EXPECT_TRUE(formatOk);
+  EXPECT_TRUE(channelsEqual);
+  EXPECT_NEAR(test::zeroCrossingFrequency(left, 44100.0), 1000.0, 5.0);
+  float peak = 0.0f;
+  for (float v : left) peak = std::max(peak, std::fabs(v));
+  EXPECT_NEAR(peak, 16000.0f / 32768.0f, 0.01f);
+}
+
+TEST(AudioFormatConverterTest, ConvertsReadableFormatsAndRefusesOthers) {
+  detail::AudioFormatConverter converter;
+  const std::int16_t stereo16[] = {16384, -16384, 32767, 0};
+  auto out = converter.convert(audio::int16Format(44100.0, 2), stereo16, sizeof stereo16);
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_FLOAT_EQ(out[0], 0.5f);
+  EXPECT_FLOAT_EQ(out[1], -0.5f);
+
+  // Six channels: the first two are kept.
+  std::vector<float> six = {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f};
+  out = converter.convert(audio::floatFormat(44100.0, 6), six.data(), six.size() * sizeof(float));
+  EXPECT_EQ(out, (std::vector<float>{0.1f, 0.2f}));
+
+  // 22,050 Hz doubles the frame count (linear interpolation across buffers too).
+  detail::AudioFormatConverter up;
+  std::vector<float> mono(100, 0.25f);
+  std::size_t produced = 0;
+  for (int i = 0; i < 10; ++i) {
+    produced += up.convert(audio::floatFormat(22050.0, 1), mono.data(), mono.size() * sizeof(float)).size() / 2;
+  }
+  EXPECT_NEAR(static_cast<double>(produced), 2000.0, 2.0);
+
+  auto bad = audio::floatFormat(44100.0, 2);
+  bad.mFormatFlags |= audio::kAudioFormatFlagIsNonInterleaved;
+  EXPECT_TRUE(converter.convert(bad, six.data(), 8).empty());
+  bad = audio::floatFormat(44100.0, 2);
+  bad.mFormatID = audio::fourCC("aac ");
+  EXPECT_TRUE(converter.convert(bad, six.data(), 8).empty());
+  bad = audio::floatFormat(0.0, 2);
+  EXPECT_TRUE(converter.convert(bad, six.data(), 8).empty());
+  bad = audio::floatFormat(44100.0, 2);
+  bad.mBytesPerFrame = 3;  // inconsistent with the sample size
+  EXPECT_TRUE(converter.convert(bad, six.data(), 8).empty());
+  EXPECT_TRUE(detail::AudioFormatConverter::isEncoderFormat(audio::kEncoderInputFormat));
+  EXPECT_FALSE(detail::AudioFormatConverter::isEncoderFormat(audio::floatFormat(48000.0, 2)));
+}
+
+}  // namespace
+}  // namespace corvane
