@@ -1,8 +1,8 @@
 // DataQueue: the bounded hand-over queue between the threads of the media pipeline.
 //
-// Capacity-limited put and take that wait in 1 ms slices on two counting semaphores (free
-// places, stored items) up to a time-out, a one-way stop switch, and a clean-up block that
-// receives every item still stored when the queue is cleared or destroyed. A full queue
+// Capacity-limited put and take that wait in slices (1 ms, growing to 16 ms) on two counting
+// semaphores (free places, stored items) up to a time-out, a one-way stop switch, and a clean-up
+// block that receives every item still stored when the queue is cleared or destroyed. A full queue
 // refuses the new item; the queue never drops or releases an item on its own, so a refused
 // item still belongs to the producer.
 //
@@ -45,13 +45,14 @@ class DataQueue : public BaseArray<T> {
   ~DataQueue() override { clear(); }
 
   // Stores the item when a place frees before `timeout` seconds have passed and the queue is
-  // not stopped. A time-out of 0 makes exactly one 1 ms attempt.
+  // not stopped. A time-out of 0 makes exactly one 1 ms attempt. A stop releases a waiting
+  // call within 16 ms.
   bool put(const Item& item, double timeout) {
     const auto start = Clock::now();
-    for (;;) {
+    for (double slice = kSlice;; slice = nextSlice(slice)) {
       if (stopped.load(std::memory_order_relaxed)) return false;
       auto empty = semaphore(sem_empty);
-      if (empty->wait(kSlice)) {
+      if (empty->wait(sliceWithin(slice, start, timeout))) {
         BaseArray<T>::put(item);
         semaphore(sem_full)->signal();
         return true;
@@ -65,10 +66,10 @@ class DataQueue : public BaseArray<T> {
   // queue is stopped or nothing arrived in time.
   Item take(double timeout) {
     const auto start = Clock::now();
-    for (;;) {
+    for (double slice = kSlice;; slice = nextSlice(slice)) {
       if (stopped.load(std::memory_order_relaxed)) return nullptr;
       auto full = semaphore(sem_full);
-      if (full->wait(kSlice)) {
+      if (full->wait(sliceWithin(slice, start, timeout))) {
         Item item = BaseArray<T>::take();
         semaphore(sem_empty)->signal();
         return item;
@@ -113,7 +114,20 @@ class DataQueue : public BaseArray<T> {
   // Time-outs are measured on the steady clock: a step of the wall clock neither stretches
   // nor cuts a wait.
   using Clock = std::chrono::steady_clock;
+  // A wait starts with a 1 ms slice and doubles it up to 16 ms, so that a long idle wait (an
+  // encoder waiting for frames of a still screen) wakes about 60 times a second instead of a
+  // thousand; an arriving item or place ends a slice at once, and a stop is seen within one
+  // slice.
   static constexpr double kSlice = 0.001;
+  static constexpr double kMaxSlice = 0.016;
+  static double nextSlice(double slice) { return slice * 2 < kMaxSlice ? slice * 2 : kMaxSlice; }
+  // The slice, cut to what is left of the time-out (but never below 1 ms, so that a time-out
+  // of 0 still makes one 1 ms attempt).
+  static double sliceWithin(double slice, Clock::time_point start, double timeout) {
+    const double left = timeout - std::chrono::duration<double>(Clock::now() - start).count();
+    if (!(left < slice)) return slice;
+    return left > kSlice ? left : kSlice;
+  }
 
   // True once more than `timeout` seconds have passed since `start` (a NaN time-out counts as
   // passed, so that it cannot make a call wait for ever).
