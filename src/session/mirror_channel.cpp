@@ -362,10 +362,10 @@ void MirrorChannel::enableAudio() {
 
 void MirrorChannel::disableAudio() { env_.soundflowerManager->setProtectSetting(false); }
 
-void MirrorChannel::sendMediaData(std::shared_ptr<NetStream> link,
-                                  std::shared_ptr<EncodedAudioQueue> audio,
-                                  std::shared_ptr<EncodedVideoQueue> video,
-                                  std::shared_ptr<const std::atomic<bool>> running) {
+void MirrorChannel::sendMediaData(const std::shared_ptr<NetStream>& link,
+                                  const std::shared_ptr<EncodedAudioQueue>& audio,
+                                  const std::shared_ptr<EncodedVideoQueue>& video,
+                                  const std::shared_ptr<const std::atomic<bool>>& running) {
   platform::log::nslog("sendMediaData");
   auto runLoop = platform::RunLoop::current();
   const detail::MediaPacketSender send = [&link](std::span<const uint8_t> wire, bool isAudio) {

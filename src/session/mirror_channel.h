@@ -115,10 +115,10 @@ class MirrorChannel : public NetStreamDelegate, public std::enable_shared_from_t
   void enableAudio();
   void disableAudio();
   void joinMediaThread();
-  static void sendMediaData(std::shared_ptr<NetStream> link,
-                            std::shared_ptr<EncodedAudioQueue> audio,
-                            std::shared_ptr<EncodedVideoQueue> video,
-                            std::shared_ptr<const std::atomic<bool>> running);
+  static void sendMediaData(const std::shared_ptr<NetStream>& link,
+                            const std::shared_ptr<EncodedAudioQueue>& audio,
+                            const std::shared_ptr<EncodedVideoQueue>& video,
+                            const std::shared_ptr<const std::atomic<bool>>& running);
 
   const Environment env_;
   const std::shared_ptr<NetStream> netStream_;
