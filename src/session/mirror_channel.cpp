@@ -1,7 +1,9 @@
 #include "session/mirror_channel.h"
 
 #include <cctype>
+#include <chrono>
 #include <climits>
+#include <thread>
 #include <vector>
 
 #include "media/media_packet.h"
@@ -92,9 +94,12 @@ MirrorChannel::MirrorChannel(Environment environment)
 }
 
 MirrorChannel::~MirrorChannel() {
-  std::lock_guard lock(lifecycleMutex_);
-  stopMirroringLocked();
-  joinMediaThread();
+  {
+    std::lock_guard lock(lifecycleMutex_);
+    sessionOpen_ = false;
+  }
+  Stopped stopped = stopMirroring();
+  finishStop(stopped);
 }
 
 void MirrorChannel::connect(const std::string& host, const std::string& pin) {
@@ -105,6 +110,10 @@ void MirrorChannel::connect(const std::string& host, const std::string& pin) {
   {
     std::lock_guard lock(propertyMutex_);
     pinCode = pin;
+  }
+  {
+    std::lock_guard lock(lifecycleMutex_);
+    sessionOpen_ = true;
   }
   netStream_->connect(host);
 }
@@ -123,13 +132,18 @@ std::optional<int8_t> MirrorChannel::addressByteOf(const std::string& localIP) {
 }
 
 void MirrorChannel::disconnect() {
+  // From here no mirror start goes through; one under way is ended first.
   {
     std::lock_guard lock(lifecycleMutex_);
-    stopMirroringLocked();
-    netStream_->disconnect();
-    // The link is closed, so a media write still waiting for a slot gives up at once.
-    joinMediaThread();
+    sessionOpen_ = false;
   }
+  Stopped stopped = stopMirroring();
+  if (stopped.handler) stopped.handler->stopMedia();
+  stopped.handler.reset();
+  releaseAssertion(stopped.assertion);
+  netStream_->disconnect();
+  // The link is closed, so a media write still waiting for a slot gives up at once.
+  if (stopped.thread) stopped.thread->join();
   disableAudio();
   const std::string file = config->soundflowerSettingFile();
   env_.audioDeviceManager->restoreSystemAudioSettingFromFile(file);
@@ -215,8 +229,7 @@ void MirrorChannel::onServerTimeout() {
 
 void MirrorChannel::onRequestMirrorStartSuccess() {
   platform::log::nslog("mirror start success, going to send video data.");
-  std::lock_guard lock(lifecycleMutex_);
-  if (mirroring) {
+  if (!claimStart()) {
     platform::log::nslog("still in mirroring state....");
     return;
   }
@@ -230,10 +243,7 @@ void MirrorChannel::onRequestMirrorStartFailed(int code) {
 
 void MirrorChannel::onRequestMirrorStopSuccess() {
   platform::log::nslog("onRequestMirrorStopSuccess");
-  {
-    std::lock_guard lock(lifecycleMutex_);
-    stopMirroOn();
-  }
+  stopMirroOn();
   if (auto d = delegate()) d->onRequestMirrorOffSuccess();
 }
 
@@ -242,8 +252,8 @@ void MirrorChannel::onServerRequestMirrorOff() { netStream_->requestMirrorStop()
 void MirrorChannel::onServerRequsstUpdateFrameRate(int /*frameRate*/) {}
 
 void MirrorChannel::onServerRequestKeyFrame() {
-  std::lock_guard lock(lifecycleMutex_);
-  if (mirroring && mediaHandler_) mediaHandler_->setNeedsKeyFrame(true);
+  if (!mirroring) return;
+  if (auto handler = mediaHandler()) handler->setNeedsKeyFrame(true);
 }
 
 void MirrorChannel::onServerRequestKeyStatus() {
@@ -257,22 +267,13 @@ void MirrorChannel::onServerRequestKeyStatus() {
 void MirrorChannel::onServerRequestDeviceStatus(int status) {
   if (status == 7) {
     platform::log::nslog("server request start send.");
-    std::lock_guard lock(lifecycleMutex_);
-    if (!mirroring) {
+    if (claimStart()) {
       if (auto d = delegate()) d->onRequestMirrorOnSuccess();
       startMirrorOn();
     }
   } else if (status == 6) {
     platform::log::nslog("sever request stop sending.");
-    bool stopped = false;
-    {
-      std::lock_guard lock(lifecycleMutex_);
-      if (mirroring) {
-        stopMirroOn();
-        stopped = true;
-      }
-    }
-    if (stopped) {
+    if (stopMirroOn()) {
       if (auto d = delegate()) d->onRequestMirrorOffSuccess();
     }
   }
@@ -301,53 +302,103 @@ void MirrorChannel::syncSettings() {
   netStream_->requestAuthenPinCode(pin);
 }
 
+bool MirrorChannel::claimStart() {
+  std::lock_guard lock(lifecycleMutex_);
+  if (!sessionOpen_ || mirroring || startInProgress_) return false;
+  startInProgress_ = true;
+  startCancelled_ = false;
+  startThread_ = std::this_thread::get_id();
+  return true;
+}
+
 void MirrorChannel::startMirrorOn() {
-  joinMediaThread();  // a media thread of an earlier session that has not ended yet
-  mirroring = true;
-  mediaHandler_ = SWMediaHandler::create(env_);
+  std::shared_ptr<SWMediaHandler> handler;
+  {
+    std::lock_guard lock(lifecycleMutex_);
+    // A disconnect (perhaps from inside the delegate's report) or a stop came first.
+    if (startCancelled_ || !sessionOpen_) {
+      startInProgress_ = false;
+      startThread_ = {};
+      startEnded_.notify_all();
+      return;
+    }
+    mirroring = true;
+    handler = SWMediaHandler::create(env_);
+    mediaHandler_ = handler;
+  }
+  // Outside the lock: the screen recorder may wait for a display until a stop ends it.
   enableAudio();
-  mediaHandler_->startMedia();
+  handler->startMedia();
 
   power::AssertionID id = 0;
-  if (power::createAssertionWithName(power::kAssertionTypePreventUserIdleDisplaySleep,
-                                     power::kAssertionLevelOn, kAssertionName,
-                                     &id) == power::kReturnSuccess) {
-    assertionID_ = id;
+  const bool asserted = power::createAssertionWithName(
+                            power::kAssertionTypePreventUserIdleDisplaySleep,
+                            power::kAssertionLevelOn, kAssertionName, &id) == power::kReturnSuccess;
+  {
+    std::lock_guard lock(lifecycleMutex_);
+    if (asserted) assertionID_ = id;
+    if (!startCancelled_) {
+      platform::log::nslog("going to start send av data.");
+      mediaThreadRunning_ = std::make_shared<std::atomic<bool>>(true);
+      mediaThread_ = platform::Thread::create(
+          [link = netStream_, audio = handler->audioOutputQueue(),
+           video = handler->videoOutputQueue(),
+           running = mediaThreadRunning_] { sendMediaData(link, audio, video, running); },
+          "corvane_media_sender");
+      mediaThread_->start();
+    }
+    startInProgress_ = false;
+    startThread_ = {};
+    startEnded_.notify_all();
   }
-
-  platform::log::nslog("going to start send av data.");
-  mediaThreadRunning_ = std::make_shared<std::atomic<bool>>(true);
-  mediaThread_ = platform::Thread::create(
-      [link = netStream_, audio = mediaHandler_->audioOutputQueue(),
-       video = mediaHandler_->videoOutputQueue(),
-       running = mediaThreadRunning_] { sendMediaData(link, audio, video, running); },
-      "corvane_media_sender");
-  mediaThread_->start();
 }
 
-void MirrorChannel::stopMirroOn() {
-  stopMirroringLocked();
-  joinMediaThread();
+bool MirrorChannel::stopMirroOn() {
+  Stopped stopped = stopMirroring();
+  const bool wasMirroring = stopped.wasMirroring;
+  finishStop(stopped);
+  return wasMirroring;
 }
 
-void MirrorChannel::stopMirroringLocked() {
-  if (!mirroring) return;
+MirrorChannel::Stopped MirrorChannel::stopMirroring() {
+  std::unique_lock lock(lifecycleMutex_);
+  if (startInProgress_) {
+    startCancelled_ = true;
+    // A start made from this thread's delegate report sees the cancel when it resumes.
+    if (startThread_ == std::this_thread::get_id()) return {};
+    // A screen recorder still waiting for a display gives up when it is ended; its wait is
+    // checked every 100 ms, so the end is repeated until the start has returned.
+    while (!startEnded_.wait_for(lock, std::chrono::milliseconds(50),
+                                 [this] { return !startInProgress_; })) {
+      auto handler = mediaHandler_;
+      lock.unlock();
+      if (handler) handler->videoRecorder()->endRecorder();
+      lock.lock();
+    }
+  }
+  Stopped stopped;
+  if (!mirroring) return stopped;
+  stopped.wasMirroring = true;
   mirroring = false;
   if (mediaThreadRunning_) *mediaThreadRunning_ = false;
-  if (mediaHandler_) {
-    mediaHandler_->stopMedia();
-    mediaHandler_.reset();
-  }
-  const std::uint32_t id = assertionID_.exchange(0);
-  if (id != 0) power::releaseAssertion(id);
-  disableAudio();
+  stopped.handler = std::move(mediaHandler_);
+  stopped.thread = std::move(mediaThread_);
+  stopped.assertion = assertionID_.exchange(0);
+  return stopped;
 }
 
-void MirrorChannel::joinMediaThread() {
-  if (mediaThread_) {
-    mediaThread_->join();
-    mediaThread_.reset();
-  }
+void MirrorChannel::finishStop(Stopped& stopped) {
+  if (!stopped.wasMirroring) return;
+  if (stopped.handler) stopped.handler->stopMedia();
+  stopped.handler.reset();
+  releaseAssertion(stopped.assertion);
+  disableAudio();
+  // Stopped queues end the media thread after its current round.
+  if (stopped.thread) stopped.thread->join();
+}
+
+void MirrorChannel::releaseAssertion(std::uint32_t id) {
+  if (id != 0) power::releaseAssertion(id);
 }
 
 void MirrorChannel::enableAudio() {

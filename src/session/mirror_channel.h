@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,6 +27,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 
 #include "SoundFlower/audio_device_manager.h"
 #include "SoundFlower/soundflower_manager.h"
@@ -107,14 +109,32 @@ class MirrorChannel : public NetStreamDelegate, public std::enable_shared_from_t
 
  private:
   explicit MirrorChannel(Environment environment);
+
+  // What a stop took out of the running session, to be wound down outside the lock.
+  struct Stopped {
+    bool wasMirroring = false;
+    std::shared_ptr<SWMediaHandler> handler;
+    std::shared_ptr<platform::Thread> thread;
+    std::uint32_t assertion = 0;
+  };
+
   void syncSettings();
-  // Under lifecycleMutex_.
+  // Reserves the one mirror start: false while the link is closed, mirroring runs or another
+  // start is under way.
+  bool claimStart();
+  // Builds and starts the media pipeline, the assertion and the media thread (after
+  // `claimStart`); gives up when a stop or a disconnect came first.
   void startMirrorOn();
-  void stopMirroOn();
-  void stopMirroringLocked();
+  // Stops mirroring; true when it was running.
+  bool stopMirroOn();
+  // Ends a start under way (waiting for it, unless it is this thread's own) and takes the
+  // running session out; nothing when not mirroring.
+  Stopped stopMirroring();
+  // Stops the media, releases the assertion, turns the guard off and joins the media thread.
+  void finishStop(Stopped& stopped);
+  static void releaseAssertion(std::uint32_t id);
   void enableAudio();
   void disableAudio();
-  void joinMediaThread();
   static void sendMediaData(const std::shared_ptr<NetStream>& link,
                             const std::shared_ptr<EncodedAudioQueue>& audio,
                             const std::shared_ptr<EncodedVideoQueue>& video,
@@ -124,9 +144,14 @@ class MirrorChannel : public NetStreamDelegate, public std::enable_shared_from_t
   const std::shared_ptr<NetStream> netStream_;
   const std::shared_ptr<SWAppConfig> config;
 
-  // Serialises mirror start, stop and disconnect; recursive so that a delegate may call
-  // `disconnect` from inside a report.
-  mutable std::recursive_mutex lifecycleMutex_;
+  // Guards the session state below. Never held while the delegate is called, the media
+  // pipeline starts or stops, or a thread is joined.
+  mutable std::mutex lifecycleMutex_;
+  std::condition_variable startEnded_;
+  bool sessionOpen_ = false;  // from `connect` to `disconnect`
+  bool startInProgress_ = false;
+  bool startCancelled_ = false;
+  std::thread::id startThread_;
   std::shared_ptr<SWMediaHandler> mediaHandler_;
   std::shared_ptr<platform::Thread> mediaThread_;
   std::shared_ptr<std::atomic<bool>>

@@ -38,6 +38,12 @@ SWMediaHandler::SWMediaHandler(Environment environment)
       videoRecorder_(SWVideoRecorder::create(env_.display)) {}
 
 SWMediaHandler::~SWMediaHandler() {
+  // A handler dropped without `stopMedia` must not leave a producer waiting on a queue that
+  // nobody takes from any more.
+  audioInputQueue_->stopBlocking();
+  videouInputQueue_->stopBlocking();
+  audioOutputQueue_->stopBlocking();
+  videoOutputQueue_->stopBlocking();
   audioInputQueue_.reset();
   videouInputQueue_.reset();
   audioOutputQueue_.reset();

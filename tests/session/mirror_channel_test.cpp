@@ -9,6 +9,8 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,9 @@ namespace files = platform::files;
 
 class RecordingMirrorDelegate : public MirrorChannelDelegate {
  public:
+  // Runs inside each report, after it is recorded, on the reporting thread.
+  std::function<void(const std::string&)> onReport;
+
   void onConnectToReceiverSuccess() override { add("onConnectToReceiverSuccess"); }
   void onConnectToReceiverFailed(int code) override { add("onConnectToReceiverFailed", code); }
   void onRequestMirrorOnSuccess() override { add("onRequestMirrorOnSuccess"); }
@@ -60,10 +65,13 @@ class RecordingMirrorDelegate : public MirrorChannelDelegate {
   }
 
  private:
-  void add(std::string name, int value = 0, std::optional<std::string> text = std::nullopt) {
-    std::lock_guard lock(mutex_);
-    events_.emplace_back(std::move(name), value, std::move(text), Clock::now());
-    cv_.notify_all();
+  void add(const std::string& name, int value = 0, std::optional<std::string> text = std::nullopt) {
+    {
+      std::lock_guard lock(mutex_);
+      events_.emplace_back(name, value, std::move(text), Clock::now());
+      cv_.notify_all();
+    }
+    if (onReport) onReport(name);
   }
   mutable std::mutex mutex_;
   mutable std::condition_variable cv_;
@@ -452,6 +460,47 @@ TEST_F(MirrorChannelTest, SilentReceiverIsReportedAsAFailedConnection) {
     if (e.name == "onConnectToReceiverFailed") {
       EXPECT_EQ(e.value, -1);
     }
+}
+
+// After `disconnect` nothing of a session runs, however a mirror start meets it.
+TEST_F(MirrorChannelTest, DisconnectFromInsideTheMirrorOnReportLeavesNothingRunning) {
+  connectAndWait();
+  delegate_->onReport = [this](const std::string& name) {
+    if (name == "onRequestMirrorOnSuccess") channel_->disconnect();
+  };
+  ASSERT_TRUE(receiver_->sendDeviceStatus(7));
+  ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOnSuccess"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a start would be running by now
+  EXPECT_FALSE(channel_->isMirroring());
+  EXPECT_EQ(channel_->mediaHandler(), nullptr);
+  EXPECT_TRUE(mirroringAssertions().empty());
+  delegate_->onReport = nullptr;
+}
+
+TEST_F(MirrorChannelTest, DisconnectEndsAStartThatWaitsForADisplay) {
+  display_->setMainDisplayPresent(false);
+  connectAndWait();
+  ASSERT_TRUE(receiver_->sendDeviceStatus(7));
+  ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOnSuccess"));
+  ASSERT_TRUE(waitUntil([&] { return channel_->mediaHandler() != nullptr; }));
+  auto done = std::async(std::launch::async, [this] { channel_->disconnect(); });
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_FALSE(channel_->isMirroring());
+  EXPECT_EQ(channel_->mediaHandler(), nullptr);
+  EXPECT_TRUE(mirroringAssertions().empty());
+}
+
+TEST_F(MirrorChannelTest, DisconnectRacingAReceiverStartLeavesNothingRunning) {
+  for (int round = 0; round < 8; ++round) {
+    connectAndWait();
+    ASSERT_TRUE(receiver_->sendDeviceStatus(7));
+    std::this_thread::sleep_for(std::chrono::milliseconds(round * 3));
+    channel_->disconnect();
+    EXPECT_FALSE(channel_->isMirroring()) << "round " << round;
+    EXPECT_EQ(channel_->mediaHandler(), nullptr) << "round " << round;
+    EXPECT_TRUE(mirroringAssertions().empty()) << "round " << round;
+    EXPECT_FALSE(files::exists(config_->soundflowerSettingFile())) << "round " << round;
+  }
 }
 
 TEST_F(MirrorChannelTest, TenSessionsLeaveNoThreadsOrDescriptorsBehind) {
