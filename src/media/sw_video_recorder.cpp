@@ -260,14 +260,16 @@ void SWVideoRecorder::captureOutput(const video::PixelBufferRef& imageBuffer) {
 }
 
 void SWVideoRecorder::beginRecorder() {
+  // An endRecorder counted after this call began ends it, whenever it comes.
+  const std::uint64_t endsBefore = endRequests_.load();
+  const auto ended = [this, endsBefore] { return endRequests_.load() != endsBefore; };
   std::unique_lock<std::mutex> lifecycle(lifecycleMutex_);
-  ending_.store(false);
+  if (ended()) return;
   encoder_->start();
   for (;;) {
     const bool created = createRecorderQueue();
-    retryWake_.wait_for(lifecycle, std::chrono::duration<double>(kRetryInterval),
-                        [this] { return ending_.load(); });
-    if (ending_.load()) return;  // an endRecorder came while this begin still ran
+    retryWake_.wait_for(lifecycle, std::chrono::duration<double>(kRetryInterval), ended);
+    if (ended()) return;  // an endRecorder came while this begin still ran
     if (created) break;
   }
 
@@ -288,7 +290,7 @@ void SWVideoRecorder::beginRecorder() {
 }
 
 void SWVideoRecorder::endRecorder() {
-  ending_.store(true);
+  endRequests_.fetch_add(1);
   retryWake_.notify_all();
   std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
   encoder_->stop();

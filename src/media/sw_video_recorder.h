@@ -134,7 +134,9 @@ class SWVideoRecorder : public AVCallback, public std::enable_shared_from_this<S
 
   std::atomic<bool> needsKeyFrame_{false};
   std::atomic<std::uint64_t> targetFrameRate_{kDefaultTargetFrameRate};
-  std::atomic<bool> ending_{false};    // an endRecorder ends a beginRecorder that still retries
+  // endRecorder calls so far: one made after a beginRecorder began ends it, even before the
+  // begin holds the lifecycle lock.
+  std::atomic<std::uint64_t> endRequests_{0};
   std::mutex lifecycleMutex_;          // serialises beginRecorder and endRecorder
   std::condition_variable retryWake_;  // wakes a retrying beginRecorder (with lifecycleMutex_)
 

@@ -259,11 +259,16 @@ TEST_F(VideoRecorderTest, PostsTheDisplaySizeWhenTheStreamIsMade) {
 // until the screen changes.
 TEST_F(VideoRecorderTest, StillScreenGetsFiftyResendsOfTheLastFrame) {
   recorder->beginRecorder();
-  ASSERT_TRUE(taker->waitForCount(51, kDeadline));
+  // Fifty re-send attempts; on a machine so loaded that the taker falls behind, a refused
+  // attempt counts too (and holds the next one back), so at most 51 frames arrive.
+  ASSERT_TRUE(waitFor([&] { return recorder->staticFrameCount() == 50; }, kDeadline));
+  ASSERT_TRUE(waitFor([&] { return raw->count() == 0; }, kDeadline));
   // 15 timer ticks without any further frame.
-  EXPECT_FALSE(taker->waitForCount(52, 0.3));
+  const std::size_t arrived = taker->taken().size();
+  EXPECT_FALSE(taker->waitForCount(arrived + 1, 0.3));
   const auto taken = taker->taken();
-  ASSERT_EQ(taken.size(), 51u);
+  ASSERT_GE(taken.size(), 2u);
+  ASSERT_LE(taken.size(), 51u);
   for (std::size_t i = 1; i < taken.size(); ++i) {
     EXPECT_EQ(taken[i].buffer, taken[0].buffer) << "re-send " << i << " is the same frame";
   }
@@ -272,23 +277,26 @@ TEST_F(VideoRecorderTest, StillScreenGetsFiftyResendsOfTheLastFrame) {
   EXPECT_EQ(recorder->staticFrameCount(), 50);
 
   sim->fill(200, 0, 0);
-  ASSERT_TRUE(taker->waitForCount(53, kDeadline));
+  const std::size_t n = taken.size();
+  ASSERT_TRUE(taker->waitForCount(n + 2, kDeadline));
   const auto after = taker->taken();
-  EXPECT_NE(after[51].buffer, taken[0].buffer) << "a real frame follows the change";
-  EXPECT_EQ(after[52].buffer, after[51].buffer) << "and re-sends start over";
+  EXPECT_NE(after[n].buffer, taken[0].buffer) << "a real frame follows the change";
+  EXPECT_EQ(after[n + 1].buffer, after[n].buffer) << "and re-sends start over";
 }
 
 TEST_F(VideoRecorderTest, KeyFrameRequestOnAStillScreenMarksTheNextResend) {
   recorder->beginRecorder();
-  ASSERT_TRUE(taker->waitForCount(51, kDeadline));
-  EXPECT_FALSE(taker->waitForCount(52, 0.1));
+  ASSERT_TRUE(waitFor([&] { return recorder->staticFrameCount() == 50; }, kDeadline));
+  ASSERT_TRUE(waitFor([&] { return raw->count() == 0; }, kDeadline));
+  const std::size_t n = taker->taken().size();
+  EXPECT_FALSE(taker->waitForCount(n + 1, 0.1));
   recorder->setNeedsKeyFrame(true);
-  ASSERT_TRUE(taker->waitForCount(53, kDeadline));
+  ASSERT_TRUE(taker->waitForCount(n + 2, kDeadline));
   const auto taken = taker->taken();
   EXPECT_FALSE(taken[0].keyframe);
-  EXPECT_TRUE(taken[51].keyframe) << "the re-send after the request carries the flag";
-  EXPECT_EQ(taken[51].buffer, taken[0].buffer);
-  EXPECT_FALSE(taken[52].keyframe) << "the flag clears once a frame was accepted";
+  EXPECT_TRUE(taken[n].keyframe) << "the re-send after the request carries the flag";
+  EXPECT_EQ(taken[n].buffer, taken[0].buffer);
+  EXPECT_FALSE(taken[n + 1].keyframe) << "the flag clears once a frame was accepted";
   EXPECT_FALSE(recorder->needsKeyFrame());
 }
 
@@ -386,7 +394,12 @@ TEST_F(VideoRecorderTest, FailedStreamCreationIsRetriedToo) {
 TEST_F(VideoRecorderTest, EndRecorderEndsABeginThatStillRetries) {
   sim->setMainDisplayPresent(false);
   std::thread begin([&] { recorder->beginRecorder(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  // Once the begin asks for the display it is retrying; an end then makes it return.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (watched->mainDisplayCalls.load() < 1 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_GE(watched->mainDisplayCalls.load(), 1);
   recorder->endRecorder();
   begin.join();  // returns instead of retrying for ever
   EXPECT_FALSE(recorder->hasDisplayStream());
