@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "platform/audio/linux/pulse_audio_hardware.h"
 #include "platform/audio/sim/sim_audio_hardware.h"
 #include "platform/foundation/process_info.h"
 #include "platform/log/log.h"
@@ -23,7 +24,13 @@ std::shared_ptr<AudioHardware> systemHardware() {
   Selection& s = selection();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (!s.hardware) {
-    s.hardware = SimAudioHardware::create(ProcessInfo::systemRoot());
+    // The sound server when one answers, else the in-process model.
+    std::string failure;
+    s.hardware = PulseAudioHardware::create("", ProcessInfo::systemRoot(), &failure);
+    if (!s.hardware) {
+      log::nslog("audio: no sound server answered (%s)", failure.c_str());
+      s.hardware = SimAudioHardware::create(ProcessInfo::systemRoot());
+    }
     log::nslog("audio: using the %s audio hardware", s.hardware->backendName().c_str());
   }
   return s.hardware;
