@@ -520,8 +520,8 @@ void PulseAudioHardware::requestCaptureAccess(std::function<void(bool granted)> 
 
 std::uint32_t PulseAudioHardware::portCode(const std::string& port) {
   std::uint32_t hash = 2166136261u;  // FNV-1a
-  for (unsigned char c : port) {
-    hash ^= c;
+  for (char c : port) {
+    hash ^= static_cast<unsigned char>(c);
     hash *= 16777619u;
   }
   return hash;
