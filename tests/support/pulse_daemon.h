@@ -60,16 +60,20 @@ class PulseDaemon {
   }
 
   ~PulseDaemon() {
-    if (pid_ > 0) {
-      const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-      kill(pid_, SIGTERM);
-      if (fd >= 0) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 5000) == 0) kill(pid_, SIGKILL);
-        close(fd);
-      }
-    }
+    stop();
     if (!folder_.empty()) platform::files::remove(folder_);
+  }
+  // Ends the daemon (a test may do it early, to see clients survive the server's end).
+  void stop() {
+    if (pid_ <= 0) return;
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    kill(pid_, SIGTERM);
+    if (fd >= 0) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 5000) == 0) kill(pid_, SIGKILL);
+      close(fd);
+    }
+    pid_ = 0;
   }
   PulseDaemon(const PulseDaemon&) = delete;
   PulseDaemon& operator=(const PulseDaemon&) = delete;

@@ -50,8 +50,10 @@ class Calls {
   std::vector<std::thread::id> threads_;
 };
 
-class PulseAudioHardwareTest : public ::testing::Test {
+// A hardware over a daemon of the test's own with the configuration `config`.
+class PulseHardwareFixture : public ::testing::Test {
  protected:
+  explicit PulseHardwareFixture(const std::string& config) : daemon(config) {}
   void SetUp() override {
     if (!daemon.running()) GTEST_SKIP() << "no PulseAudio daemon here: " << daemon.failure();
     std::string failure;
@@ -87,9 +89,14 @@ class PulseAudioHardwareTest : public ::testing::Test {
     return named("BlackHole 2ch");
   }
 
-  test::PulseDaemon daemon{test::kSpeakersAndMicrophone};
+  test::PulseDaemon daemon;
   test::SoundTempFolder root;
   std::shared_ptr<PulseAudioHardware> hw;
+};
+
+class PulseAudioHardwareTest : public PulseHardwareFixture {
+ protected:
+  PulseAudioHardwareTest() : PulseHardwareFixture(test::kSpeakersAndMicrophone) {}
 };
 
 TEST_F(PulseAudioHardwareTest, ListsSinksAndSourcesWithTheServerDefaults) {
@@ -334,6 +341,70 @@ TEST_F(PulseAudioHardwareTest, CaptureRecordsTheLoopbackMonitorByNameAndNeverMov
   stream->stop();
   stream->stop();
   hw->removePropertyListener(token);
+}
+
+TEST_F(PulseAudioHardwareTest, TheServersEndLeavesEveryCallAnsweringWithoutHanging) {
+  Calls devices;
+  hw->addPropertyListener(kAudioObjectSystemObject, {kAudioHardwarePropertyDevices},
+                          devices.listener());
+  const AudioObjectID loop = installLoopback(devices);
+  ASSERT_NE(loop, kAudioObjectUnknown);
+  Capture capture;
+  auto stream = hw->openInputStream(loop, capture.handler(), nullptr);
+  ASSERT_TRUE(stream);
+
+  daemon.stop();
+  std::vector<AudioObjectID> ids;
+  EXPECT_EQ(hw->getDevices(&ids), kAudioHardwareNotRunningError);
+  AudioObjectID device = 0;
+  EXPECT_EQ(hw->getDefaultDevice(true, &device), kAudioHardwareNotRunningError);
+  EXPECT_NE(hw->setDefaultDevice(false, loop), noErr);
+  OSStatus status = noErr;
+  EXPECT_FALSE(hw->openInputStream(loop, capture.handler(), &status));
+  EXPECT_NE(status, noErr);
+  stream->stop();
+  hw.reset();
+}
+
+// A server whose configuration already has the loop-back sink: it is used, not doubled.
+class PulsePreloadedLoopbackTest : public PulseHardwareFixture {
+ protected:
+  PulsePreloadedLoopbackTest()
+      : PulseHardwareFixture(std::string(test::kSpeakersAndMicrophone) +
+                             "load-module module-null-sink sink_name=configured "
+                             "sink_properties=\"device.description='BlackHole 2ch'\" "
+                             "format=float32le rate=44100 channels=2\n") {}
+};
+
+TEST_F(PulsePreloadedLoopbackTest, TheServersOwnLoopbackSinkIsUsedAndLeftInPlace) {
+  // Without the bundle the configured sink is a plain output.
+  AudioObjectID plain = named("BlackHole 2ch");
+  ASSERT_NE(plain, kAudioObjectUnknown);
+  EXPECT_EQ(channels(plain, true), 0u);
+
+  Calls devices;
+  const auto token = hw->addPropertyListener(kAudioObjectSystemObject,
+                                             {kAudioHardwarePropertyDevices}, devices.listener());
+  test::writeLoopbackBundle(test::installedBundlePath(root.path()));
+  AudioObjectID loop = kAudioObjectUnknown;
+  for (int changes = 1; changes <= 3 && loop == kAudioObjectUnknown; ++changes) {
+    const AudioObjectID found = named("BlackHole 2ch");
+    if (found != kAudioObjectUnknown && channels(found, true) == 2) {
+      loop = found;
+    } else {
+      ASSERT_TRUE(devices.waitFor(static_cast<std::size_t>(changes)));
+    }
+  }
+  ASSERT_NE(loop, kAudioObjectUnknown);
+  EXPECT_EQ(hw->sinkName(loop), "configured");
+  EXPECT_EQ(hw->sourceName(loop), "configured.monitor");
+  const std::string modules = daemon.pactlText({"list", "short", "modules"});
+  EXPECT_EQ(modules.find("corvane_loopback"), std::string::npos) << modules;
+
+  platform::files::remove(test::installedBundlePath(root.path()));
+  hw->removePropertyListener(token);
+  hw.reset();
+  EXPECT_NE(daemon.pactlText({"list", "short", "sinks"}).find("configured"), std::string::npos);
 }
 
 TEST(PulseSampleFormatTest, ServerFormatsBecomeStreamDescriptions) {
