@@ -145,6 +145,11 @@ class AudioHardware {
 // user's PulseAudio server when one answers, otherwise a simulated hardware; both under the
 // foundation layer's system root. The choice is logged.
 std::shared_ptr<AudioHardware> systemHardware();
+// The choice `systemHardware` makes at first use (with "" and the system root): the
+// PulseAudio server `server` ("" for the user's default) when it answers, else a simulated
+// hardware under `systemRoot`; logs which it took.
+std::shared_ptr<AudioHardware> chooseHardware(const std::string& server,
+                                              const std::string& systemRoot);
 // Selects the hardware for later `systemHardware` calls (objects that already hold the
 // previous one keep it). nullptr goes back to the default choice.
 void setSystemHardware(std::shared_ptr<AudioHardware> hardware);

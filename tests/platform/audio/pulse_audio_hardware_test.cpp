@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/log/log.h"
 #include "support/pulse_daemon.h"
 #include "support/sound_test_support.h"
 
@@ -405,6 +406,42 @@ TEST_F(PulsePreloadedLoopbackTest, TheServersOwnLoopbackSinkIsUsedAndLeftInPlace
   hw->removePropertyListener(token);
   hw.reset();
   EXPECT_NE(daemon.pactlText({"list", "short", "sinks"}).find("configured"), std::string::npos);
+}
+
+// Collects log lines.
+struct LogLines {
+  LogLines() { log::setSink(&LogLines::sink, this); }
+  ~LogLines() { log::setSink(nullptr, nullptr); }
+  LogLines(const LogLines&) = delete;
+  LogLines& operator=(const LogLines&) = delete;
+  static void sink(std::string_view line, void* context) {
+    auto* self = static_cast<LogLines*>(context);
+    std::lock_guard<std::mutex> lock(self->mutex);
+    self->text += std::string(line) + "\n";
+  }
+  std::string all() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return text;
+  }
+  std::mutex mutex;
+  std::string text;
+};
+
+TEST_F(PulseAudioHardwareTest, TheServerIsTakenWhenItAnswersAndTheModelOtherwiseAndTheChoiceLogged) {
+  {
+    LogLines lines;
+    auto chosen = chooseHardware(daemon.server(), root.path());
+    ASSERT_TRUE(chosen);
+    EXPECT_EQ(chosen->backendName(), "pulseaudio");
+    EXPECT_NE(lines.all().find("audio: using the pulseaudio audio hardware"), std::string::npos)
+        << lines.all();
+  }
+  LogLines lines;
+  auto fallback = chooseHardware("unix:" + root / "no-server/native", root.path());
+  ASSERT_TRUE(fallback);
+  EXPECT_EQ(fallback->backendName(), "simulated");
+  EXPECT_NE(lines.all().find("audio: no sound server answered"), std::string::npos) << lines.all();
+  EXPECT_NE(lines.all().find("audio: using the simulated audio hardware"), std::string::npos);
 }
 
 TEST(PulseSampleFormatTest, ServerFormatsBecomeStreamDescriptions) {
