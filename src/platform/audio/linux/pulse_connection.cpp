@@ -11,13 +11,20 @@
 #endif
 
 #ifdef CORVANE_PULSE_TSAN
-// libpulse hands its objects between its threads with atomics of its own, which the thread
-// sanitizer cannot see in the uninstrumented library; it then takes the first lock of a
-// mutex made on another thread for a race. Only reports inside libpulse's mutex calls are
-// left out; our code's accesses (the callbacks included) are still judged.
+// libpulse hands memory between its threads through lock-free lists and atomics of its own,
+// which the thread sanitizer cannot see in the uninstrumented library: a mutex or packet
+// buffer made on one thread and reused on another looks like a race. Only reports whose
+// stacks pass through those libpulse internals are left out; our code's accesses (the
+// callbacks included) are still judged.
 extern "C" const char* __tsan_default_suppressions() {
   return "race:pa_mutex_lock\n"
-         "race:pa_mutex_unlock\n";
+         "race:pa_mutex_unlock\n"
+         "race:pa_packet_*\n"
+         "race:pa_iochannel_*\n"
+         "race:pa_srbchannel_*\n"
+         "race:pa_memblock_*\n"
+         "race:pa_memchunk_*\n"
+         "race:pa_flist_*\n";
 }
 #endif
 
