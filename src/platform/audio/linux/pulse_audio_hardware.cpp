@@ -88,10 +88,13 @@ bool PulseAudioHardware::start(const std::string& server, std::string* failure) 
     if (failure != nullptr) *failure = "the sound server did not list its devices";
     return false;
   }
-  lastSpecs_ = installedSpecs();
   captureThread_ = std::make_shared<detail::CallbackThread>("pulse-audio-io");
-  notificationThread_ = std::make_shared<detail::CallbackThread>(
+  auto notificationThread = std::make_shared<detail::CallbackThread>(
       "pulse-audio-notify", kBundlePollInterval, [this] { pollBundle(); });
+  {
+    std::lock_guard<std::mutex> lock(listenerMutex_);
+    notificationThread_ = std::move(notificationThread);
+  }
   {
     std::lock_guard<std::mutex> lock(relay_->mutex);
     relay_->hardware = this;
@@ -105,7 +108,12 @@ PulseAudioHardware::~PulseAudioHardware() {
     std::lock_guard<std::mutex> lock(relay_->mutex);
     relay_->hardware = nullptr;
   }
-  notificationThread_.reset();  // joins: no refresh, poll or listener runs any more
+  std::shared_ptr<detail::CallbackThread> notificationThread;
+  {
+    std::lock_guard<std::mutex> lock(listenerMutex_);
+    notificationThread = std::move(notificationThread_);
+  }
+  notificationThread.reset();  // joins: no refresh, poll or listener runs any more
   if (connection_) {
     std::lock_guard<std::mutex> lock(loopbackMutex_);
     for (const auto& [name, module] : ownedModules_) connection_->unloadModule(module);
@@ -168,14 +176,24 @@ bool PulseAudioHardware::syncLoopback(const std::vector<LoopbackDeviceSpec>& spe
 }
 
 PulseAudioHardware::Snapshot PulseAudioHardware::snapshot() {
-  // The bundle is read under the lock too: a view read before another thread's change
-  // would undo that change.
-  std::lock_guard<std::mutex> lock(loopbackMutex_);
-  const auto specs = installedSpecs();
-  detail::PulseServerState state;
-  if (!connection_->readState(&state)) return {};
-  if (syncLoopback(specs, state) && !connection_->readState(&state)) return {};
-  return build(state, specs);
+  Snapshot snap;
+  bool bundleChanged = false;
+  {
+    // The bundle is read under the lock too: a view read before another thread's change
+    // would undo that change.
+    std::lock_guard<std::mutex> lock(loopbackMutex_);
+    const auto specs = installedSpecs();
+    detail::PulseServerState state;
+    if (!connection_->readState(&state)) return {};
+    if (syncLoopback(specs, state) && !connection_->readState(&state)) return {};
+    bundleChanged = !appliedSpecs_ || *appliedSpecs_ != specs;
+    appliedSpecs_ = specs;
+    snap = build(state, specs);
+  }
+  // A server sink that became (or stopped being) the loop-back device changes the device
+  // list without any event from the server.
+  if (bundleChanged) scheduleRefresh();
+  return snap;
 }
 
 PulseAudioHardware::Snapshot PulseAudioHardware::build(
@@ -419,7 +437,7 @@ bool PulseAudioHardware::waitUntilNotificationsDelivered(double seconds) {
 
 void PulseAudioHardware::scheduleRefresh() {
   std::lock_guard<std::mutex> lock(listenerMutex_);
-  if (refreshPending_) return;
+  if (refreshPending_ || !notificationThread_) return;
   refreshPending_ = true;
   notificationThread_->post(0, [this] {
     {
@@ -431,9 +449,12 @@ void PulseAudioHardware::scheduleRefresh() {
 }
 
 void PulseAudioHardware::pollBundle() {
-  auto specs = installedSpecs();
-  if (lastSpecs_ && *lastSpecs_ == specs) return;
-  lastSpecs_ = std::move(specs);
+  {
+    // Compared with what the last view applied (a query may have applied it), not with
+    // what the last poll saw: a bundle installed and removed between two polls still counts.
+    std::lock_guard<std::mutex> lock(loopbackMutex_);
+    if (appliedSpecs_ && *appliedSpecs_ == installedSpecs()) return;
+  }
   refresh();
 }
 
@@ -471,6 +492,7 @@ void PulseAudioHardware::refresh() {
 
 void PulseAudioHardware::notify(AudioObjectID object, const PropertyAddress& address) {
   std::lock_guard<std::mutex> lock(listenerMutex_);
+  if (!notificationThread_) return;
   for (const auto& l : listeners_) {
     if (l.object != object || !(l.address == address)) continue;
     notificationThread_->post(l.token, [callback = l.callback, object, address] {

@@ -150,7 +150,7 @@ class PulseAudioHardware : public AudioHardware,
   const std::string systemRoot_;
   const std::shared_ptr<Relay> relay_ = std::make_shared<Relay>();
   std::shared_ptr<detail::PulseConnection> connection_;
-  std::shared_ptr<detail::CallbackThread> notificationThread_;
+  std::shared_ptr<detail::CallbackThread> notificationThread_;  // set and cleared under listenerMutex_
   std::shared_ptr<detail::CallbackThread> captureThread_;
 
   std::mutex idMutex_;
@@ -160,6 +160,7 @@ class PulseAudioHardware : public AudioHardware,
 
   std::mutex loopbackMutex_;  // serialises loading and unloading
   std::map<std::string, std::uint32_t> ownedModules_;  // loop-back name -> module we loaded
+  std::optional<std::vector<LoopbackDeviceSpec>> appliedSpecs_;  // the bundle as last applied
 
   std::mutex listenerMutex_;
   std::vector<Listener> listeners_;
@@ -169,7 +170,6 @@ class PulseAudioHardware : public AudioHardware,
 
   // Notification thread only.
   Snapshot last_;
-  std::optional<std::vector<LoopbackDeviceSpec>> lastSpecs_;
 };
 
 }  // namespace corvane::platform::audio
