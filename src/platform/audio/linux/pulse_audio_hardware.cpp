@@ -146,12 +146,16 @@ bool PulseAudioHardware::syncLoopback(const std::vector<LoopbackDeviceSpec>& spe
       ++it;
       continue;
     }
-    if (connection_->unloadModule(it->second)) changed = true;
+    if (connection_->unloadModule(it->second)) {
+      unloading_.insert(it->second);
+      changed = true;
+    }
     it = ownedModules_.erase(it);
   }
   for (const auto& spec : specs) {
     const bool present = std::any_of(state.sinks.begin(), state.sinks.end(), [&](const auto& s) {
-      return s.driver == kNullSinkDriver && s.description == spec.name;
+      return s.driver == kNullSinkDriver && s.description == spec.name &&
+             unloading_.count(s.ownerModule) == 0;
     });
     if (present) continue;
     if (!quotable(spec.name)) {
@@ -186,6 +190,7 @@ PulseAudioHardware::Snapshot PulseAudioHardware::snapshot() {
     detail::PulseServerState state;
     if (!connection_->readState(&state)) return {};
     if (syncLoopback(specs, state) && !connection_->readState(&state)) return {};
+    dropUnloading(&state);
     bundleChanged = !appliedSpecs_ || *appliedSpecs_ != specs;
     appliedSpecs_ = specs;
     snap = build(state, specs);
@@ -194,6 +199,28 @@ PulseAudioHardware::Snapshot PulseAudioHardware::snapshot() {
   // list without any event from the server.
   if (bundleChanged) scheduleRefresh();
   return snap;
+}
+
+void PulseAudioHardware::dropUnloading(detail::PulseServerState* state) {
+  // The server confirms an unload before the module is gone: its sink may still be listed.
+  std::set<std::uint32_t> stillThere;
+  std::set<std::uint32_t> goingSinks;
+  for (const auto& sink : state->sinks) {
+    if (unloading_.count(sink.ownerModule) != 0) {
+      stillThere.insert(sink.ownerModule);
+      goingSinks.insert(sink.index);
+    }
+  }
+  unloading_ = stillThere;
+  if (goingSinks.empty()) return;
+  auto& sinks = state->sinks;
+  sinks.erase(std::remove_if(sinks.begin(), sinks.end(),
+                             [&](const auto& s) { return goingSinks.count(s.index) != 0; }),
+              sinks.end());
+  auto& sources = state->sources;
+  sources.erase(std::remove_if(sources.begin(), sources.end(),
+                               [&](const auto& s) { return goingSinks.count(s.monitorOfSink) != 0; }),
+                sources.end());
 }
 
 PulseAudioHardware::Snapshot PulseAudioHardware::build(

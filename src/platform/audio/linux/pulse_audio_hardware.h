@@ -139,6 +139,8 @@ class PulseAudioHardware : public AudioHardware,
                     const detail::PulseServerState& state);
   std::vector<LoopbackDeviceSpec> installedSpecs() const;
   AudioObjectID idFor(const std::string& key);
+  // Leaves out the sinks (and their monitors) of modules being unloaded.
+  void dropUnloading(detail::PulseServerState* state);
   Snapshot build(const detail::PulseServerState& state,
                  const std::vector<LoopbackDeviceSpec>& specs);
   // Notification thread.
@@ -161,6 +163,7 @@ class PulseAudioHardware : public AudioHardware,
   std::mutex loopbackMutex_;  // serialises loading and unloading
   std::map<std::string, std::uint32_t> ownedModules_;  // loop-back name -> module we loaded
   std::optional<std::vector<LoopbackDeviceSpec>> appliedSpecs_;  // the bundle as last applied
+  std::set<std::uint32_t> unloading_;  // modules unloaded whose sinks may still be listed
 
   std::mutex listenerMutex_;
   std::vector<Listener> listeners_;
