@@ -3,7 +3,9 @@
 // programs (pactl, paplay) run against it with PULSE_SERVER pointing at its socket.
 //
 // The daemon daemonises itself and its launcher returns once the daemon is ready; stopping
-// sends SIGTERM and waits for the end through a process descriptor (SIGKILL after 5 s).
+// sends SIGTERM and waits for the end through a process descriptor (SIGKILL after 5 s). A
+// test process that dies without stopping it leaves it at most 20 s: the daemon ends once it
+// has had no client for that long (tests keep a client connected while they run).
 #pragma once
 
 #include <fcntl.h>
@@ -47,7 +49,7 @@ class PulseDaemon {
       out << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socket_ << "\n"
           << config;
     }
-    auto started = run({"pulseaudio", "-n", "-F", file, "--daemonize=yes", "--exit-idle-time=-1",
+    auto started = run({"pulseaudio", "-n", "-F", file, "--daemonize=yes", "--exit-idle-time=20",
                         "--disallow-exit", "--use-pid-file=yes", "--log-target=file:" + folder_ +
                                                                      "/daemon.log"});
     std::ifstream pidFile(folder_ + "/pid");
