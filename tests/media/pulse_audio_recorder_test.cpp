@@ -208,8 +208,8 @@ TEST_P(PulseSystemSoundTest, AToneThroughTheLoopbackComesBackAsMp3AndTheDefaults
 INSTANTIATE_TEST_SUITE_P(UserDefaults, PulseSystemSoundTest,
                          ::testing::Values(StartingDefaults{"mic"},
                                            StartingDefaults{"speakers.monitor"}),
-                         [](const auto& info) {
-                           return std::string(info.param.source) == "mic" ? "Microphone"
+                         [](const auto& test) {
+                           return std::string(test.param.source) == "mic" ? "Microphone"
                                                                           : "SpeakersMonitor";
                          });
 
