@@ -212,7 +212,8 @@ void SWAudioRecorder::beginRecroder() {
 }
 
 void SWAudioRecorder::endRecorder() {
-  encoder_->endEncodeAudio();
+  // The capture stops first: the encoder drains its input until nothing more comes, which
+  // would never happen while sound keeps arriving in a queue nobody has stopped.
   std::shared_ptr<audio::CaptureSession> session;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -220,6 +221,7 @@ void SWAudioRecorder::endRecorder() {
     captureSession_.reset();
   }
   if (session && session->isRunning()) session->stopRunning();
+  encoder_->endEncodeAudio();
 }
 
 void SWAudioRecorder::captureOutputDidOutputSampleBuffer(

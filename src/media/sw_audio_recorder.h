@@ -78,7 +78,8 @@ class SWAudioRecorder : public AVCallback,
   void beginRecroder();
   // Builds the capture session on the default audio input (no input when there is none).
   void createSeesion();
-  // Stops the encoder (waiting for its thread), stops the session if it runs, drops it.
+  // Stops the session if it runs and drops it, then stops the encoder (waiting for its
+  // thread, which drains the raw-audio queue).
   void endRecorder();
 
   // The capture session (nullptr when none) and the encoder.

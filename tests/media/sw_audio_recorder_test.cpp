@@ -146,6 +146,18 @@ TEST_F(SWAudioRecorderTest, OneSessionPerRecordingAndEndingAnIdleRecorderIsHarml
   auto session = recorder->captureSession();
   ASSERT_TRUE(session);
   EXPECT_TRUE(session->isRunning());
+  // The default input, and one output asking for interleaved linear PCM only.
+  ASSERT_EQ(session->inputs().size(), 1u);
+  EXPECT_EQ(session->inputs()[0]->device()->deviceID(), SimAudioHardware::kBuiltInInputID);
+  ASSERT_EQ(session->outputs().size(), 1u);
+  const auto settings = session->outputs()[0]->audioSettings();
+  EXPECT_EQ(settings.count(), 2u);
+  EXPECT_EQ(settings.formatID, audio::kAudioFormatLinearPCM);
+  EXPECT_EQ(settings.linearPCMIsNonInterleaved, false);
+  EXPECT_EQ(session->outputs()[0]->sampleBufferCallbackQueue()->label(),
+            "corvane_audio_recorder_queue");
+  EXPECT_EQ(session->outputs()[0]->sampleBufferDelegate().get(),
+            static_cast<audio::AudioSampleBufferDelegate*>(recorder.get()));
   recorder->beginRecroder();
   EXPECT_EQ(recorder->captureSession(), session);
   EXPECT_EQ(recorder->sessionsCreated(), 1);
@@ -158,6 +170,40 @@ TEST_F(SWAudioRecorderTest, OneSessionPerRecordingAndEndingAnIdleRecorderIsHarml
   recorder->beginRecroder();  // a later recording builds a new session
   EXPECT_EQ(recorder->sessionsCreated(), 2);
   recorder->endRecorder();
+}
+
+TEST_F(SWAudioRecorderTest, EndingWhileSoundKeepsComingIntoARunningQueueReturns) {
+  ASSERT_EQ(hw->setDefaultDevice(true, loop), audio::noErr);
+  auto recorder = SWAudioRecorder::create();
+  recorder->setRawAudioQueue(rawQueue);
+  recorder->setEncodedAudioQueue(encodedQueue);
+  recorder->beginRecroder();
+  std::atomic<bool> playing{true};
+  std::thread player([&] {
+    const auto pcm = test::toneFrames(0, 256, 1000.0);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 1; playing.load(); ++i) {
+      hw->play(loop, pcm.data(), pcm.size() * sizeof(float));
+      std::this_thread::sleep_until(start + std::chrono::milliseconds(5 * i));  // a sound source
+    }
+  });
+  std::thread consumer([&] {
+    while (playing.load()) {
+      if (auto box = encodedQueue->take(0.05)) freeMediaPacket(box->pointer);
+    }
+  });
+  test::Signal ended;
+  std::thread ender([&] {
+    recorder->endRecorder();
+    ended.fire();
+  });
+  const bool returned = ended.waitFor(10.0);
+  playing.store(false);
+  ender.join();
+  player.join();
+  consumer.join();
+  EXPECT_TRUE(returned) << "endRecorder waited for the sound to stop";
+  EXPECT_FALSE(recorder->encoder()->isEncoderRunning());
 }
 
 TEST_F(SWAudioRecorderTest, MicrophoneInOtherFormatsReachesTheQueueInTheEncoderFormat) {

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -72,8 +73,13 @@ inline void writeLoopbackBundle(const std::string& bundlePath,
              std::to_string(d.sampleRate) + "</real></dict>\n";
   }
   plist += "</array>\n</dict>\n</plist>\n";
-  writeText(bundlePath + "/Contents/Info.plist", plist);
+  // Binary first, then the Info.plist by rename, so that the hardware model (which looks at
+  // the folder on its own thread) never reads a half-written bundle.
   writeText(bundlePath + "/Contents/MacOS/BlackHole", "placeholder\n");
+  writeText(bundlePath + "/Contents/Info.plist.new", plist);
+  ASSERT_EQ(std::rename((bundlePath + "/Contents/Info.plist.new").c_str(),
+                        (bundlePath + "/Contents/Info.plist").c_str()),
+            0);
 }
 
 inline std::string installedBundlePath(const std::string& root) {

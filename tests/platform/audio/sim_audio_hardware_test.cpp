@@ -205,6 +205,28 @@ TEST_F(SimAudioHardwareTest, RemovedListenerIsNotRunningAfterRemovalReturns) {
   EXPECT_EQ(lateCalls.load(), 0);  // and none started afterwards
 }
 
+TEST_F(SimAudioHardwareTest, ListenerMayRemoveItselfAndAddAnother) {
+  ListenerLog later;
+  std::atomic<int> calls{0};
+  std::atomic<AudioHardware::ListenerToken> self{0};
+  const PropertyAddress address{kAudioHardwarePropertyDefaultOutputDevice};
+  self = hw->addPropertyListener(kAudioObjectSystemObject, address,
+                                 [&](AudioObjectID, const PropertyAddress&) {
+                                   calls.fetch_add(1);
+                                   hw->removePropertyListener(self.load());
+                                   hw->addPropertyListener(kAudioObjectSystemObject, address,
+                                                           later.listener());
+                                 });
+  const AudioObjectID extra = hw->addDevice({"Extra Output", 0, 2});
+  hw->setDefaultDevice(false, extra);
+  hw->setDefaultDevice(false, SimAudioHardware::kBuiltInOutputID);
+  ASSERT_TRUE(later.waitFor(1, 5.0));
+  ASSERT_TRUE(hw->waitUntilNotificationsDelivered(5.0));
+  EXPECT_EQ(calls.load(), 1);
+  std::lock_guard<std::mutex> lock(later.mutex);
+  EXPECT_EQ(later.calls.size(), 1u);  // the second change reached only the new listener
+}
+
 // Collects captured bytes.
 struct Capture {
   std::mutex mutex;
