@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "platform/audio/linux/pulse_audio_hardware.h"
 #include "platform/audio/sim/sim_audio_hardware.h"
 #include "platform/foundation/process_info.h"
 #include "platform/log/log.h"
@@ -19,13 +20,22 @@ Selection& selection() {
 }
 }  // namespace
 
+std::shared_ptr<AudioHardware> chooseHardware(const std::string& server,
+                                              const std::string& systemRoot) {
+  std::string failure;
+  std::shared_ptr<AudioHardware> hardware = PulseAudioHardware::create(server, systemRoot, &failure);
+  if (!hardware) {
+    log::nslog("audio: no sound server answered (%s)", failure.c_str());
+    hardware = SimAudioHardware::create(systemRoot);
+  }
+  log::nslog("audio: using the %s audio hardware", hardware->backendName().c_str());
+  return hardware;
+}
+
 std::shared_ptr<AudioHardware> systemHardware() {
   Selection& s = selection();
   std::lock_guard<std::mutex> lock(s.mutex);
-  if (!s.hardware) {
-    s.hardware = SimAudioHardware::create(ProcessInfo::systemRoot());
-    log::nslog("audio: using the %s audio hardware", s.hardware->backendName().c_str());
-  }
+  if (!s.hardware) s.hardware = chooseHardware("", ProcessInfo::systemRoot());
   return s.hardware;
 }
 

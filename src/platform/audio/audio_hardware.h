@@ -4,7 +4,7 @@
 // listeners, capture streams on input devices and the capture authorisation.
 //
 // One interface, several backends: sim/ holds the in-process device model that tests select;
-// a sound-server backend slots in beside it. The process uses the hardware that
+// linux/ the PulseAudio sound server. The process uses the hardware that
 // `systemHardware()` answers (set once at start by the application, or by a test).
 //
 // Threads: every member may be called from any thread. Property listeners run on the
@@ -141,9 +141,15 @@ class AudioHardware {
   virtual void requestCaptureAccess(std::function<void(bool granted)> handler) = 0;
 };
 
-// The hardware the process uses: the one set by `setSystemHardware`, else (at first use) a
-// simulated hardware under the foundation layer's system root.
+// The hardware the process uses: the one set by `setSystemHardware`, else (at first use) the
+// user's PulseAudio server when one answers, otherwise a simulated hardware; both under the
+// foundation layer's system root. The choice is logged.
 std::shared_ptr<AudioHardware> systemHardware();
+// The choice `systemHardware` makes at first use (with "" and the system root): the
+// PulseAudio server `server` ("" for the user's default) when it answers, else a simulated
+// hardware under `systemRoot`; logs which it took.
+std::shared_ptr<AudioHardware> chooseHardware(const std::string& server,
+                                              const std::string& systemRoot);
 // Selects the hardware for later `systemHardware` calls (objects that already hold the
 // previous one keep it). nullptr goes back to the default choice.
 void setSystemHardware(std::shared_ptr<AudioHardware> hardware);
