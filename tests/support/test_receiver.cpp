@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -362,6 +363,7 @@ bool TestReceiver::waitFor(const std::function<bool(const ReceiverState&)>& pred
 }
 
 void TestReceiver::run() {
+  pthread_setname_np(pthread_self(), "test-receiver");
   std::vector<pollfd> fds;
   std::vector<int> ids;  // per entry: 0 wake, -1-i listener i, kQueryId, else a connection id
   constexpr int kQueryId = -100;
@@ -633,6 +635,7 @@ void TestReceiver::onMediaBytes(Conn& conn) {
     rec.timestamp = view.timestamp;
     rec.payloadSize = view.payload.size();
     rec.payloadHash = fnv1a(view.payload);
+    rec.arrivedAt = std::chrono::system_clock::now();
     std::FILE* out = kind == MediaKind::Video ? videoOut_ : audioOut_;
     if (out != nullptr && !view.payload.empty()) {
       std::fwrite(view.payload.data(), 1, view.payload.size(), out);

@@ -7,7 +7,7 @@
 // silent, pause reading or close a connection, and parses the media connections' packets into
 // an H.264 file and an MP3 file with counts and timestamps.
 //
-// Threads: all socket work runs on the receiver's own I/O thread. Every public member may be
+// Threads: all socket work runs on the receiver's own I/O thread (named "test-receiver"). Every public member may be
 // called from any thread; `onEvent` runs on the I/O thread and must not call back into the
 // receiver. Beside the four listeners the I/O loop answers the UDP receiver query (port 11105
 // of the same address): each one-byte datagram 0x01 gets the answer with the receiver's
@@ -74,6 +74,9 @@ struct MediaRecord {
   uint32_t timestamp = 0;
   size_t payloadSize = 0;
   uint64_t payloadHash = 0;  // fnv1a of the payload
+  // Wall-clock time when the packet's last byte had been read (the media timestamps count
+  // wall-clock milliseconds, so latencies are measured on the same clock).
+  std::chrono::system_clock::time_point arrivedAt;
 };
 
 struct ChannelStats {

@@ -1,0 +1,350 @@
+// Mirroring cost and latency, one run at 1920x1080 and 25 frames per second of changing content
+// against the test receiver (in this process, on its own thread):
+//  - latency from a frame's timestamp to the arrival of its last byte at the receiver, median
+//    and 99th percentile (targets 25 ms and 60 ms), on the simulated display;
+//  - the sender's CPU per second of mirroring (the process less the receiver's thread), on the
+//    simulated display and, under an Xvfb the benchmark starts, on the X11 capture;
+//  - under Xvfb, the same content sent by `ffmpeg -f x11grab` with libx264 at the encoder's
+//    parameters to a local TCP sink, CPU per second of the FFmpeg process (target: the sender at
+//    most 0.6 of FFmpeg's; on a still screen at most 0.1 of it).
+// Usage: session_bench [seconds per measurement, default 15]
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/audio/audio_hardware.h"
+#include "platform/audio/sim/sim_audio_hardware.h"
+#include "platform/display/linux/x11_display.h"
+#include "platform/display/sim/sim_display.h"
+#include "platform/foundation/file_utils.h"
+#include "platform/foundation/notification_center.h"
+#include "session/mirror_channel.h"
+#include "support/test_receiver.h"
+#include "support/xvfb.h"
+
+namespace corvane {
+namespace {
+
+namespace display = platform::display;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+constexpr double kFrameInterval = 0.04;  // 25 frames per second
+// Milliseconds from the Unix epoch to the reference date 2001-01-01.
+constexpr int64_t kReferenceDateUnixMs = 978307200000LL;
+
+double ticksToSeconds(long long ticks) {
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// utime + stime of /proc/<path>/stat, in seconds.
+double cpuOfStat(const std::string& statPath) {
+  std::ifstream in(statPath);
+  std::string line;
+  std::getline(in, line);
+  const auto close = line.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(line.substr(close + 2));
+  std::string skip;
+  for (int i = 3; i < 14; ++i) fields >> skip;
+  long long utime = 0;
+  long long stime = 0;
+  fields >> utime >> stime;
+  return ticksToSeconds(utime + stime);
+}
+
+// CPU of this process without the test receiver's thread.
+double senderCpuSeconds() {
+  double total = cpuOfStat("/proc/self/stat");
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", error)) {
+    std::ifstream comm(entry.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    if (name == "test-receiver") total -= cpuOfStat((entry.path() / "stat").string());
+  }
+  return total;
+}
+
+double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return -1;
+  std::sort(values.begin(), values.end());
+  const auto index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  return values[std::min(index, values.size() - 1)];
+}
+
+// Latency of every frame: from its timestamp to the arrival of its last packet.
+std::vector<double> frameLatenciesMs(const test::ReceiverState& state, size_t from) {
+  std::map<uint32_t, std::chrono::system_clock::time_point> lastArrival;
+  for (size_t i = from; i < state.video.size(); ++i) {
+    const auto& r = state.video[i];
+    auto& at = lastArrival[r.timestamp];
+    at = std::max(at, r.arrivedAt);
+  }
+  std::vector<double> out;
+  for (const auto& [timestamp, at] : lastArrival) {
+    const int64_t unixMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
+    const auto arrivalLow = static_cast<uint32_t>(unixMs - kReferenceDateUnixMs);
+    out.push_back(static_cast<double>(static_cast<int32_t>(arrivalLow - timestamp)));
+  }
+  return out;
+}
+
+struct Session {
+  std::unique_ptr<test::TestReceiver> receiver;
+  std::shared_ptr<MirrorChannel> channel;
+};
+
+// A mirroring session on `screen` against a receiver on a free loopback address.
+bool startSession(Session& s, std::shared_ptr<display::DisplayService> screen,
+                  const std::string& root) {
+  auto hardware = platform::audio::SimAudioHardware::create(root);
+  platform::audio::setSystemHardware(hardware);
+  auto devices = AudioDeviceManager::create(hardware, platform::NotificationCenter::create());
+  SoundflowerManager::Environment sound;
+  sound.deviceManager = devices;
+  sound.temporaryDirectory = root + "/tmp";
+  sound.installedBundlePath = root + "/Library/Audio/Plug-Ins/HAL/BlackHole.driver";
+  MirrorChannel::Environment env;
+  env.display = std::move(screen);
+  env.soundflowerManager = SoundflowerManager::create(sound);
+  env.audioDeviceManager = devices;
+  env.config = SWAppConfig::create();
+
+  std::string error;
+  s.receiver = test::TestReceiver::startOnFreeLoopbackAddress({}, &error);
+  if (!s.receiver) {
+    std::fprintf(stderr, "receiver: %s\n", error.c_str());
+    return false;
+  }
+  s.channel = MirrorChannel::create(env);
+  s.channel->connect(s.receiver->address(), "123456");
+  if (!s.receiver->waitFor([](const test::ReceiverState& st) { return st.pinCode.has_value(); },
+                           10.0)) {
+    return false;
+  }
+  s.channel->requestMirrorOn();
+  return s.receiver->waitFor([](const test::ReceiverState& st) { return st.video.size() > 10; },
+                             20.0);
+}
+
+void stopSession(Session& s) {
+  if (s.channel) s.channel->disconnect();
+  s.channel.reset();
+  s.receiver.reset();
+  platform::audio::setSystemHardware(nullptr);
+}
+
+// CPU seconds per second of the sender while `seconds` pass.
+double senderCpuPerSecond(double seconds) {
+  const double cpu0 = senderCpuSeconds();
+  const auto t0 = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  return (senderCpuSeconds() - cpu0) / std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// A TCP sink on 127.0.0.1 that reads and drops everything, for FFmpeg's output.
+class TcpSink {
+ public:
+  TcpSink() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    listen(listener_, 1);
+    socklen_t len = sizeof addr;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] {
+      const int fd = accept(listener_, nullptr, nullptr);
+      if (fd < 0) return;
+      char buffer[65536];
+      while (read(fd, buffer, sizeof buffer) > 0) bytes_ += sizeof buffer;
+      close(fd);
+    });
+  }
+  ~TcpSink() {
+    shutdown(listener_, SHUT_RDWR);
+    close(listener_);
+    if (thread_.joinable()) thread_.join();
+  }
+  TcpSink(const TcpSink&) = delete;
+  TcpSink& operator=(const TcpSink&) = delete;
+  int port() const { return port_; }
+
+ private:
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<uint64_t> bytes_{0};
+  std::thread thread_;
+};
+
+// The software encoder's fixed parameters in x264's option syntax.
+const char* kX264Params =
+    "threads=1:sync-lookahead=0:keyint=2000:ref=1:scenecut=0:bframes=0:b-adapt=0:"
+    "no-deblock=1:no-cabac=1:partitions=none:no-8x8dct=1:weightp=0:no-weightb=1:me=dia:"
+    "subme=0:no-mixed-refs=1:trellis=0:bitrate=4400:vbv-maxrate=5280:vbv-bufsize=5280:"
+    "aq-mode=0:no-mbtree=1:rc-lookahead=0:repeat-headers=1";
+
+// CPU seconds per second of `ffmpeg -f x11grab` encoding `xDisplay` to a TCP sink.
+double ffmpegCpuPerSecond(const std::string& xDisplay, double seconds) {
+  TcpSink sink;
+  const std::string out = "tcp://127.0.0.1:" + std::to_string(sink.port());
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int devnull = ::open("/dev/null", O_RDWR);
+    dup2(devnull, 0);
+    dup2(devnull, 1);
+    dup2(devnull, 2);
+    execlp("ffmpeg", "ffmpeg", "-nostdin", "-loglevel", "error", "-f", "x11grab", "-video_size",
+           "1920x1080", "-framerate", "25", "-draw_mouse", "1", "-i", (xDisplay + "+0,0").c_str(),
+           "-c:v", "libx264", "-pix_fmt", "yuv420p", "-x264-params", kX264Params, "-f", "h264",
+           out.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid < 0) return -1;
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // start-up
+  const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+  const double cpu0 = cpuOfStat(stat);
+  const auto t0 = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  const double cpu = cpuOfStat(stat) - cpu0;
+  const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return cpu / elapsed;
+}
+
+// Draws changing content on the X server at 25 frames per second until stopped.
+class Animator {
+ public:
+  explicit Animator(const std::string& xDisplay)
+      : window_(xDisplay, 0, 0, kWidth, kHeight, 0x202020, "animation") {
+    thread_ = std::thread([this] {
+      uint32_t step = 0;
+      while (!stop_) {
+        ++step;
+        const int x = static_cast<int>((step * 37) % (kWidth - 200));
+        window_.fillRect(x, static_cast<int>((step * 23) % (kHeight - 200)), 200, 200,
+                         0x10000 * (step % 255) + 0x80);
+        window_.fillRect(0, 0, kWidth, 40, (step * 0x010203) & 0xFFFFFF);
+        std::this_thread::sleep_for(std::chrono::duration<double>(kFrameInterval));
+      }
+    });
+  }
+  ~Animator() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  Animator(const Animator&) = delete;
+  Animator& operator=(const Animator&) = delete;
+
+ private:
+  test::TestWindow window_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+int run(double seconds) {
+  const std::string root = std::filesystem::temp_directory_path() / "corvane-session-bench";
+  std::filesystem::remove_all(root);
+  std::filesystem::create_directories(root + "/home");
+  setenv("HOME", (root + "/home").c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+
+  // Simulated display: latency and CPU with changing content, then on a still screen.
+  auto sim = display::SimDisplay::create({{kWidth, kHeight, 60}});
+  sim->setAnimating(kFrameInterval);
+  Session s;
+  if (!startSession(s, sim, root)) {
+    std::fprintf(stderr, "the simulated session did not start\n");
+    return 1;
+  }
+  const size_t from = s.receiver->snapshot().video.size();
+  const double simCpu = senderCpuPerSecond(seconds);
+  const auto latencies = frameLatenciesMs(s.receiver->snapshot(), from);
+  sim->setAnimating(0);
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // the re-sends of a still screen end
+  const double simStillCpu = senderCpuPerSecond(seconds);
+  stopSession(s);
+
+  std::printf("simulated display 1920x1080, 25 fps of changing content, %.0f s:\n", seconds);
+  std::printf("  frames measured           %zu\n", latencies.size());
+  std::printf("  latency median            %.1f ms (target 25)\n", percentile(latencies, 0.5));
+  std::printf("  latency 99th percentile   %.1f ms (target 60)\n", percentile(latencies, 0.99));
+  std::printf("  sender CPU, changing      %.3f s/s\n", simCpu);
+  std::printf("  sender CPU, still screen  %.4f s/s\n", simStillCpu);
+
+  std::string whyNot;
+  auto server = test::Xvfb::start(&whyNot);
+  if (!server) {
+    std::printf("X11 comparison skipped: %s\n", whyNot.c_str());
+    return 0;
+  }
+  server->addMode(kWidth, kHeight);
+  server->setMode(kWidth, kHeight);
+  auto x11 = display::X11Display::open(server->display());
+  if (!x11) {
+    std::printf("X11 comparison skipped: the display did not open\n");
+    return 0;
+  }
+  double senderMoving = 0;
+  double ffmpegMoving = 0;
+  {
+    Animator animator(server->display());
+    Session xs;
+    if (!startSession(xs, x11, root)) {
+      std::fprintf(stderr, "the X11 session did not start\n");
+      return 1;
+    }
+    senderMoving = senderCpuPerSecond(seconds);
+    stopSession(xs);
+    ffmpegMoving = ffmpegCpuPerSecond(server->display(), seconds);
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  Session still;
+  if (!startSession(still, x11, root)) {
+    std::fprintf(stderr, "the X11 still session did not start\n");
+    return 1;
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const double senderStill = senderCpuPerSecond(seconds);
+  stopSession(still);
+  const double ffmpegStill = ffmpegCpuPerSecond(server->display(), seconds);
+
+  std::printf("Xvfb 1920x1080, %.0f s each:\n", seconds);
+  std::printf(
+      "  changing content: sender %.3f s/s, ffmpeg x11grab %.3f s/s, ratio %.2f (target <= 0.6)\n",
+      senderMoving, ffmpegMoving, ffmpegMoving > 0 ? senderMoving / ffmpegMoving : -1);
+  std::printf(
+      "  still screen:     sender %.4f s/s, ffmpeg x11grab %.3f s/s, ratio %.3f (target <= 0.1)\n",
+      senderStill, ffmpegStill, ffmpegStill > 0 ? senderStill / ffmpegStill : -1);
+  return 0;
+}
+
+}  // namespace
+}  // namespace corvane
+
+int main(int argc, char** argv) {
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 15.0;
+  return corvane::run(seconds > 0 ? seconds : 15.0);
+}

@@ -1,0 +1,521 @@
+// The session controller against the test receiver on a loopback address, with the simulated
+// display and audio hardware: synchronisation, mirror on and off from both sides, media
+// arriving and decoding, audio routing and its restoration, the display-sleep assertion, and
+// no threads or descriptors left behind.
+#include "session/mirror_channel.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "media/media_test_support.h"
+#include "platform/audio/audio_hardware.h"
+#include "platform/audio/loopback_driver.h"
+#include "platform/audio/sim/sim_audio_hardware.h"
+#include "platform/display/sim/sim_display.h"
+#include "platform/foundation/file_utils.h"
+#include "platform/foundation/notification_center.h"
+#include "platform/power/power.h"
+#include "session/link_fixture.h"
+#include "support/test_receiver.h"
+
+namespace corvane::testing {
+namespace {
+
+namespace audio = platform::audio;
+namespace files = platform::files;
+
+class RecordingMirrorDelegate : public MirrorChannelDelegate {
+ public:
+  void onConnectToReceiverSuccess() override { add("onConnectToReceiverSuccess"); }
+  void onConnectToReceiverFailed(int code) override { add("onConnectToReceiverFailed", code); }
+  void onRequestMirrorOnSuccess() override { add("onRequestMirrorOnSuccess"); }
+  void onRequestMirrorOnFailed(int code) override { add("onRequestMirrorOnFailed", code); }
+  void onRequestMirrorOffSuccess() override { add("onRequestMirrorOffSuccess"); }
+  void onRequestReceiverVersionSuccess(const std::string& version) override {
+    add("onRequestReceiverVersionSuccess", 0, version);
+  }
+
+  size_t count(const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    size_t n = 0;
+    for (const auto& e : events_) n += e.name == name;
+    return n;
+  }
+  std::vector<LinkEvent> events() const {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+  bool waitFor(const std::string& name, size_t n = 1, double seconds = 10.0) const {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_until(lock, deadlineAfter(seconds), [&] {
+      size_t k = 0;
+      for (const auto& e : events_) k += e.name == name;
+      return k >= n;
+    });
+  }
+
+ private:
+  void add(std::string name, int value = 0, std::optional<std::string> text = std::nullopt) {
+    std::lock_guard lock(mutex_);
+    events_.emplace_back(std::move(name), value, std::move(text), Clock::now());
+    cv_.notify_all();
+  }
+  mutable std::mutex mutex_;
+  mutable std::condition_variable cv_;
+  std::vector<LinkEvent> events_;
+};
+
+size_t entriesIn(const char* folder) {
+  size_t n = 0;
+  if (DIR* dir = opendir(folder)) {
+    while (readdir(dir) != nullptr) ++n;
+    closedir(dir);
+  }
+  return n;
+}
+size_t threadCount() { return entriesIn("/proc/self/task"); }
+size_t descriptorCount() { return entriesIn("/proc/self/fd"); }
+
+// Waits until `count()` is back to at most `limit`; answers the last count.
+template <typename F>
+size_t settleTo(F count, size_t limit, double seconds) {
+  const auto deadline = deadlineAfter(seconds);
+  size_t now = count();
+  while (now > limit && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    now = count();
+  }
+  return now;
+}
+
+// NAL unit types of an Annex-B stream, in order.
+std::vector<int> nalTypes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+  std::vector<int> types;
+  for (size_t i = 0; i + 3 < bytes.size(); ++i) {
+    if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1) {
+      types.push_back(bytes[i + 3] & 0x1F);
+      i += 3;
+    }
+  }
+  return types;
+}
+
+class MirrorChannelTest : public ::testing::Test {
+ protected:
+  static constexpr const char* kLocalIP = "192.168.1.37";
+  static constexpr int8_t kOwnByte = 37;
+
+  void SetUp() override {
+    oldHome_ = files::homeDirectory();
+    setenv("HOME", (folder_.path() + "/home").c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+    files::createDirectory(folder_.path() + "/home", true);
+    root_ = folder_.path() + "/root";
+    files::createDirectory(root_, true);
+
+    display_ = platform::display::SimDisplay::create({{1280, 720, 60}, {1920, 1080, 60}});
+    display_->setAnimating(0.02);
+    hardware_ = audio::SimAudioHardware::create(root_);
+    audio::setSystemHardware(hardware_);
+    center_ = platform::NotificationCenter::create();
+    devices_ = AudioDeviceManager::create(hardware_, center_);
+    SoundflowerManager::Environment soundEnv;
+    soundEnv.deviceManager = devices_;
+    soundEnv.bundle = nullptr;
+    soundEnv.temporaryDirectory = folder_.path() + "/tmp";
+    soundEnv.installedBundlePath = root_ + audio::kLoopbackDriverInstallPath;
+    driver_ = SoundflowerManager::create(soundEnv);
+    config_ = SWAppConfig::create();
+
+    test::TestReceiverOptions options;
+    options.videoFile = folder_.file("video.h264");
+    options.audioFile = folder_.file("audio.mp3");
+    std::string error;
+    receiver_ = test::TestReceiver::startOnFreeLoopbackAddress(std::move(options), &error);
+    ASSERT_NE(receiver_, nullptr) << error;
+
+    MirrorChannel::Environment env;
+    env.display = display_;
+    env.soundflowerManager = driver_;
+    env.audioDeviceManager = devices_;
+    env.config = config_;
+    channel_ = MirrorChannel::create(env);
+    delegate_ = std::make_shared<RecordingMirrorDelegate>();
+    channel_->setDelegate(delegate_);
+    channel_->setLocalIP(kLocalIP);
+  }
+
+  void TearDown() override {
+    stopTone();
+    if (channel_) channel_->disconnect();
+    channel_.reset();
+    receiver_.reset();
+    driver_.reset();
+    devices_.reset();
+    audio::setSystemHardware(nullptr);
+    hardware_.reset();
+    setenv("HOME", oldHome_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+  }
+
+  // Puts the stand-in driver bundle where the audio hardware looks for it.
+  void installDriver() {
+    const std::string bundle = root_ + audio::kLoopbackDriverInstallPath;
+    files::createDirectory(bundle + "/Contents/MacOS", true);
+    copyFile(std::string(CORVANE_DRIVER_SOURCE_DIR) + "/Info.plist",
+             bundle + "/Contents/Info.plist");
+    copyFile(std::string(CORVANE_DRIVER_SOURCE_DIR) + "/placeholder",
+             bundle + "/Contents/MacOS/BlackHole");
+    ASSERT_TRUE(driver_->isAudioPluginInstalled());
+  }
+  static void copyFile(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary);
+    out << in.rdbuf();
+  }
+
+  void connectAndWait() {
+    const size_t before = delegate_->count("onConnectToReceiverSuccess");
+    channel_->connect(receiver_->address(), "123456");
+    ASSERT_TRUE(delegate_->waitFor("onConnectToReceiverSuccess", before + 1));
+    ASSERT_TRUE(receiver_->waitFor(
+        [](const test::ReceiverState& s) { return s.pinCode.has_value(); }, 10.0));
+  }
+
+  void mirrorOnByUser() {
+    const size_t before = delegate_->count("onRequestMirrorOnSuccess");
+    channel_->requestMirrorOn();
+    ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOnSuccess", before + 1));
+    // The display-sleep assertion is the last step before the media thread starts.
+    ASSERT_TRUE(waitUntil([] { return mirroringAssertions().size() == 1; }));
+  }
+
+  // Plays a 1 kHz tone into the loop-back device in 10 ms pieces until stopped.
+  void startTone() {
+    const auto device = hardware_->deviceNamed("BlackHole 2ch");
+    ASSERT_NE(device, audio::kAudioObjectUnknown);
+    tone_ = std::thread([this, device] {
+      size_t first = 0;
+      while (!toneStop_) {
+        const auto samples = test::sineFrames(first, 441, 1000.0);
+        first += 441;
+        hardware_->play(device, samples.data(), samples.size() * sizeof(float));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    });
+  }
+  void stopTone() {
+    toneStop_ = true;
+    if (tone_.joinable()) tone_.join();
+  }
+
+  bool waitForVideo(size_t n, double seconds = 20.0) {
+    return receiver_->waitFor([n](const test::ReceiverState& s) { return s.video.size() >= n; },
+                              seconds);
+  }
+
+  template <typename F>
+  static bool waitUntil(F done, double seconds = 10.0) {
+    const auto deadline = deadlineAfter(seconds);
+    while (!done()) {
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+
+  static std::vector<platform::power::Assertion> mirroringAssertions() {
+    std::vector<platform::power::Assertion> out;
+    for (const auto& a : platform::power::activeAssertions()) {
+      if (a.name == "Screen Mirroring") out.push_back(a);
+    }
+    return out;
+  }
+
+  test::TempFolder folder_;
+  std::string oldHome_;
+  std::string root_;
+  std::shared_ptr<platform::display::SimDisplay> display_;
+  std::shared_ptr<audio::SimAudioHardware> hardware_;
+  std::shared_ptr<platform::NotificationCenter> center_;
+  std::shared_ptr<AudioDeviceManager> devices_;
+  std::shared_ptr<SoundflowerManager> driver_;
+  std::shared_ptr<SWAppConfig> config_;
+  std::unique_ptr<test::TestReceiver> receiver_;
+  std::shared_ptr<MirrorChannel> channel_;
+  std::shared_ptr<RecordingMirrorDelegate> delegate_;
+  std::thread tone_;
+  std::atomic<bool> toneStop_{false};
+};
+
+TEST(MirrorChannelAddressByte, LastDottedPartGivesTheLowEightBits) {
+  struct Case {
+    const char* ip;
+    std::optional<int8_t> byte;
+  } cases[] = {
+      {"192.168.1.37", 37},        {"10.0.0.300", 44},  // 300 & 0xFF
+      {"10.0.0.255", -1},          {"1.2.3.4.5", 5},        {"1.2.3.x", 0}, {"1.2.3. 12abc", 12},
+      {"192168137", std::nullopt}, {"1.2.3", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(MirrorChannel::addressByteOf(c.ip), c.byte) << c.ip;
+  }
+}
+
+TEST_F(MirrorChannelTest, ConnectSynchronisesInOrderWithTheOwnAddressByte) {
+  LogCapture log;
+  config_->setDeviceName("A sender whose name needs two pieces");
+  connectAndWait();
+  EXPECT_TRUE(delegate_->waitFor("onRequestReceiverVersionSuccess"));
+  const auto state = receiver_->snapshot();
+  std::vector<int> codes;
+  for (const auto& r : state.control) {
+    EXPECT_EQ(static_cast<int8_t>(r.plain[0]), kOwnByte);
+    if (r.kind() != 1 || r.code() == 0) continue;  // requests only, no heartbeats
+    // The name's later pieces (16) count once.
+    if (r.code() == 16 && !codes.empty() && codes.back() == 16) continue;
+    codes.push_back(r.code());
+  }
+  // Sender name (first piece, later pieces), version, authentication type, client type, PIN.
+  const std::vector<int> expected = {15, 16, 14, 25, 20, 35};
+  ASSERT_GE(codes.size(), expected.size()) << ::testing::PrintToString(codes);
+  EXPECT_EQ(std::vector<int>(codes.begin(), codes.begin() + 6), expected);
+  EXPECT_EQ(state.pinCode, "123456");
+  const auto clientType = state.requests(20);
+  ASSERT_EQ(clientType.size(), 1u);
+  EXPECT_EQ(clientType[0].plain[4], 3);
+  EXPECT_EQ(clientType[0].plain[5], 5);
+  EXPECT_EQ(delegate_->events().front().name, "onConnectToReceiverSuccess");
+}
+
+TEST_F(MirrorChannelTest, AddressWithoutDotsKeepsTheLinkByteAndLogsIndexZero) {
+  LogCapture log;
+  channel_->setLocalIP("localhost");
+  channel_->netStream()->setLocaIpByte(9);
+  connectAndWait();
+  EXPECT_EQ(log.count("arr[0]=localhost"), 1u);
+  for (const auto& r : receiver_->snapshot().control) EXPECT_EQ(r.plain[0], 9);
+}
+
+TEST_F(MirrorChannelTest, UserMirrorOnStreamsVideoThatDecodesAndMirrorOffStops) {
+  connectAndWait();
+  mirrorOnByUser();
+  // The assertion is taken once the media pipeline runs.
+  ASSERT_TRUE(waitUntil([] { return mirroringAssertions().size() == 1; }));
+  EXPECT_EQ(mirroringAssertions()[0].type, "PreventUserIdleDisplaySleep");
+  EXPECT_EQ(mirroringAssertions()[0].level, 255u);
+  ASSERT_TRUE(waitForVideo(30));
+
+  channel_->requestMirrorOff();
+  ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOffSuccess"));
+  EXPECT_FALSE(channel_->isMirroring());
+  EXPECT_EQ(channel_->mediaHandler(), nullptr);
+  EXPECT_TRUE(mirroringAssertions().empty());
+
+  // What arrived is a valid H.264 stream of the display's largest mode (the encoder keeps the
+  // height a multiple of 16).
+  const auto probe = test::runProcess({"ffprobe", "-v", "error", "-count_frames", "-select_streams",
+                                       "v:0", "-show_entries", "stream=width,height,nb_read_frames",
+                                       "-of", "csv=p=0", folder_.file("video.h264")});
+  ASSERT_EQ(probe.exitCode, 0) << probe.output;
+  EXPECT_EQ(probe.output.rfind("1920,1072,", 0), 0u) << "[" << probe.output << "]";
+  EXPECT_EQ(receiver_->snapshot().errors, std::vector<std::string>{});
+}
+
+TEST_F(MirrorChannelTest, DeviceStatusSevenStartsOnceAndSixStops) {
+  connectAndWait();
+  ASSERT_TRUE(receiver_->sendDeviceStatus(7));
+  ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOnSuccess"));
+  ASSERT_TRUE(waitUntil([] { return mirroringAssertions().size() == 1; }));
+  ASSERT_TRUE(receiver_->sendDeviceStatus(7));  // already mirroring: nothing changes
+  ASSERT_TRUE(waitForVideo(5));
+  ASSERT_TRUE(receiver_->sendDeviceStatus(6));
+  ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOffSuccess"));
+  EXPECT_FALSE(channel_->isMirroring());
+  EXPECT_EQ(delegate_->count("onRequestMirrorOnSuccess"), 1u);
+  ASSERT_TRUE(receiver_->sendDeviceStatus(6));  // not mirroring: nothing changes
+  ASSERT_TRUE(receiver_->sendDeviceStatus(7));
+  ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOnSuccess", 2));
+  EXPECT_EQ(delegate_->count("onRequestMirrorOffSuccess"), 1u);
+}
+
+TEST_F(MirrorChannelTest, KeyFrameRequestBringsAnIdrWithBothParameterSets) {
+  connectAndWait();
+  mirrorOnByUser();
+  ASSERT_TRUE(waitForVideo(20));
+  const auto idrsBefore = [&] {
+    size_t n = 0;
+    for (int t : nalTypes(folder_.file("video.h264"))) n += t == 5;
+    return n;
+  }();
+  const size_t videoBefore = receiver_->snapshot().video.size();
+  ASSERT_TRUE(receiver_->requestKeyFrame());
+  ASSERT_TRUE(waitForVideo(videoBefore + 30));
+  channel_->requestMirrorOff();
+  ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOffSuccess"));
+
+  const auto types = nalTypes(folder_.file("video.h264"));
+  size_t idrs = 0;
+  for (size_t i = 0; i < types.size(); ++i) {
+    if (types[i] != 5) continue;
+    ++idrs;
+    // Every IDR comes after a sequence and a picture parameter set (an SEI may stand between),
+    // all after the previous picture.
+    bool sps = false;
+    bool pps = false;
+    for (size_t j = i; j-- > 0 && types[j] != 1 && types[j] != 5;) {
+      sps = sps || types[j] == 7;
+      pps = pps || types[j] == 8;
+    }
+    EXPECT_TRUE(sps && pps) << "IDR at NAL " << i;
+  }
+  EXPECT_GT(idrs, idrsBefore);
+}
+
+TEST_F(MirrorChannelTest, AudioIsRoutedAndSentWhileTheDriverIsInstalledAndRestoredAfter) {
+  installDriver();
+  const auto inputBefore = devices_->getDefaultInputAudioDeviceID();
+  const auto outputBefore = devices_->getDefaultOutputAudioDeviceID();
+  connectAndWait();
+  mirrorOnByUser();
+  startTone();
+  EXPECT_TRUE(driver_->isAudioPluginDefaultAudio());
+  EXPECT_TRUE(driver_->protectSetting());
+  const std::string saved = config_->soundflowerSettingFile();
+  EXPECT_TRUE(files::exists(saved));
+  ASSERT_TRUE(receiver_->waitFor(
+      [](const test::ReceiverState& s) { return s.audio.size() >= 5 && s.video.size() >= 5; },
+      20.0));
+
+  channel_->disconnect();
+  stopTone();
+  EXPECT_FALSE(channel_->isMirroring());
+  EXPECT_EQ(channel_->mediaHandler(), nullptr);
+  EXPECT_TRUE(mirroringAssertions().empty());
+  EXPECT_FALSE(driver_->protectSetting());
+  EXPECT_EQ(devices_->getDefaultInputAudioDeviceID(), inputBefore);
+  EXPECT_EQ(devices_->getDefaultOutputAudioDeviceID(), outputBefore);
+  EXPECT_FALSE(files::exists(saved));
+  EXPECT_TRUE(receiver_->waitFor(
+      [](const test::ReceiverState& s) {
+        for (const auto& c : s.channels)
+          if (c.open != 0) return false;
+        return true;
+      },
+      10.0));
+}
+
+TEST_F(MirrorChannelTest, WithoutTheDriverOnlyVideoIsSentAndNoDefaultChanges) {
+  const auto inputBefore = devices_->getDefaultInputAudioDeviceID();
+  const auto outputBefore = devices_->getDefaultOutputAudioDeviceID();
+  connectAndWait();
+  mirrorOnByUser();
+  ASSERT_TRUE(waitForVideo(20));
+  EXPECT_EQ(devices_->getDefaultInputAudioDeviceID(), inputBefore);
+  EXPECT_EQ(devices_->getDefaultOutputAudioDeviceID(), outputBefore);
+  EXPECT_EQ(receiver_->snapshot().audio.size(), 0u);
+  EXPECT_EQ(channel_->mediaHandler()->audioRecorder()->sessionsCreated(), 0);
+}
+
+TEST_F(MirrorChannelTest, RefusedMirrorStartIsPassedOnWithItsCode) {
+  connectAndWait();
+  // A refused start makes the link ask for the status: state 2 ends in -1, state 3 in -2.
+  receiver_->setMirrorStartResult(0);
+  struct Case {
+    int8_t state;
+    int code;
+  };
+  size_t n = 0;
+  for (const Case c : {Case{2, -1}, Case{3, -2}}) {
+    receiver_->setStatusAnswer(std::pair<int8_t, uint8_t>{c.state, 0});
+    channel_->requestMirrorOn();
+    ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOnFailed", ++n));
+    EXPECT_EQ(delegate_->events().back(), (LinkEvent{"onRequestMirrorOnFailed", c.code}));
+    EXPECT_FALSE(channel_->isMirroring());
+  }
+  EXPECT_EQ(delegate_->count("onRequestMirrorOnSuccess"), 0u);
+}
+
+TEST_F(MirrorChannelTest, SilentReceiverIsReportedAsAFailedConnection) {
+  connectAndWait();
+  const auto silentFrom = Clock::now();
+  receiver_->setSilent(true);
+  ASSERT_TRUE(delegate_->waitFor("onConnectToReceiverFailed", 1, 30.0));
+  const double waited = std::chrono::duration<double>(Clock::now() - silentFrom).count();
+  EXPECT_GE(waited, 3.0);
+  for (const auto& e : delegate_->events())
+    if (e.name == "onConnectToReceiverFailed") {
+      EXPECT_EQ(e.value, -1);
+    }
+}
+
+TEST_F(MirrorChannelTest, TenSessionsLeaveNoThreadsOrDescriptorsBehind) {
+  installDriver();
+  // One session first, so that the pools and the process-wide services exist.
+  connectAndWait();
+  mirrorOnByUser();
+  ASSERT_TRUE(waitForVideo(3));
+  channel_->disconnect();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const size_t threads = threadCount();
+  const size_t descriptors = descriptorCount();
+
+  for (int round = 0; round < 10; ++round) {
+    const size_t videoBefore = receiver_->snapshot().video.size();
+    connectAndWait();
+    mirrorOnByUser();
+    ASSERT_TRUE(waitForVideo(videoBefore + 3)) << "round " << round;
+    channel_->disconnect();
+    EXPECT_TRUE(mirroringAssertions().empty());
+  }
+  EXPECT_LE(settleTo(descriptorCount, descriptors, 10.0), descriptors);
+  // Pool workers that are idle end after a few seconds; allow for a few that are still busy.
+  EXPECT_LE(settleTo(threadCount, threads, 15.0), threads + 2);
+  EXPECT_FALSE(files::exists(config_->soundflowerSettingFile()));
+}
+
+}  // namespace
+}  // namespace corvane::testing
+
+namespace corvane::testing {
+namespace {
+
+// A media round sends every queued audio packet before the single video packet it takes.
+TEST(MediaRound, AllQueuedAudioGoesBeforeOneVideoPacket) {
+  auto audio = EncodedAudioQueue::initWithCapacity(3);
+  auto video = EncodedVideoQueue::initWithCapacity(3);
+  const uint8_t frame[4] = {0xFF, 0xFB, 0x90, 0x00};
+  const uint8_t nal[5] = {0, 0, 0, 1, 0x65};
+  for (uint32_t t = 1; t <= 2; ++t) {
+    ASSERT_TRUE(video->put(
+        std::make_shared<MediaPacketBox>(MediaPacketBox{createVideoPacket(nal, t)}), 0.0));
+  }
+  for (uint32_t t = 1; t <= 3; ++t) {
+    ASSERT_TRUE(audio->put(
+        std::make_shared<MediaPacketBox>(MediaPacketBox{createAudioPacket({}, frame, t)}), 0.0));
+  }
+  std::string order;
+  const detail::MediaPacketSender send = [&](std::span<const uint8_t> wire, bool isAudio) {
+    order += isAudio ? 'A' : 'V';
+    // The wire part starts with its own length field (big-endian), which covers the rest.
+    ASSERT_GE(wire.size(), 4u);
+    const uint32_t length =
+        (uint32_t{wire[0]} << 24) | (uint32_t{wire[1]} << 16) | (uint32_t{wire[2]} << 8) | wire[3];
+    EXPECT_EQ(length + 4, wire.size());
+  };
+  EXPECT_EQ(detail::sendMediaRound(*audio, *video, send), 4);
+  EXPECT_EQ(order, "AAAV");
+  EXPECT_EQ(detail::sendMediaRound(*audio, *video, send), 1);
+  EXPECT_EQ(order, "AAAVV");
+  EXPECT_EQ(detail::sendMediaRound(*audio, *video, send), 0);
+  EXPECT_EQ(audio->count(), 0);
+  EXPECT_EQ(video->count(), 0);
+}
+
+}  // namespace
+}  // namespace corvane::testing
