@@ -1,6 +1,7 @@
 # Helpers that give every project target the same standard and warnings.
 
-set(CORVANE_WARNINGS -Wall -Wextra -Werror)
+set(CORVANE_WARNINGS -Wall -Wextra -Werror -Wshadow -Wconversion -Wsign-conversion
+    $<$<COMPILE_LANGUAGE:CXX>:-Wold-style-cast>)
 
 # corvane_public_headers(<target>)
 # Gives a library under src/ (or tests/) an include folder of its own that holds only its own headers, at
@@ -59,7 +60,7 @@ endfunction()
 function(corvane_fuzz_corpus_test name)
   cmake_parse_arguments(ARG "" "SOURCE;CORPUS" "DEPS" ${ARGN})
   add_executable(${name} ${PROJECT_SOURCE_DIR}/tests/support/fuzz_corpus_main.cpp ${ARG_SOURCE})
-    target_compile_options(${name} PRIVATE ${CORVANE_WARNINGS})
+  target_compile_options(${name} PRIVATE ${CORVANE_WARNINGS})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
   add_test(NAME ${name} COMMAND ${name} ${ARG_CORPUS})
   set_tests_properties(${name} PROPERTIES TIMEOUT 120)

@@ -1,5 +1,6 @@
 // Speed of the dispatch layer: empty blocks through one serial queue, the delay from a byte
-// arriving on a socket pair to its read source's handler, and one-shot timer lateness.
+// arriving on a socket pair to its read source's handler, one-shot timer lateness, and a
+// semaphore round trip between two threads.
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/dispatch/dispatch.h"
@@ -20,7 +22,8 @@ using namespace corvane::platform::dispatch;
 double percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0.0;
   std::sort(values.begin(), values.end());
-  const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * values.size()));
+  const size_t index =
+      std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
   return values[index];
 }
 
@@ -136,5 +139,31 @@ BENCHMARK(BM_OneShotTimerLateness)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+// A round trip between two threads through two semaphores: `signal` on one, `wait` on the
+// other and back. Timed waits (no polling) show the cost of the wake-up itself.
+void BM_SemaphorePingPong(benchmark::State& state) {
+  const double timeout = state.range(0) != 0 ? 10.0 : kForever;
+  Semaphore ping;
+  Semaphore pong;
+  std::atomic<bool> stop{false};
+  std::thread partner([&] {
+    while (ping.wait(timeout) && !stop.load(std::memory_order_relaxed)) pong.signal();
+  });
+  for (auto _ : state) {
+    ping.signal();
+    pong.wait(timeout);
+  }
+  stop = true;
+  ping.signal();
+  partner.join();
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SemaphorePingPong)
+    ->ArgName("timed")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();

@@ -39,13 +39,15 @@ PixelBufferRef makeFrame(int phase) {
   PixelBuffer::create(kWidth, kHeight, kPixelFormat420YpCbCr8BiPlanarVideoRange, &frame);
   frame->lockBaseAddress(0);
   for (int y = 0; y < kHeight; ++y) {
-    std::uint8_t* row = frame->baseAddressOfPlane(0) + y * frame->bytesPerRowOfPlane(0);
+    std::uint8_t* row =
+        frame->baseAddressOfPlane(0) + static_cast<std::size_t>(y) * frame->bytesPerRowOfPlane(0);
     for (int x = 0; x < kWidth; ++x) {
       row[x] = static_cast<std::uint8_t>(16 + ((x + 3 * phase) ^ (y + phase)) % 220);
     }
   }
   for (int y = 0; y < frame->heightOfPlane(1); ++y) {
-    std::uint8_t* row = frame->baseAddressOfPlane(1) + y * frame->bytesPerRowOfPlane(1);
+    std::uint8_t* row =
+        frame->baseAddressOfPlane(1) + static_cast<std::size_t>(y) * frame->bytesPerRowOfPlane(1);
     for (int x = 0; x < frame->widthOfPlane(1); ++x) {
       row[2 * x] = static_cast<std::uint8_t>(100 + (x + phase) % 56);
       row[2 * x + 1] = static_cast<std::uint8_t>(100 + (y + 2 * phase) % 56);
@@ -127,7 +129,7 @@ class RawEncoder {
 
   void encodeOne() {
     const auto& i420 = converted_[static_cast<std::size_t>(index_++ % kDistinctFrames)];
-    for (int plane = 0; plane < 3; ++plane) {
+    for (std::size_t plane = 0; plane < 3; ++plane) {
       picture_.img.plane[plane] = i420->baseAddressOfPlane(plane);
       picture_.img.i_stride[plane] = static_cast<int>(i420->bytesPerRowOfPlane(plane));
     }
@@ -224,8 +226,8 @@ void BM_Mp3EncoderRealTimeMultiple(benchmark::State& state) {
     encoder->beginEncodeAudio();
     for (std::size_t b = 0; b < kBuffers; ++b) {
       for (std::size_t i = 0; i < kBufferFrames; ++i, ++phase) {
-        const float v =
-            static_cast<float>(0.5 * std::sin(phase * 2.0 * 3.14159265 * 440.0 / 44100.0));
+        const float v = static_cast<float>(
+            0.5 * std::sin(static_cast<double>(phase) * 2.0 * 3.14159265 * 440.0 / 44100.0));
         pcm[2 * i] = v;
         pcm[2 * i + 1] = v;
       }

@@ -112,7 +112,8 @@ Reassembly reassemble(const ControlPacketBytes& buffer, std::int32_t held,
   Reassembly r{{}, buffer, held};
   std::size_t pos = 0;
   do {
-    const std::size_t take = std::min<std::size_t>(cut(stream.size() - pos), stream.size() - pos);
+    const std::size_t take =
+        std::min(static_cast<std::size_t>(cut(stream.size() - pos)), stream.size() - pos);
     auto packets = reassembleControlData(r.buffer, r.held, stream.subspan(pos, take));
     FUZZ_CHECK(r.held >= 0 && r.held < static_cast<std::int32_t>(kControlPacketSize));
     r.packets.insert(r.packets.end(), packets.begin(), packets.end());
@@ -144,7 +145,8 @@ void checkReassembly(std::span<const std::uint8_t> cuts, std::int8_t initialHeld
   auto check = [&](const Reassembly& r) {
     FUZZ_CHECK(r.packets == expected);
     FUZZ_CHECK(static_cast<std::size_t>(r.held) == tail);
-    FUZZ_CHECK(std::equal(r.buffer.begin(), r.buffer.begin() + r.held, whole.end() - tail));
+    FUZZ_CHECK(std::equal(r.buffer.begin(), r.buffer.begin() + r.held,
+                          whole.end() - static_cast<std::ptrdiff_t>(tail)));
   };
 
   // A zero cut is an empty read; the read after an empty one takes at least a byte.

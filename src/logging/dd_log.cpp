@@ -92,9 +92,8 @@ void DDLog::addLogger(DDLoggerPtr logger) { addLogger(std::move(logger), DDLogLe
 
 void DDLog::addLogger(DDLoggerPtr logger, int32_t logLevel) {
   if (!logger) return;
-  state().loggingQueue->async([logger = std::move(logger), logLevel]() mutable {
-    lt_addLogger(std::move(logger), logLevel);
-  });
+  state().loggingQueue->async(
+      [logger = std::move(logger), logLevel] { lt_addLogger(logger, logLevel); });
 }
 
 void DDLog::removeLogger(DDLoggerPtr logger) {
@@ -155,7 +154,7 @@ void DDLog::flushLog() {
   state().loggingQueue->sync([] { lt_flush(); });
 }
 
-void DDLog::lt_addLogger(DDLoggerPtr logger, int32_t logLevel) {
+void DDLog::lt_addLogger(const DDLoggerPtr& logger, int32_t logLevel) {
   QueuePtr queue = logger->loggerQueue();
   if (!queue) {
     std::optional<std::string> name = logger->loggerName();

@@ -80,7 +80,7 @@ class DDLog {
   static void registerClass(DDLogClass cls);
 
   // Logging queue only.
-  static void lt_addLogger(DDLoggerPtr logger, int32_t logLevel);
+  static void lt_addLogger(const DDLoggerPtr& logger, int32_t logLevel);
   static void lt_removeLogger(const DDLoggerPtr& logger);
   static void lt_removeAllLoggers();
   static void lt_log(const DDLogMessagePtr& logMessage);

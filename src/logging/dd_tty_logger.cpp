@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "logging/dd_tty_palette.h"
+#include "platform/foundation/environment.h"
 #include "platform/foundation/process_info.h"
 #include "platform/foundation/reference_date.h"
 
@@ -40,19 +41,18 @@ bool DDTTYLogger::isaXcodeColorTTY_ = false;
 
 void DDTTYLogger::initialize() {
   std::call_once(g_initOnce, [] {
-    const char* term = std::getenv("TERM");
-    if (term != nullptr) {
-      if (containsIgnoringCase(term, "color")) {
+    const std::optional<std::string> term = platform::environmentValue("TERM");
+    if (term) {
+      if (containsIgnoringCase(term->c_str(), "color")) {
         isaColorTTY_ = true;
-        if (containsIgnoringCase(term, "256")) {
+        if (containsIgnoringCase(term->c_str(), "256")) {
           initialize_colors_256();
         } else {
           initialize_colors_16();
         }
       }
     } else {
-      const char* xcodeColors = std::getenv("XcodeColors");
-      if (xcodeColors != nullptr && std::strcmp(xcodeColors, "YES") == 0) {
+      if (platform::environmentValue("XcodeColors") == "YES") {
         isaXcodeColorTTY_ = true;
       }
     }

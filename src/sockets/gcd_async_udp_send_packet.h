@@ -22,8 +22,8 @@ class GCDAsyncUdpPacket {
 
 class GCDAsyncUdpSendPacket : public GCDAsyncUdpPacket {
  public:
-  GCDAsyncUdpSendPacket(SharedData data, double timeout, long tag)
-      : buffer(std::move(data)), timeout(timeout), tag(tag) {}
+  GCDAsyncUdpSendPacket(SharedData data, double timeoutSeconds, long packetTag)
+      : buffer(std::move(data)), timeout(timeoutSeconds), tag(packetTag) {}
 
   SharedData buffer;  // the datagram (held, not copied)
   double timeout;     // seconds; negative = none

@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         GrowthCase{"BytesMoveToTheEndOfTheNewAllocation", 3, {1, 4}, 12, "11 22 33 44 00 00 00 aa"},
         GrowthCase{"CapacityBelowOneIsOne", 0, {4}, 8, "11 22 33 44"},
         GrowthCase{"NegativeCapacityIsOne", -5, {1}, 2, "aa"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 // ---- scalar padding and minalign ----------------------------------------------------------
 
@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   b.insert(-2LL);
                                 },
                                 8, "fe ff ff ff ff ff ff ff | 08 07 06 05 04 03 02 01"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 // ---- tables and vtables -------------------------------------------------------------------
 
@@ -272,7 +272,7 @@ INSTANTIATE_TEST_SUITE_P(
                     StringCase{"EmptyNullTerminated", true, "", "00 00 00 00 | 00 | 00 00 00"},
                     StringCase{"LengthCountsUTF8Bytes", false, "\xc3\xa4",
                                "02 00 00 00 | c3 a4 | 00 00"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(BuilderString, UniqueStringsAreStoredOnce) {
   for (bool unique : {true, false}) {
@@ -404,7 +404,7 @@ INSTANTIATE_TEST_SUITE_P(
         FinishCase{"IdentifierPaddedToEight", true, "ABCD",
                    "14 00 00 00 | 41 42 43 44 | 00 00 00 00 00 00 | 06 00 0c 00 04 00 | 06 00 00 "
                    "00 | 00 00 00 00 00 00 f0 3f"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(BuilderFinish, MakeDataChangesNothing) {
   FlatBuffersBuilder builder(Options{});
@@ -558,7 +558,7 @@ INSTANTIATE_TEST_SUITE_P(
                                          "bcd");
                               },
                               E::badFileIdentifier, -1}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(BuilderErrors, CasesAreNumberedInOrderAndNamed) {
   const std::pair<FlatBuffersBuildError, const char*> cases[] = {

@@ -183,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
         DamageCase{"VTableBeforeTheMessage", 20, "ff ff ff 7f", 0, 0, std::nullopt},
         DamageCase{"VTablePositionOverflows", 20, "00 00 00 80", 0, 0, std::nullopt},
         DamageCase{"VTableAtTheTable", 20, "00 00 00 00", 0, 0, std::nullopt}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(Navigation, DefaultsForAbsentFieldsAndBadIndexes) {
   const Bytes bytes = fromHex(test::kTableWithStrings);

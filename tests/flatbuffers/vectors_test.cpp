@@ -225,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
                     CountCase{"CountThatFits", "02 00 00 00 05 06 07 08", 0, 2, 1},
                     CountCase{"HugeCountIsCutToTheMessage", "ff ff ff 7f 05 06 07 08 09", 0, 5, 1},
                     CountCase{"CountPastTheEnd", "05 00 00 00 05 06 07 08", 0, 4, 1}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(VectorViews, KeepTheirReaderAlive) {
   auto reader = Reader::create(fromHex(kStrings), false);

@@ -116,7 +116,7 @@ TEST_F(HardwareEncoderTest, PacketsCarryBothParameterSetsAndFFmpegDecodesThem) {
   constexpr int kFrames = 12;
   for (int i = 0; i < kFrames; ++i) {
     // A key frame asked for at the start and in the middle.
-    encoder->compress(test::makeNv12Frame(640, 360, i), 5000 + 40 * i, i == 0 || i == 6);
+    encoder->compress(test::makeNv12Frame(640, 360, i), static_cast<uint32_t>(5000 + 40 * i), i == 0 || i == 6);
   }
   encoder->completeFrames();
   const auto packets = callback->packets();

@@ -189,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
     Media, LinkGateTest,
     ::testing::Values(GateCase{"Video", Channel::Video, 3.0, "unable to send video data."},
                       GateCase{"Audio", Channel::Audio, 10.0, "unable to send audio data========"}),
-    [](const auto& test_info) { return std::string(test_info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(LinkTest, GarbageAndFloodsFromTheReceiverNeitherCrashNorBlock) {
   connectAndWait();

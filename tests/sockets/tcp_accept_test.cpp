@@ -214,8 +214,8 @@ TEST(TcpAccept, ClientAndServerSocketsExchangeData) {
     ASSERT_TRUE(delegate->waitFor(Event::Read, 3));
     const auto reads = delegate->events(Event::Read);
     for (int i = 0; i < 3; ++i) {
-      EXPECT_EQ(text(reads[i].data), ">line" + std::to_string(i) + "\r\n");
-      EXPECT_EQ(reads[i].tag, i);
+      EXPECT_EQ(text(reads[static_cast<size_t>(i)].data), ">line" + std::to_string(i) + "\r\n");
+      EXPECT_EQ(reads[static_cast<size_t>(i)].tag, i);
     }
     client->disconnect();
     // The server's accepted socket sees the peer close.

@@ -68,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TermCase{"notFound", "ab", "cdef", "\r\n", 0, 4, false},
                       TermCase{"cappedNotFound", "ab", "cdefgh", "\r\n", 5, 3, false},
                       TermCase{"beyondCap", "", "abcd\r\n", "\r\n", 4, 4, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(TcpReadPacket, SearchAfterAppendFindsOverflowAndStraddle) {
   struct Case {

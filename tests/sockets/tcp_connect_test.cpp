@@ -101,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FamilyCase{"onlyIpv6Answers", false, false, true, AF_INET6},
                       FamilyCase{"onlyIpv4AnswersIpv6Favoured", true, true, false, AF_INET},
                       FamilyCase{"refused", false, false, false, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(TcpConnect, TimeoutZeroFiresAtOnceAndPositiveFiresOnSilentHost) {
   SilentListener silent;

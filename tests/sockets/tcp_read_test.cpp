@@ -183,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TimeoutCase{"notImplemented", {}, 1, {0.1}},
                       TimeoutCase{"refused", {0.0}, 1, {0.1}},
                       TimeoutCase{"extendedTwice", {0.1, 0.15, 0.0}, 3, {0.1, 0.2, 0.35}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(TcpRead, ExtendedReadCompletesWhenDataArrives) {
   pair.delegate->readTimeoutAnswers = {10.0};

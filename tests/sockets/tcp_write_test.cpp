@@ -93,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, TcpWriteTimeout,
                                            WriteTimeoutCase{"refused", {0.0}, {0.1}},
                                            WriteTimeoutCase{
                                                "extended", {0.2, std::nullopt}, {0.1, 0.3}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(TcpWrite, ExtendedWriteCompletesOnceThePeerReads) {
   pair.delegate->writeTimeoutAnswers = {10.0};

@@ -382,8 +382,8 @@ TEST_P(UdpFamily, CloseAfterSendingDrainsTheQueueFirst) {
   const auto events = f.delegate->events();
   ASSERT_EQ(events.size(), 4u);
   for (long tag = 1; tag <= 3; ++tag) {
-    EXPECT_EQ(events[tag - 1].kind, UdpEvent::Sent);
-    EXPECT_EQ(events[tag - 1].tag, tag);
+    EXPECT_EQ(events[static_cast<size_t>(tag - 1)].kind, UdpEvent::Sent);
+    EXPECT_EQ(events[static_cast<size_t>(tag - 1)].tag, tag);
   }
   EXPECT_EQ(events[3].kind, UdpEvent::Closed);
   EXPECT_FALSE(events[3].error.has_value());

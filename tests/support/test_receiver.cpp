@@ -157,7 +157,7 @@ bool TestReceiver::start(std::string* error) {
       return fail("not a numeric address: " + options_.address);
     int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return fail(errnoText("socket"));
-    listeners_[i] = fd;
+    listeners_[static_cast<std::size_t>(i)] = fd;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     if (options_.receiveBufferSize > 0)
@@ -279,7 +279,7 @@ void TestReceiver::setAuthenticationType(uint8_t result, uint8_t type) {
 void TestReceiver::setReading(Channel channel, bool reading) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    reading_[static_cast<int>(channel)] = reading;
+    reading_[static_cast<std::size_t>(channel)] = reading;
   }
   wake();
 }
@@ -375,7 +375,7 @@ void TestReceiver::run() {
       fds.push_back({wakeFd_, POLLIN, 0});
       ids.push_back(0);
       for (int i = 0; i < kChannelCount; ++i) {
-        fds.push_back({listeners_[i], POLLIN, 0});
+        fds.push_back({listeners_[static_cast<std::size_t>(i)], POLLIN, 0});
         ids.push_back(-1 - i);
       }
       fds.push_back({queryFd_, POLLIN, 0});
@@ -383,7 +383,7 @@ void TestReceiver::run() {
       for (auto& c : conns_) {
         if (c->fd < 0) continue;
         short events = 0;
-        if (reading_[static_cast<int>(c->channel)]) events |= POLLIN;
+        if (reading_[static_cast<std::size_t>(c->channel)]) events |= POLLIN;
         if (c->out.size() > c->outOffset) events |= POLLOUT;
         fds.push_back({c->fd, events, 0});
         ids.push_back(c->id);
@@ -432,7 +432,7 @@ void TestReceiver::run() {
 
 void TestReceiver::acceptOn(Channel channel) {
   for (;;) {
-    int fd = ::accept4(listeners_[static_cast<int>(channel)], nullptr, nullptr,
+    int fd = ::accept4(listeners_[static_cast<std::size_t>(channel)], nullptr, nullptr,
                        SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
     int one = 1;
@@ -441,7 +441,7 @@ void TestReceiver::acceptOn(Channel channel) {
     c->id = nextConnId_++;
     c->fd = fd;
     c->channel = channel;
-    auto& stats = state_.channels[static_cast<int>(channel)];
+    auto& stats = state_.channels[static_cast<std::size_t>(channel)];
     ++stats.accepted;
     ++stats.open;
     event(std::string(channelName(channel)) + ": connection " + std::to_string(c->id) +
@@ -454,7 +454,7 @@ void TestReceiver::closeConn(Conn& conn, const std::string& why) {
   if (conn.fd < 0) return;
   ::close(conn.fd);
   conn.fd = -1;
-  auto& stats = state_.channels[static_cast<int>(conn.channel)];
+  auto& stats = state_.channels[static_cast<std::size_t>(conn.channel)];
   --stats.open;
   ++stats.closed;
   event(std::string(channelName(conn.channel)) + ": connection " + std::to_string(conn.id) +
@@ -469,7 +469,7 @@ void TestReceiver::readFrom(Conn& conn) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
     return closeConn(conn, errnoText("recv"));
   }
-  state_.channels[static_cast<int>(conn.channel)].bytesIn += static_cast<uint64_t>(n);
+  state_.channels[static_cast<std::size_t>(conn.channel)].bytesIn += static_cast<uint64_t>(n);
   switch (conn.channel) {
     case Channel::Control:
       for (ssize_t i = 0; i < n; ++i) {
@@ -501,7 +501,7 @@ void TestReceiver::writeTo(Conn& conn) {
       return closeConn(conn, errnoText("send"));
     }
     conn.outOffset += static_cast<size_t>(n);
-    auto& stats = state_.channels[static_cast<int>(conn.channel)];
+    auto& stats = state_.channels[static_cast<std::size_t>(conn.channel)];
     stats.bytesOut += static_cast<uint64_t>(n);
     stats.lastSentAt = SteadyClock::now();
   }

@@ -283,7 +283,9 @@ TEST_F(TestReceiverTest, ParsesMediaIntoFilesWithTimestamps) {
   }
   // Odd-sized pieces so that packets straddle reads.
   for (size_t off = 0; off < vstream.size(); off += 333)
-    v.send(Bytes(vstream.begin() + off, vstream.begin() + std::min(vstream.size(), off + 333)));
+    v.send(
+        Bytes(vstream.begin() + static_cast<std::ptrdiff_t>(off),
+              vstream.begin() + static_cast<std::ptrdiff_t>(std::min(vstream.size(), off + 333))));
   a.send(astream);
   ASSERT_TRUE(receiver_->waitFor(
       [](const ReceiverState& s) { return s.video.size() == 20 && s.audio.size() == 20; }, 5));

@@ -190,7 +190,9 @@ class Source : public std::enable_shared_from_this<Source> {
   virtual ~Source();
 
   // A read source: fires while `fd` is readable; `data()` is the number of bytes readable
-  // (for a listening socket, the number of pending connections, at least 1).
+  // (for a listening socket, the number of pending connections, at least 1). On a regular
+  // file it fires while bytes remain after the file position, and at end of file once (0)
+  // per `resume`.
   static SourcePtr createRead(int fd, QueuePtr queue);
   // A write source: fires while `fd` is writable; `data()` estimates the free buffer space.
   static SourcePtr createWrite(int fd, QueuePtr queue);

@@ -82,7 +82,8 @@ int MainQueueImpl::drainBatch(bool honourStop) {
       if (honourStop && i + 1 < count) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopRequested_) {
-          items_.insert(items_.begin(), std::make_move_iterator(batch_.begin() + i + 1),
+          const auto rest = batch_.begin() + static_cast<std::ptrdiff_t>(i + 1);
+          items_.insert(items_.begin(), std::make_move_iterator(rest),
                         std::make_move_iterator(batch_.end()));
           break;
         }

@@ -42,10 +42,10 @@ bool Semaphore::wait(double timeoutSeconds) {
 }
 
 void Semaphore::signal() {
-  {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->value.fetch_add(1, std::memory_order_release);
-  }
+  // Notified under the lock: a waiter that takes the count may destroy the semaphore as
+  // soon as it has the lock, so nothing here may touch the state after releasing it.
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->value.fetch_add(1, std::memory_order_release);
   state_->cv.notify_one();
 }
 

@@ -101,7 +101,8 @@ void SerialQueue::drain() {
         OneShotSignal* waiter = item.waiter;
         {
           std::lock_guard<std::mutex> lock(mutex_);
-          items_.insert(items_.begin(), std::make_move_iterator(batch_.begin() + i + 1),
+          const auto rest = batch_.begin() + static_cast<std::ptrdiff_t>(i + 1);
+          items_.insert(items_.begin(), std::make_move_iterator(rest),
                         std::make_move_iterator(batch_.end()));
         }
         batch_.clear();

@@ -109,6 +109,7 @@ void SourceCore::resume() {
   Lock lock(mutex_);
   if (suspendCount_ == 0) return;
   --suspendCount_;
+  if (suspendCount_ == 0) endOfFileReported_ = false;
   update(lock);
 }
 
@@ -221,11 +222,20 @@ void SourceCore::update(Lock& lock) {
         armed_ = want;
         const bool alwaysReady = Reactor::instance().setFdArmed(fd_, this, want);
         if (want && alwaysReady) {
-          armed_ = false;
-          pending_ = true;
-          pendingData_ = descriptorDataLocked();
-          deliveryQueued_ = true;
-          postDelivery = true;
+          // Such a descriptor never reports readiness itself, so it is delivered at once:
+          // a read source while bytes remain, and at end of file once per resume (else
+          // it would fire again forever with nothing to read). When quiet it stays
+          // "armed", so it is looked at again only after a suspend and resume.
+          const unsigned long available = descriptorDataLocked();
+          const bool atEnd = kind_ == Kind::Read && available == 0;
+          if (!atEnd || !endOfFileReported_) {
+            if (atEnd) endOfFileReported_ = true;
+            armed_ = false;
+            pending_ = true;
+            pendingData_ = available;
+            deliveryQueued_ = true;
+            postDelivery = true;
+          }
         }
       }
     }

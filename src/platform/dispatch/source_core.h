@@ -65,6 +65,10 @@ class SourceCore : public std::enable_shared_from_this<SourceCore> {
   bool deliveryQueued_ = false;  // a delivery is queued or its handler is running
   bool armed_ = false;           // the reactor watches the descriptor for us
   bool watching_ = false;        // file watch registered
+  // Read source on a descriptor that cannot be polled (a regular file): end of file was
+  // reported since the last resume, so the source stays quiet until bytes arrive with the
+  // next resume.
+  bool endOfFileReported_ = false;
   std::shared_ptr<Block> eventHandler_;
   Block cancelHandler_;
   std::atomic<unsigned long> data_{0};

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "platform/foundation/environment.h"
 #include "platform/foundation/file_utils.h"
 
 namespace corvane::platform {
@@ -28,8 +29,7 @@ std::string executableDirectory() {
 }
 
 std::string findMainResourcePath() {
-  const char* env = std::getenv("CORVANE_RESOURCES");
-  if (env != nullptr && env[0] != '\0') return env;
+  if (auto env = nonEmptyEnvironmentValue("CORVANE_RESOURCES")) return *env;
   std::string exe = executableDirectory();
   std::vector<std::string> candidates = {
       files::appendingPathComponent(exe, "resources"),
@@ -53,15 +53,14 @@ std::vector<std::string> userLanguages() {
       }
     }
   };
-  if (const char* list = std::getenv("LANGUAGE"); list != nullptr && list[0] != '\0') {
-    std::stringstream ss(list);
+  if (auto list = nonEmptyEnvironmentValue("LANGUAGE")) {
+    std::stringstream ss(*list);
     std::string item;
     while (std::getline(ss, item, ':')) addLocale(item);
   }
   for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-    const char* value = std::getenv(var);
-    if (value != nullptr && value[0] != '\0') {
-      addLocale(value);
+    if (auto value = nonEmptyEnvironmentValue(var)) {
+      addLocale(*value);
       break;
     }
   }
@@ -69,7 +68,7 @@ std::vector<std::string> userLanguages() {
 }
 
 // Strings tables larger than this are not ours; they read as missing.
-constexpr off_t kMaxTextSize = 16 * 1024 * 1024;
+constexpr off_t kMaxTextSize = off_t{16} * 1024 * 1024;
 
 // Reads a whole small regular file; std::nullopt when it cannot be read. A FIFO or device
 // under the name is refused without waiting on it.
@@ -271,7 +270,10 @@ std::optional<std::string> Bundle::pathForResource(const std::string& name,
                                                    const std::string& type) const {
   if (name.empty() || name.find("..") != std::string::npos) return std::nullopt;
   std::string file = type.empty() ? name : name + "." + type;
-  for (const auto& folder : searchFolders()) {
+  // The resource folder itself comes first, then the localised folders in language order.
+  std::vector<std::string> folders = searchFolders();
+  std::rotate(folders.begin(), folders.end() - 1, folders.end());
+  for (const auto& folder : folders) {
     std::string path = files::appendingPathComponent(folder, file);
     if (files::exists(path)) return path;
   }

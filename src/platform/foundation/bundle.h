@@ -5,9 +5,10 @@
 // The main bundle's resource folder is, in this order: $CORVANE_RESOURCES when set (tests),
 // <executable dir>/resources, <executable dir>/../share/corvane/resources; the first one
 // that exists (else the first candidate, so that look-ups simply find nothing).
-// Localised resources are looked up in <resources>/<language>.lproj for the user's
-// language ($LANGUAGE, $LC_ALL, $LC_MESSAGES, $LANG, e.g. "de_DE" then "de"), then in
-// en.lproj and Base.lproj, then in the resource folder itself.
+// Resource files are looked up in the resource folder itself, then in
+// <resources>/<language>.lproj for the user's language ($LANGUAGE, $LC_ALL, $LC_MESSAGES,
+// $LANG, e.g. "de_DE" then "de"), then in en.lproj and Base.lproj. Strings tables merge the
+// same folders, the localised ones winning over the resource folder.
 //
 // Thread-safety: every member may be called from any thread.
 #pragma once
@@ -32,8 +33,8 @@ class Bundle {
 
   const std::string& resourcePath() const { return resourcePath_; }
 
-  // The path of "<name>.<type>" (or "<name>" when `type` is empty) in the localised folders
-  // and the resource folder, or std::nullopt when there is no such file.
+  // The path of "<name>.<type>" (or "<name>" when `type` is empty) in the resource folder,
+  // else in the localised folders, or std::nullopt when there is no such file.
   std::optional<std::string> pathForResource(const std::string& name,
                                              const std::string& type) const;
 

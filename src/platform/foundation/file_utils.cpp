@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/foundation/environment.h"
 #include "platform/foundation/reference_date.h"
 
 namespace corvane::platform::files {
@@ -20,7 +20,7 @@ namespace {
 
 bool fail(Error* error, int err, const std::string& what, const std::string& path) {
   if (error != nullptr) {
-    *error = Error("POSIXErrorDomain", err, what + " \"" + path + "\": " + std::strerror(err));
+    *error = Error("POSIXErrorDomain", err, what + " \"" + path + "\": " + systemErrorText(err));
   }
   return false;
 }
@@ -36,8 +36,44 @@ bool makeOne(const std::string& path, Error* error) {
   return true;
 }
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-  return ::remove(path) == 0 ? 0 : errno;
+// The next entry name of a folder stream, nullptr at its end.
+const char* nextEntryName(DIR* dir) {
+  // Each stream here is read by one thread only; readdir is safe for distinct streams.
+  const dirent* entry = ::readdir(dir);  // NOLINT(concurrency-mt-unsafe)
+  return entry != nullptr ? entry->d_name : nullptr;
+}
+
+bool isDotOrDotDot(const char* name) {
+  return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+// Removes `name` below the folder `parent`, depth first and never following symbolic links
+// (a link is removed, not what it points at). Answers 0 or the errno of the first failure.
+int removeBelow(int parent, const char* name) {
+  struct stat st {};
+  if (::fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ::unlinkat(parent, name, 0) == 0 ? 0 : errno;
+  const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno;
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    const int err = errno;
+    ::close(fd);
+    return err;
+  }
+  // Names first, then removal: the stream is not read while its folder changes.
+  std::vector<std::string> names;
+  while (const char* entry = nextEntryName(dir)) {
+    if (!isDotOrDotDot(entry)) names.emplace_back(entry);
+  }
+  int err = 0;
+  for (const auto& entry : names) {
+    err = removeBelow(fd, entry.c_str());
+    if (err != 0) break;
+  }
+  ::closedir(dir);  // closes fd
+  if (err != 0) return err;
+  return ::unlinkat(parent, name, AT_REMOVEDIR) == 0 ? 0 : errno;
 }
 
 std::optional<double> dateOf(const struct timespec& ts) { return ReferenceDate::fromTimespec(ts); }
@@ -122,8 +158,8 @@ bool remove(const std::string& path, Error* error) {
     return true;
   }
   // Depth first, never following links out of the tree.
-  int rc = nftw(path.c_str(), removeEntry, 32, FTW_DEPTH | FTW_PHYS);
-  if (rc != 0) return fail(error, rc > 0 ? rc : errno, "Cannot remove", path);
+  const int err = removeBelow(AT_FDCWD, path.c_str());
+  if (err != 0) return fail(error, err, "Cannot remove", path);
   return true;
 }
 
@@ -142,9 +178,8 @@ std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& p
     return std::nullopt;
   }
   std::vector<std::string> names;
-  while (dirent* entry = ::readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    names.emplace_back(entry->d_name);
+  while (const char* entry = nextEntryName(dir)) {
+    if (!isDotOrDotDot(entry)) names.emplace_back(entry);
   }
   ::closedir(dir);
   return names;
@@ -228,8 +263,7 @@ auto withPasswd(F&& f) -> decltype(f(static_cast<const passwd*>(nullptr))) {
 }  // namespace
 
 std::string homeDirectory() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] != '\0') return home;
+  if (auto home = nonEmptyEnvironmentValue("HOME")) return *home;
   std::string fromDb = withPasswd([](const passwd* pw) {
     return pw != nullptr && pw->pw_dir != nullptr ? std::string(pw->pw_dir) : std::string();
   });
@@ -239,8 +273,7 @@ std::string homeDirectory() {
 std::string userLibraryDirectory() { return appendingPathComponent(homeDirectory(), "Library"); }
 
 std::string temporaryDirectory() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string dir = (tmp != nullptr && tmp[0] != '\0') ? tmp : "/tmp/";
+  std::string dir = nonEmptyEnvironmentValue("TMPDIR").value_or("/tmp/");
   if (dir.back() != '/') dir.push_back('/');
   return dir;
 }

@@ -1,5 +1,7 @@
 #include "platform/foundation/process_info.h"
 
+#include "platform/foundation/environment.h"
+
 #include <errno.h>
 #include <unistd.h>
 
@@ -64,8 +66,7 @@ std::string ProcessInfo::systemRoot() {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (!s.rootSet) {
-    const char* env = std::getenv("CORVANE_SYSTEM_ROOT");
-    s.systemRoot = (env != nullptr && env[0] != '\0') ? env : "/";
+    s.systemRoot = nonEmptyEnvironmentValue("CORVANE_SYSTEM_ROOT").value_or("/");
     s.rootSet = true;
   }
   return s.systemRoot;

@@ -18,7 +18,7 @@ namespace corvane::platform {
 namespace {
 
 // Files larger than this are not property lists we wrote or expect; they read as nothing.
-constexpr off_t kMaxFileSize = 64 * 1024 * 1024;
+constexpr off_t kMaxFileSize = off_t{64} * 1024 * 1024;
 // Deeper trees are refused rather than risking the stack.
 constexpr int kMaxDepth = 256;
 

@@ -272,7 +272,8 @@ bool RunLoop::runOnceUntil(std::int64_t deadlineNs, bool wait) {
       if (stopRequested_.load(std::memory_order_acquire) && i + 1 < blocks.size()) {
         // Keep the rest for the next run, ahead of anything submitted meanwhile.
         std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<std::function<void()>> rest(std::make_move_iterator(blocks.begin() + i + 1),
+        const auto next = blocks.begin() + static_cast<std::ptrdiff_t>(i + 1);
+        std::vector<std::function<void()>> rest(std::make_move_iterator(next),
                                                 std::make_move_iterator(blocks.end()));
         rest.insert(rest.end(), std::make_move_iterator(blocks_.begin()),
                     std::make_move_iterator(blocks_.end()));

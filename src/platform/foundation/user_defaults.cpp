@@ -1,7 +1,9 @@
 #include "platform/foundation/user_defaults.h"
 
+#include <cctype>
 #include <cmath>
 #include <limits>
+#include <string_view>
 
 #include "platform/foundation/file_utils.h"
 
@@ -18,6 +20,46 @@ struct Standard {
 Standard& shared() {
   static Standard* standard = new Standard();
   return *standard;
+}
+
+// A stored string as an integer, as another tool writing the same file means it: "YES" /
+// "true" read as 1 and "NO" / "false" as 0 (any case); otherwise leading blanks, an optional
+// sign and the decimal digits that follow ("6", " -12", "8.5" -> 8), saturating at the
+// integer range. Anything else reads as 0.
+std::int64_t integerFromString(std::string_view text) {
+  std::size_t pos = 0;
+  while (pos < text.size() && std::isspace(static_cast<unsigned char>(text[pos])) != 0) ++pos;
+  std::size_t end = text.size();
+  while (end > pos && std::isspace(static_cast<unsigned char>(text[end - 1])) != 0) --end;
+  const std::string_view word = text.substr(pos, end - pos);
+  auto is = [word](std::string_view name) {
+    if (word.size() != name.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i) {
+      if (std::tolower(static_cast<unsigned char>(word[i])) != name[i]) return false;
+    }
+    return true;
+  };
+  if (is("yes") || is("true")) return 1;
+  if (is("no") || is("false")) return 0;
+  bool negative = false;
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+    negative = text[pos] == '-';
+    ++pos;
+  }
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+  std::int64_t value = 0;  // accumulated towards the sign, so kMin is reachable
+  for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
+    const int digit = text[pos] - '0';
+    if (negative) {
+      if (value < (kMin + digit) / 10) return kMin;
+      value = value * 10 - digit;
+    } else {
+      if (value > (kMax - digit) / 10) return kMax;
+      value = value * 10 + digit;
+    }
+  }
+  return value;
 }
 
 }  // namespace
@@ -62,6 +104,7 @@ std::int64_t UserDefaults::integerForKey(const std::string& key) const {
     if (*r <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
     return static_cast<std::int64_t>(*r);
   }
+  if (auto text = value->asString()) return integerFromString(*text);
   return 0;
 }
 
@@ -69,6 +112,7 @@ bool UserDefaults::boolForKey(const std::string& key) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const PropertyList* value = values_.find(key);
   if (value == nullptr) return false;
+  if (auto text = value->asString()) return integerFromString(*text) != 0;
   return value->asBoolean().value_or(false);
 }
 

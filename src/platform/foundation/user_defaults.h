@@ -31,10 +31,13 @@ class UserDefaults {
   // <home>/.config/corvane/defaults.plist for the current home.
   static std::string standardFilePath();
 
-  // 0 when absent or not a number (a boolean reads as 0 or 1); a real is cut towards zero
-  // and saturates at the integer range.
+  // 0 when absent or neither a number nor a string (a boolean reads as 0 or 1); a real is
+  // cut towards zero and saturates at the integer range. A string (as another tool may store
+  // it) converts: "YES"/"true" -> 1, "NO"/"false" -> 0 (any case), else its leading decimal
+  // integer ("6", " -12", "8.5" -> 8; saturating), else 0.
   std::int64_t integerForKey(const std::string& key) const;
-  // false when absent; numbers read as non-zero.
+  // false when absent; numbers read as non-zero; strings convert as for `integerForKey`
+  // and read as true when that gives non-zero ("YES", "true", "1").
   bool boolForKey(const std::string& key) const;
   // std::nullopt when absent or not a string.
   std::optional<std::string> stringForKey(const std::string& key) const;

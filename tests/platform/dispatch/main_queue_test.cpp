@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/dispatch/test_support.h"
@@ -60,10 +64,37 @@ TEST_F(MainQueueTest, RunReturnsAfterStopAndLeavesLaterBlocksQueued) {
 }
 
 TEST_F(MainQueueTest, StopFromAnotherThreadEndsAnIdleRun) {
-  std::thread stopper([] { Queue::global()->after(0.02, [] { MainQueue::stop(); }); });
-  MainQueue::run();  // returns only if the stop arrives
+  std::atomic<bool> stopSent{false};
+  std::thread stopper([&] {
+    Queue::global()->after(0.02, [&] {
+      stopSent = true;
+      MainQueue::stop();
+    });
+  });
+  // A watchdog ends a run that ignores the stop, so that the test fails instead of hanging.
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool returned = false;
+  bool watchdogStopped = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!cv.wait_for(lock, test::kLongWait, [&] { return returned; })) {
+      watchdogStopped = true;
+      MainQueue::stop();
+    }
+  });
+  MainQueue::run();
+  const bool stoppedBySender = stopSent.load();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    returned = true;
+  }
+  cv.notify_all();
+  watchdog.join();
   stopper.join();
-  SUCCEED();
+  EXPECT_TRUE(stoppedBySender) << "run returned before the stop was sent";
+  EXPECT_FALSE(watchdogStopped) << "the stop from another thread did not end the run";
+  EXPECT_EQ(MainQueue::drain(), 0);  // the run stayed idle: nothing was queued
 }
 
 TEST_F(MainQueueTest, RunUntilReturnsWhenThePredicateHoldsOrTimesOut) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,7 +54,7 @@ TEST(SerialQueue, RunsBlocksInSubmissionOrder) {
   q->async([&] { done.add(); });
   ASSERT_TRUE(done.waitFor(1));
   ASSERT_EQ(seen.size(), static_cast<size_t>(kBlocks));
-  for (int i = 0; i < kBlocks; ++i) ASSERT_EQ(seen[i], i);
+  for (int i = 0; i < kBlocks; ++i) ASSERT_EQ(seen[static_cast<size_t>(i)], i);
 }
 
 TEST(SerialQueue, BlocksFromManyThreadsNeverOverlapAndKeepEachThreadsOrder) {
@@ -74,8 +76,9 @@ TEST(SerialQueue, BlocksFromManyThreadsNeverOverlapAndKeepEachThreadsOrder) {
           int seen = maxInside.load();
           while (now > seen && !maxInside.compare_exchange_weak(seen, now)) {
           }
-          if (last[t] != i - 1) outOfOrder = true;
-          last[t] = i;
+          int& previous = last[static_cast<size_t>(t)];
+          if (previous != i - 1) outOfOrder = true;
+          previous = i;
           if (i % 64 == 0) std::this_thread::yield();  // widen the window for overlap
           inside.fetch_sub(1);
         };
@@ -92,7 +95,7 @@ TEST(SerialQueue, BlocksFromManyThreadsNeverOverlapAndKeepEachThreadsOrder) {
   ASSERT_TRUE(done.waitFor(kThreads));
   EXPECT_EQ(maxInside.load(), 1);
   EXPECT_FALSE(outOfOrder.load());
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(last[t], kPerThread - 1);
+  for (int previous : last) EXPECT_EQ(previous, kPerThread - 1);
 }
 
 class SyncFromCaller : public ::testing::TestWithParam<CallerKind> {};
@@ -425,17 +428,59 @@ TEST(Queue, AfterRunsOnTheQueueNoEarlierThanTheDelay) {
 }
 
 TEST(Queue, AfterBlocksRunInDeadlineOrder) {
-  auto q = Queue::createSerial("after.order");
-  std::vector<int> order;
-  Counter done;
-  for (int i : {3, 1, 2}) {
-    q->after(0.02 * i, [&, i] {
-      order.push_back(i);
-      done.add();
+  // Absolute deadlines from one moment: the order is fixed however slow the machine is.
+  {
+    auto q = Queue::createSerial("after.order.time");
+    std::vector<int> order;  // on q
+    Counter done;
+    const TimePoint base = Clock::now() + 20ms;
+    for (int i : {3, 1, 2}) {
+      q->afterTime(base + i * 10ms, [&, i] {
+        order.push_back(i);
+        done.add();
+      });
+    }
+    ASSERT_TRUE(done.waitFor(3));
+    q->sync([&] { EXPECT_EQ(order, (std::vector<int>{1, 2, 3})); });
+  }
+  // Relative delays are counted from the moment of each call, which a loaded machine may
+  // spread apart: each deadline lies between the delay added to the time just before and
+  // just after its call, and every two blocks whose windows do not overlap run in order.
+  {
+    auto q = Queue::createSerial("after.order");
+    std::vector<int> order;  // on q
+    Counter done;
+    struct Window {
+      TimePoint earliest;
+      TimePoint latest;
+    };
+    std::vector<Window> windows;
+    const int delays[] = {3, 1, 2, 5, 4};  // x 20 ms; also the block's number
+    for (int i : delays) {
+      const auto delay = i * 20ms;
+      const TimePoint before = Clock::now();
+      q->after(0.02 * i, [&, i] {
+        order.push_back(i);
+        done.add();
+      });
+      windows.push_back({before + delay, Clock::now() + delay});
+    }
+    ASSERT_TRUE(done.waitFor(static_cast<int>(std::size(delays))));
+    q->sync([&] {
+      ASSERT_EQ(order.size(), std::size(delays));
+      auto position = [&](int id) {
+        return std::find(order.begin(), order.end(), id) - order.begin();
+      };
+      for (std::size_t a = 0; a < std::size(delays); ++a) {
+        for (std::size_t b = 0; b < std::size(delays); ++b) {
+          if (windows[a].latest < windows[b].earliest) {
+            EXPECT_LT(position(delays[a]), position(delays[b]))
+                << delays[a] << " is due before " << delays[b];
+          }
+        }
+      }
     });
   }
-  ASSERT_TRUE(done.waitFor(3));
-  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
 }  // namespace

@@ -44,6 +44,20 @@ TEST(Semaphore, SignalFromAnotherThreadWakesAWaiter) {
   EXPECT_FALSE(sem.wait(0.0));
 }
 
+// The usual hand-off: a waiter returns and its semaphore goes out of scope while the
+// signalling thread may still be inside `signal`. That must not touch freed memory (the
+// sanitizer builds report it when `signal` uses the semaphore after releasing its lock).
+TEST(Semaphore, WaiterMayDestroyTheSemaphoreAsSoonAsItsWaitReturns) {
+  auto q = Queue::global(Priority::High);
+  for (int i = 0; i < 2000; ++i) {
+    auto semaphore = std::make_unique<Semaphore>();
+    Semaphore* raw = semaphore.get();
+    q->async([raw] { raw->signal(); });
+    ASSERT_TRUE(semaphore->wait(10.0));
+    semaphore.reset();
+  }
+}
+
 TEST(Group, WaitTimesOutWhileAMemberRunsAndSucceedsAfter) {
   Group group;
   Gate gate;

@@ -78,6 +78,21 @@ TEST_F(BundleTest, FindsResourcesByNameAndType) {
             dir_ / "en.lproj/Localizable.strings");
 }
 
+TEST_F(BundleTest, ResourceFolderComesBeforeLocalisedFolders) {
+  LanguageScope language("de_DE");
+  dir_.write("de.lproj/tray.png", "german png");
+  dir_.write("en.lproj/tray.png", "english png");
+  dir_.write("de.lproj/help.html", "german help");
+  dir_.write("en.lproj/help.html", "english help");
+  dir_.write("en.lproj/about.html", "english about");
+  auto bundle = Bundle::create(dir_.path());
+  EXPECT_EQ(bundle->pathForResource("tray", "png"), dir_ / "tray.png");
+  EXPECT_EQ(bundle->pathForResource("help", "html"), dir_ / "de.lproj/help.html");
+  EXPECT_EQ(bundle->pathForResource("about", "html"), dir_ / "en.lproj/about.html");
+  // Strings tables still let the user's language win.
+  EXPECT_EQ(bundle->localizedString("title.connect"), "Verbinden");
+}
+
 TEST_F(BundleTest, InformationDictionary) {
   auto bundle = Bundle::create(dir_.path());
   EXPECT_EQ(bundle->objectForInfoDictionaryKey("ProductName"), "Corvane Sender");

@@ -75,6 +75,8 @@ TEST(FileUtilsTest, FilesMovesAndRemoval) {
   EXPECT_FALSE(files::exists(dir / "dangling"));
   EXPECT_FALSE(files::remove(dir / "dangling", &error));
   EXPECT_EQ(error.code, ENOENT);
+  EXPECT_NE(error.description.find("No such file or directory"), std::string::npos)
+      << error.description;
 
   auto names = files::contentsOfDirectory(dir.path());
   ASSERT_TRUE(names.has_value());

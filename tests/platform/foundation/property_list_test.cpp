@@ -38,7 +38,7 @@ std::string binaryList(const std::string& objects, const std::vector<std::size_t
   std::string trailer(32, '\0');
   trailer[6] = 2;  // offset size
   trailer[7] = 2;  // reference size
-  for (int i = 0; i < 8; ++i) {
+  for (std::size_t i = 0; i < 8; ++i) {
     trailer[8 + i] = static_cast<char>((offsets.size() >> (56 - 8 * i)) & 0xFF);
     trailer[24 + i] = static_cast<char>((table >> (56 - 8 * i)) & 0xFF);
   }

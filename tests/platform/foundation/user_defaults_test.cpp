@@ -43,17 +43,56 @@ TEST(UserDefaultsTest, ValuesSurviveANewInstance) {
   EXPECT_EQ(stored->find("pincode.type")->asInteger(), 6);
 }
 
-TEST(UserDefaultsTest, MismatchedTypesReadAsAbsent) {
+TEST(UserDefaultsTest, MismatchedTypesConvertOrReadAsAbsent) {
   TempFolder dir;
   auto defaults = UserDefaults::create(dir / "d.plist");
-  defaults->setString("8", "pincode.type");
-  EXPECT_EQ(defaults->integerForKey("pincode.type"), 0);
-  EXPECT_FALSE(defaults->boolForKey("pincode.type"));
   defaults->setInteger(8, "count");
   EXPECT_EQ(defaults->stringForKey("count"), std::nullopt);
   EXPECT_TRUE(defaults->boolForKey("count"));
   defaults->setBool(true, "b");
   EXPECT_EQ(defaults->integerForKey("b"), 1);
+}
+
+// Another tool may store numbers and flags as strings ("pincode.type" as <string>6</string>):
+// they convert as a user-defaults store converts them.
+TEST(UserDefaultsTest, StringsFromTheFileConvertToIntegersAndBooleans) {
+  TempFolder dir;
+  struct Case {
+    const char* text;
+    std::int64_t integer;
+    bool boolean;
+  };
+  const Case cases[] = {
+      {"6", 6, true},
+      {"8", 8, true},
+      {"0", 0, false},
+      {" -12", -12, true},
+      {"+7", 7, true},
+      {"8.5", 8, true},
+      {"6 digits", 6, true},
+      {"YES", 1, true},
+      {"yes", 1, true},
+      {"true", 1, true},
+      {"TRUE", 1, true},
+      {"NO", 0, false},
+      {"false", 0, false},
+      {"", 0, false},
+      {"six", 0, false},
+      {"-", 0, false},
+      {"99999999999999999999", std::numeric_limits<std::int64_t>::max(), true},
+      {"-99999999999999999999", std::numeric_limits<std::int64_t>::min(), true},
+      {"-9223372036854775808", std::numeric_limits<std::int64_t>::min(), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("\"") + c.text + "\"");
+    std::string path = dir.write("strings.plist", std::string("<plist><dict><key>v</key><string>") +
+                                                      c.text + "</string></dict></plist>");
+    ASSERT_NE(PropertyList::readFile(path), std::nullopt);
+    auto defaults = UserDefaults::create(path);
+    EXPECT_EQ(defaults->integerForKey("v"), c.integer);
+    EXPECT_EQ(defaults->boolForKey("v"), c.boolean);
+    EXPECT_EQ(defaults->stringForKey("v"), c.text);  // the string itself is unchanged
+  }
 }
 
 TEST(UserDefaultsTest, GarbledFileReadsAsEmptyAndIsReplacedOnWrite) {

@@ -145,7 +145,7 @@ TEST(LogTest, ManyThreadsWriteWholeLinesToStandardError) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
       threads.emplace_back([t] {
-        std::string padding(50 + t * 40, static_cast<char>('a' + t));
+        std::string padding(static_cast<std::size_t>(50 + t * 40), static_cast<char>('a' + t));
         for (int i = 0; i < kLines; ++i) {
           if (i % 2 == 0) {
             nslog("thread %d line %d %s end", t, i, padding.c_str());
@@ -178,11 +178,13 @@ TEST(LogTest, ManyThreadsWriteWholeLinesToStandardError) {
     ASSERT_LT(t, kThreads);
     ASSERT_GE(i, 0);
     ASSERT_LT(i, kLines);
-    EXPECT_EQ(std::string(padding), std::string(50 + t * 40, static_cast<char>('a' + t)));
+    EXPECT_EQ(std::string(padding),
+              std::string(static_cast<std::size_t>(50 + t * 40), static_cast<char>('a' + t)));
     EXPECT_EQ(std::string(tail), "end");
     EXPECT_EQ(isDebug, i % 2 == 1);
-    EXPECT_FALSE(seen[t][i]);
-    seen[t][i] = true;
+    auto mark = seen[static_cast<std::size_t>(t)][static_cast<std::size_t>(i)];
+    EXPECT_FALSE(mark);
+    mark = true;
     ++count;
   }
   EXPECT_EQ(count, kThreads * kLines);

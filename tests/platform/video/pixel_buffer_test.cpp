@@ -41,9 +41,11 @@ TEST(PixelBufferTest, PlanesOfEachFormatAreAlignedAndSizedForTheImage) {
       if (end != nullptr) {
         EXPECT_GE(base, end) << "planes do not overlap";
       }
-      end = base + buffer->bytesPerRowOfPlane(i) * buffer->heightOfPlane(i);
+      const std::size_t planeBytes =
+          buffer->bytesPerRowOfPlane(i) * static_cast<std::size_t>(buffer->heightOfPlane(i));
+      end = base + planeBytes;
       // Every byte of the plane is writable (AddressSanitizer checks the bounds).
-      base[buffer->bytesPerRowOfPlane(i) * buffer->heightOfPlane(i) - 1] = 0x5a;
+      base[planeBytes - 1] = 0x5a;
     }
     EXPECT_EQ(buffer->baseAddressOfPlane(c.planeWidths.size()), nullptr);
     EXPECT_EQ(buffer->unlockBaseAddress(0), kReturnSuccess);

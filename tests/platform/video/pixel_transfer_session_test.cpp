@@ -16,7 +16,8 @@ PixelBufferRef flat(int width, int height, OSType format, std::uint8_t a, std::u
   buffer->lockBaseAddress(0);
   if (format == kPixelFormat32BGRA) {
     for (int y = 0; y < height; ++y) {
-      std::uint8_t* row = buffer->baseAddress() + y * buffer->bytesPerRow();
+      std::uint8_t* row =
+          buffer->baseAddress() + static_cast<std::size_t>(y) * buffer->bytesPerRow();
       for (int x = 0; x < width; ++x) {
         row[4 * x] = a;
         row[4 * x + 1] = b;
@@ -29,8 +30,8 @@ PixelBufferRef flat(int width, int height, OSType format, std::uint8_t a, std::u
     for (std::size_t plane = 0; plane < buffer->planeCount(); ++plane) {
       const bool interleaved = format == kPixelFormat420YpCbCr8BiPlanarVideoRange && plane == 1;
       for (int y = 0; y < buffer->heightOfPlane(plane); ++y) {
-        std::uint8_t* row =
-            buffer->baseAddressOfPlane(plane) + y * buffer->bytesPerRowOfPlane(plane);
+        std::uint8_t* row = buffer->baseAddressOfPlane(plane) +
+                            static_cast<std::size_t>(y) * buffer->bytesPerRowOfPlane(plane);
         for (int x = 0; x < buffer->widthOfPlane(plane); ++x) {
           if (interleaved) {
             row[2 * x] = b;
@@ -53,8 +54,8 @@ void expectFlatI420(const PixelBufferRef& buffer, int y, int cb, int cr) {
   for (std::size_t plane = 0; plane < 3; ++plane) {
     int worst = 0;
     for (int row = 0; row < buffer->heightOfPlane(plane); ++row) {
-      const std::uint8_t* p =
-          buffer->baseAddressOfPlane(plane) + row * buffer->bytesPerRowOfPlane(plane);
+      const std::uint8_t* p = buffer->baseAddressOfPlane(plane) +
+                              static_cast<std::size_t>(row) * buffer->bytesPerRowOfPlane(plane);
       for (int x = 0; x < buffer->widthOfPlane(plane); ++x) {
         worst = std::max(worst, std::abs(p[x] - expected[plane]));
       }
@@ -105,7 +106,8 @@ TEST(PixelTransferSessionTest, ScalingKeepsWhereThingsAre) {
   PixelBufferRef source = flat(400, 200, kPixelFormat420YpCbCr8BiPlanarVideoRange, 16, 128, 128);
   source->lockBaseAddress(0);
   for (int y = 0; y < 200; ++y) {
-    std::uint8_t* row = source->baseAddressOfPlane(0) + y * source->bytesPerRowOfPlane(0);
+    std::uint8_t* row =
+        source->baseAddressOfPlane(0) + static_cast<std::size_t>(y) * source->bytesPerRowOfPlane(0);
     for (int x = 200; x < 400; ++x) row[x] = 235;
   }
   source->unlockBaseAddress(0);
