@@ -92,7 +92,7 @@ void BM_ShmGrabToNv12(benchmark::State& state) {
     benchmark::DoNotOptimize(surface->baseAddressOfPlane(0));
     ++frames;
   }
-  if (frames > 0) gShmMs = secondsOf(std::chrono::steady_clock::now() - start) * 1e3 / frames;
+  if (frames > 0) gShmMs = secondsOf(std::chrono::steady_clock::now() - start) * 1e3 / static_cast<double>(frames);
   capture.close();
 }
 
@@ -119,7 +119,7 @@ void BM_XGetImageLibyuv(benchmark::State& state) {
     benchmark::DoNotOptimize(luma.data());
     ++frames;
   }
-  if (frames > 0) gPlainMs = secondsOf(std::chrono::steady_clock::now() - start) * 1e3 / frames;
+  if (frames > 0) gPlainMs = secondsOf(std::chrono::steady_clock::now() - start) * 1e3 / static_cast<double>(frames);
   XCloseDisplay(display);
 }
 
