@@ -75,9 +75,13 @@ PincodeViewController::~PincodeViewController() = default;
 
 std::shared_ptr<PincodeViewController> PincodeViewController::create() {
   std::shared_ptr<PincodeViewController> screen(new PincodeViewController());
-  screen->pincodeChannel_ = PincodeChannel::create();
-  screen->pincodeChannel_->setPincodeDelegate(screen);
+  screen->setUpPincodeChannel();
   return screen;
+}
+
+void PincodeViewController::setUpPincodeChannel() {
+  pincodeChannel_ = PincodeChannel::create();
+  pincodeChannel_->setPincodeDelegate(self());
 }
 
 std::shared_ptr<PincodeViewController> PincodeViewController::self() {

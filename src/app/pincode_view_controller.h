@@ -87,6 +87,8 @@ class PincodeViewController : public PincodeEntryViewController,
 
  protected:
   PincodeViewController();
+  // The second half of `create`, for subclasses made with their own `create`.
+  void setUpPincodeChannel();
   // Sends the UDP query to `ip` (the PIN channel's queue or the global queue).
   virtual void probe(const std::string& ip);
   // The serverless road, on the global queue, over the PIN taken when the look-up started.
