@@ -2,6 +2,9 @@
 // version reply, the mirror button's mode table, the permission gates with each simulated
 // authorisation status and the first-click prompt, the mirror-on refusal alerts, and a failed
 // connection (not-reachable alert, delegate told) followed by the same screen connecting again.
+#include <QDir>
+#include <QImage>
+#include <QPixmap>
 #include <thread>
 
 #include "app/connect_status_view_controller.h"
@@ -290,6 +293,21 @@ TEST_F(ConnectScreenTest, DisconnectEndsTheSessionAndTellsTheDelegate) {
   EXPECT_EQ(closed_->closed.load(), 1);
   EXPECT_TRUE(receiver_->waitFor(
       [](const test::ReceiverState& s) { return s[test::Channel::Control].open == 0; }, 10.0));
+}
+
+// The screen as a person sees it while connected, saved for the documentation
+// (build/screenshots/).
+TEST_F(ConnectScreenTest, ScreenshotOfAConnectedReceiver) {
+  showConnected();
+  ASSERT_TRUE(uitest::waitFor(
+      [this] { return screen_->receiverNameTextField()->stringValue() == "Living room(2.2)"; }));
+  const QPixmap shot = window_->widget()->grab();
+  ASSERT_FALSE(shot.isNull());
+  const QString folder = QStringLiteral(CORVANE_SCREENSHOT_DIR);
+  ASSERT_TRUE(QDir().mkpath(folder));
+  const QString file = folder + QStringLiteral("/connection_screen.png");
+  ASSERT_TRUE(shot.save(file, "PNG"));
+  EXPECT_EQ(QImage(file).size(), shot.size());
 }
 
 }  // namespace

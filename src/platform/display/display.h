@@ -107,7 +107,7 @@ inline constexpr WindowID kNullWindowID = 0;
 struct WindowInfo {
   WindowID number = 0;
   std::string ownerName;              // the application that owns the window ("" if unknown)
-  std::optional<std::string> name;    // the window's title, when it has one
+  std::optional<std::string> name;    // the window's title when it can be read ("" for an untitled X11 window)
   std::int32_t ownerPID = 0;          // 0 when unknown
   Rect bounds;
   std::int32_t layer = 0;
