@@ -99,8 +99,9 @@ std::optional<ReceiverData> PincodeViewController::receiver() const {
 }
 
 bool PincodeViewController::handleKeyDown(const platform::ui::Event& event) {
-  if (lookingUp_.load()) {
-    // Typed while a look-up runs: dropped, but only when the key was meant for this screen.
+  if (lookingUp_.load() || receiver()) {
+    // Typed while a look-up runs (or once a receiver was found and the screen is on its way
+    // out): dropped, but only when the key was meant for this screen.
     auto view = this->view();
     auto window = view ? view->window() : nullptr;
     auto app = platform::ui::Application::sharedApplication();
@@ -120,8 +121,8 @@ void PincodeViewController::stopProgress(bool showEntry) {
 }
 
 void PincodeViewController::connect() {
-  if (lookingUp_.load()) {
-    detail::logLine("a look-up is running; connect ignored");
+  if (lookingUp_.load() || receiver()) {
+    detail::logLine("a look-up is running or has found its receiver; connect ignored");
     return;
   }
   lookingUp_.store(true);

@@ -10,7 +10,8 @@
 // One look-up at a time: from `connect` until the look-up ends (a receiver found, the time-out
 // fired, or a failure that cancelled the time-out) keys are ignored (consumed) and a further
 // `connect` does nothing, so that a second look-up never shares the first one's channel, answer
-// and time-out.
+// and time-out. Once a receiver was found the screen starts no further look-up: it is about to
+// be replaced.
 //
 // Threads: `connect`, the time-out, the alerts and every outlet change on the main thread;
 // the PincodeDelegate operations on the PIN channel's queue; the serverless decode on the

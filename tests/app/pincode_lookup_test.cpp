@@ -224,7 +224,10 @@ TEST_F(PinLookupTest, ServerlessPinFindsTheReceiverOnItsDecodedAddress) {
   EXPECT_EQ(controller_->found(), std::vector<ReceiverObject>{want});
   EXPECT_FALSE(progressShown());
   EXPECT_FALSE(entryShown());  // the screen is about to be replaced
+  press(Qt::Key_Return);        // starts no second look-up on the way out
+  EXPECT_FALSE(screen_->isLookingUp());
   EXPECT_FALSE(waitForAlerts(1, std::chrono::milliseconds(5500)));  // no time-out
+  EXPECT_EQ(screen_->probes().size(), 1u);
 }
 
 TEST_F(PinLookupTest, ServerRoadFindsTheReceiverAndOnlyTheFirstAnswerCounts) {
