@@ -4,6 +4,7 @@
 #include "app/main_handler.h"
 #include "logging/dd_log.h"
 #include "logging/dd_tty_logger.h"
+#include "platform/log/log.h"
 
 namespace corvane {
 
@@ -42,7 +43,9 @@ void loadMainInterface(platform::ui::Application& app) {
   platform::Error error;
   auto window = platform::ui::Window::fromInterface("MainWindow", nullptr, &error);
   if (!window) {
-    detail::logLine("the main window cannot be loaded: " + error.description);
+    // Without its window the application could only sit invisible: it ends instead.
+    platform::log::error("the main window cannot be loaded: " + error.description);
+    app.terminate();
     return;
   }
   auto handler = MainHandler::create(window, window->viewNamed("topView"));
