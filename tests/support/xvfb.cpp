@@ -176,7 +176,7 @@ TestWindow::TestWindow(const std::string& display, int x, int y, int width, int 
       XCreateWindow(display_, RootWindow(display_, screen), x, y, static_cast<unsigned>(width),
                     static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
                     CWBackPixel | CWOverrideRedirect, &attributes);
-  XStoreName(display_, window_, name.c_str());
+  if (!name.empty()) XStoreName(display_, window_, name.c_str());  // "": an untitled window
   XClassHint hint{};
   std::string className = "CorvaneTest";
   hint.res_name = className.data();

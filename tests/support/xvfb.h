@@ -38,7 +38,7 @@ class Xvfb {
   std::string display_;
 };
 
-// A mapped top-level window filled with one colour.
+// A mapped top-level window filled with one colour; an empty `name` leaves it untitled.
 class TestWindow {
  public:
   TestWindow(const std::string& display, int x, int y, int width, int height, std::uint32_t rgb,

@@ -107,9 +107,10 @@ inline constexpr WindowID kNullWindowID = 0;
 // One entry of the window list.
 struct WindowInfo {
   WindowID number = 0;
-  std::string ownerName;            // the application that owns the window ("" if unknown)
-  std::optional<std::string> name;  // the window's title, when it has one
-  std::int32_t ownerPID = 0;        // 0 when unknown
+  std::string ownerName;  // the application that owns the window ("" if unknown)
+  std::optional<std::string>
+      name;  // the window's title when it can be read ("" for an untitled X11 window)
+  std::int32_t ownerPID = 0;  // 0 when unknown
   Rect bounds;
   std::int32_t layer = 0;
   bool isOnscreen = false;

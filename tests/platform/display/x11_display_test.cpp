@@ -169,6 +169,19 @@ TEST_F(X11DisplayTest, TheCursorIsInTheFrameWhenShown) {
   }
 }
 
+TEST_F(X11DisplayTest, AnUntitledWindowReadsAsAnEmptyTitle) {
+  // Window titles are never hidden on X11: the window list has a readable (empty) title for a
+  // window without one, as for a window manager's frame.
+  corvane::test::TestWindow window(server_->display(), 300, 200, 50, 40, 0x112233, "");
+  ASSERT_TRUE(window.isOpen());
+  const auto windows = display->copyWindowInfo(kWindowListOptionOnScreenOnly, kNullWindowID);
+  auto found = std::find_if(windows.begin(), windows.end(), [](const WindowInfo& info) {
+    return info.bounds.origin.x == 300 && info.bounds.origin.y == 200 && info.bounds.size.width == 50;
+  });
+  ASSERT_NE(found, windows.end());
+  EXPECT_EQ(found->name, std::optional<std::string>(""));
+}
+
 TEST_F(X11DisplayTest, WindowListAndScreenImage) {
   corvane::test::TestWindow window(server_->display(), 40, 60, 100, 80, 0x336699, "Named window");
   ASSERT_TRUE(window.isOpen());

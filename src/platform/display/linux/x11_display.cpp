@@ -183,6 +183,9 @@ std::vector<WindowInfo> X11Display::copyWindowInfo(std::uint32_t options,
     info.bounds =
         Rect{Point{static_cast<double>(attributes.x), static_cast<double>(attributes.y)},
              Size{static_cast<double>(attributes.width), static_cast<double>(attributes.height)}};
+    // X11 hides no window's title from a client: every title is readable, and a window
+    // without one (a window manager's frame, a panel) reads as an empty title.
+    info.name = std::string();
     char* name = nullptr;
     if (XFetchName(display, window, &name) != 0 && name != nullptr) {
       info.name = std::string(name);

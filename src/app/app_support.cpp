@@ -1,0 +1,59 @@
+#include "app/app_support.h"
+
+#include <mutex>
+
+#include "lookup/network_utilities.h"
+#include "platform/foundation/bundle.h"
+#include "platform/log/log.h"
+
+namespace corvane::detail {
+
+namespace {
+std::mutex g_mutex;
+LocalAddressSource g_localAddressSource;   // guarded by g_mutex
+MirrorChannel::Environment g_environment;  // guarded by g_mutex
+}  // namespace
+
+void setLocalAddressSource(LocalAddressSource source) {
+  std::lock_guard lock(g_mutex);
+  g_localAddressSource = std::move(source);
+}
+
+std::optional<std::string> localAddress() {
+  LocalAddressSource source;
+  {
+    std::lock_guard lock(g_mutex);
+    source = g_localAddressSource;
+  }
+  if (source) return source();
+  return NetworkUtilities::sharedInstance()->getLocalIP();
+}
+
+void setMirrorEnvironment(MirrorChannel::Environment environment) {
+  std::lock_guard lock(g_mutex);
+  g_environment = std::move(environment);
+}
+
+MirrorChannel::Environment mirrorEnvironment() {
+  std::lock_guard lock(g_mutex);
+  return g_environment;
+}
+
+std::string localized(const std::string& key) {
+  return platform::Bundle::main()->localizedString(key, "", "");
+}
+
+void logLine(const std::string& text) { platform::log::debug(text); }
+
+platform::ui::ModalResponse runAlert(const std::string& title, const std::string& message,
+                                     platform::ui::AlertStyle style,
+                                     const std::vector<std::string>& buttons) {
+  platform::ui::Alert alert;
+  alert.setMessageText(title);
+  alert.setInformativeText(message);
+  alert.setAlertStyle(style);
+  for (const auto& button : buttons) alert.addButtonWithTitle(button);
+  return alert.runModal();
+}
+
+}  // namespace corvane::detail

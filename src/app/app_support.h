@@ -1,0 +1,35 @@
+// Helpers shared by the application's screens: localised texts of the main bundle, the
+// diagnostic log line, and the modal alerts the screens show.
+//
+// Threads: `localized` and `logLine` from any thread; `runAlert` on the main thread.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/ui/alert.h"
+#include "session/mirror_channel.h"
+
+namespace corvane::detail {
+
+// The main bundle's text for `key` (default table, empty default value and comment).
+std::string localized(const std::string& key);
+// One diagnostic line of the application shell.
+void logLine(const std::string& text);
+// Runs a modal alert: message = `title`, informative text = `message`, the buttons in order.
+platform::ui::ModalResponse runAlert(const std::string& title, const std::string& message,
+                                     platform::ui::AlertStyle style,
+                                     const std::vector<std::string>& buttons);
+
+// The machine's IPv4 address: NetworkUtilities' answer unless a source was set (tests).
+using LocalAddressSource = std::function<std::optional<std::string>()>;
+void setLocalAddressSource(LocalAddressSource source);
+std::optional<std::string> localAddress();
+// The environment of every session controller the screens make (the connection screen's
+// and the driver check's); empty members take the process's shared services.
+void setMirrorEnvironment(MirrorChannel::Environment environment);
+MirrorChannel::Environment mirrorEnvironment();
+
+}  // namespace corvane::detail

@@ -1,0 +1,191 @@
+// The main window and the application delegate: start-up shows a new PIN screen with the
+// status item, a found receiver switches to the connection screen, closing the window there
+// keeps the application running and a re-open shows it again, a session's end or a failed
+// connection brings a new PIN screen, the next receiver reuses the connection screen, and
+// quitting (window closed on the PIN screen, or while mirroring) ends the session and gives
+// the system sound back.
+//
+// The application object is one per process and ends for good at `terminate`; ctest runs each
+// test in a process of its own, and a test that needs a live application skips otherwise.
+#include <thread>
+
+#include "app/app_delegate.h"
+#include "app/main_handler.h"
+#include "app_fixture.h"
+#include "platform/foundation/process_info.h"
+#include "platform/ui/window.h"
+#include "support/test_receiver.h"
+
+namespace corvane {
+namespace {
+
+using apptest::AppFixture;
+using platform::ui::AlertRecord;
+using platform::ui::AlertStyle;
+namespace uitest = platform::ui::testing;
+
+class MainWindowTest : public AppFixture {
+ protected:
+  void SetUp() override {
+    AppFixture::SetUp();
+    if (uitest::app().isTerminated()) {
+      GTEST_SKIP() << "an earlier test of this process terminated the application; run each test "
+                      "in its own process (ctest does)";
+    }
+    installDriver();
+    test::TestReceiverOptions options;
+    options.name = "Living room";
+    std::string error;
+    receiver_ = test::TestReceiver::startOnFreeLoopbackAddress(options, &error);
+    ASSERT_NE(receiver_, nullptr) << error;
+    loadMainInterface(uitest::app());
+    delegate_ = std::dynamic_pointer_cast<AppDelegate>(uitest::app().delegate());
+    ASSERT_NE(delegate_, nullptr);
+    handler_ = delegate_->mainController();
+    ASSERT_NE(handler_, nullptr);
+  }
+  void TearDown() override {
+    if (handler_) {
+      if (auto connect = handler_->connectStatusViewController()) connect->mirrorChannel()->disconnect();
+      if (handler_->mainWindow()) handler_->mainWindow()->orderOut();
+    }
+    uitest::app().setDelegate(nullptr);
+    handler_.reset();
+    delegate_.reset();
+    receiver_.reset();
+    AppFixture::TearDown();
+  }
+
+  ReceiverObject livingRoom() const { return {"Living room", "2.1", {receiver_->address()}, "123456"}; }
+  // The PIN screen's hand-over, from a thread of its own as the query channel's queue does.
+  void findReceiver(const ReceiverObject& receiver) {
+    std::thread([this, receiver] { handler_->onFindReceiverSuccess(receiver); }).join();
+    ASSERT_TRUE(uitest::waitFor([this] { return handler_->windowState() == WindowState::ConnectStatusView; }));
+  }
+  bool inWindow(const std::shared_ptr<platform::ui::View>& view) {
+    return view && view->window() && view->window().get() == handler_->mainWindow().get();
+  }
+  std::shared_ptr<platform::ui::View> pinView() { return handler_->pinCodeViewController()->view(); }
+  std::shared_ptr<platform::ui::View> connectView() {
+    return handler_->connectStatusViewController()->view();
+  }
+
+  std::unique_ptr<test::TestReceiver> receiver_;
+  std::shared_ptr<AppDelegate> delegate_;
+  std::shared_ptr<MainHandler> handler_;
+};
+
+TEST_F(MainWindowTest, StartUpShowsThePinScreenTheStatusItemAndKeepsTheSystemAwake) {
+  EXPECT_EQ(handler_->windowState(), WindowState::PinCodeView);
+  ASSERT_NE(handler_->pinCodeViewController(), nullptr);
+  EXPECT_TRUE(inWindow(pinView()));
+  EXPECT_EQ(handler_->connectStatusViewController(), nullptr);
+  EXPECT_EQ(handler_->mainWindow()->delegate(), handler_);
+  ASSERT_NE(handler_->trayIcon(), nullptr);
+  ASSERT_NE(handler_->trayIcon()->image(), nullptr);
+  EXPECT_EQ(handler_->trayIcon()->image()->name(), "tray");
+  EXPECT_TRUE(handler_->trayIcon()->highlightMode());
+  EXPECT_TRUE(handler_->trayIcon()->isEnabled());
+  EXPECT_EQ(handler_->trayIcon()->length(), platform::ui::kVariableStatusItemLength);
+
+  delegate_->applicationDidFinishLaunching();
+  const auto activities = platform::ProcessInfo::activities();
+  ASSERT_GE(activities.size(), 2u);
+  const auto& first = activities[activities.size() - 2];
+  const auto& second = activities.back();
+  EXPECT_EQ(first.reason, "Batch processing files");
+  EXPECT_EQ(first.options, 0x00FFFFFFu);
+  EXPECT_EQ(second.reason, "just not sleep");
+  EXPECT_EQ(second.options, 0x00EFFFFFu);
+  EXPECT_EQ(delegate_->endActivity(), second.token);
+  // Ending the application ends only the second; the first stays until the process ends.
+  delegate_->applicationWillTerminate();
+  const auto after = platform::ProcessInfo::activities();
+  EXPECT_EQ(after.size(), activities.size() - 1);
+  EXPECT_EQ(after.back().token, first.token);
+}
+
+TEST_F(MainWindowTest, ClosingOnTheConnectionScreenKeepsRunningAndReopenShowsTheWindow) {
+  const auto firstPin = handler_->pinCodeViewController();
+  findReceiver(livingRoom());
+  EXPECT_FALSE(inWindow(firstPin->view()));
+  EXPECT_TRUE(inWindow(connectView()));
+  ASSERT_TRUE(uitest::waitFor([this] {
+    return handler_->connectStatusViewController()->workingMode() == WorkingMode::CONNECTED;
+  }));
+
+  handler_->mainWindow()->makeKeyAndOrderFront();
+  handler_->mainWindow()->close();
+  EXPECT_FALSE(uitest::app().isTerminated());
+  EXPECT_FALSE(handler_->mainWindow()->isVisible());
+  EXPECT_EQ(handler_->connectStatusViewController()->workingMode(), WorkingMode::CONNECTED);
+  uitest::app().reopen();
+  EXPECT_TRUE(handler_->mainWindow()->isVisible());
+  EXPECT_EQ(uitest::app().windows().size(), 1u);  // no other window was opened
+
+  // The session ends: a new PIN screen, empty and with its entry area shown.
+  const auto connectScreen = handler_->connectStatusViewController();
+  connectScreen->disconnectButton()->performClick();
+  ASSERT_TRUE(uitest::waitFor([this] { return handler_->windowState() == WindowState::PinCodeView; }));
+  const auto secondPin = handler_->pinCodeViewController();
+  EXPECT_NE(secondPin, firstPin);
+  EXPECT_TRUE(inWindow(secondPin->view()));
+  EXPECT_FALSE(inWindow(connectView()));
+  EXPECT_EQ(secondPin->inputPinCode(), "");
+  EXPECT_FALSE(secondPin->contentStackView()->isHidden());
+
+  // The next receiver reuses the connection screen.
+  ReceiverObject next = livingRoom();
+  next.name = "Kitchen";
+  findReceiver(next);
+  EXPECT_EQ(handler_->connectStatusViewController(), connectScreen);
+  EXPECT_EQ(connectScreen->receiver()->name, "Kitchen");
+  EXPECT_TRUE(inWindow(connectView()));
+  ASSERT_TRUE(uitest::waitFor([&] { return connectScreen->workingMode() == WorkingMode::CONNECTED; }));
+  EXPECT_EQ(connectScreen->receiverNameTextField()->stringValue().rfind("Kitchen(", 0), 0u);
+}
+
+TEST_F(MainWindowTest, FailedConnectionShowsTheAlertAndANewPinScreen) {
+  const std::string nobody = receiver_->address();
+  receiver_->stop();  // nothing listens there now
+  const auto firstPin = handler_->pinCodeViewController();
+  findReceiver({"Nobody", "1.0", {nobody}, "000000"});
+  ASSERT_TRUE(uitest::waitFor([&] {
+    return handler_->windowState() == WindowState::PinCodeView && handler_->pinCodeViewController() != firstPin;
+  }, std::chrono::seconds(20)));
+  const AlertRecord notReachable{detail::localized("question.again"),
+                                 detail::localized("alert.receiver.not.reachable"), AlertStyle::Warning,
+                                 {"OK", "Cancel"}};
+  EXPECT_EQ(alertsSince(0), std::vector<AlertRecord>{notReachable});
+  EXPECT_TRUE(inWindow(pinView()));
+  EXPECT_FALSE(inWindow(connectView()));
+  EXPECT_EQ(handler_->connectStatusViewController()->workingMode(), WorkingMode::NONE);
+}
+
+TEST_F(MainWindowTest, ClosingTheWindowOnThePinScreenQuits) {
+  handler_->mainWindow()->makeKeyAndOrderFront();
+  handler_->mainWindow()->close();
+  EXPECT_TRUE(uitest::app().isTerminated());
+}
+
+TEST_F(MainWindowTest, QuittingWhileMirroringRestoresTheAudioDevicesAndRemovesTheSavedFile) {
+  using platform::audio::SimAudioHardware;
+  findReceiver(livingRoom());
+  const auto screen = handler_->connectStatusViewController();
+  ASSERT_TRUE(uitest::waitFor([&] { return screen->workingMode() == WorkingMode::CONNECTED; }));
+  screen->mirrorButton()->performClick();
+  ASSERT_TRUE(uitest::waitFor([&] { return screen->mirrorChannel()->isMirroring(); }));
+  ASSERT_TRUE(receiver_->waitFor([](const test::ReceiverState& s) { return !s.video.empty(); }, 30.0));
+  const std::string saved = config_->soundflowerSettingFile();
+  EXPECT_TRUE(platform::files::exists(saved));
+  EXPECT_NE(devices_->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
+
+  uitest::app().terminate();
+  EXPECT_FALSE(screen->mirrorChannel()->isMirroring());
+  EXPECT_EQ(devices_->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
+  EXPECT_EQ(devices_->getDefaultInputAudioDeviceID(), SimAudioHardware::kBuiltInInputID);
+  EXPECT_FALSE(platform::files::exists(saved));
+}
+
+}  // namespace
+}  // namespace corvane
