@@ -3,14 +3,19 @@
 // in this process (on its own thread, named "test-receiver").
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "platform/audio/audio_hardware.h"
 #include "platform/audio/sim/sim_audio_hardware.h"
 #include "platform/display/display.h"
+#include "platform/display/sim/sim_display.h"
 #include "platform/foundation/notification_center.h"
 #include "session/mirror_channel.h"
 #include "support/test_receiver.h"
@@ -61,5 +66,42 @@ inline void stopSession(Session& s) {
   s.receiver.reset();
   platform::audio::setSystemHardware(nullptr);
 }
+
+// Detailed changing content, as a busy real screen gives: every 40 ms a few hundred small
+// blocks of random colour are drawn on the simulated display, so that the encoder runs near
+// its bit rate instead of at the few kilobytes a second of the display's own animation.
+class BusyContent {
+ public:
+  explicit BusyContent(std::shared_ptr<platform::display::SimDisplay> display)
+      : display_(std::move(display)) {
+    thread_ = std::thread([this] {
+      std::mt19937 rng(1);
+      std::uniform_int_distribution<int> x(0, 1920 - 16);
+      std::uniform_int_distribution<int> y(0, 1080 - 16);
+      std::uniform_int_distribution<int> colour(0, 255);
+      auto next = std::chrono::steady_clock::now();
+      while (!stop_) {
+        for (int i = 0; i < 400; ++i) {
+          display_->fillRect(x(rng), y(rng), 16, 16, static_cast<std::uint8_t>(colour(rng)),
+                             static_cast<std::uint8_t>(colour(rng)),
+                             static_cast<std::uint8_t>(colour(rng)));
+        }
+        next += std::chrono::milliseconds(40);
+        std::this_thread::sleep_until(next);
+      }
+    });
+  }
+  ~BusyContent() {
+    stop_ = true;
+    thread_.join();
+  }
+  BusyContent(const BusyContent&) = delete;
+  BusyContent& operator=(const BusyContent&) = delete;
+
+ private:
+  std::shared_ptr<platform::display::SimDisplay> display_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 }  // namespace corvane::bench

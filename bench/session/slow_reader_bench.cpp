@@ -1,5 +1,5 @@
 // A receiver that reads the video connection at a tenth of the stream's rate: mirroring
-// 1920x1080 at 25 frames per second of changing content from the simulated display, the
+// 1920x1080 at 25 frames per second of busy changing content from the simulated display, the
 // stream's rate is measured for 10 s of normal reading, then the receiver reads at a tenth of
 // it for 30 s while the process's resident memory is sampled every 0.5 s. Reports the peak
 // against the memory before the slow phase, the encoded-video queue's fullest count, and the
@@ -68,6 +68,7 @@ int run(double slowSeconds) {
   platform::log::setSink(&DropLog::sink, &dropLog);
   auto sim = platform::display::SimDisplay::create({{1920, 1080, 60}});
   sim->setAnimating(0.04);
+  bench::BusyContent busy(sim);
   test::TestReceiverOptions options;
   options.keepMediaRecords = false;
   bench::Session session;
@@ -97,9 +98,13 @@ int run(double slowSeconds) {
   const auto slowFrom = Clock::now();
   long peakKb = baseKb;
   uint64_t fullestQueue = 0;
+  std::vector<std::pair<double, long>> trace;  // every 5 s of the slow phase
   while (secondsSince(slowFrom) < slowSeconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    peakKb = std::max(peakKb, bench::residentKb());
+    const long kb = bench::residentKb();
+    peakKb = std::max(peakKb, kb);
+    if (trace.empty() || secondsSince(slowFrom) >= trace.back().first + 5.0)
+      trace.emplace_back(secondsSince(slowFrom), kb);
     if (auto handler = session.channel->mediaHandler())
       fullestQueue = std::max(fullestQueue, handler->videoOutputQueue()->count());
   }
@@ -117,7 +122,7 @@ int run(double slowSeconds) {
   bench::stopSession(session);
   platform::log::setSink(nullptr, nullptr);
 
-  std::printf("slow reader: 1920x1080, 25 fps of changing content\n");
+  std::printf("slow reader: 1920x1080, 25 fps of busy changing content\n");
   std::printf("  stream at full speed        %.0f bytes/s, %.1f video packets/s\n", streamRate,
               packetRate);
   std::printf("  receiver read rate          %.0f bytes/s for %.1f s\n", streamRate / 10,
@@ -129,6 +134,9 @@ int run(double slowSeconds) {
               static_cast<double>(s2.videoPackets - s1.videoPackets) / slowElapsed);
   std::printf("  resident memory before      %ld kB\n", baseKb);
   std::printf("  resident memory peak        %ld kB (+%ld kB)\n", peakKb, peakKb - baseKb);
+  std::printf("  resident memory while slow ");
+  for (const auto& [at, kb] : trace) std::printf(" %.0fs:%ld", at, kb);
+  std::printf(" (kB)\n");
   std::printf("  encoded-video queue fullest %llu of %lld\n",
               static_cast<unsigned long long>(fullestQueue),
               static_cast<long long>(SWMediaHandler::kQueueCapacity));
