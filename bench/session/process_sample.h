@@ -2,22 +2,19 @@
 // and threads.
 #pragma once
 
-#include <dirent.h>
-
 #include <cstddef>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
 namespace corvane::bench {
 
 inline size_t entriesIn(const char* folder) {
+  std::error_code error;
   size_t n = 0;
-  if (DIR* dir = opendir(folder)) {
-    while (const dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
-      n += name != "." && name != "..";
-    }
-    closedir(dir);
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+       it.increment(error)) {
+    ++n;
   }
   return n;
 }
@@ -39,7 +36,7 @@ inline long residentKb() {
 
 struct ProcessSample {
   long residentKb = 0;
-  size_t descriptors = 0;  // the directory stream's own descriptor included
+  size_t descriptors = 0;  // the directory listing's own descriptor included
   size_t threads = 0;
 };
 

@@ -157,6 +157,6 @@ int run(double slowSeconds) {
 }  // namespace corvane
 
 int main(int argc, char** argv) {
-  const double seconds = argc > 1 ? std::atof(argv[1]) : 30.0;
+  const double seconds = argc > 1 ? std::strtod(argv[1], nullptr) : 30.0;
   return corvane::run(seconds > 0 ? seconds : 30.0);
 }

@@ -23,7 +23,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr long kMemorySlackKb = 5 * 1024;
+constexpr long kMemorySlackKb = 5L * 1024;
 constexpr double kSettleSeconds = 60.0;
 
 int run(double seconds, double interval) {
@@ -109,7 +109,7 @@ int run(double seconds, double interval) {
 }  // namespace corvane
 
 int main(int argc, char** argv) {
-  const double seconds = argc > 1 ? std::atof(argv[1]) : 600.0;
-  const double interval = argc > 2 ? std::atof(argv[2]) : 10.0;
+  const double seconds = argc > 1 ? std::strtod(argv[1], nullptr) : 600.0;
+  const double interval = argc > 2 ? std::strtod(argv[2], nullptr) : 10.0;
   return corvane::run(seconds > 0 ? seconds : 600.0, interval > 0 ? interval : 10.0);
 }

@@ -4,13 +4,13 @@
 // huge length header, or closes at once. Each ends in the outcome the user sees (the reports
 // of the session controller and the PIN-server client), and once everything is released the
 // process has no more descriptors or threads than before the case.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,10 +44,11 @@ namespace files = platform::files;
 // ---- process resources ----
 
 size_t entriesIn(const char* folder) {
+  std::error_code error;
   size_t n = 0;
-  if (DIR* dir = opendir(folder)) {
-    while (readdir(dir) != nullptr) ++n;
-    closedir(dir);
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+       it.increment(error)) {
+    ++n;
   }
   return n;
 }
@@ -337,7 +338,7 @@ TEST_F(ReceiverFaultTest, GarbageFloodOnTheControlConnectionChangesNothing) {
   }
   ASSERT_TRUE(receiver_->waitFor(
       [](const test::ReceiverState& s) {
-        return s[test::Channel::Control].bytesOut >= 64u * 4096u * 16u;
+        return s[test::Channel::Control].bytesOut >= uint64_t{64} * 4096 * 16;
       },
       30.0));
   // Packet framing survived: heartbeats are still answered and a receiver command still acts.
