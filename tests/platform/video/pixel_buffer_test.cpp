@@ -151,6 +151,7 @@ TEST(PixelBufferMemory, FramesMadeOnManyThreadsAreReturnedWhenReleased) {
   }
   const long before = residentKb();
   std::vector<std::thread> threads;
+  threads.reserve(8);
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([] {
       for (int round = 0; round < 3; ++round) {
