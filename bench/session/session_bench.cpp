@@ -34,6 +34,7 @@
 #include "platform/display/sim/sim_display.h"
 #include "platform/foundation/file_utils.h"
 #include "platform/foundation/notification_center.h"
+#include "bench_session.h"
 #include "session/mirror_channel.h"
 #include "support/test_receiver.h"
 #include "support/xvfb.h"
@@ -108,50 +109,9 @@ std::vector<double> frameLatenciesMs(const test::ReceiverState& state, size_t fr
   return out;
 }
 
-struct Session {
-  std::unique_ptr<test::TestReceiver> receiver;
-  std::shared_ptr<MirrorChannel> channel;
-};
-
-// A mirroring session on `screen` against a receiver on a free loopback address.
-bool startSession(Session& s, std::shared_ptr<display::DisplayService> screen,
-                  const std::string& root) {
-  auto hardware = platform::audio::SimAudioHardware::create(root);
-  platform::audio::setSystemHardware(hardware);
-  auto devices = AudioDeviceManager::create(hardware, platform::NotificationCenter::create());
-  SoundflowerManager::Environment sound;
-  sound.deviceManager = devices;
-  sound.temporaryDirectory = root + "/tmp";
-  sound.installedBundlePath = root + "/Library/Audio/Plug-Ins/HAL/BlackHole.driver";
-  MirrorChannel::Environment env;
-  env.display = std::move(screen);
-  env.soundflowerManager = SoundflowerManager::create(sound);
-  env.audioDeviceManager = devices;
-  env.config = SWAppConfig::create();
-
-  std::string error;
-  s.receiver = test::TestReceiver::startOnFreeLoopbackAddress({}, &error);
-  if (!s.receiver) {
-    std::fprintf(stderr, "receiver: %s\n", error.c_str());
-    return false;
-  }
-  s.channel = MirrorChannel::create(env);
-  s.channel->connect(s.receiver->address(), "123456");
-  if (!s.receiver->waitFor([](const test::ReceiverState& st) { return st.pinCode.has_value(); },
-                           10.0)) {
-    return false;
-  }
-  s.channel->requestMirrorOn();
-  return s.receiver->waitFor([](const test::ReceiverState& st) { return st.video.size() > 10; },
-                             20.0);
-}
-
-void stopSession(Session& s) {
-  if (s.channel) s.channel->disconnect();
-  s.channel.reset();
-  s.receiver.reset();
-  platform::audio::setSystemHardware(nullptr);
-}
+using bench::Session;
+using bench::startSession;
+using bench::stopSession;
 
 // CPU seconds per second of the sender while `seconds` pass.
 double senderCpuPerSecond(double seconds) {

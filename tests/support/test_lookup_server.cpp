@@ -283,6 +283,12 @@ void TestLookupServer::acceptAll() {
   for (;;) {
     const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
+    if (options_.closeOnAccept) {
+      ::close(fd);
+      ++state_.accepted;
+      event("connection " + std::to_string(nextConnId_++) + " accepted and closed at once");
+      continue;
+    }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     auto conn = std::make_unique<Conn>();

@@ -59,6 +59,7 @@ struct LookupServerOptions {
   std::map<std::string, LookupAnswer> pins;
   LookupAnswer unknownPin = LookupAnswer::notFound(StatusCode::FAILED_NOT_EXIT);
   std::chrono::milliseconds segmentGap{150};         // between the pieces of a cut reply
+  bool closeOnAccept = false;  // every connection is closed as soon as it is accepted
   std::function<void(const std::string&)> onEvent;  // one line per event, on the I/O thread
 };
 

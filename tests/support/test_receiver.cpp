@@ -125,6 +125,7 @@ struct TestReceiver::Conn {
   std::vector<uint8_t> in;  // media bytes not yet parsed
   bool closeRequested = false;
   bool resetRequested = false;
+  SteadyClock::time_point nextReadAt{};  // a rate-limited connection reads again from here
 };
 
 void TestReceiver::scramble(uint8_t* packet16) {
@@ -284,6 +285,14 @@ void TestReceiver::setReading(Channel channel, bool reading) {
   wake();
 }
 
+void TestReceiver::setReadRate(Channel channel, double bytesPerSecond) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    readRate_[static_cast<std::size_t>(channel)] = bytesPerSecond > 0 ? bytesPerSecond : 0;
+  }
+  wake();
+}
+
 TestReceiver::Conn* TestReceiver::newestLocked(Channel channel) {
   for (auto it = conns_.rbegin(); it != conns_.rend(); ++it) {
     Conn& c = **it;
@@ -370,8 +379,10 @@ void TestReceiver::run() {
   while (!stopping_) {
     fds.clear();
     ids.clear();
+    int timeoutMs = 1000;
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      const auto now = SteadyClock::now();
       fds.push_back({wakeFd_, POLLIN, 0});
       ids.push_back(0);
       for (int i = 0; i < kChannelCount; ++i) {
@@ -383,13 +394,21 @@ void TestReceiver::run() {
       for (auto& c : conns_) {
         if (c->fd < 0) continue;
         short events = 0;
-        if (reading_[static_cast<std::size_t>(c->channel)]) events |= POLLIN;
+        if (reading_[static_cast<std::size_t>(c->channel)]) {
+          if (c->nextReadAt <= now) {
+            events |= POLLIN;
+          } else {
+            const auto wait =
+                std::chrono::duration_cast<std::chrono::milliseconds>(c->nextReadAt - now);
+            timeoutMs = std::min(timeoutMs, static_cast<int>(wait.count()) + 1);
+          }
+        }
         if (c->out.size() > c->outOffset) events |= POLLOUT;
         fds.push_back({c->fd, events, 0});
         ids.push_back(c->id);
       }
     }
-    const int n = ::poll(fds.data(), fds.size(), 1000);
+    const int n = ::poll(fds.data(), fds.size(), timeoutMs);
     if (n < 0 && errno != EINTR) break;
     std::lock_guard<std::mutex> lock(mutex_);
     for (size_t i = 0; n > 0 && i < fds.size(); ++i) {
@@ -463,7 +482,17 @@ void TestReceiver::closeConn(Conn& conn, const std::string& why) {
 
 void TestReceiver::readFrom(Conn& conn) {
   uint8_t buf[256 * 1024];
-  const ssize_t n = ::recv(conn.fd, buf, sizeof(buf), 0);
+  // A rate-limited connection reads 20 ms worth at a time and then waits as long as those
+  // bytes take at its rate.
+  const double rate = readRate_[static_cast<std::size_t>(conn.channel)];
+  size_t want = sizeof(buf);
+  if (rate > 0) want = std::clamp(static_cast<size_t>(rate * 0.02), size_t{1}, sizeof(buf));
+  const ssize_t n = ::recv(conn.fd, buf, want, 0);
+  if (rate > 0 && n > 0) {
+    conn.nextReadAt = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                               std::chrono::duration<double>(
+                                                   static_cast<double>(n) / rate));
+  }
   if (n == 0) return closeConn(conn, "closed by the sender");
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
@@ -641,7 +670,9 @@ void TestReceiver::onMediaBytes(Conn& conn) {
       std::fwrite(view.payload.data(), 1, view.payload.size(), out);
       std::fflush(out);
     }
-    (kind == MediaKind::Video ? state_.video : state_.audio).push_back(rec);
+    ++(kind == MediaKind::Video ? state_.videoPackets : state_.audioPackets);
+    if (options_.keepMediaRecords)
+      (kind == MediaKind::Video ? state_.video : state_.audio).push_back(rec);
     offset += r.consumed;
   }
   conn.in.erase(conn.in.begin(), conn.in.begin() + static_cast<std::ptrdiff_t>(offset));

@@ -54,6 +54,7 @@ struct TestReceiverOptions {
   std::string videoFile;                            // the H.264 stream is written here when set
   std::string audioFile;                            // the MP3 stream is written here when set
   int receiveBufferSize = 0;                        // SO_RCVBUF of accepted connections when > 0
+  bool keepMediaRecords = true;  // false: media packets are only counted (long runs)
   std::function<void(const std::string&)> onEvent;  // one line per event, on the I/O thread
 };
 
@@ -93,6 +94,8 @@ struct ReceiverState {
   std::vector<ControlRecord> control;  // every packet the sender sent, in order
   std::vector<MediaRecord> video;
   std::vector<MediaRecord> audio;
+  uint64_t videoPackets = 0;  // media packets parsed, also when records are not kept
+  uint64_t audioPackets = 0;
   std::string senderName;              // requests 15 and 16
   std::optional<std::string> pinCode;  // request 35
   std::vector<std::string> errors;     // malformed media streams
@@ -141,6 +144,9 @@ class TestReceiver {
   void setAuthenticationType(uint8_t result, uint8_t type);  // default 1, 1
   // Pauses or resumes reading the channel's connections (the sender's writes then back up).
   void setReading(Channel channel, bool reading);
+  // Reads the channel's connections at about `bytesPerSecond` on average (0: as fast as the
+  // bytes come).
+  void setReadRate(Channel channel, double bytesPerSecond);
 
   // The receiver's own packets, on the newest control connection; false when none is open.
   bool sendRequest(uint8_t code, std::array<uint8_t, 12> attach = {});
@@ -213,6 +219,7 @@ class TestReceiver {
   uint8_t authResult_ = 1;
   uint8_t authType_ = 1;
   std::array<bool, kChannelCount> reading_{true, true, true, true};
+  std::array<double, kChannelCount> readRate_{0, 0, 0, 0};
 
   std::FILE* videoOut_ = nullptr;
   std::FILE* audioOut_ = nullptr;

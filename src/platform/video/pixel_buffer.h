@@ -110,6 +110,7 @@ class PixelBuffer {
   const OSType format_;
   std::vector<Plane> planes_;
   std::uint8_t* owned_ = nullptr;  // memory of a buffer made by `create`
+  std::size_t mappedBytes_ = 0;    // > 0: `owned_` is a private mapping of this size
   ReleaseCallback release_;
   std::atomic<int> readOnlyLocks_{0};
   std::atomic<int> writableLocks_{0};

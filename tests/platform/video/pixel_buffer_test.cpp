@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace corvane::platform::video {
@@ -115,6 +120,54 @@ TEST(PixelBufferTest, WrappedMemoryIsReleasedOnceWhenTheBufferGoes) {
       kReturnInvalidArgument);
   EXPECT_EQ(buffer, nullptr);
   EXPECT_EQ(released, 1);
+}
+
+}  // namespace
+}  // namespace corvane::platform::video
+
+namespace corvane::platform::video {
+namespace {
+
+long residentKb() {
+  std::ifstream in("/proc/self/status");
+  std::string key;
+  while (in >> key) {
+    if (key == "VmRSS:") {
+      long kb = 0;
+      in >> kb;
+      return kb;
+    }
+    in.ignore(4096, '\n');
+  }
+  return 0;
+}
+
+// Frames are made and dropped on many threads; their memory must go back when they go, also
+// after the heap allocator has raised its threshold for own mappings (which a large block
+// freed anywhere in the process does).
+TEST(PixelBufferMemory, FramesMadeOnManyThreadsAreReturnedWhenReleased) {
+  {
+    std::vector<std::uint8_t> big(24u << 20, 1);  // allocated and freed: the threshold rises
+  }
+  const long before = residentKb();
+  std::vector<std::thread> threads;
+  threads.reserve(8);
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([] {
+      for (int round = 0; round < 3; ++round) {
+        std::shared_ptr<PixelBuffer> frame;
+        ASSERT_EQ(PixelBuffer::create(1920, 1080, kPixelFormat32BGRA, &frame), kReturnSuccess);
+        ASSERT_EQ(frame->lockBaseAddress(0), kReturnSuccess);
+        ASSERT_NE(frame->baseAddress(), nullptr);
+        std::memset(frame->baseAddress(), round,
+                    frame->bytesPerRow() * static_cast<std::size_t>(frame->height()));
+        frame->unlockBaseAddress(0);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  // Eight threads each held an 8 MB frame at a time: kept by the heap, that is 64 MB more.
+  EXPECT_LT(residentKb() - before, 16 * 1024);
 }
 
 }  // namespace

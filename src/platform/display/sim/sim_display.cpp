@@ -202,12 +202,13 @@ DisplayStreamRef SimDisplay::createDisplayStream(DirectDisplayID display, int wi
 
 video::SurfaceRef SimDisplay::render(int width, int height, bool showCursor,
                                      const std::function<void()>& onRelease) {
-  std::vector<std::uint8_t> copy;
+  std::lock_guard<std::mutex> renderLock(renderMutex_);
+  std::vector<std::uint8_t>& copy = renderCopy_;
   int cursorX = 0;
   int cursorY = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    copy = pixels_;
+    copy.assign(pixels_.begin(), pixels_.end());
     cursorX = cursorX_;
     cursorY = cursorY_;
   }
@@ -217,8 +218,7 @@ video::SurfaceRef SimDisplay::render(int width, int height, bool showCursor,
     detail::compositeCursor(
         image, detail::CursorImage{cursor, kCursorSize, kCursorSize, cursorX, cursorY});
   }
-  std::vector<std::uint8_t> scratch;
-  auto surface = detail::convertToSurface(image, width, height, false, scratch, onRelease);
+  auto surface = detail::convertToSurface(image, width, height, false, renderScratch_, onRelease);
   if (surface) framesRendered_.fetch_add(1);
   return surface;
 }

@@ -79,6 +79,11 @@ class SimDisplay : public DisplayService, public std::enable_shared_from_this<Si
 
   const std::vector<DisplayMode> modes_;
   mutable std::mutex mutex_;
+  // Frames are rendered through buffers kept from frame to frame (a copy of the content and
+  // the scaling scratch, several megabytes each) instead of new ones per frame.
+  std::mutex renderMutex_;
+  std::vector<std::uint8_t> renderCopy_;
+  std::vector<std::uint8_t> renderScratch_;
   std::vector<std::uint8_t> pixels_;  // BGRA, width * 4 bytes per row
   int width_ = 0;
   int height_ = 0;
