@@ -23,6 +23,7 @@
 #include "platform/foundation/notification_center.h"
 #include "platform/power/power.h"
 #include "session/link_fixture.h"
+#include "session/mirror_test_support.h"
 #include "support/test_receiver.h"
 
 namespace corvane::testing {
@@ -30,76 +31,6 @@ namespace {
 
 namespace audio = platform::audio;
 namespace files = platform::files;
-
-class RecordingMirrorDelegate : public MirrorChannelDelegate {
- public:
-  // Runs inside each report, after it is recorded, on the reporting thread.
-  std::function<void(const std::string&)> onReport;
-
-  void onConnectToReceiverSuccess() override { add("onConnectToReceiverSuccess"); }
-  void onConnectToReceiverFailed(int code) override { add("onConnectToReceiverFailed", code); }
-  void onRequestMirrorOnSuccess() override { add("onRequestMirrorOnSuccess"); }
-  void onRequestMirrorOnFailed(int code) override { add("onRequestMirrorOnFailed", code); }
-  void onRequestMirrorOffSuccess() override { add("onRequestMirrorOffSuccess"); }
-  void onRequestReceiverVersionSuccess(const std::string& version) override {
-    add("onRequestReceiverVersionSuccess", 0, version);
-  }
-
-  size_t count(const std::string& name) const {
-    std::lock_guard lock(mutex_);
-    size_t n = 0;
-    for (const auto& e : events_) n += e.name == name;
-    return n;
-  }
-  std::vector<LinkEvent> events() const {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-  bool waitFor(const std::string& name, size_t n = 1, double seconds = 10.0) const {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_until(lock, deadlineAfter(seconds), [&] {
-      size_t k = 0;
-      for (const auto& e : events_) k += e.name == name;
-      return k >= n;
-    });
-  }
-
- private:
-  void add(const std::string& name, int value = 0, std::optional<std::string> text = std::nullopt) {
-    {
-      std::lock_guard lock(mutex_);
-      events_.emplace_back(name, value, std::move(text), Clock::now());
-      cv_.notify_all();
-    }
-    if (onReport) onReport(name);
-  }
-  mutable std::mutex mutex_;
-  mutable std::condition_variable cv_;
-  std::vector<LinkEvent> events_;
-};
-
-size_t entriesIn(const char* folder) {
-  size_t n = 0;
-  if (DIR* dir = opendir(folder)) {
-    while (readdir(dir) != nullptr) ++n;
-    closedir(dir);
-  }
-  return n;
-}
-size_t threadCount() { return entriesIn("/proc/self/task"); }
-size_t descriptorCount() { return entriesIn("/proc/self/fd"); }
-
-// Waits until `count()` is back to at most `limit`; answers the last count.
-template <typename F>
-size_t settleTo(F count, size_t limit, double seconds) {
-  const auto deadline = deadlineAfter(seconds);
-  size_t now = count();
-  while (now > limit && Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    now = count();
-  }
-  return now;
-}
 
 // NAL unit types of an Annex-B stream, in order.
 std::vector<int> nalTypes(const std::string& path) {
@@ -189,10 +120,12 @@ class MirrorChannelTest : public ::testing::Test {
 
   void connectAndWait() {
     const size_t before = delegate_->count("onConnectToReceiverSuccess");
+    const size_t pins = receiver_->snapshot().requests(35).size();
     channel_->connect(receiver_->address(), "123456");
     ASSERT_TRUE(delegate_->waitFor("onConnectToReceiverSuccess", before + 1));
+    // This connection's PIN, and so its control connection, reached the receiver.
     ASSERT_TRUE(receiver_->waitFor(
-        [](const test::ReceiverState& s) { return s.pinCode.has_value(); }, 10.0));
+        [pins](const test::ReceiverState& s) { return s.requests(35).size() > pins; }, 10.0));
   }
 
   void mirrorOnByUser() {
@@ -225,16 +158,6 @@ class MirrorChannelTest : public ::testing::Test {
   bool waitForVideo(size_t n, double seconds = 20.0) {
     return receiver_->waitFor([n](const test::ReceiverState& s) { return s.video.size() >= n; },
                               seconds);
-  }
-
-  template <typename F>
-  static bool waitUntil(F done, double seconds = 10.0) {
-    const auto deadline = deadlineAfter(seconds);
-    while (!done()) {
-      if (Clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
   }
 
   static std::vector<platform::power::Assertion> mirroringAssertions() {

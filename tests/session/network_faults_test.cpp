@@ -31,6 +31,7 @@
 #include "platform/foundation/notification_center.h"
 #include "platform/foundation/user_defaults.h"
 #include "session/link_fixture.h"
+#include "session/mirror_test_support.h"
 #include "session/mirror_channel.h"
 #include "support/test_lookup_server.h"
 #include "support/test_receiver.h"
@@ -42,30 +43,6 @@ namespace audio = platform::audio;
 namespace files = platform::files;
 
 // ---- process resources ----
-
-size_t entriesIn(const char* folder) {
-  std::error_code error;
-  size_t n = 0;
-  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
-       it.increment(error)) {
-    ++n;
-  }
-  return n;
-}
-size_t threadCount() { return entriesIn("/proc/self/task"); }
-size_t descriptorCount() { return entriesIn("/proc/self/fd"); }
-
-// Waits until `count()` is back to at most `limit`; answers the last count.
-template <typename F>
-size_t settleTo(F count, size_t limit, double seconds) {
-  const auto deadline = deadlineAfter(seconds);
-  size_t now = count();
-  while (now > limit && Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    now = count();
-  }
-  return now;
-}
 
 // Descriptors and threads of the process when a case starts; `expectReleased` checks, once
 // the case has released everything, that both are back (idle pool workers end within a few
@@ -81,56 +58,7 @@ struct Resources {
   }
 };
 
-template <typename F>
-bool waitUntil(F done, double seconds = 10.0) {
-  const auto deadline = deadlineAfter(seconds);
-  while (!done()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 // ---- the receiver side ----
-
-class RecordingMirrorDelegate : public MirrorChannelDelegate {
- public:
-  void onConnectToReceiverSuccess() override { add("onConnectToReceiverSuccess"); }
-  void onConnectToReceiverFailed(int code) override { add("onConnectToReceiverFailed", code); }
-  void onRequestMirrorOnSuccess() override { add("onRequestMirrorOnSuccess"); }
-  void onRequestMirrorOnFailed(int code) override { add("onRequestMirrorOnFailed", code); }
-  void onRequestMirrorOffSuccess() override { add("onRequestMirrorOffSuccess"); }
-  void onRequestReceiverVersionSuccess(const std::string& version) override {
-    add("onRequestReceiverVersionSuccess", 0, version);
-  }
-
-  size_t count(const std::string& name) const {
-    std::lock_guard lock(mutex_);
-    return countLocked(name);
-  }
-  std::vector<LinkEvent> events() const {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-  bool waitFor(const std::string& name, size_t n = 1, double seconds = 10.0) const {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_until(lock, deadlineAfter(seconds), [&] { return countLocked(name) >= n; });
-  }
-
- private:
-  size_t countLocked(const std::string& name) const {
-    return static_cast<size_t>(std::count_if(events_.begin(), events_.end(),
-                                             [&](const LinkEvent& e) { return e.name == name; }));
-  }
-  void add(std::string name, int value = 0, std::optional<std::string> text = std::nullopt) {
-    std::lock_guard lock(mutex_);
-    events_.emplace_back(std::move(name), value, std::move(text), Clock::now());
-    cv_.notify_all();
-  }
-  mutable std::mutex mutex_;
-  mutable std::condition_variable cv_;
-  std::vector<LinkEvent> events_;
-};
 
 // A session controller on the simulated display (1920x1080, changing content) and simulated
 // audio hardware, against a test receiver on a free loopback address.
