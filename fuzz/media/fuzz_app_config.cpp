@@ -27,7 +27,8 @@ struct Home {
   Home() : path(files::temporaryDirectory() + "corvane-fuzz-config-" + std::to_string(getpid())) {
     files::remove(path);
     FUZZ_CHECK(files::createDirectory(path + "/Library/Corvane", true));
-    setenv("HOME", path.c_str(), 1);
+    // Set once, before the first load reads it.
+    setenv("HOME", path.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
   }
   ~Home() { files::remove(path); }
   Home(const Home&) = delete;

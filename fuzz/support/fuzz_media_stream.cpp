@@ -55,7 +55,7 @@ struct Outcome {
 ParseResult parseChecked(MediaKind kind, std::span<const std::uint8_t> bytes, Packet* packet) {
   MediaPacketView view;
   view.length = 0xDEADBEEF;
-  const ParseResult r = parseMediaPacket(kind, bytes, &view);
+  ParseResult r = parseMediaPacket(kind, bytes, &view);
   const std::size_t header = kind == MediaKind::Video ? 24 : 4;
   if (bytes.size() < 4) {
     FUZZ_CHECK(r.status == ParseStatus::NeedMore && view.length == 0xDEADBEEF);
