@@ -154,13 +154,13 @@ void SWHardwareEncoder::stop() {
 }
 
 bool SWHardwareEncoder::createCompressionSessionWithSize(int width, int height) {
-  const std::map<std::string, bool> specification = {
+  const std::map<std::string, bool> encoderSettings = {
       {video::kEncoderSpecificationEnableHardwareAcceleratedVideoEncoder, true}};
   // Each session reports to the encoder that made it.
   std::weak_ptr<SWHardwareEncoder> weak = weak_from_this();
   std::shared_ptr<video::CompressionSession> session;
   const int status = video::CompressionSession::create(
-      width, height, video::kVideoCodecTypeH264, specification,
+      width, height, video::kVideoCodecTypeH264, encoderSettings,
       video::CompressionSession::SourceImageAttributes{video::kPixelFormat32BGRA, width, height},
       [weak](int result, const std::shared_ptr<const video::EncodedSample>& sample) {
         if (auto self = weak.lock()) self->handleOutput(result, sample);

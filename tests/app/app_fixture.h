@@ -123,7 +123,7 @@ class AppFixture : public ::testing::Test {
   void installDriver() {
     const std::string bundle = root_ + platform::audio::kLoopbackDriverInstallPath;
     platform::files::createDirectory(bundle + "/Contents/MacOS", true);
-    copyFile(std::string(CORVANE_DRIVER_SOURCE_DIR) + "/Info.plist", bundle + "/Contents/Info.plist");
+    copyFile(std::string(CORVANE_DRIVER_SOURCE_DIR) + "/info.plist", bundle + "/Contents/Info.plist");
     copyFile(std::string(CORVANE_DRIVER_SOURCE_DIR) + "/placeholder",
              bundle + "/Contents/MacOS/BlackHole");
     ASSERT_TRUE(driver_->isAudioPluginInstalled());

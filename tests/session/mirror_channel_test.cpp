@@ -106,7 +106,7 @@ class MirrorChannelTest : public ::testing::Test {
   void installDriver() {
     const std::string bundle = root_ + audio::kLoopbackDriverInstallPath;
     files::createDirectory(bundle + "/Contents/MacOS", true);
-    copyFile(std::string(CORVANE_DRIVER_SOURCE_DIR) + "/Info.plist",
+    copyFile(std::string(CORVANE_DRIVER_SOURCE_DIR) + "/info.plist",
              bundle + "/Contents/Info.plist");
     copyFile(std::string(CORVANE_DRIVER_SOURCE_DIR) + "/placeholder",
              bundle + "/Contents/MacOS/BlackHole");

@@ -82,7 +82,7 @@ int CompressionSession::create(int width, int height, OSType codec,
   }
   for (const auto& [key, value] : encoderSpecification) {
     log::nslog(
-        "compression session: encoder specification %s=%d has no effect (software "
+        "compression session: encoder setting %s=%d has no effect (software "
         "encoder)",
         key.c_str(), value ? 1 : 0);
   }

@@ -38,7 +38,7 @@ inline constexpr int kCompressionErrorPropertyNotSupported = -12900;
 inline constexpr int kCompressionErrorCouldNotCreateEncoder = -12908;
 inline constexpr int kCompressionErrorEncodeFailed = -12911;
 
-// Encoder specification and property keys.
+// Encoder setting and property keys.
 inline constexpr const char* kEncoderSpecificationEnableHardwareAcceleratedVideoEncoder =
     "EnableHardwareAcceleratedVideoEncoder";
 inline constexpr const char* kCompressionPropertyAllowFrameReordering = "AllowFrameReordering";

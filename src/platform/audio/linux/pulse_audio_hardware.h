@@ -1,7 +1,7 @@
 // The audio hardware of a PulseAudio sound server (PipeWire desktops serve the same protocol).
 //
 // Devices: every sink is an output device and every source that is not a monitor an input
-// device, named by its description, with the channel count of its sample specification,
+// device, named by its description, with the channel count of its sample format,
 // transport type built-in for hardware cards and virtual otherwise. Monitor sources are not
 // listed, but each has an id so that a monitor that was the default source can be read,
 // saved and made the default again exactly. Ids are stable for the life of the object: a
@@ -92,7 +92,7 @@ class PulseAudioHardware : public AudioHardware,
 
   // The data source code of a port name.
   static std::uint32_t portCode(const std::string& port);
-  // A server sample specification as a stream description.
+  // A server sample format as a stream description.
   static StreamBasicDescription describe(const detail::PulseSampleSpec& spec);
 
  private:
