@@ -119,12 +119,3 @@ extern "C" const char* __lsan_default_suppressions();
 extern "C" const char* __lsan_default_suppressions() {
   return "leak:libfontconfig.so\nleak:libdbus-1.so\n";
 }
-
-// Qt is not built for the thread sanitizer: its own thread pool (which paints and converts
-// images in pieces) synchronises through futexes the sanitizer cannot see, so the memory
-// its threads allocate and free looks racy. Qt's calls into the sanitizer's interceptors are
-// ignored; our code's accesses are all still checked.
-extern "C" const char* __tsan_default_suppressions();
-extern "C" const char* __tsan_default_suppressions() {
-  return "called_from_lib:libQt6Core.so.6\ncalled_from_lib:libQt6Gui.so.6\n";
-}

@@ -2,32 +2,6 @@
 
 #include <pulse/rtclock.h>
 
-#if defined(__SANITIZE_THREAD__)
-#define CORVANE_PULSE_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define CORVANE_PULSE_TSAN 1
-#endif
-#endif
-
-#ifdef CORVANE_PULSE_TSAN
-// libpulse hands memory between its threads through lock-free lists and atomics of its own,
-// which the thread sanitizer cannot see in the uninstrumented library: a mutex or packet
-// buffer made on one thread and reused on another looks like a race. Only reports whose
-// stacks pass through those libpulse internals are left out; our code's accesses (the
-// callbacks included) are still judged.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:pa_mutex_lock\n"
-         "race:pa_mutex_unlock\n"
-         "race:pa_packet_*\n"
-         "race:pa_iochannel_*\n"
-         "race:pa_srbchannel_*\n"
-         "race:pa_memblock_*\n"
-         "race:pa_memchunk_*\n"
-         "race:pa_flist_*\n";
-}
-#endif
-
 namespace corvane::platform::audio::detail {
 
 namespace {
