@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "media/av_callback.h"
+#include "media/media_packet.h"
 #include "platform/video/pixel_buffer.h"
 
 namespace corvane::test {
@@ -97,5 +98,18 @@ class RecordingCallback : public AVCallback {
 
 std::uint32_t readBig32(const std::uint8_t* at);
 std::uint32_t readHost32(const std::uint8_t* at);
+
+// Frees every packet and watches the thread it is called on (the encoder's worker), so that a
+// test can tell whether that thread had exited when a stop returned.
+class WatchingCallback : public AVCallback {
+ public:
+  void onOutputMediaData(std::uint8_t* packet) override {
+    freeMediaPacket(packet);
+    watch.watch();
+    called.fire();
+  }
+  ThreadExitWatch watch;
+  Signal called;
+};
 
 }  // namespace corvane::test

@@ -358,22 +358,10 @@ TEST(SWAudioEncoderTest, EndingReleasesWhatAStoppedQueueStillHoldsAndIdleEndIsHa
   EXPECT_FALSE(encoder->isEncoderRunning());
 }
 
-// Watches the thread it is called on (the worker) and ends nothing.
-class WatchingCallback : public AVCallback {
- public:
-  void onOutputMediaData(std::uint8_t* packet) override {
-    freeMediaPacket(packet);
-    watch.watch();
-    called.fire();
-  }
-  test::ThreadExitWatch watch;
-  test::Signal called;
-};
-
 TEST(SWAudioEncoderTest, EndReturnsOnlyOnceTheWorkerThreadHasExited) {
   auto encoder = SWAudioEncoder::create();
   auto input = RawAudioQueue::initWithCapacity(3);
-  auto callback = std::make_shared<WatchingCallback>();
+  auto callback = std::make_shared<test::WatchingCallback>();
   encoder->setInputQueue(input);
   encoder->setAvCallback(callback);
   encoder->beginEncodeAudio();

@@ -415,22 +415,10 @@ TEST(SWSoftwareEncoderLifecycleTest, StartsOnceRestartsAndBuildsPacketsOnlyForAS
   EXPECT_FALSE(encoder->isEncoderOpen());
 }
 
-// Watches the thread it is called on (the worker) and stops nothing.
-class WatchingCallback : public AVCallback {
- public:
-  void onOutputMediaData(std::uint8_t* packet) override {
-    freeMediaPacket(packet);
-    watch.watch();
-    called.fire();
-  }
-  test::ThreadExitWatch watch;
-  test::Signal called;
-};
-
 TEST(SWSoftwareEncoderLifecycleTest, StopReturnsOnlyOnceTheWorkerThreadHasExited) {
   auto encoder = SWSoftwareEncoder::create();
   auto queue = RawVideoQueue::initWithCapacity(3);
-  auto callback = std::make_shared<WatchingCallback>();
+  auto callback = std::make_shared<test::WatchingCallback>();
   encoder->setRawVideoInput(queue);
   encoder->setVaCallback(callback);
   encoder->start();
