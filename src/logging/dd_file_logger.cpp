@@ -1,6 +1,7 @@
 #include "logging/dd_file_logger.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,6 +47,32 @@ void reportException(const char* what) {
     platform::log::nslog(
         "DDFileLogger.logMessage: Too many exceptions -- will not log any more of them.");
   }
+}
+
+// Opens the regular file at `path` for appending. Anything else that has the name (a FIFO,
+// device, socket, folder or symbolic link) is refused: a FIFO without a reader would block
+// the open, and the logging queue waits for every logger. Checked before the open and
+// again on the open descriptor, in case the name changed hands in between; the open itself
+// cannot block.
+int openForAppending(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) throw systemError("open", path);
+  if (!S_ISREG(st.st_mode)) throw std::runtime_error("open(" + path + "): not a regular file");
+  // Appending only: nothing another writer added is ever overwritten.
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) throw systemError("open", path);
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw std::runtime_error("open(" + path + "): not a regular file");
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || ::lseek(fd, 0, SEEK_END) < 0) {
+    const std::runtime_error error = systemError("open", path);
+    ::close(fd);
+    throw error;
+  }
+  return fd;
 }
 
 void writeAll(int fd, const std::string& bytes, const std::string& path) {
@@ -132,7 +159,9 @@ void DDFileLogger::rollLogFileWithCompletionBlock(Block completionBlock) {
 
 const DDLogFileInfoPtr& DDFileLogger::currentLogFileInfo() {
   if (currentLogFileInfo_) return currentLogFileInfo_;
-  std::vector<DDLogFileInfoPtr> infos = logFileManager_->sortedLogFileInfos();
+  std::vector<DDLogFileInfoPtr> infos;
+  // After a failed open the newest file is not tried again: a new file is made.
+  if (!mustCreateNewLogFile_) infos = logFileManager_->sortedLogFileInfos();
   if (!infos.empty() && !infos.front()->isArchived()) {
     const DDLogFileInfoPtr& newest = infos.front();
     const bool overSize = maximumFileSize_ != 0 && newest->fileSize() >= maximumFileSize_;
@@ -158,14 +187,17 @@ int DDFileLogger::currentLogFileHandle() {
   if (!info) {
     throw std::runtime_error("no log file could be created in " + logFileManager_->logsDirectory());
   }
-  // Appending only: nothing another writer added is ever overwritten.
-  const int fd = ::open(info->filePath().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0) throw systemError("open", info->filePath());
-  if (::lseek(fd, 0, SEEK_END) < 0) {
-    const std::runtime_error error = systemError("lseek", info->filePath());
-    ::close(fd);
-    throw error;
+  int fd = -1;
+  try {
+    fd = openForAppending(info->filePath());
+  } catch (const std::exception&) {
+    // Forget the file: the next message makes a new one instead of failing on this one
+    // for ever (with no handle there is nothing to roll).
+    currentLogFileInfo_.reset();
+    mustCreateNewLogFile_ = true;
+    throw;
   }
+  mustCreateNewLogFile_ = false;
   currentLogFileHandle_ = fd;
   scheduleTimerToRollLogFileDueToAge();
 
@@ -222,12 +254,11 @@ void DDFileLogger::scheduleTimerToRollLogFileDueToAge() {
   }
   if (!currentLogFileInfo_ || !(rollingFrequency_ > 0)) return;
   const double due = currentLogFileInfo_->creationDate() + rollingFrequency_;
-  const double wait =
-      std::clamp(due - platform::ReferenceDate::now(), 0.0, kLongestTimerSeconds);
+  const double wait = std::clamp(due - platform::ReferenceDate::now(), 0.0, kLongestTimerSeconds);
   rollingTimer_ = Source::createTimer(loggerQueue());
-  rollingTimer_->setTimer(
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wait)),
-      platform::dispatch::kForever, 1e-9);
+  rollingTimer_->setTimer(Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(wait)),
+                          platform::dispatch::kForever, 1e-9);
   rollingTimer_->setEventHandler([weak = weakSelf()] {
     if (auto self = weak.lock()) self->maybeRollLogFileDueToAge();
   });

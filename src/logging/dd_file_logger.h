@@ -7,7 +7,9 @@
 //
 // Lines: the formatter's text (by default DDLogFileFormatterDefault), newline added when
 // missing. A failure to open or write a file is counted process-wide and logged for the first
-// ten only; the message is lost and the next one tries again.
+// ten only; the message is lost and the next one tries again. A file that fails to open is
+// forgotten: the next message makes a new file. Only regular files are opened, and opening
+// never blocks (a FIFO with a log file's name cannot stall the logging queue).
 //
 // Threads: file work, the timer and the file watch run on the logger's queue
 // ("corvane.logging.fileLogger"); the settings follow the two-step queue rule of
@@ -80,6 +82,8 @@ class DDFileLogger : public DDAbstractLogger {
   platform::dispatch::SourcePtr rollingTimer_;
   uint64_t maximumFileSize_ = kDefaultMaximumFileSize;
   double rollingFrequency_ = kDefaultRollingFrequency;
+  // Set by a failed open until an open succeeds: the newest file is not reused.
+  bool mustCreateNewLogFile_ = false;
 };
 
 namespace detail {

@@ -1,6 +1,8 @@
 #include "logging/dd_log_file_info.h"
 
+#include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -47,8 +49,17 @@ std::string errnoText(int error) {
 }
 
 void removeExtendedAttributeMarkers(const std::string& filePath) {
-  const std::string marker = extendedAttributeMarkerPath(filePath, kLogFileArchivedAttribute);
-  if (files::exists(marker)) files::remove(marker);
+  removeRegularFile(extendedAttributeMarkerPath(filePath, kLogFileArchivedAttribute));
+}
+
+bool isRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool removeRegularFile(const std::string& path) {
+  // unlink never removes a folder, so one that takes the name after the test is safe too.
+  return isRegularFile(path) && ::unlink(path.c_str()) == 0;
 }
 
 }  // namespace detail
@@ -66,9 +77,9 @@ const std::string& DDLogFileInfo::fileName() {
 
 const DDLogFileInfo::FileAttributes& DDLogFileInfo::fileAttributes() {
   if (!fileAttributes_) {
-    fileAttributes_ = FileAttributes{files::creationDate(filePath_),
-                                     files::modificationDate(filePath_),
-                                     files::fileSize(filePath_)};
+    fileAttributes_ =
+        FileAttributes{files::creationDate(filePath_), files::modificationDate(filePath_),
+                       files::fileSize(filePath_)};
   }
   return *fileAttributes_;
 }
@@ -118,8 +129,8 @@ void DDLogFileInfo::renameFile(const std::string& newFileName) {
       const std::string marker =
           detail::extendedAttributeMarkerPath(filePath_, detail::kLogFileArchivedAttribute);
       if (files::exists(marker)) {
-        files::move(marker,
-                    detail::extendedAttributeMarkerPath(newPath, detail::kLogFileArchivedAttribute));
+        files::move(marker, detail::extendedAttributeMarkerPath(newPath,
+                                                                detail::kLogFileArchivedAttribute));
       }
     } else {
       platform::log::nslog("DDLogFileInfo: Error renaming file (%s): %s", fileName().c_str(),
@@ -155,7 +166,7 @@ void DDLogFileInfo::removeExtendedAttributeWithName(const std::string& attrName)
   if (result == 0 || errno == ENODATA) return;
   if (isMissingAttributeSupport(errno)) {
     const std::string marker = detail::extendedAttributeMarkerPath(filePath_, attrName);
-    if (!files::exists(marker) || files::remove(marker)) return;
+    if (!files::exists(marker) || detail::removeRegularFile(marker)) return;
   }
   platform::log::nslog("DDLogFileInfo: removexattr(%s, %s): error = %i", attrName.c_str(),
                        fileName().c_str(), result);
@@ -172,14 +183,16 @@ bool DDLogFileInfo::reverseCompareByModificationDate(DDLogFileInfo& other) {
 std::string DDLogFileInfo::description() {
   const FileAttributes& a = fileAttributes();
   std::string attrs = "{creationDate = " + textOf(a.creationDate) +
-                      "; modificationDate = " + textOf(a.modificationDate) + "; fileSize = " +
-                      (a.fileSize ? std::to_string(*a.fileSize) : std::string()) + "}";
-  return "{filePath = " + filePath_ + "; fileName = " + fileName() + "; fileAttributes = " +
-         attrs + "; creationDate = " + textOf(a.creationDate ? std::optional(creationDate()) : std::nullopt) +
+                      "; modificationDate = " + textOf(a.modificationDate) +
+                      "; fileSize = " + (a.fileSize ? std::to_string(*a.fileSize) : std::string()) +
+                      "}";
+  return "{filePath = " + filePath_ + "; fileName = " + fileName() + "; fileAttributes = " + attrs +
+         "; creationDate = " +
+         textOf(a.creationDate ? std::optional(creationDate()) : std::nullopt) +
          "; modificationDate = " +
          textOf(a.modificationDate ? std::optional(modificationDate()) : std::nullopt) +
-         "; fileSize = " + std::to_string(fileSize()) + "; age = " +
-         textOf(a.creationDate ? std::optional(age()) : std::nullopt) +
+         "; fileSize = " + std::to_string(fileSize()) +
+         "; age = " + textOf(a.creationDate ? std::optional(age()) : std::nullopt) +
          "; isArchived = " + (isArchived() ? "1" : "0") + "}";
 }
 

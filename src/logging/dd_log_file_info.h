@@ -34,7 +34,9 @@ class DDLogFileInfo {
   const std::string& filePath() const { return filePath_; }
   const std::string& fileName();
   const FileAttributes& fileAttributes();
-  // Seconds since the reference date; 0 when the file cannot be read.
+  // Seconds since the reference date; 0 when the file cannot be read. The file's birth time;
+  // where the file system records none, its modification date (the time of the last write)
+  // stands in for it.
   double creationDate();
   double modificationDate();
   // 0 when the file cannot be read.
@@ -82,6 +84,11 @@ inline constexpr char kLogFileArchivedAttribute[] = "user.corvane.log.archived";
 std::string extendedAttributeMarkerPath(const std::string& filePath, const std::string& attrName);
 // Removes every marker file of `filePath` (when its log file is deleted or moved).
 void removeExtendedAttributeMarkers(const std::string& filePath);
+// Whether `path` itself (a link is not followed) is a regular file. Only regular files are
+// log files: a folder, FIFO, socket, device or link of the same name is left alone.
+bool isRegularFile(const std::string& path);
+// Removes `path` when it is a regular file; anything else stays (answers false).
+bool removeRegularFile(const std::string& path);
 // The system's text for an errno value (thread-safe).
 std::string errnoText(int error);
 }  // namespace detail

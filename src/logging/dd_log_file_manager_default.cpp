@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "logging/dd_log.h"
@@ -43,6 +45,25 @@ bool endsWith(const std::string& text, const std::string& suffix) {
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+// The attempt number a name's last piece spells: 0 when it is not a decimal number, the
+// largest value when it does not fit.
+uint64_t attemptNumber(const std::string& piece) {
+  if (piece.empty()) return 0;
+  uint64_t value = 0;
+  for (char c : piece) {
+    if (c < '0' || c > '9') return 0;
+    const auto digit = static_cast<uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return UINT64_MAX;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+// Logs `text` when `reported` was clear, and sets it: one line per failure period.
+void reportOnce(std::atomic<bool>& reported, const std::string& text) {
+  if (!reported.exchange(true)) platform::log::nslog("%s", text.c_str());
+}
+
 }  // namespace
 
 std::shared_ptr<DDLogFileManagerDefault> DDLogFileManagerDefault::create(
@@ -73,31 +94,39 @@ std::string DDLogFileManagerDefault::applicationName() {
 }
 
 std::string DDLogFileManagerDefault::logsDirectory() {
-  if (!files::exists(logsDirectory_)) {
-    platform::Error error;
-    if (!files::createDirectory(logsDirectory_, true, &error)) {
-      platform::log::nslog("DDFileLogManagerDefault: Error creating logsDirectory: %s",
-                           error.description.c_str());
-    }
+  bool isDirectory = false;
+  if (files::exists(logsDirectory_, &isDirectory) && isDirectory) {
+    directoryFailureReported_ = false;
+    return logsDirectory_;
+  }
+  platform::Error error;
+  if (files::createDirectory(logsDirectory_, true, &error)) {
+    directoryFailureReported_ = false;
+  } else {
+    // Every listing and every new file asks for the folder: one line until it is made.
+    reportOnce(directoryFailureReported_,
+               "DDFileLogManagerDefault: Error creating logsDirectory: " + error.description);
   }
   return logsDirectory_;
 }
 
-bool DDLogFileManagerDefault::isLogFile(const std::string& fileName) {
+std::optional<DDLogFileManagerDefault::LogFileName> DDLogFileManagerDefault::parseLogFileName(
+    const std::string& fileName) {
   const std::string appName = applicationName();
   static const std::string kSuffix = ".log";
-  if (fileName.size() < appName.size() + kSuffix.size()) return false;
+  if (fileName.size() < appName.size() + kSuffix.size()) return std::nullopt;
   if (fileName.compare(0, appName.size(), appName) != 0 || !endsWith(fileName, kSuffix)) {
-    return false;
+    return std::nullopt;
   }
   const std::string datePart =
       fileName.substr(appName.size(), fileName.size() - appName.size() - kSuffix.size());
-  if (datePart.size() < kMinimumDatePartLength) return false;
+  if (datePart.size() < kMinimumDatePartLength) return std::nullopt;
   const std::vector<std::string> pieces = split(datePart, ' ');
-  if (pieces.size() != 3 && pieces.size() != 4) return false;
-  return detail::parseLogDate(kLogFileDatePattern, pieces[1] + " " + pieces[2],
-                              detail::LogTimeZone::Utc)
-      .has_value();
+  if (pieces.size() != 3 && pieces.size() != 4) return std::nullopt;
+  const std::optional<double> date = detail::parseLogDate(
+      kLogFileDatePattern, pieces[1] + " " + pieces[2], detail::LogTimeZone::Utc);
+  if (!date) return std::nullopt;
+  return LogFileName{*date, pieces.size() == 4 ? attemptNumber(pieces[3]) : 1};
 }
 
 std::string DDLogFileManagerDefault::generateLogFileNameWithAttempt(uint64_t attempt) {
@@ -112,7 +141,9 @@ std::vector<std::string> DDLogFileManagerDefault::unsortedLogFilePaths() {
   auto names = files::contentsOfDirectory(folder);
   if (!names) return paths;
   for (const std::string& name : *names) {
-    if (isLogFile(name)) paths.push_back(files::appendingPathComponent(folder, name));
+    if (!isLogFile(name)) continue;
+    std::string path = files::appendingPathComponent(folder, name);
+    if (detail::isRegularFile(path)) paths.push_back(std::move(path));
   }
   return paths;
 }
@@ -134,11 +165,29 @@ std::vector<DDLogFileInfoPtr> DDLogFileManagerDefault::unsortedLogFileInfos() {
 }
 
 std::vector<DDLogFileInfoPtr> DDLogFileManagerDefault::sortedLogFileInfos() {
-  std::vector<DDLogFileInfoPtr> infos = unsortedLogFileInfos();
-  std::stable_sort(infos.begin(), infos.end(),
-                   [](const DDLogFileInfoPtr& a, const DDLogFileInfoPtr& b) {
-                     return a->reverseCompareByCreationDate(*b);
-                   });
+  // Creation dates move in clock ticks (and where the file system keeps no birth time, the
+  // modification date stands in), so files made back to back often share one. The date and
+  // the attempt number in the name then tell which came last; the name settles the rest.
+  struct Entry {
+    double created;
+    LogFileName name;
+    DDLogFileInfoPtr info;
+  };
+  std::vector<Entry> entries;
+  for (DDLogFileInfoPtr& info : unsortedLogFileInfos()) {
+    const double created = info->creationDate();
+    const LogFileName name = parseLogFileName(info->fileName()).value_or(LogFileName{0, 0});
+    entries.push_back(Entry{created, name, std::move(info)});
+  }
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    if (a.created != b.created) return a.created > b.created;
+    if (a.name.date != b.name.date) return a.name.date > b.name.date;
+    if (a.name.attempt != b.name.attempt) return a.name.attempt > b.name.attempt;
+    return a.info->filePath() > b.info->filePath();
+  });
+  std::vector<DDLogFileInfoPtr> infos;
+  infos.reserve(entries.size());
+  for (Entry& entry : entries) infos.push_back(std::move(entry.info));
   return infos;
 }
 
@@ -164,12 +213,14 @@ std::optional<std::string> DDLogFileManagerDefault::createNewLogFile() {
     // makes this attempt fail instead of both sharing one file.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
-      if (errno == EEXIST) continue;
-      platform::log::nslog("DDLogFileManagerDefault: Error creating log file %s: %s",
-                           path.c_str(), detail::errnoText(errno).c_str());
+      const int error = errno;
+      if (error == EEXIST) continue;
+      reportOnce(fileFailureReported_, "DDLogFileManagerDefault: Error creating log file " + path +
+                                           ": " + detail::errnoText(error));
       return std::nullopt;
     }
     ::close(fd);
+    fileFailureReported_ = false;
     deleteOldLogFiles();
     return path;
   }
@@ -184,8 +235,11 @@ void DDLogFileManagerDefault::deleteOldLogFiles() {
   if (!infos.empty() && !infos.front()->isArchived()) first = 1;
   const uint64_t kept = std::min<uint64_t>(maximum, infos.size() - first);
   for (size_t i = first + static_cast<size_t>(kept); i < infos.size(); ++i) {
-    files::remove(infos[i]->filePath());
-    detail::removeExtendedAttributeMarkers(infos[i]->filePath());
+    // Never a folder with all it holds, nor whatever else has taken a log file's name.
+    const std::string& path = infos[i]->filePath();
+    if (detail::removeRegularFile(path) || !files::exists(path)) {
+      detail::removeExtendedAttributeMarkers(path);
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -160,10 +161,10 @@ TEST(DatabaseLoggerTest, LoweringMaxAgeDeletesAtOnceAndRaisingItDoesNot) {
     bool deleteTimerAfter;
   };
   const Step steps[] = {
-      {1000.0, 1, true},   // lowered: deletes at once
-      {5000.0, 1, true},   // raised: nothing
-      {0.0, 1, false},     // switched off: timer gone, nothing deleted
-      {2000.0, 2, true},   // switched on again: deletes and starts the timer
+      {1000.0, 1, true},  // lowered: deletes at once
+      {5000.0, 1, true},  // raised: nothing
+      {0.0, 1, false},    // switched off: timer gone, nothing deleted
+      {2000.0, 2, true},  // switched on again: deletes and starts the timer
   };
   for (const Step& s : steps) {
     logger->setMaxAge(s.maxAge);
@@ -210,6 +211,72 @@ TEST(DatabaseLoggerTest, SaveTimerSavesAfterTheInterval) {
     EXPECT_FALSE(timers.hasDeleteTimer);
     EXPECT_EQ(logger->counts().saves + logger->counts().saveAndDeletes, 2);
   }
+}
+
+TEST(DatabaseLoggerTest, SavesAndDeletesOnRequest) {
+  auto logger = RecordingDatabaseLogger::create();
+  logger->logSome(3);
+  // From another thread: soon, on the logger's queue.
+  logger->savePendingLogEntries();
+  logger->deleteOldLogEntries();
+  ASSERT_TRUE(logger->waitUntil([](const auto& c) { return c.saves >= 1 && c.deletes >= 1; }));
+  auto timers = logger->timers();
+  EXPECT_EQ(timers.unsaved, 0u);
+  EXPECT_TRUE(timers.saveTimerSuspended);
+
+  // On the logger's own queue: at once.
+  logger->logSome(2);
+  logger->loggerQueue()->sync([&] {
+    logger->savePendingLogEntries();
+    logger->deleteOldLogEntries();
+    const auto counts = logger->counts();
+    EXPECT_EQ(counts.saves, 2);
+    EXPECT_EQ(counts.deletes, 2);
+  });
+
+  // Nothing pending saves nothing; no age limit deletes nothing.
+  logger->setMaxAge(0);
+  (void)logger->timers();
+  logger->loggerQueue()->sync([&] {
+    logger->savePendingLogEntries();
+    logger->deleteOldLogEntries();
+  });
+  const auto counts = logger->counts();
+  EXPECT_EQ(counts.saves, 2);
+  EXPECT_EQ(counts.deletes, 2);
+}
+
+TEST(DatabaseLoggerTest, DeleteTimerCountsFromTheLastDeletion) {
+  auto logger = RecordingDatabaseLogger::create();  // deletes every 300 s
+  logger->loggerQueue()->sync([&] { logger->deleteOldLogEntries(); });
+  const auto deleted = Clock::now();
+  // Two seconds after that deletion the interval becomes three: the next one is due a second
+  // after the change (the last deletion plus the interval), not three.
+  auto changed = std::make_shared<Clock::time_point>();
+  logger->loggerQueue()->after(2.0, [logger, changed] {
+    *changed = Clock::now();
+    logger->setDeleteInterval(3.0);
+  });
+  ASSERT_TRUE(logger->waitUntil([](const auto& c) { return c.deletes >= 2; }, 30));
+  const auto next = logger->lastHookTime();
+  EXPECT_GE(std::chrono::duration<double>(next - deleted).count(), 2.9);
+  EXPECT_LT(std::chrono::duration<double>(next - *changed).count(), 2.2)
+      << "the timer counted from the change, not from the last deletion";
+}
+
+TEST(DatabaseLoggerTest, SaveIntervalZeroDestroysTheSaveTimer) {
+  auto logger = RecordingDatabaseLogger::create();
+  EXPECT_TRUE(logger->timers().hasSaveTimer);
+  logger->logSome(1);  // arms it
+  logger->setSaveInterval(0);
+  auto timers = logger->timers();
+  EXPECT_FALSE(timers.hasSaveTimer);
+  EXPECT_EQ(timers.unsaved, 1u);
+  // A positive interval makes it again, armed for the entry still pending.
+  logger->setSaveInterval(0.2);
+  EXPECT_TRUE(logger->timers().hasSaveTimer);
+  ASSERT_TRUE(logger->waitUntil([](const auto& c) { return c.saves >= 1; }));
+  EXPECT_EQ(logger->timers().unsaved, 0u);
 }
 
 TEST(DatabaseLoggerTest, DeleteTimerDeletesEveryInterval) {

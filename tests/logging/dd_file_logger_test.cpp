@@ -1,17 +1,22 @@
 #include "logging/dd_file_logger.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
+#include <csignal>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "logging/app_log_file_manager.h"
 #include "logging/dd_log.h"
 #include "logging/dd_log_file_formatter_default.h"
 #include "logging/dd_log_file_info.h"
@@ -25,57 +30,11 @@ namespace corvane {
 namespace {
 
 namespace files = platform::files;
+using test::AppLogFileManager;
 using test::LogLineCapture;
 using test::readFile;
 using test::TempDir;
 using test::writeOnQueue;
-
-// The default manager for the application "App" that records what the logger tells it.
-class AppLogFileManager : public DDLogFileManagerDefault {
- public:
-  static std::shared_ptr<AppLogFileManager> create(const std::string& folder) {
-    return std::shared_ptr<AppLogFileManager>(new AppLogFileManager(folder));
-  }
-  std::string applicationName() override { return "App"; }
-
-  void didArchiveLogFile(const std::string& path) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    archived_.push_back(path);
-    cv_.notify_all();
-  }
-  void didRollAndArchiveLogFile(const std::string& path) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    rolled_.push_back(path);
-    rollTimes_.push_back(std::chrono::steady_clock::now());
-    cv_.notify_all();
-  }
-
-  std::vector<std::string> archived() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return archived_;
-  }
-  std::vector<std::string> rolled() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return rolled_;
-  }
-  std::chrono::steady_clock::time_point rollTime(size_t i) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return rollTimes_.at(i);
-  }
-  bool waitForRolls(size_t n, double seconds = 15) {
-    return test::waitFor(mutex_, cv_, seconds, [&] { return rolled_.size() >= n; });
-  }
-
- protected:
-  explicit AppLogFileManager(const std::string& folder) : DDLogFileManagerDefault(folder) {}
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<std::string> archived_;
-  std::vector<std::string> rolled_;
-  std::vector<std::chrono::steady_clock::time_point> rollTimes_;
-};
 
 class FileLoggerTest : public ::testing::Test {
  protected:
@@ -85,7 +44,9 @@ class FileLoggerTest : public ::testing::Test {
   }
 
   // Waits until the settings changed before have reached the logger's queue.
-  static void settle(const std::shared_ptr<DDFileLogger>& logger) { (void)logger->maximumFileSize(); }
+  static void settle(const std::shared_ptr<DDFileLogger>& logger) {
+    (void)logger->maximumFileSize();
+  }
 
   // Creates `name` in the folder with a creation date later than every earlier file's.
   void createOrdered(const std::string& name) {
@@ -114,11 +75,16 @@ TEST_F(FileLoggerTest, OnlyThisApplicationsDatedFilesAreLogFiles) {
     bool isLogFile;
   };
   const Case cases[] = {
-      {"App 2026-03-01 14-05.log", true},    {"App 2026-03-01 14-05 2.log", true},
-      {"App notes.log", false},              {"Other 2026-03-01 14-05.log", false},
-      {"App 2026-13-01 14-05.log", false},   {"App 2026-02-30 14-05.log", false},
-      {"App 2026-03-01 24-05.log", false},   {"App 2026-03-01 14-05.txt", false},
-      {"App 2026-03-01 14-05 2 3.log", false}, {"App 2026-03-01 14:05.log", false},
+      {"App 2026-03-01 14-05.log", true},
+      {"App 2026-03-01 14-05 2.log", true},
+      {"App notes.log", false},
+      {"Other 2026-03-01 14-05.log", false},
+      {"App 2026-13-01 14-05.log", false},
+      {"App 2026-02-30 14-05.log", false},
+      {"App 2026-03-01 24-05.log", false},
+      {"App 2026-03-01 14-05.txt", false},
+      {"App 2026-03-01 14-05 2 3.log", false},
+      {"App 2026-03-01 14:05.log", false},
       {"App2026-03-01 14-05 .log", false},
   };
   for (const Case& c : cases) {
@@ -127,7 +93,8 @@ TEST_F(FileLoggerTest, OnlyThisApplicationsDatedFilesAreLogFiles) {
   }
   std::vector<std::string> names = manager_->unsortedLogFileNames();
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"App 2026-03-01 14-05 2.log", "App 2026-03-01 14-05.log"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"App 2026-03-01 14-05 2.log", "App 2026-03-01 14-05.log"}));
 }
 
 TEST_F(FileLoggerTest, NewFilesNumberTheirAttempts) {
@@ -136,7 +103,8 @@ TEST_F(FileLoggerTest, NewFilesNumberTheirAttempts) {
     const std::string first = manager_->generateLogFileNameWithAttempt(1);
     std::vector<std::string> made;
     made.reserve(3);
-    for (int i = 0; i < 3; ++i) made.push_back(files::lastPathComponent(*manager_->createNewLogFile()));
+    for (int i = 0; i < 3; ++i)
+      made.push_back(files::lastPathComponent(*manager_->createNewLogFile()));
     if (manager_->generateLogFileNameWithAttempt(1) != first) {
       for (const auto& name : made) files::remove(dir_ / name);
       continue;
@@ -144,9 +112,9 @@ TEST_F(FileLoggerTest, NewFilesNumberTheirAttempts) {
     const std::string stem = first.substr(0, first.size() - 4);
     EXPECT_EQ(made, (std::vector<std::string>{first, stem + " 2.log", stem + " 3.log"}));
     EXPECT_TRUE(manager_->isLogFile(made[2]));
-    const std::string date = detail::formatLogDate(DDLogFileManagerDefault::kLogFileDatePattern,
-                                                   platform::ReferenceDate::now(),
-                                                   detail::LogTimeZone::Utc);
+    const std::string date =
+        detail::formatLogDate(DDLogFileManagerDefault::kLogFileDatePattern,
+                              platform::ReferenceDate::now(), detail::LogTimeZone::Utc);
     EXPECT_EQ(first, "App " + date + ".log");
     return;
   }
@@ -209,11 +177,12 @@ TEST_F(FileLoggerTest, ArchivedFlagIsAnExtendedAttributeThatPersists) {
 }
 
 TEST_F(FileLoggerTest, AtMostTheMaximumOfArchivedFilesStayBesidesTheCurrentOne) {
-  const std::vector<std::string> names = {
-      "App 2026-03-01 14-01.log", "App 2026-03-01 14-02.log", "App 2026-03-01 14-03.log",
-      "App 2026-03-01 14-04.log", "App 2026-03-01 14-05.log", "App 2026-03-01 14-06.log"};
+  const std::vector<std::string> names = {"App 2026-03-01 14-01.log", "App 2026-03-01 14-02.log",
+                                          "App 2026-03-01 14-03.log", "App 2026-03-01 14-04.log",
+                                          "App 2026-03-01 14-05.log", "App 2026-03-01 14-06.log"};
   for (const auto& name : names) createOrdered(name);
-  for (size_t i = 0; i < 5; ++i) DDLogFileInfo::logFileWithPath(dir_ / names[i])->setIsArchived(true);
+  for (size_t i = 0; i < 5; ++i)
+    DDLogFileInfo::logFileWithPath(dir_ / names[i])->setIsArchived(true);
 
   manager_->setMaximumNumberOfLogFiles(2);
   DDLog::loggingQueue()->sync([] {});  // the deletion runs there
@@ -226,22 +195,41 @@ TEST_F(FileLoggerTest, AtMostTheMaximumOfArchivedFilesStayBesidesTheCurrentOne) 
   EXPECT_EQ(manager_->sortedLogFileNames().size(), 3u);
 }
 
+TEST_F(FileLoggerTest, NewFileDeletesTheArchivedFilesBeyondTheMaximum) {
+  manager_->setMaximumNumberOfLogFiles(2);
+  DDLog::loggingQueue()->sync([] {});  // its own deletion (of nothing) has run
+  const std::vector<std::string> names = {"App 2026-03-01 14-01.log", "App 2026-03-01 14-02.log",
+                                          "App 2026-03-01 14-03.log", "App 2026-03-01 14-04.log"};
+  for (const auto& name : names) {
+    createOrdered(name);
+    DDLogFileInfo::logFileWithPath(dir_ / name)->setIsArchived(true);
+  }
+  const std::string made = files::lastPathComponent(*manager_->createNewLogFile());
+  EXPECT_EQ(manager_->sortedLogFileNames(), (std::vector<std::string>{made, names[3], names[2]}));
+}
+
 TEST_F(FileLoggerTest, FirstMessageReusesTheNewestFileOnlyUnderBothLimits) {
+  // Any file is older than the shortest positive rolling frequency.
+  constexpr double kAnyAge = 1e-9;
   struct Case {
     const char* what;
     uint64_t maximumFileSize;
+    double rollingFrequency;
     bool reused;
   };
-  for (const Case c : {Case{"under both limits", 1024, true}, Case{"over size", 4, false}}) {
+  for (const Case c :
+       {Case{"under both limits", 1024, DDFileLogger::kDefaultRollingFrequency, true},
+        Case{"over size", 4, DDFileLogger::kDefaultRollingFrequency, false},
+        Case{"over age", 1024, kAnyAge, false}}) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     auto manager = AppLogFileManager::create(dir.path());
     const std::string old = *manager->createNewLogFile();
-    {
-      std::ofstream(old) << "earlier line\n";
-    }
+    { std::ofstream(old) << "earlier line\n"; }
+    ASSERT_GE(DDLogFileInfo::logFileWithPath(old)->age(), kAnyAge);
     auto logger = DDFileLogger::create(manager);
     logger->setMaximumFileSize(c.maximumFileSize);
+    logger->setRollingFrequency(c.rollingFrequency);
     settle(logger);
     writeOnQueue(*logger, "next line");
 
@@ -315,6 +303,66 @@ TEST_F(FileLoggerTest, RollsByAgeOnItsTimer) {
   EXPECT_NE(readFile(manager_->rolled()[0]).find("ages"), std::string::npos);
 }
 
+TEST_F(FileLoggerTest, LoweredLimitsRollTheOpenFile) {
+  struct Case {
+    const char* what;
+    std::function<void(DDFileLogger&)> lower;
+    bool atOnce;  // else by the re-armed age timer
+  };
+  const Case cases[] = {
+      {"size below the file's", [](DDFileLogger& l) { l.setMaximumFileSize(10); }, true},
+      {"age below the file's", [](DDFileLogger& l) { l.setRollingFrequency(1e-9); }, true},
+      {"age of a second", [](DDFileLogger& l) { l.setRollingFrequency(1.0); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    auto manager = AppLogFileManager::create(dir.path());
+    auto logger = DDFileLogger::create(manager);
+    writeOnQueue(*logger, "first line");
+    const auto paths = manager->unsortedLogFilePaths();
+    ASSERT_EQ(paths.size(), 1u);
+    c.lower(*logger);
+    settle(logger);
+    if (c.atOnce) {
+      EXPECT_EQ(manager->rolled(), std::vector<std::string>{paths[0]}) << "no roll by the setter";
+    } else {
+      EXPECT_TRUE(manager->rolled().empty());
+      ASSERT_TRUE(manager->waitForRolls(1)) << "the setter did not re-arm the age timer";
+      EXPECT_EQ(manager->rolled()[0], paths[0]);
+    }
+    EXPECT_TRUE(DDLogFileInfo::logFileWithPath(paths[0])->isArchived());
+  }
+}
+
+// How many descriptors of this process are open on `path`.
+int openDescriptorsOf(const std::string& path) {
+  char real[PATH_MAX];
+  if (::realpath(path.c_str(), real) == nullptr) return -1;
+  int count = 0;
+  for (const std::string& fd :
+       files::contentsOfDirectory("/proc/self/fd").value_or(std::vector<std::string>{})) {
+    char target[PATH_MAX];
+    const std::string link = "/proc/self/fd/" + fd;
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof(target) - 1);
+    if (n > 0 && std::string(target, size_t(n)) == real) ++count;
+  }
+  return count;
+}
+
+TEST_F(FileLoggerTest, ReleasingTheLoggerClosesItsFile) {
+  auto logger = DDFileLogger::create(manager_);
+  writeOnQueue(*logger, "the only line");
+  const auto paths = manager_->unsortedLogFilePaths();
+  ASSERT_EQ(paths.size(), 1u);
+  EXPECT_EQ(openDescriptorsOf(paths[0]), 1);
+  std::weak_ptr<DDFileLogger> weak = logger;
+  logger.reset();
+  ASSERT_TRUE(weak.expired());
+  EXPECT_EQ(openDescriptorsOf(paths[0]), 0);
+  EXPECT_NE(readFile(paths[0]).find("  the only line\n"), std::string::npos);
+}
+
 TEST_F(FileLoggerTest, OpenFileRemovedFromOutsideRollsTheLogger) {
   struct Case {
     const char* what;
@@ -348,35 +396,60 @@ TEST_F(FileLoggerTest, OpenFileRemovedFromOutsideRollsTheLogger) {
   }
 }
 
-// A manager whose every new log file is /dev/full: each write fails.
-class FullDiskManager : public AppLogFileManager {
+// While alive, every write that would make a file longer fails with EFBIG: the process may
+// grow no file (its file size limit is 0, and the signal for passing it is ignored).
+class NoFileGrowth {
  public:
-  static std::shared_ptr<FullDiskManager> create(const std::string& folder) {
-    return std::shared_ptr<FullDiskManager>(new FullDiskManager(folder));
+  NoFileGrowth() {
+    ok_ = ::getrlimit(RLIMIT_FSIZE, &old_) == 0;
+    oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit none = old_;
+    none.rlim_cur = 0;
+    ok_ = ok_ && oldHandler_ != SIG_ERR && ::setrlimit(RLIMIT_FSIZE, &none) == 0;
   }
-  std::vector<DDLogFileInfoPtr> sortedLogFileInfos() override { return {}; }
-  std::optional<std::string> createNewLogFile() override { return std::string("/dev/full"); }
+  ~NoFileGrowth() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    ::signal(SIGXFSZ, oldHandler_);
+  }
+  NoFileGrowth(const NoFileGrowth&) = delete;
+  NoFileGrowth& operator=(const NoFileGrowth&) = delete;
+  bool ok() const { return ok_; }
 
  private:
-  using AppLogFileManager::AppLogFileManager;
+  bool ok_ = false;
+  rlimit old_{};
+  void (*oldHandler_)(int) = SIG_DFL;
 };
 
 TEST_F(FileLoggerTest, OnlyTheFirstTenWriteFailuresAreLogged) {
   detail::resetFileLoggerExceptionCount();
-  auto logger = DDFileLogger::create(FullDiskManager::create(dir_.path()));
+  auto logger = DDFileLogger::create(manager_);
+  writeOnQueue(*logger, "opens the file");
+  const auto paths = manager_->unsortedLogFilePaths();
+  ASSERT_EQ(paths.size(), 1u);
   LogLineCapture capture;
-  for (int i = 0; i < 10; ++i) writeOnQueue(*logger, "lost " + std::to_string(i));
-  auto lines = capture.linesWith("DDFileLogger.logMessage: ");
-  ASSERT_EQ(lines.size(), 11u);
-  for (int i = 0; i < 10; ++i) {
-    EXPECT_NE(lines[size_t(i)].find("DDFileLogger.logMessage: write(/dev/full): No space left on device"),
-              std::string::npos)
-        << lines[size_t(i)];
+  {
+    NoFileGrowth noGrowth;
+    ASSERT_TRUE(noGrowth.ok());
+    for (int i = 0; i < 10; ++i) writeOnQueue(*logger, "lost " + std::to_string(i));
+    auto lines = capture.linesWith("DDFileLogger.logMessage: ");
+    ASSERT_EQ(lines.size(), 11u);
+    for (int i = 0; i < 10; ++i) {
+      EXPECT_NE(
+          lines[size_t(i)].find("DDFileLogger.logMessage: write(" + paths[0] + "): File too large"),
+          std::string::npos)
+          << lines[size_t(i)];
+    }
+    EXPECT_NE(lines[10].find(
+                  "DDFileLogger.logMessage: Too many exceptions -- will not log any more of them."),
+              std::string::npos);
+    for (int i = 0; i < 5; ++i) writeOnQueue(*logger, "eleventh and later");
+    EXPECT_EQ(capture.linesWith("DDFileLogger.logMessage: ").size(), 11u);
   }
-  EXPECT_NE(lines[10].find("DDFileLogger.logMessage: Too many exceptions -- will not log any more of them."),
-            std::string::npos);
-  for (int i = 0; i < 5; ++i) writeOnQueue(*logger, "eleventh and later");
-  EXPECT_EQ(capture.linesWith("DDFileLogger.logMessage: ").size(), 11u);
+  // The file stays open and takes the next line once writing works again.
+  writeOnQueue(*logger, "written again");
+  EXPECT_NE(readFile(paths[0]).find("  written again\n"), std::string::npos);
+  EXPECT_EQ(readFile(paths[0]).find("lost"), std::string::npos);
   detail::resetFileLoggerExceptionCount();
 }
 

@@ -70,14 +70,16 @@ TEST(DispatchQueueLogFormatterTest, MainQueueShowsMain) {
   EXPECT_EQ(formatter.queueThreadLabelForLogMessage(*apple), "com.apple.main-thread");
   formatter.setReplacementString("short", "corvane.a.long.label");
   EXPECT_EQ(formatter.replacementStringForQueueLabel("corvane.a.long.label"), "short");
-  EXPECT_EQ(formatter.queueThreadLabelForLogMessage(*messageOn(Queue::createSerial("corvane.a.long.label"), "x")),
+  EXPECT_EQ(formatter.queueThreadLabelForLogMessage(
+                *messageOn(Queue::createSerial("corvane.a.long.label"), "x")),
             "short");
 }
 
 TEST(DispatchQueueLogFormatterTest, SharedQueuesShowTheThreadNameOrNumber) {
   DDDispatchQueueLogFormatter formatter;
   // Workers of the shared queues carry no name of their own.
-  for (auto priority : {platform::dispatch::Priority::Default, platform::dispatch::Priority::High}) {
+  for (auto priority :
+       {platform::dispatch::Priority::Default, platform::dispatch::Priority::High}) {
     auto m = messageOn(Queue::global(priority), "shared");
     ASSERT_TRUE(m->threadName().empty());
     EXPECT_EQ(formatter.queueThreadLabelForLogMessage(*m), m->threadID());
@@ -97,6 +99,30 @@ TEST(DispatchQueueLogFormatterTest, SharedQueuesShowTheThreadNameOrNumber) {
   EXPECT_EQ(formatter.queueThreadLabelForLogMessage(*named), "corvane-worker");
 }
 
+TEST(DispatchQueueLogFormatterTest, SharedPlatformQueueLabelsGiveWayToTheThread) {
+  DDDispatchQueueLogFormatter formatter;
+  for (const char* label :
+       {"com.apple.root.low-priority", "com.apple.root.default-priority",
+        "com.apple.root.high-priority", "com.apple.root.low-overcommit-priority",
+        "com.apple.root.default-overcommit-priority", "com.apple.root.high-overcommit-priority"}) {
+    SCOPED_TRACE(label);
+    const auto queue = Queue::createSerial(label);
+    // A named thread shows its name, ...
+    DDLogMessagePtr named;
+    auto thread = platform::Thread::create([&] { named = messageOn(queue, "x"); }, "corvane-named");
+    thread->start();
+    thread->join();
+    ASSERT_TRUE(named);
+    ASSERT_STREQ(named->queueLabel(), label);
+    EXPECT_EQ(formatter.queueThreadLabelForLogMessage(*named), "corvane-named");
+    // ... an unnamed one its number.
+    DDLogMessagePtr unnamed;
+    Queue::global()->sync([&] { unnamed = messageOn(queue, "x"); });
+    ASSERT_TRUE(unnamed->threadName().empty());
+    EXPECT_EQ(formatter.queueThreadLabelForLogMessage(*unnamed), unnamed->threadID());
+  }
+}
+
 TEST(DispatchQueueLogFormatterTest, CountsTheLoggersUsingIt) {
   auto formatter = std::make_shared<DDDispatchQueueLogFormatter>();
   auto a = test::RecordingLogger::create();
@@ -114,7 +140,8 @@ TEST(DispatchQueueLogFormatterTest, CountsTheLoggersUsingIt) {
 // Wraps the text it gets in `name(...)`, or drops it.
 class WrappingFormatter : public DDLogFormatter {
  public:
-  explicit WrappingFormatter(std::string name, bool drop = false) : name_(std::move(name)), drop_(drop) {}
+  explicit WrappingFormatter(std::string name, bool drop = false)
+      : name_(std::move(name)), drop_(drop) {}
   DDLogText formatLogMessage(const DDLogMessagePtr& m) override {
     if (drop_) return nullptr;
     return std::make_shared<const std::string>(name_ + "(" + *m->logMsg() + ")");
