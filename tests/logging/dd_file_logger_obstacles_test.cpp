@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <iostream>
@@ -161,84 +162,107 @@ class InterferingManager : public AppLogFileManager {
   std::function<void(const std::string&)> afterCreate_;  // logger's queue only
 };
 
-TEST(FileLoggerObstaclesTest, AFailedOpenForgetsTheFileAndTheNextMessageMakesANewOne) {
+enum class Obstacle {
+  FolderNamedLikeThisMinutesFile,
+  ReadOnlyNewestFile,
+  RemovedBeforeOpen,
+  FifoBeforeOpen,
+};
+
+struct FailedOpenCase {
+  const char* name;
+  Obstacle obstacle;
+  int lost;  // messages lost to the failed open
+};
+
+void PrintTo(const FailedOpenCase& c, std::ostream* os) { *os << c.name; }
+
+class FailedOpenTest : public ::testing::TestWithParam<FailedOpenCase> {};
+
+TEST_P(FailedOpenTest, ForgetsTheFileAndTheNextMessageMakesANewOne) {
   constexpr int kMessages = 30;
-  struct Case {
-    const char* what;
-    int lost;  // messages lost to the failed open
-  };
-  const Case cases[] = {
-      {"a folder named like this minute's log file", 0},
-      {"a read-only newest log file", 1},
-      {"a file removed between its creation and its opening", 1},
-      {"a file replaced by a FIFO between its creation and its opening", 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    detail::resetFileLoggerExceptionCount();
-    TempDir dir;
-    std::string obstacle;
-    std::unique_ptr<Fifo> fifo;
-    std::unique_ptr<ReadOnlyFile> readOnly;
-    std::function<void(const std::string&)> afterCreate;
-    const std::string name = c.what;
-    if (name.find("folder") != std::string::npos) {
-      auto probe = AppLogFileManager::create(dir.path());
-      obstacle = dir / probe->generateLogFileNameWithAttempt(1);
+  const FailedOpenCase& c = GetParam();
+  detail::resetFileLoggerExceptionCount();
+  TempDir dir;
+  std::string obstacle;
+  std::unique_ptr<Fifo> fifo;
+  std::unique_ptr<ReadOnlyFile> readOnly;
+  std::function<void(const std::string&)> afterCreate;
+  switch (c.obstacle) {
+    case Obstacle::FolderNamedLikeThisMinutesFile:
+      obstacle = dir / AppLogFileManager::create(dir.path())->generateLogFileNameWithAttempt(1);
       ASSERT_TRUE(files::createDirectory(obstacle, false));
-    } else if (name.find("read-only") != std::string::npos) {
+      break;
+    case Obstacle::ReadOnlyNewestFile:
       obstacle = dir / "App 2026-03-01 14-05.log";
       ASSERT_TRUE(files::createFile(obstacle, {'k', 'e', 'p', 't', '\n'}));
       readOnly = std::make_unique<ReadOnlyFile>(obstacle);
-      if (!readOnly->problem().empty()) {
-        std::cout << "[  SKIPPED ] " << c.what << ": " << readOnly->problem() << "\n";
-        continue;
-      }
-    } else if (name.find("removed") != std::string::npos) {
+      if (!readOnly->problem().empty()) GTEST_SKIP() << readOnly->problem();
+      break;
+    case Obstacle::RemovedBeforeOpen:
       afterCreate = [](const std::string& path) { ::unlink(path.c_str()); };
-    } else {
+      break;
+    case Obstacle::FifoBeforeOpen:
       afterCreate = [&](const std::string& path) {
         ::unlink(path.c_str());
         fifo = std::make_unique<Fifo>(path);
         obstacle = path;
       };
-    }
-    auto manager = InterferingManager::create(dir.path(), afterCreate);
-    LogLineCapture capture;
-    {
-      auto logger = DDFileLogger::create(manager);
-      for (int i = 0; i < kMessages; ++i) {
-        if (!writeWithin(logger, "message " + std::to_string(i))) {
-          if (fifo) fifo->release();
-          FAIL() << "logging is stuck at message " << i;
-        }
-      }
-      const std::string text = allLogText(*manager);
-      EXPECT_EQ(count(text, "  message "), size_t(kMessages - c.lost)) << text;
-      EXPECT_EQ(text.find("  message 0\n") == std::string::npos, c.lost > 0) << text;
-      EXPECT_NE(text.find("  message 29\n"), std::string::npos) << text;
-      EXPECT_EQ(capture.linesWith("DDFileLogger.logMessage: open(").size(), size_t(c.lost));
-
-      // Rolling works again, and the next message goes to a new file.
-      const size_t filesBefore = manager->unsortedLogFilePaths().size();
-      logger->rollLogFile();
-      ASSERT_TRUE(manager->waitForRolls(1));
-      ASSERT_TRUE(writeWithin(logger, "after the roll"));
-      const auto paths = manager->sortedLogFilePaths();
-      EXPECT_EQ(paths.size(), filesBefore + 1);
-      EXPECT_EQ(readFile(paths.at(0)).find("  after the roll\n"), 23u);
-    }
-    // The obstacle is left as it was.
-    if (name.find("folder") != std::string::npos) {
-      EXPECT_EQ(typeOf(obstacle), mode_t(S_IFDIR));
-    } else if (readOnly) {
-      EXPECT_EQ(readFile(obstacle), "kept\n");
-    } else if (fifo) {
-      EXPECT_EQ(typeOf(obstacle), mode_t(S_IFIFO));
-    }
-    detail::resetFileLoggerExceptionCount();
+      break;
   }
+  auto manager = InterferingManager::create(dir.path(), afterCreate);
+  LogLineCapture capture;
+  {
+    auto logger = DDFileLogger::create(manager);
+    for (int i = 0; i < kMessages; ++i) {
+      if (!writeWithin(logger, "message " + std::to_string(i))) {
+        if (fifo) fifo->release();
+        FAIL() << "logging is stuck at message " << i;
+      }
+    }
+    const std::string text = allLogText(*manager);
+    EXPECT_EQ(count(text, "  message "), size_t(kMessages - c.lost)) << text;
+    EXPECT_EQ(text.find("  message 0\n") == std::string::npos, c.lost > 0) << text;
+    EXPECT_NE(text.find("  message 29\n"), std::string::npos) << text;
+    EXPECT_EQ(capture.linesWith("DDFileLogger.logMessage: open(").size(), size_t(c.lost));
+
+    // Rolling works again, and the next message goes to a new file.
+    const size_t filesBefore = manager->unsortedLogFilePaths().size();
+    logger->rollLogFile();
+    ASSERT_TRUE(manager->waitForRolls(1));
+    ASSERT_TRUE(writeWithin(logger, "after the roll"));
+    const auto paths = manager->sortedLogFilePaths();
+    EXPECT_EQ(paths.size(), filesBefore + 1);
+    EXPECT_EQ(readFile(paths.at(0)).find("  after the roll\n"), 23u);
+  }
+  // The obstacle is left as it was.
+  switch (c.obstacle) {
+    case Obstacle::FolderNamedLikeThisMinutesFile:
+      EXPECT_EQ(typeOf(obstacle), mode_t(S_IFDIR));
+      break;
+    case Obstacle::ReadOnlyNewestFile:
+      EXPECT_EQ(readFile(obstacle), "kept\n");
+      break;
+    case Obstacle::RemovedBeforeOpen:
+      break;
+    case Obstacle::FifoBeforeOpen:
+      EXPECT_EQ(typeOf(obstacle), mode_t(S_IFIFO));
+      break;
+  }
+  detail::resetFileLoggerExceptionCount();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    FileLoggerObstacles, FailedOpenTest,
+    ::testing::Values(
+        FailedOpenCase{"FolderNamedLikeThisMinutesFile", Obstacle::FolderNamedLikeThisMinutesFile,
+                       0},
+        FailedOpenCase{"ReadOnlyNewestFile", Obstacle::ReadOnlyNewestFile, 1},
+        FailedOpenCase{"FileRemovedBetweenCreationAndOpen", Obstacle::RemovedBeforeOpen, 1},
+        FailedOpenCase{"FileReplacedByAFifoBetweenCreationAndOpen", Obstacle::FifoBeforeOpen, 1}),
+    [](const ::testing::TestParamInfo<FailedOpenCase>& tested) {
+      return std::string(tested.param.name);
+    });
 
 TEST(FileLoggerObstaclesTest, OnlyRegularFilesAreOpenedRotatedOrDeleted) {
   TempDir dir;
@@ -380,12 +404,36 @@ TEST(FileLoggerObstaclesTest, AFolderThatCannotBeMadeIsReportedOncePerFailure) {
   detail::resetFileLoggerExceptionCount();
 }
 
-TEST(FileLoggerObstaclesTest, TheFileMadeLastIsTheNewest) {
+TEST(FileLoggerObstaclesTest, FilesOfOneClockTickSortByTheirNames) {
+  TempDir dir;
+  // Made back to back, with nothing that reads their times in between: most share one
+  // creation date. In order: attempts 1 to 12 of one minute, then 1 and 2 of the next.
+  std::vector<std::string> made;
+  for (int attempt = 1; attempt <= 12; ++attempt) {
+    made.push_back("App 2026-03-01 14-05" +
+                   (attempt > 1 ? " " + std::to_string(attempt) : std::string()) + ".log");
+  }
+  made.emplace_back("App 2026-03-01 14-06.log");
+  made.emplace_back("App 2026-03-01 14-06 2.log");
+  for (const std::string& name : made) {
+    const int fd = ::open((dir / name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << name;
+    ::close(fd);
+  }
+  std::vector<double> dates;
+  for (const std::string& name : made) dates.push_back(files::creationDate(dir / name).value_or(0));
+  if (std::adjacent_find(dates.begin(), dates.end()) == dates.end()) {
+    std::cout << "note: no two files made back to back share a creation date here\n";
+  }
+  auto manager = AppLogFileManager::create(dir.path());
+  EXPECT_EQ(manager->sortedLogFileNames(), std::vector<std::string>(made.rbegin(), made.rend()));
+}
+
+TEST(FileLoggerObstaclesTest, TheFileJustMadeIsNeverDeleted) {
   TempDir dir;
   auto manager = AppLogFileManager::create(dir.path());
   manager->setMaximumNumberOfLogFiles(1);
   DDLog::loggingQueue()->sync([] {});
-  // Back to back: most share their creation date with the one before.
   std::vector<std::string> made;
   for (int i = 0; i < 15; ++i) {
     const std::string path = *manager->createNewLogFile();
@@ -396,18 +444,6 @@ TEST(FileLoggerObstaclesTest, TheFileMadeLastIsTheNewest) {
   // The last one made, and the one archived file kept besides it.
   EXPECT_EQ(manager->sortedLogFileNames(),
             (std::vector<std::string>{made[made.size() - 1], made[made.size() - 2]}));
-
-  // Unarchived files made back to back: each new one sorts first.
-  TempDir other;
-  auto second = AppLogFileManager::create(other.path());
-  std::vector<std::string> order;
-  for (int i = 0; i < 12; ++i) {
-    order.insert(order.begin(), files::lastPathComponent(*second->createNewLogFile()));
-    ASSERT_EQ(second->sortedLogFileNames().front(), order.front());
-  }
-  const auto sorted = second->sortedLogFileNames();
-  ASSERT_EQ(sorted.size(), 6u);  // the newest and the five most recent others
-  EXPECT_EQ(sorted, std::vector<std::string>(order.begin(), order.begin() + 6));
 }
 
 }  // namespace
