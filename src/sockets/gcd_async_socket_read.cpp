@@ -36,23 +36,9 @@ void GCDAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketF
     auto strongSelf = weakSelf.lock();
     auto source = weakReadSource.lock();
     if (!strongSelf || !source || strongSelf->readSource != source) return;
-    strongSelf->socketFDBytesAvailable = source->data();
-    if (strongSelf->socketFDBytesAvailable > 0) {
-      strongSelf->doReadData();
-      return;
-    }
-    // A count of 0 means the end of the stream only when the descriptor says so: a read that
-    // ran between the event and this handler may have taken the bytes the event was for.
-    uint8_t probe = 0;
-    const ssize_t peeked = ::recv(socketFD, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (peeked > 0) {
-      strongSelf->socketFDBytesAvailable = static_cast<uint64_t>(peeked);
-      strongSelf->doReadData();
-    } else if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      return;  // nothing to read yet: the source fires again when bytes arrive
-    } else {
-      strongSelf->doReadEOF();
-    }
+    strongSelf->handleReadEvent(source->data(), socketFD);
+    // What was read may be the handshake messages a waiting encrypted write needs.
+    strongSelf->continueWriteWaitingForPeer();
   });
   writeSource->setEventHandler([weakSelf, weakWriteSource] {
     auto strongSelf = weakSelf.lock();
@@ -71,6 +57,26 @@ void GCDAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketF
   readSource->resume();
   flags |= writable;
   flags |= writeSourcePaused;
+}
+
+void GCDAsyncSocket::handleReadEvent(uint64_t bytesAvailable, int socketFD) {
+  socketFDBytesAvailable = bytesAvailable;
+  if (socketFDBytesAvailable > 0) {
+    doReadData();
+    return;
+  }
+  // A count of 0 means the end of the stream only when the descriptor says so: a read that
+  // ran between the event and this handler may have taken the bytes the event was for.
+  uint8_t probe = 0;
+  const ssize_t peeked = ::recv(socketFD, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (peeked > 0) {
+    socketFDBytesAvailable = static_cast<uint64_t>(peeked);
+    doReadData();
+  } else if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    return;  // nothing to read yet: the source fires again when bytes arrive
+  } else {
+    doReadEOF();
+  }
 }
 
 void GCDAsyncSocket::suspendReadSource() {
