@@ -317,8 +317,8 @@ class GCDAsyncUdpSocket : public std::enable_shared_from_this<GCDAsyncUdpSocket>
   bool chooseReceiveFamily();
   ReceivedDatagram receiveDatagram(bool ipv4);
   Delivery deliverDatagram(const SharedData& data, const Address& address);
-  void filterAsynchronously(GCDAsyncUdpSocketReceiveFilterBlock filterBlock, const SharedData& data,
-                            const Address& address);
+  void filterAsynchronously(const GCDAsyncUdpSocketReceiveFilterBlock& filterBlock,
+                            const SharedData& data, const Address& address);
 
   // ---- state; every field below is touched only on the socket queue
   WeakDelegate delegate_;

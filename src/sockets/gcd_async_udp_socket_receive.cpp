@@ -214,7 +214,7 @@ GCDAsyncUdpSocket::Delivery GCDAsyncUdpSocket::deliverDatagram(const SharedData&
   }
   GCDAsyncUdpSocketReceiveFilterBlock filterBlock = receiveFilterBlock_;
   if (receiveFilterAsync_) {
-    filterAsynchronously(std::move(filterBlock), data, address);
+    filterAsynchronously(filterBlock, data, address);
     return Delivery::filtering;
   }
   std::any filterContext;
@@ -229,7 +229,7 @@ GCDAsyncUdpSocket::Delivery GCDAsyncUdpSocket::deliverDatagram(const SharedData&
   return Delivery::notified;
 }
 
-void GCDAsyncUdpSocket::filterAsynchronously(GCDAsyncUdpSocketReceiveFilterBlock filterBlock,
+void GCDAsyncUdpSocket::filterAsynchronously(const GCDAsyncUdpSocketReceiveFilterBlock& filterBlock,
                                              const SharedData& data, const Address& address) {
   pendingFilterOperations_++;
   std::weak_ptr<GCDAsyncUdpSocket> weakSelf = weak_from_this();
