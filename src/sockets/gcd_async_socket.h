@@ -337,6 +337,28 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   void dequeueNextRead();
   void doReadData();
   void doReadEOF();
+  // One pass of the read step over the current read packet.
+  struct ReadPass {
+    bool done = false;        // the read is complete
+    bool waiting = false;     // the descriptor has nothing more now
+    bool socketEOF = false;   // the end of the stream was seen
+    uint64_t bytesAdded = 0;  // bytes added to the packet in this pass
+    std::optional<Error> error;
+  };
+  // The bytes a read can count on: the descriptor's, plus the session's on a secure socket.
+  uint64_t estimateBytesAvailable() const;
+  void readFromPreBuffer(GCDAsyncReadPacket& packet, ReadPass* pass);
+  void readFromSocket(GCDAsyncReadPacket& packet, uint64_t estimatedBytesAvailable, ReadPass* pass);
+  uint64_t readPlain(uint8_t* buffer, uint64_t bytesToRead, ReadPass* pass);
+  // Counts `bytesRead` new bytes (in the pre-buffer or in place) into the packet.
+  void takeBytesRead(GCDAsyncReadPacket& packet, uint64_t bytesRead, bool readIntoPreBuffer,
+                     ReadPass* pass);
+  void takeTermReadInPlace(GCDAsyncReadPacket& packet, uint64_t bytesRead, ReadPass* pass);
+  void copyFromPreBuffer(GCDAsyncReadPacket& packet, uint64_t length, ReadPass* pass);
+  static void addToPacket(GCDAsyncReadPacket& packet, uint64_t length, ReadPass* pass);
+  static void checkTermReadCap(const GCDAsyncReadPacket& packet, ReadPass* pass);
+  // Completes the read or reports partial progress, then closes, ends or waits.
+  void finishReadPass(GCDAsyncReadPacket& packet, ReadPass* pass);
   void completeCurrentRead();
   void endCurrentRead();
   void setupReadTimerWithTimeout(double timeout);
