@@ -62,23 +62,24 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
 
   // `flags` bits (cleared by every close).
   enum Flags : uint32_t {
-    begun = 0x1,                 // a connect or accept was begun
-    established = 0x2,           // the connection is established
-    ioRefused = 0x4,             // no new reads or writes are accepted
-    readTimeoutPending = 0x8,    // a read time-out is being put to the delegate
-    writeTimeoutPending = 0x10,  // a write time-out is being put to the delegate
-    closeWhenReadsDone = 0x20,   // close when the read queue drains
-    closeWhenWritesDone = 0x40,  // close when the write queue drains
-    writable = 0x80,             // the descriptor is known writable
-    readSourcePaused = 0x100,    // the read source is suspended
-    writeSourcePaused = 0x200,   // the write source is suspended
-    tlsRequested = 0x400,        // a TLS start is queued
-    tlsReadSideReady = 0x800,    // the read side reached the TLS request
-    tlsWriteSideReady = 0x1000,  // the write side reached the TLS request
-    secured = 0x2000,            // TLS is established
-    peerEOF = 0x4000,            // end of stream was read
-    halfClosed = 0x8000,         // EOF read, pre-buffer drained, still writable
-    tearingDown = 0x10000,       // the object is being destroyed
+    begun = 0x1,                     // a connect or accept was begun
+    established = 0x2,               // the connection is established
+    ioRefused = 0x4,                 // no new reads or writes are accepted
+    readTimeoutPending = 0x8,        // a read time-out is being put to the delegate
+    writeTimeoutPending = 0x10,      // a write time-out is being put to the delegate
+    closeWhenReadsDone = 0x20,       // close when the read queue drains
+    closeWhenWritesDone = 0x40,      // close when the write queue drains
+    writable = 0x80,                 // the descriptor is known writable
+    readSourcePaused = 0x100,        // the read source is suspended
+    writeSourcePaused = 0x200,       // the write source is suspended
+    tlsRequested = 0x400,            // a TLS start is queued
+    tlsReadSideReady = 0x800,        // the read side reached the TLS request
+    tlsWriteSideReady = 0x1000,      // the write side reached the TLS request
+    secured = 0x2000,                // TLS is established
+    peerEOF = 0x4000,                // end of stream was read
+    halfClosed = 0x8000,             // EOF read, pre-buffer drained, still writable
+    tearingDown = 0x10000,           // the object is being destroyed
+    sslWriteWaitsForPeer = 0x20000,  // an encrypted write waits for a handshake to read
   };
   // `config` bits (survive close).
   enum Config : uint16_t {
@@ -336,6 +337,28 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   void dequeueNextRead();
   void doReadData();
   void doReadEOF();
+  // One pass of the read step over the current read packet.
+  struct ReadPass {
+    bool done = false;        // the read is complete
+    bool waiting = false;     // the descriptor has nothing more now
+    bool socketEOF = false;   // the end of the stream was seen
+    uint64_t bytesAdded = 0;  // bytes added to the packet in this pass
+    std::optional<Error> error;
+  };
+  // The bytes a read can count on: the descriptor's, plus the session's on a secure socket.
+  uint64_t estimateBytesAvailable() const;
+  void readFromPreBuffer(GCDAsyncReadPacket& packet, ReadPass* pass);
+  void readFromSocket(GCDAsyncReadPacket& packet, uint64_t estimatedBytesAvailable, ReadPass* pass);
+  uint64_t readPlain(uint8_t* buffer, uint64_t bytesToRead, ReadPass* pass);
+  // Counts `bytesRead` new bytes (in the pre-buffer or in place) into the packet.
+  void takeBytesRead(GCDAsyncReadPacket& packet, uint64_t bytesRead, bool readIntoPreBuffer,
+                     ReadPass* pass);
+  void takeTermReadInPlace(GCDAsyncReadPacket& packet, uint64_t bytesRead, ReadPass* pass);
+  void copyFromPreBuffer(GCDAsyncReadPacket& packet, uint64_t length, ReadPass* pass);
+  static void addToPacket(GCDAsyncReadPacket& packet, uint64_t length, ReadPass* pass);
+  static void checkTermReadCap(const GCDAsyncReadPacket& packet, ReadPass* pass);
+  // Completes the read or reports partial progress, then closes, ends or waits.
+  void finishReadPass(GCDAsyncReadPacket& packet, ReadPass* pass);
   void completeCurrentRead();
   void endCurrentRead();
   void setupReadTimerWithTimeout(double timeout);
@@ -343,6 +366,8 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   void doReadTimeoutWithExtension(const GCDAsyncPacket* packet, double timeoutExtension);
   int connectedDescriptor() const;
 
+  // Socket queue: the read source fired with `bytesAvailable` bytes reported.
+  void handleReadEvent(uint64_t bytesAvailable, int socketFD);
   // Writing (socket queue).
   void maybeDequeueWrite();
   void doWriteData();
@@ -373,9 +398,13 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   // closing status or error like a plain read would.
   uint64_t readDecrypted(uint8_t* buffer, uint64_t length, bool* waiting, bool* socketEOF,
                          std::optional<Error>* error);
-  // Socket queue, secure socket: one encrypting pass over the rest of `packet`.
-  uint64_t writeEncrypted(const GCDAsyncWritePacket& packet, bool* waiting,
+  // Socket queue, secure socket: one encrypting pass over the rest of `packet`. `*waiting`:
+  // the descriptor is full; `*waitingForPeer`: the session must first read the peer's
+  // handshake messages (the write goes on after the next read event).
+  uint64_t writeEncrypted(const GCDAsyncWritePacket& packet, bool* waiting, bool* waitingForPeer,
                           std::optional<Error>* error);
+  // Socket queue: after a read event, continues a write that waited for the peer.
+  void continueWriteWaitingForPeer();
 
   // ---- Fields (socket queue only, except where noted) ----
   uint32_t flags;

@@ -36,23 +36,9 @@ void GCDAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketF
     auto strongSelf = weakSelf.lock();
     auto source = weakReadSource.lock();
     if (!strongSelf || !source || strongSelf->readSource != source) return;
-    strongSelf->socketFDBytesAvailable = source->data();
-    if (strongSelf->socketFDBytesAvailable > 0) {
-      strongSelf->doReadData();
-      return;
-    }
-    // A count of 0 means the end of the stream only when the descriptor says so: a read that
-    // ran between the event and this handler may have taken the bytes the event was for.
-    uint8_t probe = 0;
-    const ssize_t peeked = ::recv(socketFD, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (peeked > 0) {
-      strongSelf->socketFDBytesAvailable = static_cast<uint64_t>(peeked);
-      strongSelf->doReadData();
-    } else if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      return;  // nothing to read yet: the source fires again when bytes arrive
-    } else {
-      strongSelf->doReadEOF();
-    }
+    strongSelf->handleReadEvent(source->data(), socketFD);
+    // What was read may be the handshake messages a waiting encrypted write needs.
+    strongSelf->continueWriteWaitingForPeer();
   });
   writeSource->setEventHandler([weakSelf, weakWriteSource] {
     auto strongSelf = weakSelf.lock();
@@ -71,6 +57,26 @@ void GCDAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketF
   readSource->resume();
   flags |= writable;
   flags |= writeSourcePaused;
+}
+
+void GCDAsyncSocket::handleReadEvent(uint64_t bytesAvailable, int socketFD) {
+  socketFDBytesAvailable = bytesAvailable;
+  if (socketFDBytesAvailable > 0) {
+    doReadData();
+    return;
+  }
+  // A count of 0 means the end of the stream only when the descriptor says so: a read that
+  // ran between the event and this handler may have taken the bytes the event was for.
+  uint8_t probe = 0;
+  const ssize_t peeked = ::recv(socketFD, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (peeked > 0) {
+    socketFDBytesAvailable = static_cast<uint64_t>(peeked);
+    doReadData();
+  } else if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    return;  // nothing to read yet: the source fires again when bytes arrive
+  } else {
+    doReadEOF();
+  }
 }
 
 void GCDAsyncSocket::suspendReadSource() {
@@ -202,7 +208,6 @@ void GCDAsyncSocket::dequeueNextRead() {
 void GCDAsyncSocket::doReadData() {
   auto* currentPacket = dynamic_cast<GCDAsyncReadPacket*>(currentRead.get());
   const bool isSpecial = currentRead && currentPacket == nullptr;
-
   const bool isSecure = (flags & secured) != 0;
   if ((!currentRead) || (flags & readTimeoutPending) != 0) {
     // Nobody wants the bytes now. A level-triggered source would fire again and again.
@@ -211,15 +216,8 @@ void GCDAsyncSocket::doReadData() {
     return;
   }
 
-  uint64_t estimatedBytesAvailable = socketFDBytesAvailable;
-  if (isSecure && sslContext_) {
-    size_t buffered = 0;
-    sslContext_->getBufferedReadSize(&buffered);
-    estimatedBytesAvailable += (sslPreBuffer ? sslPreBuffer->availableBytes() : 0) + buffered;
-  }
-  const bool hasBytesAvailable = estimatedBytesAvailable > 0;
-
-  if (!hasBytesAvailable && preBuffer.availableBytes() == 0) {
+  const uint64_t estimatedBytesAvailable = estimateBytesAvailable();
+  if (estimatedBytesAvailable == 0 && preBuffer.availableBytes() == 0) {
     // Nothing to read: wait for the source.
     resumeReadSource();
     return;
@@ -237,194 +235,209 @@ void GCDAsyncSocket::doReadData() {
     return;
   }
 
-  bool done = false;  // completed the read
-  std::optional<Error> error;
-  uint64_t totalBytesReadForCurrentRead = 0;
-  bool socketEOF = (flags & peerEOF) != 0;
-  bool waiting = false;
-
+  ReadPass pass;
+  pass.socketEOF = (flags & peerEOF) != 0;
   try {
-    // STEP 1: from the pre-buffer.
-    if (preBuffer.availableBytes() > 0) {
-      uint64_t bytesToCopy;
-      if (currentPacket->isTermRead()) {
-        bytesToCopy = currentPacket->readLengthForTermWithPreBuffer(preBuffer, &done);
-      } else {
-        bytesToCopy = currentPacket->readLengthForNonTermWithHint(preBuffer.availableBytes());
-      }
-      currentPacket->ensureCapacityForAdditionalDataOfLength(bytesToCopy);
-      uint8_t* buffer =
-          currentPacket->buffer->data() + currentPacket->startOffset + currentPacket->bytesDone;
-      if (bytesToCopy > 0) std::memcpy(buffer, preBuffer.readBuffer(), bytesToCopy);
-      preBuffer.didRead(bytesToCopy);
-      currentPacket->bytesDone += bytesToCopy;
-      totalBytesReadForCurrentRead += bytesToCopy;
-
-      if (currentPacket->isLengthRead()) {
-        done = currentPacket->bytesDone == currentPacket->readLength;
-      } else if (currentPacket->isTermRead()) {
-        if (!done && currentPacket->maxLength > 0 &&
-            currentPacket->bytesDone >= currentPacket->maxLength) {
-          error = Errors::readMaxedOutError();
-        }
-      } else {
-        done = currentPacket->maxLength > 0 && currentPacket->bytesDone == currentPacket->maxLength;
-      }
-    }
-
-    // STEP 2: from the socket.
-    waiting = !done && !error && !socketEOF && !hasBytesAvailable;
-
-    if (!done && !error && !socketEOF && hasBytesAvailable) {
-      bool readIntoPreBuffer = false;
-      uint64_t bytesToRead;
-      if (isSecure) {
-        // Decrypted records hold up to 16 KiB: read well beyond the estimate when it is big.
-        uint64_t defaultReadLength = uint64_t{32} * 1024;
-        if (estimatedBytesAvailable > defaultReadLength) {
-          defaultReadLength = estimatedBytesAvailable + uint64_t{16} * 1024;
-        }
-        bytesToRead =
-            currentPacket->optimalReadLengthWithDefault(defaultReadLength, &readIntoPreBuffer);
-      } else if (currentPacket->isTermRead()) {
-        bytesToRead =
-            currentPacket->readLengthForTermWithHint(estimatedBytesAvailable, &readIntoPreBuffer);
-      } else {
-        bytesToRead = currentPacket->readLengthForNonTermWithHint(estimatedBytesAvailable);
-      }
-
-      uint8_t* buffer;
-      if (readIntoPreBuffer) {
-        preBuffer.ensureCapacityForWrite(bytesToRead);
-        buffer = preBuffer.writeBuffer();
-      } else {
-        currentPacket->ensureCapacityForAdditionalDataOfLength(bytesToRead);
-        buffer =
-            currentPacket->buffer->data() + currentPacket->startOffset + currentPacket->bytesDone;
-      }
-
-      const int socketFD = connectedDescriptor();
-      uint64_t bytesRead = 0;
-      if (isSecure) {
-        bytesRead = readDecrypted(buffer, bytesToRead, &waiting, &socketEOF, &error);
-      } else if (bytesToRead > 0) {
-        const ssize_t result = ::read(socketFD, buffer, bytesToRead);
-        if (result < 0) {
-          const int err = errno;
-          if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
-            waiting = true;
-          } else {
-            error = Errors::errorWithErrno(err, "Error in read() function");
-          }
-          socketFDBytesAvailable = 0;
-        } else if (result == 0) {
-          socketEOF = true;
-          socketFDBytesAvailable = 0;
-        } else {
-          bytesRead = static_cast<uint64_t>(result);
-          // Fewer bytes than asked for: the estimate was high and the descriptor is drained.
-          if (bytesRead < bytesToRead || socketFDBytesAvailable <= bytesRead) {
-            socketFDBytesAvailable = 0;
-          } else {
-            socketFDBytesAvailable -= bytesRead;
-          }
-          if (socketFDBytesAvailable == 0) waiting = true;
-        }
-      }
-
-      if (bytesRead > 0) {
-        if (currentPacket->isLengthRead()) {
-          currentPacket->bytesDone += bytesRead;
-          totalBytesReadForCurrentRead += bytesRead;
-          done = currentPacket->bytesDone == currentPacket->readLength;
-        } else if (currentPacket->isTermRead()) {
-          if (readIntoPreBuffer) {
-            // Take what belongs to this read out of the pre-buffer.
-            preBuffer.didWrite(bytesRead);
-            const uint64_t bytesToCopy =
-                currentPacket->readLengthForTermWithPreBuffer(preBuffer, &done);
-            currentPacket->ensureCapacityForAdditionalDataOfLength(bytesToCopy);
-            uint8_t* readBuf = currentPacket->buffer->data() + currentPacket->startOffset +
-                               currentPacket->bytesDone;
-            if (bytesToCopy > 0) std::memcpy(readBuf, preBuffer.readBuffer(), bytesToCopy);
-            preBuffer.didRead(bytesToCopy);
-            currentPacket->bytesDone += bytesToCopy;
-            totalBytesReadForCurrentRead += bytesToCopy;
-          } else {
-            // The bytes went straight into the packet: look for the terminator in them.
-            const int64_t overflow =
-                currentPacket->searchForTermAfterPreBuffering(static_cast<int64_t>(bytesRead));
-            if (overflow == 0) {
-              currentPacket->bytesDone += bytesRead;
-              totalBytesReadForCurrentRead += bytesRead;
-              done = true;
-            } else if (overflow > 0) {
-              // Bytes after the terminator belong to the next read: keep them.
-              const uint64_t underflow = bytesRead - static_cast<uint64_t>(overflow);
-              preBuffer.ensureCapacityForWrite(static_cast<uint64_t>(overflow));
-              const uint8_t* overflowBuffer = currentPacket->buffer->data() +
-                                              currentPacket->startOffset +
-                                              currentPacket->bytesDone + underflow;
-              std::memcpy(preBuffer.writeBuffer(), overflowBuffer, static_cast<size_t>(overflow));
-              preBuffer.didWrite(static_cast<uint64_t>(overflow));
-              currentPacket->bytesDone += underflow;
-              totalBytesReadForCurrentRead += underflow;
-              done = true;
-            } else {
-              currentPacket->bytesDone += bytesRead;
-              totalBytesReadForCurrentRead += bytesRead;
-              done = false;
-            }
-          }
-          if (!done && currentPacket->maxLength > 0 &&
-              currentPacket->bytesDone >= currentPacket->maxLength) {
-            error = Errors::readMaxedOutError();
-          }
-        } else {
-          // Read whatever is available.
-          if (readIntoPreBuffer) {
-            preBuffer.didWrite(bytesRead);
-            currentPacket->ensureCapacityForAdditionalDataOfLength(bytesRead);
-            uint8_t* readBuf = currentPacket->buffer->data() + currentPacket->startOffset +
-                               currentPacket->bytesDone;
-            std::memcpy(readBuf, preBuffer.readBuffer(), bytesRead);
-            preBuffer.didRead(bytesRead);
-          }
-          currentPacket->bytesDone += bytesRead;
-          totalBytesReadForCurrentRead += bytesRead;
-          done = true;
-        }
-      }
+    if (preBuffer.availableBytes() > 0) readFromPreBuffer(*currentPacket, &pass);
+    pass.waiting = !pass.done && !pass.error && !pass.socketEOF && estimatedBytesAvailable == 0;
+    if (!pass.done && !pass.error && !pass.socketEOF && estimatedBytesAvailable > 0) {
+      readFromSocket(*currentPacket, estimatedBytesAvailable, &pass);
     }
   } catch (const std::bad_alloc&) {
-    error = Errors::errnoError(ENOMEM);
+    pass.error = Errors::errnoError(ENOMEM);
   } catch (const std::length_error&) {
-    error = Errors::errnoError(ENOMEM);
+    pass.error = Errors::errnoError(ENOMEM);
+  }
+  finishReadPass(*currentPacket, &pass);
+}
+
+uint64_t GCDAsyncSocket::estimateBytesAvailable() const {
+  uint64_t estimate = socketFDBytesAvailable;
+  if ((flags & secured) != 0 && sslContext_) {
+    size_t buffered = 0;
+    sslContext_->getBufferedReadSize(&buffered);
+    estimate += (sslPreBuffer ? sslPreBuffer->availableBytes() : 0) + buffered;
+  }
+  return estimate;
+}
+
+void GCDAsyncSocket::addToPacket(GCDAsyncReadPacket& packet, uint64_t length, ReadPass* pass) {
+  packet.bytesDone += length;
+  pass->bytesAdded += length;
+}
+
+void GCDAsyncSocket::copyFromPreBuffer(GCDAsyncReadPacket& packet, uint64_t length,
+                                       ReadPass* pass) {
+  packet.ensureCapacityForAdditionalDataOfLength(length);
+  uint8_t* target = packet.buffer->data() + packet.startOffset + packet.bytesDone;
+  if (length > 0) std::memcpy(target, preBuffer.readBuffer(), length);
+  preBuffer.didRead(length);
+  addToPacket(packet, length, pass);
+}
+
+void GCDAsyncSocket::readFromPreBuffer(GCDAsyncReadPacket& packet, ReadPass* pass) {
+  uint64_t bytesToCopy;
+  if (packet.isTermRead()) {
+    bytesToCopy = packet.readLengthForTermWithPreBuffer(preBuffer, &pass->done);
+  } else {
+    bytesToCopy = packet.readLengthForNonTermWithHint(preBuffer.availableBytes());
+  }
+  copyFromPreBuffer(packet, bytesToCopy, pass);
+
+  if (packet.isLengthRead()) {
+    pass->done = packet.bytesDone == packet.readLength;
+  } else if (packet.isTermRead()) {
+    checkTermReadCap(packet, pass);
+  } else {
+    pass->done = packet.maxLength > 0 && packet.bytesDone == packet.maxLength;
+  }
+}
+
+void GCDAsyncSocket::checkTermReadCap(const GCDAsyncReadPacket& packet, ReadPass* pass) {
+  if (!pass->done && packet.maxLength > 0 && packet.bytesDone >= packet.maxLength) {
+    pass->error = Errors::readMaxedOutError();
+  }
+}
+
+void GCDAsyncSocket::readFromSocket(GCDAsyncReadPacket& packet, uint64_t estimatedBytesAvailable,
+                                    ReadPass* pass) {
+  const bool isSecure = (flags & secured) != 0;
+  bool readIntoPreBuffer = false;
+  uint64_t bytesToRead;
+  if (isSecure) {
+    // Decrypted records hold up to 16 KiB: read well beyond the estimate when it is big.
+    uint64_t defaultReadLength = uint64_t{32} * 1024;
+    if (estimatedBytesAvailable > defaultReadLength) {
+      defaultReadLength = estimatedBytesAvailable + uint64_t{16} * 1024;
+    }
+    bytesToRead = packet.optimalReadLengthWithDefault(defaultReadLength, &readIntoPreBuffer);
+  } else if (packet.isTermRead()) {
+    bytesToRead = packet.readLengthForTermWithHint(estimatedBytesAvailable, &readIntoPreBuffer);
+  } else {
+    bytesToRead = packet.readLengthForNonTermWithHint(estimatedBytesAvailable);
   }
 
+  uint8_t* buffer;
+  if (readIntoPreBuffer) {
+    preBuffer.ensureCapacityForWrite(bytesToRead);
+    buffer = preBuffer.writeBuffer();
+  } else {
+    packet.ensureCapacityForAdditionalDataOfLength(bytesToRead);
+    buffer = packet.buffer->data() + packet.startOffset + packet.bytesDone;
+  }
+
+  uint64_t bytesRead = 0;
+  if (isSecure) {
+    bytesRead = readDecrypted(buffer, bytesToRead, &pass->waiting, &pass->socketEOF, &pass->error);
+  } else if (bytesToRead > 0) {
+    bytesRead = readPlain(buffer, bytesToRead, pass);
+  }
+  if (bytesRead > 0) takeBytesRead(packet, bytesRead, readIntoPreBuffer, pass);
+}
+
+uint64_t GCDAsyncSocket::readPlain(uint8_t* buffer, uint64_t bytesToRead, ReadPass* pass) {
+  const ssize_t result = ::read(connectedDescriptor(), buffer, bytesToRead);
+  if (result < 0) {
+    const int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+      pass->waiting = true;
+    } else {
+      pass->error = Errors::errorWithErrno(err, "Error in read() function");
+    }
+    socketFDBytesAvailable = 0;
+    return 0;
+  }
+  if (result == 0) {
+    pass->socketEOF = true;
+    socketFDBytesAvailable = 0;
+    return 0;
+  }
+  const auto bytesRead = static_cast<uint64_t>(result);
+  // Fewer bytes than asked for: the estimate was high and the descriptor is drained.
+  if (bytesRead < bytesToRead || socketFDBytesAvailable <= bytesRead) {
+    socketFDBytesAvailable = 0;
+  } else {
+    socketFDBytesAvailable -= bytesRead;
+  }
+  if (socketFDBytesAvailable == 0) pass->waiting = true;
+  return bytesRead;
+}
+
+void GCDAsyncSocket::takeBytesRead(GCDAsyncReadPacket& packet, uint64_t bytesRead,
+                                   bool readIntoPreBuffer, ReadPass* pass) {
+  if (packet.isLengthRead()) {
+    addToPacket(packet, bytesRead, pass);
+    pass->done = packet.bytesDone == packet.readLength;
+    return;
+  }
+  if (packet.isTermRead()) {
+    if (readIntoPreBuffer) {
+      // Take what belongs to this read out of the pre-buffer.
+      preBuffer.didWrite(bytesRead);
+      copyFromPreBuffer(packet, packet.readLengthForTermWithPreBuffer(preBuffer, &pass->done),
+                        pass);
+    } else {
+      takeTermReadInPlace(packet, bytesRead, pass);
+    }
+    checkTermReadCap(packet, pass);
+    return;
+  }
+  // Read whatever is available.
+  if (readIntoPreBuffer) {
+    preBuffer.didWrite(bytesRead);
+    copyFromPreBuffer(packet, bytesRead, pass);
+  } else {
+    addToPacket(packet, bytesRead, pass);
+  }
+  pass->done = true;
+}
+
+void GCDAsyncSocket::takeTermReadInPlace(GCDAsyncReadPacket& packet, uint64_t bytesRead,
+                                         ReadPass* pass) {
+  // The bytes went straight into the packet: look for the terminator in them.
+  const int64_t overflow = packet.searchForTermAfterPreBuffering(static_cast<int64_t>(bytesRead));
+  if (overflow < 0) {
+    addToPacket(packet, bytesRead, pass);
+    pass->done = false;
+    return;
+  }
+  // Bytes after the terminator belong to the next read: keep them.
+  const uint64_t underflow = bytesRead - static_cast<uint64_t>(overflow);
+  if (overflow > 0) {
+    preBuffer.ensureCapacityForWrite(static_cast<uint64_t>(overflow));
+    const uint8_t* overflowBuffer =
+        packet.buffer->data() + packet.startOffset + packet.bytesDone + underflow;
+    std::memcpy(preBuffer.writeBuffer(), overflowBuffer, static_cast<size_t>(overflow));
+    preBuffer.didWrite(static_cast<uint64_t>(overflow));
+  }
+  addToPacket(packet, underflow, pass);
+  pass->done = true;
+}
+
+void GCDAsyncSocket::finishReadPass(GCDAsyncReadPacket& packet, ReadPass* pass) {
   // An available read that got anything is done.
-  if (!done && !error && !currentPacket->isLengthRead() && !currentPacket->isTermRead() &&
-      totalBytesReadForCurrentRead > 0) {
-    done = true;
+  if (!pass->done && !pass->error && !packet.isLengthRead() && !packet.isTermRead() &&
+      pass->bytesAdded > 0) {
+    pass->done = true;
   }
 
-  if (done) {
+  if (pass->done) {
     completeCurrentRead();
-    if (!error && (!socketEOF || preBuffer.availableBytes() > 0)) maybeDequeueRead();
-  } else if (totalBytesReadForCurrentRead > 0) {
-    waiting = true;
-    const long theReadTag = currentPacket->tag;
-    notifyDelegate([totalBytesReadForCurrentRead, theReadTag](GCDAsyncSocketDelegate& d,
-                                                              const SocketPtr& sock) {
-      d.socketDidReadPartialDataOfLength(sock, totalBytesReadForCurrentRead, theReadTag);
+    if (!pass->error && (!pass->socketEOF || preBuffer.availableBytes() > 0)) maybeDequeueRead();
+  } else if (pass->bytesAdded > 0) {
+    pass->waiting = true;
+    const long theReadTag = packet.tag;
+    const uint64_t added = pass->bytesAdded;
+    notifyDelegate([added, theReadTag](GCDAsyncSocketDelegate& d, const SocketPtr& sock) {
+      d.socketDidReadPartialDataOfLength(sock, added, theReadTag);
     });
   }
 
-  if (error) {
-    closeWithError(error);
-  } else if (socketEOF) {
+  if (pass->error) {
+    closeWithError(pass->error);
+  } else if (pass->socketEOF) {
     doReadEOF();
-  } else if (waiting) {
+  } else if (pass->waiting) {
     resumeReadSource();
   }
 }

@@ -408,6 +408,12 @@ st::OSStatus GCDAsyncSocket::sslWriteWithBuffer(const void* buffer, size_t* buff
 // ---------------------------------------------------------------------------------------
 // Encrypted reading and writing
 
+void GCDAsyncSocket::continueWriteWaitingForPeer() {
+  if ((flags & sslWriteWaitsForPeer) == 0) return;
+  flags &= ~sslWriteWaitsForPeer;
+  doWriteData();
+}
+
 void GCDAsyncSocket::flushSSLBuffers() {
   if (!sslContext_ || preBuffer.availableBytes() > 0) return;
   auto estimate = [this] {
@@ -452,7 +458,7 @@ uint64_t GCDAsyncSocket::readDecrypted(uint8_t* buffer, uint64_t length, bool* w
 }
 
 uint64_t GCDAsyncSocket::writeEncrypted(const GCDAsyncWritePacket& packet, bool* waiting,
-                                        std::optional<Error>* error) {
+                                        bool* waitingForPeer, std::optional<Error>* error) {
   uint64_t bytesWritten = 0;
   bool hasNewDataToWrite = true;
   if (sslWriteCachedLength > 0) {
@@ -486,10 +492,19 @@ uint64_t GCDAsyncSocket::writeEncrypted(const GCDAsyncWritePacket& packet, bool*
       bytesWritten += sslBytesWritten;
       bytesRemaining -= sslBytesWritten;
     } else {
-      if (result == st::errSSLWouldBlock) {
+      if (result == st::errSSLWouldBlock && sslBytesWritten == sslBytesToWrite) {
         // The session took the chunk and sends it once the descriptor drains.
         *waiting = true;
         sslWriteCachedLength = sslBytesToWrite;
+      } else if (result == st::errSSLWouldBlock) {
+        // Not taken: the same chunk is handed over again later. Either earlier records wait
+        // for room on the descriptor (which then is no longer writable), or a handshake the
+        // peer asked for waits for the peer's messages.
+        if ((flags & writable) != 0) {
+          *waitingForPeer = true;
+        } else {
+          *waiting = true;
+        }
       } else {
         *error = Errors::sslError(result);
       }

@@ -71,11 +71,12 @@ void GCDAsyncSocket::doWriteData() {
   }
 
   bool waiting = false;
+  bool waitingForPeer = false;
   std::optional<Error> error;
   uint64_t bytesWritten = 0;
 
   if ((flags & secured) != 0) {
-    bytesWritten = writeEncrypted(*packet, &waiting, &error);
+    bytesWritten = writeEncrypted(*packet, &waiting, &waitingForPeer, &error);
   } else {
     const int socketFD = connectedDescriptor();
     const uint8_t* buffer = packet->buffer.data() + packet->bytesDone;
@@ -94,7 +95,12 @@ void GCDAsyncSocket::doWriteData() {
     }
   }
 
-  if (waiting) {
+  if (waitingForPeer) {
+    // The descriptor is writable, so its source would fire at once and again: the next read
+    // event continues the write instead.
+    flags |= sslWriteWaitsForPeer;
+    suspendWriteSource();
+  } else if (waiting) {
     flags &= ~writable;
     resumeWriteSource();
   }
@@ -112,7 +118,7 @@ void GCDAsyncSocket::doWriteData() {
       socketQueue->async([self = shared_from_this()] { self->maybeDequeueWrite(); });
     }
   } else {
-    if (!waiting && !error) {
+    if (!waiting && !waitingForPeer && !error) {
       // The descriptor took only part of the data: wait until it can take more.
       flags &= ~writable;
       resumeWriteSource();

@@ -297,8 +297,28 @@ class GCDAsyncUdpSocket : public std::enable_shared_from_this<GCDAsyncUdpSocket>
   // Receiving (socket queue, except startReceiving: any thread).
   // Switches to receive mode `mode` (receiveOneShot or receiveStream) and starts receiving.
   bool startReceiving(uint32_t mode, Error* errPtr);
+  // The receive step, on the socket queue.
   void doReceive();
   void doReceiveEOF();
+  // What one recvfrom() gave.
+  struct ReceivedDatagram {
+    enum class Outcome { datagram, ignored, waiting, failed, endOfStream };
+    Outcome outcome = Outcome::ignored;
+    SharedData data;
+    Address address;
+    std::optional<Error> error;
+  };
+  // How a datagram reached the delegate: told, dropped (by the filter), or still with the
+  // asynchronous filter.
+  enum class Delivery { notified, ignored, filtering };
+  // Not receiving, or nothing reported: the sources are set to wait; true to stop.
+  bool receiveStepMustWait();
+  // The family to read from next (true: IPv4).
+  bool chooseReceiveFamily();
+  ReceivedDatagram receiveDatagram(bool ipv4);
+  Delivery deliverDatagram(const SharedData& data, const Address& address);
+  void filterAsynchronously(const GCDAsyncUdpSocketReceiveFilterBlock& filterBlock,
+                            const SharedData& data, const Address& address);
 
   // ---- state; every field below is touched only on the socket queue
   WeakDelegate delegate_;

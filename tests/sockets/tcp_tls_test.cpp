@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 
 #include "tls_support.h"
@@ -290,13 +291,22 @@ TEST_F(TcpTls, GarbageInsteadOfRecordsClosesWithATlsError) {
 
 // ---- Against the openssl tool
 
-// `openssl s_server` answering every line reversed, with the test certificate.
+std::vector<std::string> serverCommand(const std::vector<std::string>& options) {
+  std::vector<std::string> argv = {"openssl", "s_server",
+                                   "-accept", "127.0.0.1:0",
+                                   "-cert",   TestCertificates::get().serverPem,
+                                   "-key",    TestCertificates::get().serverKey};
+  argv.insert(argv.end(), options.begin(), options.end());
+  return argv;
+}
+
+// `openssl s_server` with the test certificate, answering every line reversed (or with the
+// given options instead: without -rev it prints what it receives and takes commands on its
+// standard input).
 class OpensslServer {
  public:
-  OpensslServer()
-      : child_({"openssl", "s_server", "-accept", "127.0.0.1:0", "-cert",
-                TestCertificates::get().serverPem, "-key", TestCertificates::get().serverKey,
-                "-rev"}) {
+  explicit OpensslServer(const std::vector<std::string>& options = {"-rev"})
+      : child_(serverCommand(options)) {
     if (!child_.started() || !child_.waitForOutput("ACCEPT 127.0.0.1:")) return;
     const std::string& out = child_.output();
     const size_t at = out.find("ACCEPT 127.0.0.1:") + std::string("ACCEPT 127.0.0.1:").size();
@@ -305,6 +315,7 @@ class OpensslServer {
   }
   uint16_t port() const { return port_; }
   std::string output() const { return child_.output(); }
+  ChildProcess& process() { return child_; }
 
  private:
   ChildProcess child_;
@@ -439,6 +450,123 @@ TEST_F(TcpTls, ServerAgainstOpensslClient) {
   ASSERT_TRUE(server.delegate->waitFor(Event::Read));  // recorded after the echo was sent
   EXPECT_EQ(text(server.delegate->first(Event::Read).data), "ping\n");
 }
+
+// ---- Renegotiation and pending session output while writing
+
+// Numbered lines, `count` writes of `linesPerWrite` lines each.
+std::vector<std::string> numberedWrites(int count, int linesPerWrite) {
+  std::vector<std::string> writes;
+  char line[32];
+  for (int w = 0; w < count; ++w) {
+    std::string chunk;
+    for (int l = 0; l < linesPerWrite; ++l) {
+      std::snprintf(line, sizeof line, "%015d\n", w * linesPerWrite + l);
+      chunk += line;
+    }
+    writes.push_back(std::move(chunk));
+  }
+  return writes;
+}
+
+// What s_server printed from `first` on, less its own status lines (which may fall inside a
+// line of data): the data it received.
+std::string receivedData(const std::string& out, const std::string& first) {
+  static const std::vector<std::string> statusLines = {"SSL_do_handshake -> 1\n", "Read BLOCK\n",
+                                                       "Write BLOCK\n"};
+  const size_t start = out.find(first);
+  if (start == std::string::npos) return {};
+  std::string data;
+  data.reserve(out.size() - start);
+  for (size_t at = start; at < out.size();) {
+    bool skipped = false;
+    for (const std::string& status : statusLines) {
+      if (out.compare(at, status.size(), status) == 0) {
+        at += status.size();
+        skipped = true;
+        break;
+      }
+    }
+    if (!skipped) data += out[at++];
+  }
+  return data;
+}
+
+// The client streams numbered lines while the server asks for something on the way: the
+// session's own handshake or key-update messages go out between the records, and every byte
+// the socket reports as written arrives, once and in order.
+struct StreamCase {
+  const char* name;
+  std::vector<std::string> serverOptions;
+  const char* command;  // typed into s_server while the stream runs
+};
+
+class TcpTlsStream : public TcpTls, public ::testing::WithParamInterface<StreamCase> {};
+
+TEST_P(TcpTlsStream, EveryWrittenByteArrivesWhileTheServerInterrupts) {
+  const StreamCase& c = GetParam();
+  OpensslServer server(c.serverOptions);
+  ASSERT_NE(server.port(), 0) << "openssl s_server did not start: " << server.output();
+  // Enough data that the stream is still running when the server takes its commands: the
+  // test reads the server's output only piece by piece, so the server (and with it the
+  // connection) is slow while it waits for its output pipe.
+  const auto writes = numberedWrites(500, 1024);  // 8.2 MB
+  size_t total = 0;
+  for (const auto& w : writes) total += w.size();
+
+  Client client;
+  client.delegate->onConnect = [&](const SocketPtr& s) {
+    s->startTLS(clientSettings());
+    for (size_t i = 0; i < writes.size(); ++i) {
+      s->writeData(SharedData::fromString(writes[i]), 60.0, static_cast<long>(i));
+    }
+  };
+  ASSERT_TRUE(client.connect(server.port()));
+  ASSERT_TRUE(client.delegate->waitFor(Event::Secure)) << server.output();
+
+  ChildProcess& child = server.process();
+  const size_t already = child.output().size();
+  // Reads the server's output up to `size` bytes, in slices, while the client is connected.
+  auto drainTo = [&](size_t size) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!child.waitForOutputSize(size, 1.0)) {
+      if (client.delegate->count(Event::Disconnect) > 0) return false;
+      if (std::chrono::steady_clock::now() > deadline) return false;
+    }
+    return true;
+  };
+  for (int round = 1; round <= 8; ++round) {
+    ASSERT_TRUE(child.write(std::string(c.command) + "\n"));
+    ASSERT_TRUE(drainTo(already + total * static_cast<size_t>(round) / 10))
+        << "round " << round << ", disconnected with: "
+        << (client.delegate->count(Event::Disconnect) > 0 && client.disconnectError()
+                ? client.disconnectError()->description
+                : std::string("-"));
+  }
+  // The rest of the output, up to the last line (the server waits for its output pipe).
+  const std::string last = writes.back().substr(writes.back().size() - 16);
+  ASSERT_TRUE(child.waitForOutput(last, 60.0))
+      << "written " << client.delegate->count(Event::Write) << " of " << writes.size();
+  ASSERT_TRUE(client.delegate->waitFor(Event::Write, writes.size(), 60.0))
+      << "written " << client.delegate->count(Event::Write) << " of " << writes.size();
+  EXPECT_EQ(client.delegate->count(Event::Disconnect), 0u);
+  std::string expected;
+  expected.reserve(total);
+  for (const auto& w : writes) expected += w;
+  const std::string got = receivedData(child.output(), writes.front().substr(0, 16));
+  ASSERT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected) << "the received stream differs from what was written";
+  // The server did run its handshake step for each command.
+  EXPECT_NE(child.output().find("SSL_do_handshake -> 1"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TcpTlsStream,
+    ::testing::Values(
+        // TLS 1.2: the server asks for a new handshake; writes wait until it is done.
+        StreamCase{"renegotiation", {"-tls1_2"}, "r"},
+        // TLS 1.3: the server updates its keys and asks the client to update its own.
+        StreamCase{"keyUpdates", {"-tls1_3"}, "K"}),
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 // ---- Settings errors
 

@@ -81,11 +81,28 @@ class ChildProcess {
   bool waitForOutput(const std::string& text, double seconds = kWait) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     char buf[4096];
-    while (output_.find(text) == std::string::npos) {
+    // Only the part that is new (and what a match could start in) is searched again.
+    size_t searchFrom = 0;
+    while (output_.find(text, searchFrom) == std::string::npos) {
+      searchFrom = output_.size() >= text.size() ? output_.size() - text.size() + 1 : 0;
       const auto left =
           std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
       if (left <= 0 || !waitReadable(stdout_.get(), left)) return false;
       const ssize_t n = ::read(stdout_.get(), buf, sizeof buf);
+      if (n <= 0) return false;
+      output_.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+  }
+  // Reads the child's output until at least `size` bytes were read in all (bounded).
+  bool waitForOutputSize(size_t size, double seconds = kWait) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    char buf[65536];
+    while (output_.size() < size) {
+      const auto left =
+          std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0 || !waitReadable(stdout_.get(), left)) return false;
+      const ssize_t n = ::read(stdout_.get(), buf, std::min(sizeof buf, size - output_.size()));
       if (n <= 0) return false;
       output_.append(buf, static_cast<size_t>(n));
     }

@@ -194,8 +194,12 @@ class SSLContext {
   // Decrypts up to `dataLength` bytes: noErr once all were delivered, else errSSLWouldBlock
   // (or the closing status) with `*processed` bytes delivered.
   OSStatus read(void* data, size_t dataLength, size_t* processed);
-  // Encrypts and sends `dataLength` bytes. errSSLWouldBlock means they were taken but not all
-  // sent yet: a later call (with no new data) sends the rest and answers noErr.
+  // Encrypts and sends `dataLength` bytes. noErr: all were taken and sent. errSSLWouldBlock
+  // with `*processed` == `dataLength`: they were taken but not all sent yet; a later call
+  // with no new data sends the rest and answers noErr. errSSLWouldBlock with `*processed` 0:
+  // nothing was taken, because earlier records (a key update, a handshake's messages) are
+  // still waiting for the write function, or because a handshake the peer asked for has to
+  // read the peer's answer first; the caller repeats the call with the same bytes later.
   OSStatus write(const void* data, size_t dataLength, size_t* processed);
   // Bytes received and kept by the session that a read may turn into plaintext.
   OSStatus getBufferedReadSize(size_t* bufferSize) const;

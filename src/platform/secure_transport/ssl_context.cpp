@@ -152,6 +152,8 @@ std::shared_ptr<SSLContext> SSLContext::create(SSLProtocolSide side, SSLConnecti
     SSL_CTX_sess_set_new_cb(impl->ctx, &Impl::newSessionCallback);
   }
   SSL_CTX_set_cert_verify_callback(impl->ctx, &Impl::verifyCallback, impl.get());
+  // A write that was not taken is repeated with the same bytes, not always at the same address.
+  SSL_CTX_set_mode(impl->ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   return std::make_shared<SSLContext>(std::move(impl));
 }
 
@@ -493,17 +495,32 @@ OSStatus SSLContext::write(const void* data, size_t dataLength, size_t* processe
   if (!impl_->started()) return paramErr;
   if (impl_->closed) return errSSLClosedGraceful;
   if (impl_->pendingOutOffset < impl_->pendingOut.size()) {
+    // Earlier records go out first; until they have, new bytes are not taken.
     const OSStatus flushed = impl_->flushOutput();
     if (flushed != noErr) return flushed;
   }
   if (dataLength == 0) return noErr;
-  ERR_clear_error();
-  size_t written = 0;
-  if (SSL_write_ex(impl_->ssl, data, dataLength, &written) != 1) {
-    return impl_->failureStatus(0);
+  for (;;) {
+    ERR_clear_error();
+    size_t written = 0;
+    const int result = SSL_write_ex(impl_->ssl, data, dataLength, &written);
+    // A handshake the peer asked for (renegotiation) produces records of its own.
+    const OSStatus flushed = impl_->flushOutput();
+    if (result == 1) {
+      *processed = written;
+      return flushed;
+    }
+    if (flushed == errSSLClosedAbort) return errSSLClosedAbort;
+    const int error = SSL_get_error(impl_->ssl, result);
+    if (error == SSL_ERROR_WANT_READ) {
+      // The handshake must read the peer's answer before application data may follow.
+      const OSStatus pulled = impl_->pullInput();
+      if (pulled == noErr) continue;
+      return pulled == errSSLWouldBlock ? errSSLWouldBlock : pulled;
+    }
+    if (error == SSL_ERROR_WANT_WRITE) return errSSLWouldBlock;
+    return impl_->failureStatus(result);
   }
-  *processed = written;
-  return impl_->flushOutput();
 }
 
 OSStatus SSLContext::getBufferedReadSize(size_t* bufferSize) const {

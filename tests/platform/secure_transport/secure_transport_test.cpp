@@ -1,6 +1,7 @@
 // The secure-transport layer on its own: two sessions joined by in-memory byte queues whose
 // writers can be throttled, certificates and trust evaluation.
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 
 #include <deque>
 
@@ -209,6 +210,132 @@ TEST_F(SecureTransport, CertificatesIdentitiesAndRefusedSettings) {
   // An end of the connection during the handshake is an abort.
   end.peerClosed = true;
   EXPECT_EQ(ctx->handshake(), errSSLClosedAbort);
+}
+
+// A TLS 1.2 server that the test drives step by step through OpenSSL itself, so that it can
+// ask for a renegotiation. It reads what the client's end sent and answers into the client's
+// inbox.
+class RenegotiatingServer {
+ public:
+  RenegotiatingServer(MemoryEnd* clientEnd, MemoryEnd* ownEnd) : client_(clientEnd), own_(ownEnd) {
+    const TestCertificates& certs = TestCertificates::get();
+    ctx_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_set_max_proto_version(ctx_, TLS1_2_VERSION);
+    SSL_CTX_use_certificate_chain_file(ctx_, certs.serverPem.c_str());
+    SSL_CTX_use_PrivateKey_file(ctx_, certs.serverKey.c_str(), SSL_FILETYPE_PEM);
+    ssl_ = SSL_new(ctx_);
+    in_ = BIO_new(BIO_s_mem());
+    out_ = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl_, in_, out_);
+    SSL_set_accept_state(ssl_);
+  }
+  ~RenegotiatingServer() {
+    SSL_free(ssl_);
+    SSL_CTX_free(ctx_);
+  }
+  RenegotiatingServer(const RenegotiatingServer&) = delete;
+  RenegotiatingServer& operator=(const RenegotiatingServer&) = delete;
+
+  // One step: takes what the client sent, runs the handshake (or reads application data
+  // into `received`) and hands what it produced to the client.
+  void step() {
+    std::vector<uint8_t> bytes(own_->inbox.begin(), own_->inbox.end());
+    own_->inbox.clear();
+    if (!bytes.empty()) BIO_write(in_, bytes.data(), static_cast<int>(bytes.size()));
+    if (SSL_in_init(ssl_) != 0) {
+      SSL_do_handshake(ssl_);
+    }
+    uint8_t buffer[4096];
+    size_t got = 0;
+    while (SSL_in_init(ssl_) == 0 && SSL_read_ex(ssl_, buffer, sizeof buffer, &got) == 1) {
+      received.insert(received.end(), buffer, buffer + got);
+    }
+    flush();
+  }
+  // Asks the client for a new handshake.
+  bool renegotiate() {
+    if (SSL_renegotiate(ssl_) != 1) return false;
+    SSL_do_handshake(ssl_);
+    flush();
+    return true;
+  }
+  int renegotiations() const {
+    return static_cast<int>(SSL_ctrl(ssl_, SSL_CTRL_GET_NUM_RENEGOTIATIONS, 0, nullptr));
+  }
+
+  Bytes received;
+
+ private:
+  void flush() {
+    uint8_t buffer[4096];
+    int n = 0;
+    while ((n = BIO_read(out_, buffer, static_cast<int>(sizeof buffer))) > 0) {
+      client_->inbox.insert(client_->inbox.end(), buffer, buffer + static_cast<size_t>(n));
+    }
+  }
+
+  MemoryEnd* client_;
+  MemoryEnd* own_;
+  SSL_CTX* ctx_ = nullptr;
+  SSL* ssl_ = nullptr;
+  BIO* in_ = nullptr;
+  BIO* out_ = nullptr;
+};
+
+// While a handshake the server asked for runs, a write is not taken (0 processed) until the
+// server has answered, and no status closes the session; bytes that were not taken are handed
+// over again and arrive once. The same holds while the handshake's own first message cannot
+// go out yet: no new bytes are taken before earlier records have been sent.
+TEST_F(SecureTransport, WritesDuringARenegotiationTheServerAskedForWaitAndArriveOnce) {
+  MemoryEnd a;
+  MemoryEnd b;
+  a.peer = &b;
+  b.peer = &a;
+  clientCtx = make(SSLProtocolSide::kSSLClientSide, &a);
+  ASSERT_EQ(clientCtx->setPeerDomainName("localhost"), noErr);
+  RenegotiatingServer peer(&a, &b);
+  OSStatus status = errSSLWouldBlock;
+  for (int i = 0; i < 20 && status == errSSLWouldBlock; ++i) {
+    status = clientCtx->handshake();
+    peer.step();
+  }
+  ASSERT_EQ(status, noErr);
+
+  const Bytes first = {'o', 'n', 'e'};
+  const Bytes second = {'t', 'w', 'o'};
+  size_t processed = 0;
+  ASSERT_EQ(clientCtx->write(first.data(), first.size(), &processed), noErr);
+  peer.step();
+  ASSERT_TRUE(peer.renegotiate());
+
+  // The client reads the request; its answer cannot go out yet.
+  a.writeBudget = 0;
+  Bytes none(16);
+  EXPECT_EQ(clientCtx->read(none.data(), none.size(), &processed), errSSLWouldBlock);
+  EXPECT_EQ(processed, 0u);
+  EXPECT_TRUE(b.inbox.empty());
+  // Earlier records are waiting: the new bytes are not taken.
+  EXPECT_EQ(clientCtx->write(second.data(), second.size(), &processed), errSSLWouldBlock);
+  EXPECT_EQ(processed, 0u);
+
+  // Room again: the handshake message goes out, and the write waits for the server's answer.
+  a.writeBudget = SIZE_MAX;
+  EXPECT_EQ(clientCtx->write(second.data(), second.size(), &processed), errSSLWouldBlock);
+  EXPECT_EQ(processed, 0u);
+  EXPECT_FALSE(b.inbox.empty());
+
+  // The server answers; the same bytes are handed over again until they are taken.
+  status = errSSLWouldBlock;
+  for (int i = 0; i < 20 && status != noErr; ++i) {
+    peer.step();
+    status = clientCtx->write(second.data(), second.size(), &processed);
+    ASSERT_TRUE(status == noErr || status == errSSLWouldBlock) << status;
+  }
+  ASSERT_EQ(status, noErr);
+  EXPECT_EQ(processed, second.size());
+  peer.step();
+  EXPECT_EQ(peer.received, (Bytes{'o', 'n', 'e', 't', 'w', 'o'}));
+  EXPECT_EQ(peer.renegotiations(), 1);
 }
 
 }  // namespace
