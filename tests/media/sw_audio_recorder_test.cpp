@@ -1,7 +1,7 @@
 // SWAudioRecorder over the simulated hardware: a tone played into the loop-back device while
 // it is the default input comes out as MP3 packets that FFmpeg decodes to the same tone; a
 // full raw-audio queue releases the new buffer at once; one session per recording; other
-// device formats are converted to the encoder's.
+// device formats are converted to the encoder's, each capture output with its own converter.
 #include "media/sw_audio_recorder.h"
 
 #include <gtest/gtest.h>
@@ -243,41 +243,55 @@ TEST_F(SWAudioRecorderTest, MicrophoneInOtherFormatsReachesTheQueueInTheEncoderF
   EXPECT_NEAR(peak, 16000.0f / 32768.0f, 0.01f);
 }
 
-TEST(AudioFormatConverterTest, ConvertsReadableFormatsAndRefusesOthers) {
-  detail::AudioFormatConverter converter;
-  const std::int16_t stereo16[] = {16384, -16384, 32767, 0};
-  auto out = converter.convert(audio::int16Format(44100.0, 2), stereo16, sizeof stereo16);
-  ASSERT_EQ(out.size(), 4u);
-  EXPECT_FLOAT_EQ(out[0], 0.5f);
-  EXPECT_FLOAT_EQ(out[1], -0.5f);
+TEST_F(SWAudioRecorderTest, EachCaptureOutputResamplesWithItsOwnState) {
+  // A reused recorder: the earlier session's output may still deliver on its queue while the
+  // new session's delivers on another. Each output's buffers hold a constant of their own, so
+  // any resampling state passed between them shows as a value in between.
+  auto recorder = SWAudioRecorder::create();
+  auto bigQueue = RawAudioQueue::initWithCapacity(10000);
+  recorder->setRawAudioQueue(bigQueue);
+  auto earlier = audio::CaptureAudioDataOutput::create();
+  auto later = audio::CaptureAudioDataOutput::create();
+  auto bufferOf = [](float value) {
+    const std::vector<float> samples(441, value);
+    return audio::SampleBuffer::create(
+        audio::BlockBuffer::createWithBytes(samples.data(), samples.size() * sizeof(float)), 441,
+        audio::floatFormat(22050.0, 1));
+  };
+  auto allEqual = [](const audio::SampleBufferRef& buffer, float value) {
+    const auto* f = reinterpret_cast<const float*>(buffer->dataBuffer()->dataPointer());
+    for (std::int64_t i = 0; i < buffer->numSamples() * 2; ++i) {
+      if (f[i] != value) return false;
+    }
+    return buffer->numSamples() > 0;
+  };
 
-  // Six channels: the first two are kept.
-  std::vector<float> six = {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f};
-  out = converter.convert(audio::floatFormat(44100.0, 6), six.data(), six.size() * sizeof(float));
-  EXPECT_EQ(out, (std::vector<float>{0.1f, 0.2f}));
-
-  // 22,050 Hz doubles the frame count (linear interpolation across buffers too).
-  detail::AudioFormatConverter up;
-  std::vector<float> mono(100, 0.25f);
-  std::size_t produced = 0;
-  for (int i = 0; i < 10; ++i) {
-    produced += up.convert(audio::floatFormat(22050.0, 1), mono.data(), mono.size() * sizeof(float)).size() / 2;
+  std::vector<float> expected;
+  for (int i = 0; i < 6; ++i) {
+    const bool early = i % 2 == 0;
+    recorder->captureOutputDidOutputSampleBuffer(early ? *earlier : *later,
+                                                 bufferOf(early ? 0.5f : -0.5f), {loop});
+    expected.push_back(early ? 0.5f : -0.5f);
   }
-  EXPECT_NEAR(static_cast<double>(produced), 2000.0, 2.0);
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    auto buffer = bigQueue->take(0.0);
+    ASSERT_TRUE(buffer);
+    EXPECT_TRUE(allEqual(buffer, expected[i])) << "buffer " << i;
+  }
 
-  auto bad = audio::floatFormat(44100.0, 2);
-  bad.mFormatFlags |= audio::kAudioFormatFlagIsNonInterleaved;
-  EXPECT_TRUE(converter.convert(bad, six.data(), 8).empty());
-  bad = audio::floatFormat(44100.0, 2);
-  bad.mFormatID = audio::fourCC("aac ");
-  EXPECT_TRUE(converter.convert(bad, six.data(), 8).empty());
-  bad = audio::floatFormat(0.0, 2);
-  EXPECT_TRUE(converter.convert(bad, six.data(), 8).empty());
-  bad = audio::floatFormat(44100.0, 2);
-  bad.mBytesPerFrame = 3;  // inconsistent with the sample size
-  EXPECT_TRUE(converter.convert(bad, six.data(), 8).empty());
-  EXPECT_TRUE(detail::AudioFormatConverter::isEncoderFormat(audio::kEncoderInputFormat));
-  EXPECT_FALSE(detail::AudioFormatConverter::isEncoderFormat(audio::floatFormat(48000.0, 2)));
+  // The two capture queues at once (ThreadSanitizer sees any shared state).
+  auto deliver = [&](const std::shared_ptr<audio::CaptureAudioDataOutput>& output, float value) {
+    for (int i = 0; i < 200; ++i) recorder->captureOutputDidOutputSampleBuffer(*output, bufferOf(value), {loop});
+  };
+  std::thread first(deliver, earlier, 0.5f);
+  std::thread second(deliver, later, -0.5f);
+  first.join();
+  second.join();
+  int mixed = 0;
+  while (auto buffer = bigQueue->take(0.0)) {
+    if (!allEqual(buffer, 0.5f) && !allEqual(buffer, -0.5f)) ++mixed;
+  }
+  EXPECT_EQ(mixed, 0);
 }
 
 }  // namespace
