@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -38,6 +39,20 @@ class Calls {
   std::size_t count() {
     std::lock_guard<std::mutex> lock(mutex_);
     return count_;
+  }
+  // Waits until `done` answers true, looking again after every call (and at least every
+  // 100 ms), for at most `seconds`.
+  bool waitUntil(const std::function<bool()>& done, double seconds = 20.0) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                               std::chrono::duration<double>(seconds));
+    for (;;) {
+      const std::size_t seen = count();
+      if (done()) return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::unique_lock<std::mutex> lock(mutex_);
+      cv_.wait_for(lock, std::chrono::milliseconds(100), [&] { return count_ != seen; });
+    }
   }
   bool allOffThread(std::thread::id id) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -191,6 +206,51 @@ TEST_F(PulseAudioHardwareTest, AnotherClientsChangesReachTheListenersOnTheirThre
   EXPECT_EQ(removed.count(), 1u);
   hw->removePropertyListener(outputToken);
   hw->removePropertyListener(devicesToken);
+}
+
+TEST_F(PulseAudioHardwareTest, EveryClientOfTheServerGivesADeviceTheSameId) {
+  // This client sees a card and the loop-back device arrive after it started; the second
+  // client (the next run of the application) finds them all at once, in another order.
+  Calls devices;
+  const auto token = hw->addPropertyListener(kAudioObjectSystemObject,
+                                             {kAudioHardwarePropertyDevices}, devices.listener());
+  ASSERT_EQ(daemon.pactl({"load-module", "module-null-sink", "sink_name=headphones",
+                          "sink_properties=device.description=Headphones"})
+                .exitCode,
+            0);
+  ASSERT_TRUE(devices.waitUntil([&] { return named("Headphones") != kAudioObjectUnknown; }));
+  test::writeLoopbackBundle(test::installedBundlePath(root.path()));
+  ASSERT_TRUE(devices.waitUntil([&] {
+    const AudioObjectID loop = named("BlackHole 2ch");
+    return loop != kAudioObjectUnknown && channels(loop, true) == 2;
+  }));
+  ASSERT_EQ(daemon.pactl({"set-default-source", "headphones.monitor"}).exitCode, 0);
+  ASSERT_TRUE(devices.waitUntil([&] {
+    std::string name;
+    return hw->getName(defaultDevice(true), &name) == noErr && name == "Monitor of Headphones";
+  }));
+  const std::vector<std::string> names = {"Speakers", "Microphone", "Headphones", "BlackHole 2ch"};
+  std::vector<AudioObjectID> ids;
+  for (const auto& name : names) ids.push_back(named(name));
+  const AudioObjectID monitor = defaultDevice(true);
+
+  std::string failure;
+  auto next = PulseAudioHardware::create(daemon.server(), root.path(), &failure);
+  ASSERT_TRUE(next) << failure;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    std::vector<AudioObjectID> listed;
+    ASSERT_EQ(next->getDevices(&listed), noErr);
+    EXPECT_NE(std::find(listed.begin(), listed.end(), ids[i]), listed.end()) << names[i];
+    std::string name;
+    EXPECT_EQ(next->getName(ids[i], &name), noErr) << names[i];
+    EXPECT_EQ(name, names[i]);
+  }
+  AudioObjectID nextMonitor = kAudioObjectUnknown;
+  ASSERT_EQ(next->getDefaultDevice(true, &nextMonitor), noErr);
+  EXPECT_EQ(nextMonitor, monitor);
+  for (AudioObjectID id : ids) EXPECT_GE(id, DeviceIDTable::kFirstStableID);
+  next.reset();
+  hw->removePropertyListener(token);
 }
 
 TEST_F(PulseAudioHardwareTest, TheDriverBundleBringsTheLoopbackDeviceAndTakesItAway) {

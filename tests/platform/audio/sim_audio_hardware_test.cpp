@@ -93,6 +93,27 @@ TEST_F(SimAudioHardwareTest, LoopbackDeviceExistsExactlyWhileTheBundleIsInstalle
   EXPECT_EQ(hw->deviceNamed("BlackHole 2ch"), loop);
 }
 
+TEST_F(SimAudioHardwareTest, DeviceIdsAreTheSameInEveryModelWhateverItSawFirst) {
+  // This model sees an added device first and the driver later; a second model (another run
+  // of the application) sees the driver at once.
+  const AudioObjectID extra = hw->addDevice({"Extra Output", 0, 2});
+  installDriver();
+  const AudioObjectID loop = hw->deviceNamed("BlackHole 2ch");
+  ASSERT_NE(loop, kAudioObjectUnknown);
+  auto other = SimAudioHardware::create(root.path());
+  EXPECT_EQ(other->deviceNamed("BlackHole 2ch"), loop);
+  EXPECT_EQ(other->addDevice({"Extra Output", 0, 2}), extra);
+  EXPECT_EQ(other->deviceNamed("Built-in Output"), SimAudioHardware::kBuiltInOutputID);
+  // A second device of the same name at the same time is another device.
+  const AudioObjectID twin = hw->addDevice({"Extra Output", 0, 2});
+  EXPECT_NE(twin, extra);
+  EXPECT_NE(twin, loop);
+  // A device that goes and comes back keeps its id.
+  ASSERT_TRUE(hw->removeDevice(extra));
+  ASSERT_TRUE(hw->removeDevice(twin));
+  EXPECT_EQ(hw->addDevice({"Extra Output", 0, 2}), extra);
+}
+
 TEST_F(SimAudioHardwareTest, UnrecognisedBundlesProvideNoDevice) {
   const std::string bundle = test::installedBundlePath(root.path());
   struct Case {

@@ -31,9 +31,7 @@ std::string sinkNameFor(const std::string& deviceName) {
 }
 
 // The description goes inside double quotes inside single quotes of the module arguments.
-bool quotable(const std::string& text) {
-  return text.find_first_of("'\"\\") == std::string::npos;
-}
+bool quotable(const std::string& text) { return text.find_first_of("'\"\\") == std::string::npos; }
 
 StreamBasicDescription pcm(double rate, std::uint32_t channels, std::uint32_t flags,
                            std::uint32_t bits, std::uint32_t bytes) {
@@ -124,18 +122,14 @@ PulseAudioHardware::~PulseAudioHardware() {
 // The server's view
 
 std::vector<LoopbackDeviceSpec> PulseAudioHardware::installedSpecs() const {
-  auto specs =
-      readLoopbackDriverBundle(files::appendingPathComponent(systemRoot_, kLoopbackDriverInstallPath));
+  auto specs = readLoopbackDriverBundle(
+      files::appendingPathComponent(systemRoot_, kLoopbackDriverInstallPath));
   return specs ? *specs : std::vector<LoopbackDeviceSpec>{};
 }
 
 AudioObjectID PulseAudioHardware::idFor(const std::string& key) {
   std::lock_guard<std::mutex> lock(idMutex_);
-  auto it = ids_.find(key);
-  if (it != ids_.end()) return it->second;
-  const AudioObjectID id = nextID_++;
-  ids_[key] = id;
-  return id;
+  return ids_.idFor(key);
 }
 
 bool PulseAudioHardware::syncLoopback(const std::vector<LoopbackDeviceSpec>& specs,
@@ -218,9 +212,10 @@ void PulseAudioHardware::dropUnloading(detail::PulseServerState* state) {
                              [&](const auto& s) { return goingSinks.count(s.index) != 0; }),
               sinks.end());
   auto& sources = state->sources;
-  sources.erase(std::remove_if(sources.begin(), sources.end(),
-                               [&](const auto& s) { return goingSinks.count(s.monitorOfSink) != 0; }),
-                sources.end());
+  sources.erase(
+      std::remove_if(sources.begin(), sources.end(),
+                     [&](const auto& s) { return goingSinks.count(s.monitorOfSink) != 0; }),
+      sources.end());
 }
 
 PulseAudioHardware::Snapshot PulseAudioHardware::build(
@@ -347,7 +342,8 @@ OSStatus PulseAudioHardware::getTransportType(AudioObjectID device, std::uint32_
   const auto snap = snapshot();
   const Device* d = snap.find(device);
   if (d == nullptr) return kAudioHardwareBadObjectError;
-  *transportType = d->hardware ? kAudioDeviceTransportTypeBuiltIn : kAudioDeviceTransportTypeVirtual;
+  *transportType =
+      d->hardware ? kAudioDeviceTransportTypeBuiltIn : kAudioDeviceTransportTypeVirtual;
   return noErr;
 }
 
@@ -426,8 +422,9 @@ OSStatus PulseAudioHardware::getStreamFormat(AudioObjectID device, bool isInput,
 
 // Listeners
 
-AudioHardware::ListenerToken PulseAudioHardware::addPropertyListener(
-    AudioObjectID object, const PropertyAddress& address, PropertyListener listener) {
+AudioHardware::ListenerToken PulseAudioHardware::addPropertyListener(AudioObjectID object,
+                                                                     const PropertyAddress& address,
+                                                                     PropertyListener listener) {
   if (!listener) return 0;
   if (object == kAudioObjectSystemObject) {
     if (address.selector != kAudioHardwarePropertyDevices &&
@@ -522,9 +519,8 @@ void PulseAudioHardware::notify(AudioObjectID object, const PropertyAddress& add
   if (!notificationThread_) return;
   for (const auto& l : listeners_) {
     if (l.object != object || !(l.address == address)) continue;
-    notificationThread_->post(l.token, [callback = l.callback, object, address] {
-      (*callback)(object, address);
-    });
+    notificationThread_->post(
+        l.token, [callback = l.callback, object, address] { (*callback)(object, address); });
   }
 }
 
@@ -583,19 +579,30 @@ StreamBasicDescription PulseAudioHardware::describe(const detail::PulseSampleSpe
   constexpr std::uint32_t kFloat = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
   constexpr std::uint32_t kBig = kAudioFormatFlagIsBigEndian;
   switch (spec.format) {
-    case PA_SAMPLE_U8: return pcm(rate, ch, kAudioFormatFlagIsPacked, 8, 1);
-    case PA_SAMPLE_S16LE: return pcm(rate, ch, kSigned, 16, 2);
-    case PA_SAMPLE_S16BE: return pcm(rate, ch, kSigned | kBig, 16, 2);
-    case PA_SAMPLE_S24LE: return pcm(rate, ch, kSigned, 24, 3);
-    case PA_SAMPLE_S24BE: return pcm(rate, ch, kSigned | kBig, 24, 3);
-    case PA_SAMPLE_S24_32LE: return pcm(rate, ch, kAudioFormatFlagIsSignedInteger, 24, 4);
+    case PA_SAMPLE_U8:
+      return pcm(rate, ch, kAudioFormatFlagIsPacked, 8, 1);
+    case PA_SAMPLE_S16LE:
+      return pcm(rate, ch, kSigned, 16, 2);
+    case PA_SAMPLE_S16BE:
+      return pcm(rate, ch, kSigned | kBig, 16, 2);
+    case PA_SAMPLE_S24LE:
+      return pcm(rate, ch, kSigned, 24, 3);
+    case PA_SAMPLE_S24BE:
+      return pcm(rate, ch, kSigned | kBig, 24, 3);
+    case PA_SAMPLE_S24_32LE:
+      return pcm(rate, ch, kAudioFormatFlagIsSignedInteger, 24, 4);
     case PA_SAMPLE_S24_32BE:
       return pcm(rate, ch, kAudioFormatFlagIsSignedInteger | kBig, 24, 4);
-    case PA_SAMPLE_S32LE: return pcm(rate, ch, kSigned, 32, 4);
-    case PA_SAMPLE_S32BE: return pcm(rate, ch, kSigned | kBig, 32, 4);
-    case PA_SAMPLE_FLOAT32LE: return pcm(rate, ch, kFloat, 32, 4);
-    case PA_SAMPLE_FLOAT32BE: return pcm(rate, ch, kFloat | kBig, 32, 4);
-    default: break;
+    case PA_SAMPLE_S32LE:
+      return pcm(rate, ch, kSigned, 32, 4);
+    case PA_SAMPLE_S32BE:
+      return pcm(rate, ch, kSigned | kBig, 32, 4);
+    case PA_SAMPLE_FLOAT32LE:
+      return pcm(rate, ch, kFloat, 32, 4);
+    case PA_SAMPLE_FLOAT32BE:
+      return pcm(rate, ch, kFloat | kBig, 32, 4);
+    default:
+      break;
   }
   StreamBasicDescription other;  // a-law, mu-law: not linear PCM
   other.mSampleRate = rate;

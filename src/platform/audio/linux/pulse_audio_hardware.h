@@ -4,8 +4,9 @@
 // device, named by its description, with the channel count of its sample format,
 // transport type built-in for hardware cards and virtual otherwise. Monitor sources are not
 // listed, but each has an id so that a monitor that was the default source can be read,
-// saved and made the default again exactly. Ids are stable for the life of the object: a
-// device that goes and comes back under the same server name gets its old id.
+// saved and made the default again exactly. Ids come from the server's names
+// (platform/audio/device_ids.h): "sink:", "source:" or "loopback:" with the sink or source
+// name, so a device has the same id in every process and after it goes and comes back.
 //
 // The loop-back device: while a loop-back driver bundle (platform/audio/loopback_driver.h)
 // is installed under the system root, each device it names exists as a null sink described
@@ -38,6 +39,7 @@
 #include <vector>
 
 #include "platform/audio/audio_hardware.h"
+#include "platform/audio/device_ids.h"
 #include "platform/audio/linux/callback_thread.h"
 #include "platform/audio/linux/pulse_connection.h"
 #include "platform/audio/loopback_driver.h"
@@ -152,15 +154,15 @@ class PulseAudioHardware : public AudioHardware,
   const std::string systemRoot_;
   const std::shared_ptr<Relay> relay_ = std::make_shared<Relay>();
   std::shared_ptr<detail::PulseConnection> connection_;
-  std::shared_ptr<detail::CallbackThread> notificationThread_;  // set and cleared under listenerMutex_
+  std::shared_ptr<detail::CallbackThread>
+      notificationThread_;  // set and cleared under listenerMutex_
   std::shared_ptr<detail::CallbackThread> captureThread_;
 
   std::mutex idMutex_;
-  std::map<std::string, AudioObjectID> ids_;
-  AudioObjectID nextID_ = 100;
+  DeviceIDTable ids_;
   std::map<AudioObjectID, std::uint32_t> bufferFrames_;
 
-  std::mutex loopbackMutex_;  // serialises loading and unloading
+  std::mutex loopbackMutex_;                           // serialises loading and unloading
   std::map<std::string, std::uint32_t> ownedModules_;  // loop-back name -> module we loaded
   std::optional<std::vector<LoopbackDeviceSpec>> appliedSpecs_;  // the bundle as last applied
   std::set<std::uint32_t> unloading_;  // modules unloaded whose sinks may still be listed

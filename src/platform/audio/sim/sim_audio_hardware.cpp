@@ -143,13 +143,7 @@ void SimAudioHardware::rescanLocked() {
     });
     if (present) continue;
     Device d;
-    auto known = driverDeviceIDs_.find(s.name);
-    if (known != driverDeviceIDs_.end()) {
-      d.id = known->second;
-    } else {
-      d.id = nextDeviceID_++;
-      driverDeviceIDs_[s.name] = d.id;
-    }
+    d.id = ids_.idFor("driver:" + s.name);
     d.fromDriver = true;
     d.spec.name = s.name;
     d.spec.inputChannels = s.channels;
@@ -374,8 +368,9 @@ void SimAudioHardware::notificationLoop() {
     }
     for (auto& [token, callback] : targets) {
       const ListenerToken current = token;
-      const bool stillThere = std::any_of(listeners_.begin(), listeners_.end(),
-                                          [current](const Listener& l) { return l.token == current; });
+      const bool stillThere =
+          std::any_of(listeners_.begin(), listeners_.end(),
+                      [current](const Listener& l) { return l.token == current; });
       if (!stillThere) continue;
       deliveringToken_ = token;
       lock.unlock();
@@ -422,8 +417,8 @@ void SimAudioHardware::closeStream(std::uint64_t streamId) {
   });
 }
 
-OSStatus SimAudioHardware::routeToInput(AudioObjectID device, const void* bytes,
-                                        std::size_t length, bool fromPlay) {
+OSStatus SimAudioHardware::routeToInput(AudioObjectID device, const void* bytes, std::size_t length,
+                                        bool fromPlay) {
   std::lock_guard<std::mutex> lock(mutex_);
   rescanLocked();
   const Device* d = findLocked(device);
@@ -448,7 +443,8 @@ OSStatus SimAudioHardware::play(AudioObjectID device, const void* bytes, std::si
   return routeToInput(device, bytes, length, true);
 }
 
-OSStatus SimAudioHardware::injectInput(AudioObjectID device, const void* bytes, std::size_t length) {
+OSStatus SimAudioHardware::injectInput(AudioObjectID device, const void* bytes,
+                                       std::size_t length) {
   return routeToInput(device, bytes, length, false);
 }
 
@@ -491,7 +487,8 @@ void SimAudioHardware::requestCaptureAccess(std::function<void(bool granted)> ha
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (authorization_ == AuthorizationStatus::NotDetermined) {
-      authorization_ = grantOnRequest_ ? AuthorizationStatus::Authorized : AuthorizationStatus::Denied;
+      authorization_ =
+          grantOnRequest_ ? AuthorizationStatus::Authorized : AuthorizationStatus::Denied;
     }
     granted = authorization_ == AuthorizationStatus::Authorized;
   }
@@ -511,7 +508,10 @@ void SimAudioHardware::setAuthorizationStatus(AuthorizationStatus status, bool g
 AudioObjectID SimAudioHardware::addDevice(const DeviceSpec& spec) {
   std::lock_guard<std::mutex> lock(mutex_);
   Device d;
-  d.id = nextDeviceID_++;
+  const std::string key = "added:" + spec.name;
+  d.id = ids_.idFor(key);
+  for (int n = 2; findLocked(d.id) != nullptr; ++n)
+    d.id = ids_.idFor(key + "#" + std::to_string(n));
   d.spec = spec;
   devices_.push_back(d);
   postLocked(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);

@@ -8,6 +8,10 @@
 // channels each way, 44,100 Hz float); what is played to it comes back on its input. Tests
 // add further devices with `addDevice`.
 //
+// Device ids are stable: the built-in devices have fixed ids, every other device the id of
+// its name (platform/audio/device_ids.h), the same in every model and whenever the device
+// comes back.
+//
 // The model re-reads the bundle on every query and, on its notification thread, every
 // 50 ms, so an installed or removed bundle shows within that time even without a query.
 // A device that disappears while it is a default hands that default to the built-in device.
@@ -31,6 +35,7 @@
 #include <vector>
 
 #include "platform/audio/audio_hardware.h"
+#include "platform/audio/device_ids.h"
 #include "platform/foundation/thread.h"
 
 namespace corvane::platform::audio {
@@ -88,7 +93,8 @@ class SimAudioHardware : public AudioHardware,
   // The fixed ids of the built-in devices.
   static constexpr AudioObjectID kBuiltInOutputID = 40;
   static constexpr AudioObjectID kBuiltInInputID = 41;
-  // Adds a device (listed after the existing ones) and answers its id.
+  // Adds a device (listed after the existing ones) and answers its id, which follows from
+  // its name (a second device of the same name present at once gets another).
   AudioObjectID addDevice(const DeviceSpec& spec);
   // Removes an added device; false for an unknown or built-in id.
   bool removeDevice(AudioObjectID device);
@@ -148,10 +154,9 @@ class SimAudioHardware : public AudioHardware,
   const std::string systemRoot_;
   mutable std::mutex mutex_;
   std::vector<Device> devices_;
-  AudioObjectID nextDeviceID_ = 100;
   AudioObjectID defaultInput_ = kBuiltInInputID;
   AudioObjectID defaultOutput_ = kBuiltInOutputID;
-  std::map<std::string, AudioObjectID> driverDeviceIDs_;  // stable ids per driver device name
+  DeviceIDTable ids_;
   AuthorizationStatus authorization_;
   bool grantOnRequest_ = true;
 
@@ -162,8 +167,8 @@ class SimAudioHardware : public AudioHardware,
   std::uint64_t postedCount_ = 0;
   std::uint64_t deliveredCount_ = 0;
   ListenerToken deliveringToken_ = 0;
-  std::condition_variable notifyCv_;    // new changes, stop
-  std::condition_variable deliveredCv_; // a delivery ended
+  std::condition_variable notifyCv_;     // new changes, stop
+  std::condition_variable deliveredCv_;  // a delivery ended
   std::thread::id notificationThreadId_;
 
   // Capture thread state (under mutex_).
