@@ -1,5 +1,6 @@
 // SWAudioRecorder over the simulated hardware: a tone played into the loop-back device while
-// it is the default input comes out as MP3 packets that FFmpeg decodes to the same tone; a
+// it is the default input comes out as MP3 packets that FFmpeg decodes to the same tone, and
+// silence while nothing plays; a
 // full raw-audio queue releases the new buffer at once; one session per recording; other
 // device formats are converted to the encoder's, each capture output with its own converter.
 #include "media/sw_audio_recorder.h"
@@ -106,6 +107,40 @@ TEST_F(SWAudioRecorderTest, ToneIntoTheLoopbackComesOutAsDecodableMp3OfTheSameTo
   const double frequency = test::zeroCrossingFrequency(middle, 44100.0);
   std::printf("decoded %zu samples from %zu packets; tone at %.1f Hz\n", mono.size(), packets, frequency);
   EXPECT_NEAR(frequency, 1000.0, 20.0);
+}
+
+TEST_F(SWAudioRecorderTest, AnIdleLoopbackStillGivesMp3PacketsOfSilence) {
+  if (!test::haveProgram("ffmpeg")) FAIL() << "ffmpeg is required (scripts/install-deps)";
+  ASSERT_EQ(hw->setDefaultDevice(true, loop), audio::noErr);
+  auto recorder = SWAudioRecorder::create();
+  recorder->setRawAudioQueue(rawQueue);
+  recorder->setEncodedAudioQueue(encodedQueue);
+  recorder->beginRecroder();  // nothing is ever played
+
+  std::vector<std::uint8_t> stream;
+  std::size_t packets = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (packets < 20 && std::chrono::steady_clock::now() < deadline) {
+    auto box = encodedQueue->take(0.1);
+    if (!box) continue;
+    auto wire = mediaPacketWire(box->pointer);
+    EXPECT_EQ(mediaPacketKind(box->pointer), 2u);
+    if (wire.size() > 8) stream.insert(stream.end(), wire.begin() + 8, wire.end());
+    ++packets;
+    freeMediaPacket(box->pointer);
+  }
+  rawQueue->stopBlocking();
+  encodedQueue->stopBlocking();
+  recorder->endRecorder();
+  ASSERT_EQ(packets, 20u) << "the receiver would get no sound at all";
+
+  const std::string file = root / "silence.mp3";
+  test::writeFile(file, stream);
+  const auto mono = decodeToMono(file);
+  ASSERT_FALSE(mono.empty());
+  float peak = 0.0f;
+  for (float v : mono) peak = std::max(peak, std::fabs(v));
+  EXPECT_LT(peak, 1e-3f) << "what the receiver hears is silence";
 }
 
 TEST_F(SWAudioRecorderTest, WithTheRawQueueFullANewBufferIsReleasedAtOnce) {

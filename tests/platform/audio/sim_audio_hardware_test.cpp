@@ -1,11 +1,13 @@
 // The simulated audio hardware: device model, defaults, the driver bundle making the
 // loop-back device appear and go, listeners on the model's own thread, and capture of what
-// is played into the loop-back device.
+// is played into the loop-back device and of the silence it delivers while nothing plays.
 #include "platform/audio/sim/sim_audio_hardware.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -248,20 +250,35 @@ TEST_F(SimAudioHardwareTest, ListenerMayRemoveItselfAndAddAnother) {
   EXPECT_EQ(later.calls.size(), 1u);  // the second change reached only the new listener
 }
 
-// Collects captured bytes.
+bool allZero(const void* data, std::size_t length) {
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  return std::all_of(p, p + length, [](std::uint8_t b) { return b == 0; });
+}
+
+// Collects captured bytes: the sound played, without the silence an idle loop-back device
+// delivers (whole silent chunks), and that silence separately.
 struct Capture {
   std::mutex mutex;
   std::condition_variable cv;
   std::vector<std::uint8_t> bytes;
+  std::size_t silentBytes = 0;
   StreamBasicDescription format;
   AudioHardware::InputHandler handler() {
     return [this](const StreamBasicDescription& f, const void* data, std::size_t length) {
       std::lock_guard<std::mutex> lock(mutex);
       format = f;
-      const auto* p = static_cast<const std::uint8_t*>(data);
-      bytes.insert(bytes.end(), p, p + length);
+      if (allZero(data, length)) {
+        silentBytes += length;
+      } else {
+        const auto* p = static_cast<const std::uint8_t*>(data);
+        bytes.insert(bytes.end(), p, p + length);
+      }
       cv.notify_all();
     };
+  }
+  bool waitForSilence(std::size_t n, double seconds) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return cv.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return silentBytes >= n; });
   }
   bool waitForBytes(std::size_t n, double seconds) {
     std::unique_lock<std::mutex> lock(mutex);
@@ -300,6 +317,54 @@ TEST_F(SimAudioHardwareTest, WhatIsPlayedIntoTheLoopbackComesBackOnItsInputInOrd
   EXPECT_EQ(status, kAudioHardwareBadDeviceError);
   std::lock_guard<std::mutex> lock(capture.mutex);
   EXPECT_EQ(capture.bytes.size(), bothBytes);
+}
+
+TEST_F(SimAudioHardwareTest, TheLoopbackDeliversSilenceAtItsRateWhileNothingPlays) {
+  installDriver();
+  const AudioObjectID loop = hw->deviceNamed("BlackHole 2ch");
+  Capture capture;
+  const auto opened = std::chrono::steady_clock::now();
+  auto stream = hw->openInputStream(loop, capture.handler(), nullptr);
+  ASSERT_TRUE(stream);
+  // Half a second of silence arrives, never ahead of the device's clock.
+  constexpr std::size_t kFrameBytes = 8;
+  constexpr std::size_t kHalfSecond = 22050 * kFrameBytes;
+  ASSERT_TRUE(capture.waitForSilence(kHalfSecond, 30.0)) << "the idle loop-back device delivered no silence";
+  auto framesAllowed = [&] {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - opened).count();
+    return seconds * 44100.0;
+  };
+  {
+    std::lock_guard<std::mutex> lock(capture.mutex);
+    EXPECT_LE(static_cast<double>(capture.silentBytes / kFrameBytes), framesAllowed());
+    EXPECT_EQ(capture.format, kEncoderInputFormat);
+    EXPECT_EQ(capture.silentBytes % (512 * kFrameBytes), 0u) << "whole buffers";
+  }
+
+  // Sound played meanwhile comes back at once and the silence goes on after it.
+  const auto tone = test::toneFrames(1, 4410, 1000.0);
+  ASSERT_EQ(hw->play(loop, tone.data(), tone.size() * sizeof(float)), noErr);
+  ASSERT_TRUE(capture.waitForBytes(tone.size() * sizeof(float), 30.0));
+  std::size_t silenceBefore = 0;
+  {
+    std::lock_guard<std::mutex> lock(capture.mutex);
+    EXPECT_EQ(capture.bytes, test::bytesOf(tone));
+    silenceBefore = capture.silentBytes;
+  }
+  ASSERT_TRUE(capture.waitForSilence(silenceBefore + kHalfSecond, 30.0));
+  {
+    std::lock_guard<std::mutex> lock(capture.mutex);
+    EXPECT_LE(static_cast<double>(capture.silentBytes / kFrameBytes) + 4410.0, framesAllowed());
+  }
+
+  // A closed stream hears no more silence.
+  stream->stop();
+  std::size_t silenceAtStop = 0;
+  {
+    std::lock_guard<std::mutex> lock(capture.mutex);
+    silenceAtStop = capture.silentBytes;
+  }
+  EXPECT_FALSE(capture.waitForSilence(silenceAtStop + 1, 0.5));
 }
 
 TEST_F(SimAudioHardwareTest, AuthorisationRequestAnswersOffTheCallingThread) {

@@ -405,13 +405,25 @@ std::unique_ptr<AudioInputStream> SimAudioHardware::openInputStream(AudioObjectI
   stream->device = device;
   stream->handler = std::move(handler);
   streams_[stream->id] = stream;
+  if (d->spec.loopsBack && clocks_.count(device) == 0) {
+    clocks_[device] = DeviceClock{std::chrono::steady_clock::now(), 0};
+    captureCv_.notify_all();  // its silence is due later
+  }
   if (status != nullptr) *status = noErr;
   return std::make_unique<InputStream>(weak_from_this(), stream->id);
 }
 
 void SimAudioHardware::closeStream(std::uint64_t streamId) {
   std::unique_lock<std::mutex> lock(mutex_);
-  streams_.erase(streamId);
+  auto closing = streams_.find(streamId);
+  if (closing != streams_.end()) {
+    const AudioObjectID device = closing->second->device;
+    streams_.erase(closing);
+    const bool lastOfDevice =
+        std::none_of(streams_.begin(), streams_.end(),
+                     [device](const auto& s) { return s.second->device == device; });
+    if (lastOfDevice) clocks_.erase(device);
+  }
   captureIdleCv_.wait(lock, [&] {
     return capturingStream_ != streamId || std::this_thread::get_id() == captureThreadId_;
   });
@@ -435,8 +447,59 @@ OSStatus SimAudioHardware::routeToInput(AudioObjectID device, const void* bytes,
   if (!listened) return noErr;
   const auto* p = static_cast<const std::uint8_t*>(bytes);
   chunks_.push_back({device, std::vector<std::uint8_t>(p, p + whole)});
+  auto clock = clocks_.find(device);
+  if (clock != clocks_.end() && d->spec.format.mSampleRate > 0.0) {
+    // The sound occupies the device's timeline from now, or from the end of what came before.
+    const auto now = std::chrono::steady_clock::now();
+    const std::size_t frames = whole / frameBytes;
+    const double seconds = static_cast<double>(frames) / d->spec.format.mSampleRate;
+    clock->second.soundEnd = std::max(clock->second.soundEnd, now) +
+                             std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(seconds));
+    clock->second.silenceDelivered = 0;
+  }
   captureCv_.notify_all();
   return noErr;
+}
+
+std::chrono::steady_clock::time_point SimAudioHardware::queueSilenceLocked(
+    std::chrono::steady_clock::time_point now) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point next = Clock::time_point::max();
+  for (auto it = clocks_.begin(); it != clocks_.end();) {
+    const Device* d = findLocked(it->first);
+    const StreamBasicDescription* format = d == nullptr ? nullptr : &d->spec.format;
+    if (format == nullptr || format->mSampleRate <= 0.0 || format->mBytesPerFrame == 0) {
+      it = clocks_.erase(it);  // the device went away
+      continue;
+    }
+    DeviceClock& clock = it->second;
+    const double rate = format->mSampleRate;
+    const std::uint64_t buffer = std::max<std::uint32_t>(d->spec.bufferFrameSize, 1);
+    auto at = [&](std::uint64_t frames) {
+      return clock.soundEnd +
+             std::chrono::duration_cast<Clock::duration>(
+                 std::chrono::duration<double>(static_cast<double>(frames) / rate));
+    };
+    const double quiet = std::chrono::duration<double>(now - clock.soundEnd).count();
+    if (quiet < kSilenceDelay) {
+      next = std::min(next, clock.soundEnd + std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>(kSilenceDelay)));
+      ++it;
+      continue;
+    }
+    // Whole buffers of silence up to now; after a long stall at most a second's worth.
+    const auto due = static_cast<std::uint64_t>(quiet * rate) / buffer * buffer;
+    if (due > clock.silenceDelivered) {
+      const std::uint64_t owed = std::min<std::uint64_t>(
+          due - clock.silenceDelivered, (static_cast<std::uint64_t>(rate) / buffer + 1) * buffer);
+      chunks_.push_back({it->first, std::vector<std::uint8_t>(owed * format->mBytesPerFrame, 0)});
+      clock.silenceDelivered = due;
+    }
+    next = std::min(next, at(clock.silenceDelivered + buffer));
+    ++it;
+  }
+  return next;
 }
 
 OSStatus SimAudioHardware::play(AudioObjectID device, const void* bytes, std::size_t length) {
@@ -452,8 +515,19 @@ void SimAudioHardware::captureLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   captureThreadId_ = std::this_thread::get_id();
   for (;;) {
-    captureCv_.wait(lock, [&] { return stopping_ || !chunks_.empty(); });
     if (stopping_) return;
+    const auto nextSilence = queueSilenceLocked(std::chrono::steady_clock::now());
+    if (chunks_.empty()) {
+      // Until sound arrives, a stream opens or the next silence is due.
+      const std::size_t clocks = clocks_.size();
+      auto woken = [&] { return stopping_ || !chunks_.empty() || clocks_.size() != clocks; };
+      if (nextSilence == std::chrono::steady_clock::time_point::max()) {
+        captureCv_.wait(lock, woken);
+      } else {
+        captureCv_.wait_until(lock, nextSilence, woken);
+      }
+      continue;
+    }
     Chunk chunk = std::move(chunks_.front());
     chunks_.pop_front();
     const Device* d = findLocked(chunk.device);

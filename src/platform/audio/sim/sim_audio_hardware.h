@@ -12,6 +12,11 @@
 // its name (platform/audio/device_ids.h), the same in every model and whenever the device
 // comes back.
 //
+// A loop-back device runs at its rate like a real one: while an input stream is open on it
+// and nothing has been played to it for kSilenceDelay, it delivers silence (zero samples) at
+// its sample rate, one buffer (`bufferFrameSize` frames) at a time, counted from the end of
+// the last sound played. What is played reaches the input at once, in the chunks played.
+//
 // The model re-reads the bundle on every query and, on its notification thread, every
 // 50 ms, so an installed or removed bundle shows within that time even without a query.
 // A device that disappears while it is a default hands that default to the built-in device.
@@ -22,6 +27,7 @@
 // not run on them.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -90,6 +96,9 @@ class SimAudioHardware : public AudioHardware,
 
   // Test controls.
   const std::string& systemRoot() const { return systemRoot_; }
+  // How long a loop-back device with an open input stream hears nothing before its input
+  // delivers silence.
+  static constexpr double kSilenceDelay = 0.2;
   // The fixed ids of the built-in devices.
   static constexpr AudioObjectID kBuiltInOutputID = 40;
   static constexpr AudioObjectID kBuiltInInputID = 41;
@@ -137,6 +146,11 @@ class SimAudioHardware : public AudioHardware,
     AudioObjectID device = 0;
     std::vector<std::uint8_t> bytes;
   };
+  // The timeline of a loop-back device that has input streams open.
+  struct DeviceClock {
+    std::chrono::steady_clock::time_point soundEnd;  // where the last played sound ends
+    std::uint64_t silenceDelivered = 0;              // silent frames delivered since then
+  };
   struct Stream;
   class InputStream;
 
@@ -149,6 +163,10 @@ class SimAudioHardware : public AudioHardware,
   void notificationLoop();
   void captureLoop();
   void closeStream(std::uint64_t streamId);
+  // Queues the silence that idle loop-back devices owe by `now`; answers when the next is due
+  // (time_point::max() when no device has a clock).
+  std::chrono::steady_clock::time_point queueSilenceLocked(
+      std::chrono::steady_clock::time_point now);
   OSStatus routeToInput(AudioObjectID device, const void* bytes, std::size_t length, bool fromPlay);
 
   const std::string systemRoot_;
@@ -175,6 +193,7 @@ class SimAudioHardware : public AudioHardware,
   std::map<std::uint64_t, std::shared_ptr<Stream>> streams_;
   std::uint64_t nextStreamId_ = 1;
   std::deque<Chunk> chunks_;
+  std::map<AudioObjectID, DeviceClock> clocks_;  // loop-back devices with open streams
   std::uint64_t capturingStream_ = 0;
   std::condition_variable captureCv_;
   std::condition_variable captureIdleCv_;
