@@ -58,6 +58,20 @@ const PulseAudioHardware::Device* PulseAudioHardware::Snapshot::find(AudioObject
   return nullptr;
 }
 
+DeviceList PulseAudioHardware::Snapshot::list() const {
+  DeviceList list;
+  list.defaultInput = defaultInput;
+  list.defaultOutput = defaultOutput;
+  for (const auto& d : devices) list.devices.push_back(d);  // the record part
+  return list;
+}
+
+std::optional<DeviceList> PulseAudioHardware::deviceList() {
+  const auto snap = snapshot();
+  if (!snap.ok) return std::nullopt;
+  return snap.list();
+}
+
 // Creation and teardown
 
 std::shared_ptr<PulseAudioHardware> PulseAudioHardware::create(const std::string& server,
@@ -231,7 +245,8 @@ PulseAudioHardware::Snapshot PulseAudioHardware::build(
     d.sink = sink.name;
     d.outputChannels = sink.spec.channels;
     d.outputFormat = describe(sink.spec);
-    d.hardware = sink.hardware;
+    d.transportType =
+        sink.hardware ? kAudioDeviceTransportTypeBuiltIn : kAudioDeviceTransportTypeVirtual;
     d.outputPorts = sink.ports;
     d.outputPort = sink.activePort;
     if (loopback && !sink.monitorSource.empty()) {
@@ -255,7 +270,8 @@ PulseAudioHardware::Snapshot PulseAudioHardware::build(
     d.source = source.name;
     d.inputChannels = source.spec.channels;
     d.inputFormat = describe(source.spec);
-    d.hardware = source.hardware;
+    d.transportType =
+        source.hardware ? kAudioDeviceTransportTypeBuiltIn : kAudioDeviceTransportTypeVirtual;
     d.inputPorts = source.ports;
     d.inputPort = source.activePort;
     snap.devices.push_back(std::move(d));
@@ -281,71 +297,20 @@ std::string PulseAudioHardware::sourceName(AudioObjectID device) {
 
 // AudioHardware: system object
 
-OSStatus PulseAudioHardware::getDevices(std::vector<AudioObjectID>* devices) {
-  if (devices == nullptr) return kAudioHardwareIllegalOperationError;
-  const auto snap = snapshot();
-  if (!snap.ok) return kAudioHardwareNotRunningError;
-  devices->clear();
-  for (const auto& d : snap.devices) {
-    if (d.listed) devices->push_back(d.id);
-  }
-  return noErr;
-}
-
-OSStatus PulseAudioHardware::getDefaultDevice(bool isInput, AudioObjectID* device) {
-  if (device == nullptr) return kAudioHardwareIllegalOperationError;
-  const auto snap = snapshot();
-  if (!snap.ok) return kAudioHardwareNotRunningError;
-  *device = isInput ? snap.defaultInput : snap.defaultOutput;
-  return noErr;
-}
-
 OSStatus PulseAudioHardware::setDefaultDevice(bool isInput, AudioObjectID device) {
   const auto snap = snapshot();
   if (!snap.ok) return kAudioHardwareNotRunningError;
+  bool unchanged = false;
+  const OSStatus status = snap.list().checkNewDefault(isInput, device, &unchanged);
+  if (status != noErr || unchanged) return status;
   const Device* d = snap.find(device);
-  if (d == nullptr) return kAudioHardwareBadDeviceError;
   const std::string& name = isInput ? d->source : d->sink;
-  if (name.empty() || (isInput ? d->inputChannels : d->outputChannels) == 0) {
-    return kAudioHardwareBadDeviceError;
-  }
-  if ((isInput ? snap.defaultInput : snap.defaultOutput) == device) return noErr;
+  if (name.empty()) return kAudioHardwareBadDeviceError;
   const bool ok = isInput ? connection_->setDefaultSource(name) : connection_->setDefaultSink(name);
   return ok ? noErr : kAudioHardwareUnspecifiedError;
 }
 
 // AudioHardware: devices
-
-OSStatus PulseAudioHardware::getName(AudioObjectID device, std::string* name) {
-  if (name == nullptr) return kAudioHardwareIllegalOperationError;
-  const auto snap = snapshot();
-  const Device* d = snap.find(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  *name = d->name;
-  return noErr;
-}
-
-OSStatus PulseAudioHardware::getStreamConfiguration(AudioObjectID device, bool isInput,
-                                                    std::vector<std::uint32_t>* channelsPerBuffer) {
-  if (channelsPerBuffer == nullptr) return kAudioHardwareIllegalOperationError;
-  const auto snap = snapshot();
-  const Device* d = snap.find(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  channelsPerBuffer->clear();
-  const std::uint32_t channels = isInput ? d->inputChannels : d->outputChannels;
-  if (channels > 0) channelsPerBuffer->push_back(channels);  // one interleaved buffer
-  return noErr;
-}
-
-OSStatus PulseAudioHardware::getTransportType(AudioObjectID device, std::uint32_t* transportType) {
-  if (transportType == nullptr) return kAudioHardwareIllegalOperationError;
-  const auto snap = snapshot();
-  const Device* d = snap.find(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  *transportType =
-      d->hardware ? kAudioDeviceTransportTypeBuiltIn : kAudioDeviceTransportTypeVirtual;
-  return noErr;
-}
 
 OSStatus PulseAudioHardware::getDataSource(AudioObjectID device, bool isInput,
                                            std::uint32_t* source) {
@@ -375,19 +340,6 @@ OSStatus PulseAudioHardware::setDataSource(AudioObjectID device, bool isInput,
   return ok ? noErr : kAudioHardwareUnspecifiedError;
 }
 
-OSStatus PulseAudioHardware::getSafetyOffset(AudioObjectID device, bool isInput,
-                                             std::uint32_t* frames) {
-  if (frames == nullptr) return kAudioHardwareIllegalOperationError;
-  const auto snap = snapshot();
-  const Device* d = snap.find(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  if ((isInput ? d->inputChannels : d->outputChannels) == 0) {
-    return kAudioHardwareUnknownPropertyError;
-  }
-  *frames = 0;  // the server accounts for its latency itself
-  return noErr;
-}
-
 OSStatus PulseAudioHardware::getBufferFrameSize(AudioObjectID device, std::uint32_t* frames) {
   if (frames == nullptr) return kAudioHardwareIllegalOperationError;
   const auto snap = snapshot();
@@ -401,22 +353,9 @@ OSStatus PulseAudioHardware::getBufferFrameSize(AudioObjectID device, std::uint3
 OSStatus PulseAudioHardware::setBufferFrameSize(AudioObjectID device, std::uint32_t frames) {
   const auto snap = snapshot();
   if (snap.find(device) == nullptr) return kAudioHardwareBadObjectError;
-  if (frames < 15 || frames > 4096) return kAudioHardwareIllegalOperationError;
+  if (!isValidBufferFrameSize(frames)) return kAudioHardwareIllegalOperationError;
   std::lock_guard<std::mutex> lock(idMutex_);
   bufferFrames_[device] = frames;
-  return noErr;
-}
-
-OSStatus PulseAudioHardware::getStreamFormat(AudioObjectID device, bool isInput,
-                                             StreamBasicDescription* format) {
-  if (format == nullptr) return kAudioHardwareIllegalOperationError;
-  const auto snap = snapshot();
-  const Device* d = snap.find(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  if ((isInput ? d->inputChannels : d->outputChannels) == 0) {
-    return kAudioHardwareUnknownPropertyError;
-  }
-  *format = isInput ? d->inputFormat : d->outputFormat;
   return noErr;
 }
 
@@ -425,16 +364,7 @@ OSStatus PulseAudioHardware::getStreamFormat(AudioObjectID device, bool isInput,
 AudioHardware::ListenerToken PulseAudioHardware::addPropertyListener(AudioObjectID object,
                                                                      const PropertyAddress& address,
                                                                      PropertyListener listener) {
-  if (!listener) return 0;
-  if (object == kAudioObjectSystemObject) {
-    if (address.selector != kAudioHardwarePropertyDevices &&
-        address.selector != kAudioHardwarePropertyDefaultInputDevice &&
-        address.selector != kAudioHardwarePropertyDefaultOutputDevice) {
-      return 0;
-    }
-  } else if (snapshot().find(object) == nullptr) {
-    return 0;
-  }
+  if (!listener || !canListen(object, address)) return 0;
   std::lock_guard<std::mutex> lock(listenerMutex_);
   const ListenerToken token = nextToken_++;
   listeners_.push_back(
@@ -485,14 +415,7 @@ void PulseAudioHardware::pollBundle() {
 void PulseAudioHardware::refresh() {
   Snapshot snap = snapshot();
   if (!snap.ok) return;
-  auto listed = [](const Snapshot& s) {
-    std::vector<AudioObjectID> ids;
-    for (const auto& d : s.devices) {
-      if (d.listed) ids.push_back(d.id);
-    }
-    return ids;
-  };
-  if (listed(snap) != listed(last_)) {
+  if (snap.list().listedIDs() != last_.list().listedIDs()) {
     notify(kAudioObjectSystemObject, {kAudioHardwarePropertyDevices});
   }
   if (snap.defaultInput != last_.defaultInput) {

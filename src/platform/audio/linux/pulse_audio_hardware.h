@@ -40,13 +40,14 @@
 
 #include "platform/audio/audio_hardware.h"
 #include "platform/audio/device_ids.h"
+#include "platform/audio/device_list.h"
 #include "platform/audio/linux/callback_thread.h"
 #include "platform/audio/linux/pulse_connection.h"
 #include "platform/audio/loopback_driver.h"
 
 namespace corvane::platform::audio {
 
-class PulseAudioHardware : public AudioHardware,
+class PulseAudioHardware : public DeviceListHardware,
                            public std::enable_shared_from_this<PulseAudioHardware> {
  public:
   // Connects to `server` ("" for the user's default server) and presents the loop-back
@@ -61,20 +62,12 @@ class PulseAudioHardware : public AudioHardware,
 
   // AudioHardware.
   std::string backendName() const override { return "pulseaudio"; }
-  OSStatus getDevices(std::vector<AudioObjectID>* devices) override;
-  OSStatus getDefaultDevice(bool isInput, AudioObjectID* device) override;
+  // (The device list and the properties every backend has: DeviceListHardware.)
   OSStatus setDefaultDevice(bool isInput, AudioObjectID device) override;
-  OSStatus getName(AudioObjectID device, std::string* name) override;
-  OSStatus getStreamConfiguration(AudioObjectID device, bool isInput,
-                                  std::vector<std::uint32_t>* channelsPerBuffer) override;
-  OSStatus getTransportType(AudioObjectID device, std::uint32_t* transportType) override;
   OSStatus getDataSource(AudioObjectID device, bool isInput, std::uint32_t* source) override;
   OSStatus setDataSource(AudioObjectID device, bool isInput, std::uint32_t source) override;
-  OSStatus getSafetyOffset(AudioObjectID device, bool isInput, std::uint32_t* frames) override;
   OSStatus getBufferFrameSize(AudioObjectID device, std::uint32_t* frames) override;
   OSStatus setBufferFrameSize(AudioObjectID device, std::uint32_t frames) override;
-  OSStatus getStreamFormat(AudioObjectID device, bool isInput,
-                           StreamBasicDescription* format) override;
   ListenerToken addPropertyListener(AudioObjectID object, const PropertyAddress& address,
                                     PropertyListener listener) override;
   void removePropertyListener(ListenerToken token) override;
@@ -98,17 +91,10 @@ class PulseAudioHardware : public AudioHardware,
   static StreamBasicDescription describe(const detail::PulseSampleSpec& spec);
 
  private:
-  struct Device {
-    AudioObjectID id = kAudioObjectUnknown;
-    bool listed = true;
-    std::string name;
+  // A device record (a monitor source is not listed) with the server's names behind it.
+  struct Device : DeviceRecord {
     std::string sink;    // output side
     std::string source;  // input side
-    std::uint32_t inputChannels = 0;
-    std::uint32_t outputChannels = 0;
-    StreamBasicDescription inputFormat;
-    StreamBasicDescription outputFormat;
-    bool hardware = false;
     std::vector<std::string> inputPorts, outputPorts;
     std::string inputPort, outputPort;
   };
@@ -118,6 +104,7 @@ class PulseAudioHardware : public AudioHardware,
     AudioObjectID defaultInput = kAudioObjectUnknown;
     AudioObjectID defaultOutput = kAudioObjectUnknown;
     const Device* find(AudioObjectID id) const;
+    DeviceList list() const;
   };
   // Hands the connection's events to the notification thread while the object lives.
   struct Relay {
@@ -132,6 +119,8 @@ class PulseAudioHardware : public AudioHardware,
   };
 
   explicit PulseAudioHardware(std::string systemRoot);
+  // DeviceListHardware.
+  std::optional<DeviceList> deviceList() override;
   bool start(const std::string& server, std::string* failure);
   // A fresh view of the server, with the loop-back sinks made to match the bundle first.
   Snapshot snapshot();

@@ -164,73 +164,44 @@ void SimAudioHardware::rescan() {
 
 // AudioHardware: system object
 
-OSStatus SimAudioHardware::getDevices(std::vector<AudioObjectID>* devices) {
-  if (devices == nullptr) return kAudioHardwareIllegalOperationError;
+std::optional<DeviceList> SimAudioHardware::deviceList() {
   std::lock_guard<std::mutex> lock(mutex_);
   rescanLocked();
-  devices->clear();
-  for (const auto& d : devices_) devices->push_back(d.id);
-  return noErr;
+  return listLocked();
 }
 
-OSStatus SimAudioHardware::getDefaultDevice(bool isInput, AudioObjectID* device) {
-  if (device == nullptr) return kAudioHardwareIllegalOperationError;
-  std::lock_guard<std::mutex> lock(mutex_);
-  rescanLocked();
-  *device = isInput ? defaultInput_ : defaultOutput_;
-  return noErr;
+DeviceList SimAudioHardware::listLocked() const {
+  DeviceList list;
+  list.defaultInput = defaultInput_;
+  list.defaultOutput = defaultOutput_;
+  for (const auto& d : devices_) {
+    DeviceRecord r;
+    r.id = d.id;
+    r.name = d.spec.name;
+    r.inputChannels = d.spec.inputChannels;
+    r.outputChannels = d.spec.outputChannels;
+    r.inputFormat = d.spec.format;
+    r.outputFormat = d.spec.format;
+    r.transportType = d.spec.transportType;
+    r.safetyOffset = d.spec.safetyOffset;
+    list.devices.push_back(std::move(r));
+  }
+  return list;
 }
 
 OSStatus SimAudioHardware::setDefaultDevice(bool isInput, AudioObjectID device) {
   std::lock_guard<std::mutex> lock(mutex_);
   rescanLocked();
-  const Device* d = findLocked(device);
-  if (d == nullptr) return kAudioHardwareBadDeviceError;
-  if ((isInput ? d->spec.inputChannels : d->spec.outputChannels) == 0) {
-    return kAudioHardwareBadDeviceError;
-  }
-  AudioObjectID& current = isInput ? defaultInput_ : defaultOutput_;
-  if (current == device) return noErr;
-  current = device;
+  bool unchanged = false;
+  const OSStatus status = listLocked().checkNewDefault(isInput, device, &unchanged);
+  if (status != noErr || unchanged) return status;
+  (isInput ? defaultInput_ : defaultOutput_) = device;
   postLocked(kAudioObjectSystemObject, isInput ? kAudioHardwarePropertyDefaultInputDevice
                                                : kAudioHardwarePropertyDefaultOutputDevice);
   return noErr;
 }
 
 // AudioHardware: devices
-
-OSStatus SimAudioHardware::getName(AudioObjectID device, std::string* name) {
-  if (name == nullptr) return kAudioHardwareIllegalOperationError;
-  std::lock_guard<std::mutex> lock(mutex_);
-  rescanLocked();
-  const Device* d = findLocked(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  *name = d->spec.name;
-  return noErr;
-}
-
-OSStatus SimAudioHardware::getStreamConfiguration(AudioObjectID device, bool isInput,
-                                                  std::vector<std::uint32_t>* channelsPerBuffer) {
-  if (channelsPerBuffer == nullptr) return kAudioHardwareIllegalOperationError;
-  std::lock_guard<std::mutex> lock(mutex_);
-  rescanLocked();
-  const Device* d = findLocked(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  channelsPerBuffer->clear();
-  const std::uint32_t channels = isInput ? d->spec.inputChannels : d->spec.outputChannels;
-  if (channels > 0) channelsPerBuffer->push_back(channels);
-  return noErr;
-}
-
-OSStatus SimAudioHardware::getTransportType(AudioObjectID device, std::uint32_t* transportType) {
-  if (transportType == nullptr) return kAudioHardwareIllegalOperationError;
-  std::lock_guard<std::mutex> lock(mutex_);
-  rescanLocked();
-  const Device* d = findLocked(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  *transportType = d->spec.transportType;
-  return noErr;
-}
 
 OSStatus SimAudioHardware::getDataSource(AudioObjectID device, bool isInput,
                                          std::uint32_t* source) {
@@ -260,20 +231,6 @@ OSStatus SimAudioHardware::setDataSource(AudioObjectID device, bool isInput, std
   return noErr;
 }
 
-OSStatus SimAudioHardware::getSafetyOffset(AudioObjectID device, bool isInput,
-                                           std::uint32_t* frames) {
-  if (frames == nullptr) return kAudioHardwareIllegalOperationError;
-  std::lock_guard<std::mutex> lock(mutex_);
-  rescanLocked();
-  const Device* d = findLocked(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  if ((isInput ? d->spec.inputChannels : d->spec.outputChannels) == 0) {
-    return kAudioHardwareUnknownPropertyError;
-  }
-  *frames = d->spec.safetyOffset;
-  return noErr;
-}
-
 OSStatus SimAudioHardware::getBufferFrameSize(AudioObjectID device, std::uint32_t* frames) {
   if (frames == nullptr) return kAudioHardwareIllegalOperationError;
   std::lock_guard<std::mutex> lock(mutex_);
@@ -289,22 +246,8 @@ OSStatus SimAudioHardware::setBufferFrameSize(AudioObjectID device, std::uint32_
   rescanLocked();
   Device* d = findLocked(device);
   if (d == nullptr) return kAudioHardwareBadObjectError;
-  if (frames < 15 || frames > 4096) return kAudioHardwareIllegalOperationError;
+  if (!isValidBufferFrameSize(frames)) return kAudioHardwareIllegalOperationError;
   d->spec.bufferFrameSize = frames;
-  return noErr;
-}
-
-OSStatus SimAudioHardware::getStreamFormat(AudioObjectID device, bool isInput,
-                                           StreamBasicDescription* format) {
-  if (format == nullptr) return kAudioHardwareIllegalOperationError;
-  std::lock_guard<std::mutex> lock(mutex_);
-  rescanLocked();
-  const Device* d = findLocked(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  if ((isInput ? d->spec.inputChannels : d->spec.outputChannels) == 0) {
-    return kAudioHardwareUnknownPropertyError;
-  }
-  *format = d->spec.format;
   return noErr;
 }
 
@@ -313,18 +256,8 @@ OSStatus SimAudioHardware::getStreamFormat(AudioObjectID device, bool isInput,
 AudioHardware::ListenerToken SimAudioHardware::addPropertyListener(AudioObjectID object,
                                                                    const PropertyAddress& address,
                                                                    PropertyListener listener) {
-  if (!listener) return 0;
+  if (!listener || !canListen(object, address)) return 0;
   std::lock_guard<std::mutex> lock(mutex_);
-  rescanLocked();
-  if (object == kAudioObjectSystemObject) {
-    if (address.selector != kAudioHardwarePropertyDevices &&
-        address.selector != kAudioHardwarePropertyDefaultInputDevice &&
-        address.selector != kAudioHardwarePropertyDefaultOutputDevice) {
-      return 0;
-    }
-  } else if (findLocked(object) == nullptr) {
-    return 0;
-  }
   const ListenerToken token = nextToken_++;
   listeners_.push_back({token, object, address, std::move(listener)});
   return token;

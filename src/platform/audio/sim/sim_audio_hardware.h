@@ -42,11 +42,12 @@
 
 #include "platform/audio/audio_hardware.h"
 #include "platform/audio/device_ids.h"
+#include "platform/audio/device_list.h"
 #include "platform/foundation/thread.h"
 
 namespace corvane::platform::audio {
 
-class SimAudioHardware : public AudioHardware,
+class SimAudioHardware : public DeviceListHardware,
                          public std::enable_shared_from_this<SimAudioHardware> {
  public:
   struct DeviceSpec {
@@ -72,20 +73,12 @@ class SimAudioHardware : public AudioHardware,
 
   // AudioHardware.
   std::string backendName() const override { return "simulated"; }
-  OSStatus getDevices(std::vector<AudioObjectID>* devices) override;
-  OSStatus getDefaultDevice(bool isInput, AudioObjectID* device) override;
+  // (The device list and the properties every backend has: DeviceListHardware.)
   OSStatus setDefaultDevice(bool isInput, AudioObjectID device) override;
-  OSStatus getName(AudioObjectID device, std::string* name) override;
-  OSStatus getStreamConfiguration(AudioObjectID device, bool isInput,
-                                  std::vector<std::uint32_t>* channelsPerBuffer) override;
-  OSStatus getTransportType(AudioObjectID device, std::uint32_t* transportType) override;
   OSStatus getDataSource(AudioObjectID device, bool isInput, std::uint32_t* source) override;
   OSStatus setDataSource(AudioObjectID device, bool isInput, std::uint32_t source) override;
-  OSStatus getSafetyOffset(AudioObjectID device, bool isInput, std::uint32_t* frames) override;
   OSStatus getBufferFrameSize(AudioObjectID device, std::uint32_t* frames) override;
   OSStatus setBufferFrameSize(AudioObjectID device, std::uint32_t frames) override;
-  OSStatus getStreamFormat(AudioObjectID device, bool isInput,
-                           StreamBasicDescription* format) override;
   ListenerToken addPropertyListener(AudioObjectID object, const PropertyAddress& address,
                                     PropertyListener listener) override;
   void removePropertyListener(ListenerToken token) override;
@@ -155,6 +148,9 @@ class SimAudioHardware : public AudioHardware,
   class InputStream;
 
   SimAudioHardware(std::string systemRoot, AuthorizationStatus authorization);
+  // DeviceListHardware.
+  std::optional<DeviceList> deviceList() override;
+  DeviceList listLocked() const;
   void startThreads();
   void rescanLocked();
   Device* findLocked(AudioObjectID id);
