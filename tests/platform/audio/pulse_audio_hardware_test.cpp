@@ -98,11 +98,18 @@ class PulseHardwareFixture : public ::testing::Test {
     EXPECT_EQ(hw->getDefaultDevice(isInput, &id), noErr);
     return id;
   }
+  // The loop-back device (the name with input channels), kAudioObjectUnknown when none.
+  AudioObjectID loopback() {
+    const AudioObjectID found = named("BlackHole 2ch");
+    return found != kAudioObjectUnknown && channels(found, true) > 0 ? found : kAudioObjectUnknown;
+  }
   // Installs the driver bundle and waits for the loop-back device.
   AudioObjectID installLoopback(Calls& devicesChanged) {
     test::writeLoopbackBundle(test::installedBundlePath(root.path()));
+    EXPECT_TRUE(devicesChanged.waitUntil([&] { return loopback() != kAudioObjectUnknown; }))
+        << "no loop-back device after installing";
     EXPECT_TRUE(devicesChanged.waitFor(1)) << "no device-list change after installing";
-    return named("BlackHole 2ch");
+    return loopback();
   }
 
   test::PulseDaemon daemon;
@@ -189,6 +196,7 @@ TEST_F(PulseAudioHardwareTest, AnotherClientsChangesReachTheListenersOnTheirThre
                 .exitCode,
             0);
   ASSERT_TRUE(devices.waitFor(1));
+  ASSERT_TRUE(devices.waitUntil([&] { return named("Headphones") != kAudioObjectUnknown; }));
   const AudioObjectID headphones = named("Headphones");
   ASSERT_NE(headphones, kAudioObjectUnknown);
 
@@ -220,10 +228,7 @@ TEST_F(PulseAudioHardwareTest, EveryClientOfTheServerGivesADeviceTheSameId) {
             0);
   ASSERT_TRUE(devices.waitUntil([&] { return named("Headphones") != kAudioObjectUnknown; }));
   test::writeLoopbackBundle(test::installedBundlePath(root.path()));
-  ASSERT_TRUE(devices.waitUntil([&] {
-    const AudioObjectID loop = named("BlackHole 2ch");
-    return loop != kAudioObjectUnknown && channels(loop, true) == 2;
-  }));
+  ASSERT_TRUE(devices.waitUntil([&] { return loopback() != kAudioObjectUnknown; }));
   ASSERT_EQ(daemon.pactl({"set-default-source", "headphones.monitor"}).exitCode, 0);
   ASSERT_TRUE(devices.waitUntil([&] {
     std::string name;
@@ -285,14 +290,16 @@ TEST_F(PulseAudioHardwareTest, TheDriverBundleBringsTheLoopbackDeviceAndTakesItA
   EXPECT_EQ(defaultDevice(false), loop);
 
   platform::files::remove(test::installedBundlePath(root.path()));
-  ASSERT_TRUE(devices.waitFor(2)) << "no device-list change after removing";
-  EXPECT_EQ(named("BlackHole 2ch"), kAudioObjectUnknown);
+  ASSERT_TRUE(devices.waitUntil([&] { return named("BlackHole 2ch") == kAudioObjectUnknown; }))
+      << "the loop-back device stayed after removing";
+  EXPECT_TRUE(devices.waitFor(2)) << "no device-list change after removing";
   EXPECT_EQ(daemon.pactlText({"list", "sinks"}).find("BlackHole"), std::string::npos);
   EXPECT_NE(defaultDevice(false), loop);
 
   // Installing again brings back the same device id.
   test::writeLoopbackBundle(test::installedBundlePath(root.path()));
-  ASSERT_TRUE(devices.waitFor(3));
+  ASSERT_TRUE(devices.waitUntil([&] { return loopback() != kAudioObjectUnknown; }));
+  EXPECT_TRUE(devices.waitFor(3));
   EXPECT_EQ(named("BlackHole 2ch"), loop);
   hw->removePropertyListener(token);
   hw.reset();  // the loaded sink goes with the hardware
@@ -397,8 +404,7 @@ TEST_F(PulseAudioHardwareTest, CaptureRecordsTheLoopbackMonitorByNameAndNeverMov
 
   // The device going away ends the capture instead of moving it to another source.
   platform::files::remove(test::installedBundlePath(root.path()));
-  ASSERT_TRUE(devices.waitFor(2));
-  EXPECT_TRUE(recordSources(daemon).empty());
+  EXPECT_TRUE(devices.waitUntil([&] { return recordSources(daemon).empty(); }));
   stream->stop();
   stream->stop();
   hw->removePropertyListener(token);
@@ -447,16 +453,10 @@ TEST_F(PulsePreloadedLoopbackTest, TheServersOwnLoopbackSinkIsUsedAndLeftInPlace
   const auto token = hw->addPropertyListener(kAudioObjectSystemObject,
                                              {kAudioHardwarePropertyDevices}, devices.listener());
   test::writeLoopbackBundle(test::installedBundlePath(root.path()));
-  AudioObjectID loop = kAudioObjectUnknown;
-  for (int changes = 1; changes <= 3 && loop == kAudioObjectUnknown; ++changes) {
-    const AudioObjectID found = named("BlackHole 2ch");
-    if (found != kAudioObjectUnknown && channels(found, true) == 2) {
-      loop = found;
-    } else {
-      ASSERT_TRUE(devices.waitFor(static_cast<std::size_t>(changes)));
-    }
-  }
+  ASSERT_TRUE(devices.waitUntil([&] { return loopback() != kAudioObjectUnknown; }));
+  const AudioObjectID loop = loopback();
   ASSERT_NE(loop, kAudioObjectUnknown);
+  EXPECT_EQ(channels(loop, true), 2u);
   EXPECT_EQ(hw->sinkName(loop), "configured");
   EXPECT_EQ(hw->sourceName(loop), "configured.monitor");
   const std::string modules = daemon.pactlText({"list", "short", "modules"});
