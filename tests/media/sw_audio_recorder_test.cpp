@@ -1,8 +1,8 @@
 // SWAudioRecorder over the simulated hardware: a tone played into the loop-back device while
 // it is the default input comes out as MP3 packets that FFmpeg decodes to the same tone, and
-// silence while nothing plays; a
-// full raw-audio queue releases the new buffer at once; one session per recording; other
-// device formats are converted to the encoder's, each capture output with its own converter.
+// silence while nothing plays; a full raw-audio queue releases the new buffer at once; one
+// session per recording; other device formats are converted to the encoder's, each capture
+// output with its own converter.
 #include "media/sw_audio_recorder.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +32,8 @@ class SWAudioRecorderTest : public ::testing::Test {
     ASSERT_NE(loop, audio::kAudioObjectUnknown);
     rawQueue = RawAudioQueue::initWithCapacity(3);
     encodedQueue = EncodedAudioQueue::initWithCapacity(3);
-    encodedQueue->setDestroyBlock([](const EncodedAudioQueue::Item& box) { freeMediaPacket(box->pointer); });
+    encodedQueue->setDestroyBlock(
+        [](const EncodedAudioQueue::Item& box) { freeMediaPacket(box->pointer); });
   }
   void TearDown() override { audio::setSystemHardware(nullptr); }
 
@@ -88,8 +89,9 @@ TEST_F(SWAudioRecorderTest, ToneIntoTheLoopbackComesOutAsDecodableMp3OfTheSameTo
   for (std::size_t i = 0; i < kChunks; ++i) {
     const auto pcm = test::toneFrames(i * kChunk, kChunk, 1000.0);
     ASSERT_EQ(hw->play(loop, pcm.data(), pcm.size() * sizeof(float)), audio::noErr);
-    std::this_thread::sleep_until(start + std::chrono::microseconds(
-                                              static_cast<long long>(static_cast<double>((i + 1) * kChunk) * 1e6 / 44100.0)));
+    std::this_thread::sleep_until(
+        start + std::chrono::microseconds(
+                    static_cast<long long>(static_cast<double>((i + 1) * kChunk) * 1e6 / 44100.0)));
   }
   recorder->endRecorder();
   draining.store(false);
@@ -105,7 +107,8 @@ TEST_F(SWAudioRecorderTest, ToneIntoTheLoopbackComesOutAsDecodableMp3OfTheSameTo
   const std::vector<float> middle(mono.begin() + static_cast<long>(mono.size() / 4),
                                   mono.end() - static_cast<long>(mono.size() / 4));
   const double frequency = test::zeroCrossingFrequency(middle, 44100.0);
-  std::printf("decoded %zu samples from %zu packets; tone at %.1f Hz\n", mono.size(), packets, frequency);
+  std::printf("decoded %zu samples from %zu packets; tone at %.1f Hz\n", mono.size(), packets,
+              frequency);
   EXPECT_NEAR(frequency, 1000.0, 20.0);
 }
 
@@ -148,7 +151,8 @@ TEST_F(SWAudioRecorderTest, WithTheRawQueueFullANewBufferIsReleasedAtOnce) {
   recorder->setRawAudioQueue(rawQueue);
   std::vector<audio::SampleBufferRef> queued;
   for (int i = 0; i < 3; ++i) {
-    queued.push_back(audio::SampleBuffer::create(audio::BlockBuffer::createWithBytes("12345678", 8), 1));
+    queued.push_back(
+        audio::SampleBuffer::create(audio::BlockBuffer::createWithBytes("12345678", 8), 1));
     ASSERT_TRUE(rawQueue->put(queued.back(), 0.0));
   }
   auto output = audio::CaptureAudioDataOutput::create();
@@ -250,10 +254,12 @@ TEST_F(SWAudioRecorderTest, MicrophoneInOtherFormatsReachesTheQueueInTheEncoderF
   recorder->captureSession()->startRunning();
   std::vector<std::int16_t> tone(48000);
   for (std::size_t i = 0; i < tone.size(); ++i) {
-    tone[i] = static_cast<std::int16_t>(16000.0 * std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(i) / 48000.0));
+    tone[i] = static_cast<std::int16_t>(
+        16000.0 * std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(i) / 48000.0));
   }
   for (std::size_t at = 0; at < tone.size(); at += 480) {
-    hw->injectInput(SimAudioHardware::kBuiltInInputID, tone.data() + at, 480 * sizeof(std::int16_t));
+    hw->injectInput(SimAudioHardware::kBuiltInInputID, tone.data() + at,
+                    480 * sizeof(std::int16_t));
   }
   std::vector<float> left;
   bool formatOk = true;
@@ -263,7 +269,8 @@ TEST_F(SWAudioRecorderTest, MicrophoneInOtherFormatsReachesTheQueueInTheEncoderF
     ASSERT_TRUE(buffer) << "only " << left.size() << " frames arrived";
     formatOk = formatOk && buffer->formatDescription() == audio::kEncoderInputFormat;
     const auto* f = reinterpret_cast<const float*>(buffer->dataBuffer()->dataPointer());
-    ASSERT_EQ(buffer->dataBuffer()->dataLength(), static_cast<std::size_t>(buffer->numSamples()) * 8);
+    ASSERT_EQ(buffer->dataBuffer()->dataLength(),
+              static_cast<std::size_t>(buffer->numSamples()) * 8);
     for (std::int64_t i = 0; i < buffer->numSamples(); ++i) {
       channelsEqual = channelsEqual && f[2 * i] == f[2 * i + 1];
       left.push_back(f[2 * i]);
@@ -316,7 +323,8 @@ TEST_F(SWAudioRecorderTest, EachCaptureOutputResamplesWithItsOwnState) {
 
   // The two capture queues at once (ThreadSanitizer sees any shared state).
   auto deliver = [&](const std::shared_ptr<audio::CaptureAudioDataOutput>& output, float value) {
-    for (int i = 0; i < 200; ++i) recorder->captureOutputDidOutputSampleBuffer(*output, bufferOf(value), {loop});
+    for (int i = 0; i < 200; ++i)
+      recorder->captureOutputDidOutputSampleBuffer(*output, bufferOf(value), {loop});
   };
   std::thread first(deliver, earlier, 0.5f);
   std::thread second(deliver, later, -0.5f);

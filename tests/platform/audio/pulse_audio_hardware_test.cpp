@@ -43,9 +43,9 @@ class Calls {
   // Waits until `done` answers true, looking again after every call (and at least every
   // 100 ms), for at most `seconds`.
   bool waitUntil(const std::function<bool()>& done, double seconds = 20.0) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                               std::chrono::duration<double>(seconds));
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(seconds));
     for (;;) {
       const std::size_t seen = count();
       if (done()) return true;
@@ -191,8 +191,9 @@ TEST_F(PulseAudioHardwareTest, AnotherClientsChangesReachTheListenersOnTheirThre
             0u);
   EXPECT_EQ(hw->addPropertyListener(9999, {kAudioDevicePropertyDataSource}, output.listener()), 0u);
 
-  ASSERT_EQ(daemon.pactl({"load-module", "module-null-sink", "sink_name=headphones",
-                          "sink_properties=device.description=Headphones"})
+  ASSERT_EQ(daemon
+                .pactl({"load-module", "module-null-sink", "sink_name=headphones",
+                        "sink_properties=device.description=Headphones"})
                 .exitCode,
             0);
   ASSERT_TRUE(devices.waitFor(1));
@@ -222,8 +223,9 @@ TEST_F(PulseAudioHardwareTest, EveryClientOfTheServerGivesADeviceTheSameId) {
   Calls devices;
   const auto token = hw->addPropertyListener(kAudioObjectSystemObject,
                                              {kAudioHardwarePropertyDevices}, devices.listener());
-  ASSERT_EQ(daemon.pactl({"load-module", "module-null-sink", "sink_name=headphones",
-                          "sink_properties=device.description=Headphones"})
+  ASSERT_EQ(daemon
+                .pactl({"load-module", "module-null-sink", "sink_name=headphones",
+                        "sink_properties=device.description=Headphones"})
                 .exitCode,
             0);
   ASSERT_TRUE(devices.waitUntil([&] { return named("Headphones") != kAudioObjectUnknown; }));
@@ -322,7 +324,8 @@ class Capture {
   bool waitForSound(std::size_t count, double seconds = 10.0) {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
-      auto first = std::find_if(samples_.begin(), samples_.end(), [](float v) { return v != 0.0f; });
+      auto first =
+          std::find_if(samples_.begin(), samples_.end(), [](float v) { return v != 0.0f; });
       return first != samples_.end() && static_cast<std::size_t>(samples_.end() - first) >= count;
     });
   }
@@ -378,14 +381,16 @@ TEST_F(PulseAudioHardwareTest, CaptureRecordsTheLoopbackMonitorByNameAndNeverMov
   const std::string sink = hw->sinkName(loop);
 
   OSStatus status = -1;
-  EXPECT_FALSE(hw->openInputStream(named("Speakers"), [](auto&, auto, auto) {}, &status));
+  EXPECT_FALSE(hw->openInputStream(
+      named("Speakers"), [](auto&, auto, auto) {}, &status));
   EXPECT_EQ(status, kAudioHardwareBadDeviceError);
 
   Capture capture;
   auto stream = hw->openInputStream(defaultDevice(true), capture.handler(), &status);
   ASSERT_TRUE(stream);
   EXPECT_EQ(status, noErr);
-  EXPECT_EQ(recordSources(daemon), std::vector<std::string>{sourceIndex(daemon, sink + ".monitor")});
+  EXPECT_EQ(recordSources(daemon),
+            std::vector<std::string>{sourceIndex(daemon, sink + ".monitor")});
 
   // The default source changing to the microphone does not take the capture with it.
   ASSERT_EQ(daemon.pactl({"set-default-source", "mic"}).exitCode, 0);
@@ -487,7 +492,8 @@ struct LogLines {
   std::string text;
 };
 
-TEST_F(PulseAudioHardwareTest, TheServerIsTakenWhenItAnswersAndTheModelOtherwiseAndTheChoiceLogged) {
+TEST_F(PulseAudioHardwareTest,
+       TheServerIsTakenWhenItAnswersAndTheModelOtherwiseAndTheChoiceLogged) {
   {
     LogLines lines;
     auto chosen = chooseHardware(daemon.server(), root.path());
@@ -511,10 +517,11 @@ TEST(PulseSampleFormatTest, ServerFormatsBecomeStreamDescriptions) {
   };
   constexpr std::uint32_t S = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
   constexpr std::uint32_t F = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-  for (const Case& c : {Case{PA_SAMPLE_S16LE, S, 16, 2}, Case{PA_SAMPLE_S24LE, S, 24, 3},
-                        Case{PA_SAMPLE_S24_32LE, kAudioFormatFlagIsSignedInteger, 24, 4},
-                        Case{PA_SAMPLE_S32BE, S | kAudioFormatFlagIsBigEndian, 32, 4},
-                        Case{PA_SAMPLE_FLOAT32LE, F, 32, 4}, Case{PA_SAMPLE_U8, kAudioFormatFlagIsPacked, 8, 1}}) {
+  for (const Case& c :
+       {Case{PA_SAMPLE_S16LE, S, 16, 2}, Case{PA_SAMPLE_S24LE, S, 24, 3},
+        Case{PA_SAMPLE_S24_32LE, kAudioFormatFlagIsSignedInteger, 24, 4},
+        Case{PA_SAMPLE_S32BE, S | kAudioFormatFlagIsBigEndian, 32, 4},
+        Case{PA_SAMPLE_FLOAT32LE, F, 32, 4}, Case{PA_SAMPLE_U8, kAudioFormatFlagIsPacked, 8, 1}}) {
     const auto d = PulseAudioHardware::describe({c.format, 48000, 2});
     EXPECT_EQ(d.mFormatID, kAudioFormatLinearPCM) << c.format;
     EXPECT_EQ(d.mFormatFlags, c.flags) << c.format;

@@ -128,9 +128,19 @@ TEST_F(SimAudioHardwareTest, UnrecognisedBundlesProvideNoDevice) {
          installDriver();
          files::remove(bundle + "/Contents/MacOS/BlackHole");
        }},
-      {"garbled Info.plist", [&] { installDriver(); test::writeText(bundle + "/Contents/Info.plist", "<plist><dict>"); }},
-      {"no channels", [&] { installDriver({{"BlackHole 2ch", 0, 44100.0}}); }},
-      {"absurd rate", [&] { installDriver({{"BlackHole 2ch", 2, 1.0}}); }},
+      {"garbled Info.plist",
+       [&] {
+         installDriver();
+         test::writeText(bundle + "/Contents/Info.plist", "<plist><dict>");
+       }},
+      {"no channels",
+       [&] {
+         installDriver({{"BlackHole 2ch", 0, 44100.0}});
+       }},
+      {"absurd rate",
+       [&] {
+         installDriver({{"BlackHole 2ch", 2, 1.0}});
+       }},
       {"empty folder", [&] { files::createDirectory(bundle, true); }},
   };
   for (const auto& c : cases) {
@@ -155,7 +165,8 @@ struct ListenerLog {
   }
   bool waitFor(std::size_t n, double seconds) {
     std::unique_lock<std::mutex> lock(mutex);
-    return cv.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return calls.size() >= n; });
+    return cv.wait_for(lock, std::chrono::duration<double>(seconds),
+                       [&] { return calls.size() >= n; });
   }
 };
 
@@ -233,13 +244,12 @@ TEST_F(SimAudioHardwareTest, ListenerMayRemoveItselfAndAddAnother) {
   std::atomic<int> calls{0};
   std::atomic<AudioHardware::ListenerToken> self{0};
   const PropertyAddress address{kAudioHardwarePropertyDefaultOutputDevice};
-  self = hw->addPropertyListener(kAudioObjectSystemObject, address,
-                                 [&](AudioObjectID, const PropertyAddress&) {
-                                   calls.fetch_add(1);
-                                   hw->removePropertyListener(self.load());
-                                   hw->addPropertyListener(kAudioObjectSystemObject, address,
-                                                           later.listener());
-                                 });
+  self = hw->addPropertyListener(
+      kAudioObjectSystemObject, address, [&](AudioObjectID, const PropertyAddress&) {
+        calls.fetch_add(1);
+        hw->removePropertyListener(self.load());
+        hw->addPropertyListener(kAudioObjectSystemObject, address, later.listener());
+      });
   const AudioObjectID extra = hw->addDevice({"Extra Output", 0, 2});
   hw->setDefaultDevice(false, extra);
   hw->setDefaultDevice(false, SimAudioHardware::kBuiltInOutputID);
@@ -278,11 +288,13 @@ struct Capture {
   }
   bool waitForSilence(std::size_t n, double seconds) {
     std::unique_lock<std::mutex> lock(mutex);
-    return cv.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return silentBytes >= n; });
+    return cv.wait_for(lock, std::chrono::duration<double>(seconds),
+                       [&] { return silentBytes >= n; });
   }
   bool waitForBytes(std::size_t n, double seconds) {
     std::unique_lock<std::mutex> lock(mutex);
-    return cv.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return bytes.size() >= n; });
+    return cv.wait_for(lock, std::chrono::duration<double>(seconds),
+                       [&] { return bytes.size() >= n; });
   }
 };
 
@@ -297,7 +309,8 @@ TEST_F(SimAudioHardwareTest, WhatIsPlayedIntoTheLoopbackComesBackOnItsInputInOrd
   const auto first = test::toneFrames(0, 441, 1000.0);
   const auto second = test::toneFrames(441, 441, 1000.0);
   ASSERT_EQ(hw->play(loop, first.data(), first.size() * sizeof(float)), noErr);
-  ASSERT_EQ(hw->play(loop, second.data(), second.size() * sizeof(float) + 3), noErr);  // partial frame cut
+  ASSERT_EQ(hw->play(loop, second.data(), second.size() * sizeof(float) + 3),
+            noErr);  // partial frame cut
   const std::size_t bothBytes = std::size_t{2} * 441 * 8;
   ASSERT_TRUE(capture.waitForBytes(bothBytes, 5.0));
   stream->stop();
@@ -312,7 +325,8 @@ TEST_F(SimAudioHardwareTest, WhatIsPlayedIntoTheLoopbackComesBackOnItsInputInOrd
   // After stop nothing more arrives; sound played to a speaker goes nowhere.
   hw->play(loop, first.data(), first.size() * sizeof(float));
   EXPECT_EQ(hw->play(SimAudioHardware::kBuiltInOutputID, first.data(), 8), noErr);
-  EXPECT_EQ(hw->play(SimAudioHardware::kBuiltInInputID, first.data(), 8), kAudioHardwareBadDeviceError);
+  EXPECT_EQ(hw->play(SimAudioHardware::kBuiltInInputID, first.data(), 8),
+            kAudioHardwareBadDeviceError);
   EXPECT_FALSE(hw->openInputStream(SimAudioHardware::kBuiltInOutputID, capture.handler(), &status));
   EXPECT_EQ(status, kAudioHardwareBadDeviceError);
   std::lock_guard<std::mutex> lock(capture.mutex);
@@ -329,9 +343,11 @@ TEST_F(SimAudioHardwareTest, TheLoopbackDeliversSilenceAtItsRateWhileNothingPlay
   // Half a second of silence arrives, never ahead of the device's clock.
   constexpr std::size_t kFrameBytes = 8;
   constexpr std::size_t kHalfSecond = 22050 * kFrameBytes;
-  ASSERT_TRUE(capture.waitForSilence(kHalfSecond, 30.0)) << "the idle loop-back device delivered no silence";
+  ASSERT_TRUE(capture.waitForSilence(kHalfSecond, 30.0))
+      << "the idle loop-back device delivered no silence";
   auto framesAllowed = [&] {
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - opened).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - opened).count();
     return seconds * 44100.0;
   };
   {
