@@ -14,8 +14,9 @@
 //
 // A loop-back device runs at its rate like a real one: while an input stream is open on it
 // and nothing has been played to it for kSilenceDelay, it delivers silence (zero samples) at
-// its sample rate, one buffer (`bufferFrameSize` frames) at a time, counted from the end of
-// the last sound played. What is played reaches the input at once, in the chunks played.
+// its sample rate in whole buffers (`bufferFrameSize` frames), counted from the end of the
+// last sound played: the first delivery holds the quiet time so far, later ones a buffer
+// each. What is played reaches the input at once, in the chunks played.
 //
 // The model re-reads the bundle on every query and, on its notification thread, every
 // 50 ms, so an installed or removed bundle shows within that time even without a query.
