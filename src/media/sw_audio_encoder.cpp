@@ -51,8 +51,19 @@ std::shared_ptr<RawAudioQueue> SWAudioEncoder::inputQueue() const {
 }
 
 void SWAudioEncoder::setInputQueue(std::weak_ptr<RawAudioQueue> queue) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  inputQueue_ = std::move(queue);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    inputQueue_ = std::move(queue);
+  }
+  inputChanged_.notify_all();
+}
+
+std::shared_ptr<RawAudioQueue> SWAudioEncoder::waitForInputQueue(double seconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  inputChanged_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+    return !inputQueue_.expired() || !isEncoderRunning_.load(std::memory_order_relaxed);
+  });
+  return inputQueue_.lock();
 }
 
 std::shared_ptr<AVCallback> SWAudioEncoder::avCallback() const {
@@ -78,7 +89,12 @@ void SWAudioEncoder::beginEncodeAudio() {
 }
 
 void SWAudioEncoder::endEncodeAudio() {
-  isEncoderRunning_.store(false, std::memory_order_relaxed);
+  {
+    // Under the lock, so that a worker waiting for its input queue cannot miss the end.
+    std::lock_guard<std::mutex> lock(mutex_);
+    isEncoderRunning_.store(false, std::memory_order_relaxed);
+  }
+  inputChanged_.notify_all();
   // On the worker itself (a callback ending its encoder) waiting would never end; the loop
   // ends after the current pass instead, and the owner's next end joins the thread.
   if (encodeThread.isCurrent()) return;
@@ -132,7 +148,7 @@ std::uint32_t SWAudioEncoder::currentClock() {
 void SWAudioEncoder::executeAudioEncode() {
   setup();
   do {
-    std::shared_ptr<RawAudioQueue> input = inputQueue();
+    std::shared_ptr<RawAudioQueue> input = waitForInputQueue(kTakeTimeout);
     std::shared_ptr<platform::audio::SampleBuffer> buffer =
         input ? input->take(kTakeTimeout) : nullptr;
     input.reset();

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -43,7 +44,8 @@ class SWAudioEncoder : public std::enable_shared_from_this<SWAudioEncoder> {
   SWAudioEncoder(const SWAudioEncoder&) = delete;
   SWAudioEncoder& operator=(const SWAudioEncoder&) = delete;
 
-  // Starts the worker unless it runs already.
+  // Starts the worker unless it runs already. A worker started before its input queue is set
+  // waits for the queue (at most 0.1 s per pass) instead of looking for it again at once.
   void beginEncodeAudio();
   // Clears the running flag and waits until the worker has drained its input and closed LAME.
   void endEncodeAudio();
@@ -71,6 +73,9 @@ class SWAudioEncoder : public std::enable_shared_from_this<SWAudioEncoder> {
   // call is encoded in pieces, the earlier pieces framed at once.
   int encodeSampleBuffer(const platform::audio::SampleBuffer& buffer);
   static std::uint32_t currentClock();
+  // The input queue; without one, waits until one is set or the encoder is ended (at most
+  // `seconds`).
+  std::shared_ptr<RawAudioQueue> waitForInputQueue(double seconds);
   // Size of the frame whose third header byte is `headerByte`.
   static int frameSizeFor(std::uint8_t headerByte);
 
@@ -81,7 +86,8 @@ class SWAudioEncoder : public std::enable_shared_from_this<SWAudioEncoder> {
   std::vector<float> pcm_;  // the PCM of one encoder call, aligned and clamped to full scale
   std::atomic<bool> isEncoderRunning_{false};
 
-  mutable std::mutex mutex_;  // guards the weak references
+  mutable std::mutex mutex_;              // guards the weak references
+  std::condition_variable inputChanged_;  // an input queue set, or the encoder ended
   std::weak_ptr<RawAudioQueue> inputQueue_;
   std::weak_ptr<AVCallback> avCallback_;
   std::mutex threadMutex_;  // serialises begin and end of the owners

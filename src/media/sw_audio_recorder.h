@@ -6,8 +6,10 @@
 // `AVCallback` into the encoded-audio queue.
 //
 // Buffers not in the encoder's format (44,100 Hz, two channels, 32-bit float, interleaved)
-// are converted to it before they are queued: integer samples are scaled to float, mono is
-// doubled, extra channels are dropped, and other rates are resampled linearly.
+// are converted to it before they are queued (media/audio_format_converter.h); buffers in a
+// format it cannot read are dropped. Each capture output has a converter of its own: a reused
+// recorder's earlier session may still deliver buffers on its queue while the new session's
+// queue delivers too, and resampling state never passes from one to the other.
 //
 // Threads: `beginRecroder` and `endRecorder` on the session's thread; the capture callback on
 // the capture queue; `onOutputMediaData` on the encoder's thread. Ownership: the recorder owns
@@ -20,6 +22,7 @@
 #include <mutex>
 #include <vector>
 
+#include "media/audio_format_converter.h"
 #include "media/av_callback.h"
 #include "media/data_queue.h"
 #include "media/media_packet.h"
@@ -32,27 +35,6 @@ namespace corvane {
 
 // The encoded-audio queue: each item boxes the address of a heap media packet.
 using EncodedAudioQueue = DataQueue<MediaPacketBox>;
-
-namespace detail {
-// Converts interleaved linear PCM to the encoder's format, keeping the resampling phase from
-// one buffer to the next. One capture queue uses it at a time.
-class AudioFormatConverter {
- public:
-  // Samples of `bytes` (`length` bytes in `format`) as encoder input; empty for a format it
-  // cannot read (not linear PCM, big-endian, non-interleaved, or sample sizes other than
-  // 8/16/24/32-bit integers and 32/64-bit floats, no channels or a rate outside 1-1,000,000).
-  std::vector<float> convert(const platform::audio::StreamBasicDescription& format,
-                             const void* bytes, std::size_t length);
-  // Whether buffers in this format are passed on untouched.
-  static bool isEncoderFormat(const platform::audio::StreamBasicDescription& format);
-
- private:
-  double phase_ = 0.0;           // position of the next output frame, in input frames
-  double lastRate_ = 0.0;
-  float last_[2] = {0.0f, 0.0f};  // the previous buffer's last frame
-  bool haveLast_ = false;
-};
-}  // namespace detail
 
 class SWAudioRecorder : public AVCallback,
                         public platform::audio::AudioSampleBufferDelegate,
@@ -89,14 +71,23 @@ class SWAudioRecorder : public AVCallback,
   int sessionsCreated() const { return sessionsCreated_.load(); }
 
   // AudioSampleBufferDelegate (capture queue).
-  void captureOutputDidOutputSampleBuffer(platform::audio::CaptureAudioDataOutput& output,
-                                          const platform::audio::SampleBufferRef& sampleBuffer,
-                                          const platform::audio::CaptureConnection& connection) override;
+  void captureOutputDidOutputSampleBuffer(
+      platform::audio::CaptureAudioDataOutput& output,
+      const platform::audio::SampleBufferRef& sampleBuffer,
+      const platform::audio::CaptureConnection& connection) override;
   // AVCallback (encoder thread): queues the packet without a time limit; frees it if refused.
   void onOutputMediaData(std::uint8_t* packet) override;
 
  private:
   SWAudioRecorder();
+  // The converter of buffers from `output` (made at its first buffer).
+  std::shared_ptr<detail::AudioFormatConverter> converterFor(
+      const platform::audio::CaptureAudioDataOutput& output);
+
+  struct OutputConverter {
+    std::weak_ptr<const platform::audio::CaptureAudioDataOutput> output;
+    std::shared_ptr<detail::AudioFormatConverter> converter;
+  };
 
   const std::shared_ptr<SWAudioEncoder> encoder_;
   mutable std::mutex mutex_;  // guards the queue references and the session
@@ -105,7 +96,9 @@ class SWAudioRecorder : public AVCallback,
   std::shared_ptr<platform::audio::CaptureSession> captureSession_;
   platform::dispatch::QueuePtr captureQueue_;
   std::atomic<int> sessionsCreated_{0};
-  detail::AudioFormatConverter converter_;  // capture queue only
+  // One per live capture output (under mutex_); each converter is used only on the queue
+  // of its output.
+  std::vector<OutputConverter> converters_;
 };
 
 }  // namespace corvane

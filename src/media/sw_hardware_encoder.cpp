@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "media/media_packet.h"
+#include "platform/dispatch/dispatch.h"
 #include "platform/log/log.h"
 
 namespace corvane {
@@ -18,6 +19,7 @@ using platform::log::nslog;
 namespace {
 
 constexpr double kTakeTimeout = 0.1;
+constexpr double kStopPollInterval = 0.01;
 constexpr std::size_t kStartCodeSize = 4;
 constexpr std::size_t kHeaderSize = 36;  // host kind, host length, BE length, 5 x BE 1, BE time
 constexpr std::uint8_t kStartCode[kStartCodeSize] = {0, 0, 0, 1};
@@ -132,6 +134,7 @@ void SWHardwareEncoder::setEncodeSize(platform::display::Size size) {
 void SWHardwareEncoder::start() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (encodingThread) return;
+  stopping_.store(false);
   auto self = shared_from_this();
   encodingThread =
       platform::Thread::create([self] { self->workingThreadFun(); }, "hardware_encoder");
@@ -146,6 +149,7 @@ void SWHardwareEncoder::stop() {
     thread = encodingThread;
   }
   if (!thread) return;
+  stopping_.store(true);
   thread->cancel();
   if (platform::Thread::current() == thread) return;
   thread->join();
@@ -226,6 +230,8 @@ void SWHardwareEncoder::completeFrames() {
 void SWHardwareEncoder::handleOutput(int status,
                                      const std::shared_ptr<const video::EncodedSample>& sample) {
   if (status != video::kReturnSuccess || !sample) return;
+  // A stopping encoder hands nothing on: its owner may no longer drain the callback's queue.
+  if (stopping_.load()) return;
   // The packet carries media-clock milliseconds, like the software encoder's packets.
   const video::MediaTime& pts = sample->presentationTime;
   const std::int64_t milliseconds = pts.isValid() ? pts.value * 1000 / pts.timescale : pts.value;
@@ -258,13 +264,36 @@ void SWHardwareEncoder::workingThreadFun() {
     const int width = item->buffer->width() / 2 * 2;
     const int height = item->buffer->height() / 2 * 2;
     if (width != static_cast<int>(size.width) || height != static_cast<int>(size.height)) {
-      releaseCompressionSession();
+      retireCompressionSession();
+      if (thread->isCancelled()) break;
       createCompressionSessionWithSize(width, height);
     }
     compress(item->buffer, item->timestamp, item->keyframe);
     item.reset();
   }
-  releaseCompressionSession();
+  retireCompressionSession();
+}
+
+void SWHardwareEncoder::retireCompressionSession() {
+  std::shared_ptr<video::CompressionSession> session;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    session = std::move(compression_session);
+  }
+  if (!session) return;
+  // Completing and invalidating both wait for a hand-over in progress, which a blocked
+  // callback can make endless: they run off the worker, which waits for them only while
+  // no stop has begun.
+  auto done = std::make_shared<platform::dispatch::Semaphore>(0);
+  auto self = shared_from_this();
+  platform::dispatch::Queue::global()->async([self, session, done] {
+    if (!self->stopping_.load()) session->completeFrames();
+    session->invalidate();
+    done->signal();
+  });
+  while (!done->wait(kStopPollInterval)) {
+    if (stopping_.load()) return;
+  }
 }
 
 }  // namespace corvane

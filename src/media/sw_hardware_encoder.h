@@ -7,9 +7,14 @@
 //   00 00 00 01 SPS | 00 00 00 01 PPS | frame NAL units (each length prefix -> 00 00 00 01)
 //   (T = SPS + PPS + frame bytes)
 //
-// Threads: `start` and `stop` on the owner's thread (`stop` waits until the worker has
-// ended); the worker alone creates, uses and releases the compression session; packets reach
-// the callback on the session's queue.
+// Threads: `start` and `stop` on the owner's thread; the worker alone creates, uses and
+// releases the compression session; packets reach the callback on the session's queue.
+// `stop` waits until the worker has ended, but never for the callback: a callback may block
+// (a recorder's `put` into a full output queue that nobody drains), so from the moment `stop`
+// begins, frames still inside the session are dropped and packets that come out are freed
+// instead of handed on; a hand-over already running when `stop` began ends on its own, on the
+// session's queue. A change of frame size waits for the old session's frames (so packets keep
+// their order) only until a `stop` begins.
 #pragma once
 
 #include <atomic>
@@ -64,11 +69,15 @@ class SWHardwareEncoder : public SWBaseEncoder,
  private:
   SWHardwareEncoder() = default;
   void workingThreadFun();
+  // Ends the current session: lets it deliver its frames first unless `stop` has begun, or
+  // begins during the wait; the session's own waits then run on off the worker.
+  void retireCompressionSession();
   void handleOutput(int status,
                     const std::shared_ptr<const platform::video::EncodedSample>& sample);
 
   std::atomic<bool> forceKeyframe_{false};
-  mutable std::mutex mutex_;  // guards the thread, the session and the size
+  std::atomic<bool> stopping_{false};  // from the start of `stop` to the next `start`
+  mutable std::mutex mutex_;           // guards the thread, the session and the size
   std::shared_ptr<platform::Thread> encodingThread;
   std::shared_ptr<platform::video::CompressionSession> compression_session;
   platform::display::Size encodeSize_;

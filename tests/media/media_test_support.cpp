@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -60,6 +62,41 @@ thread_local ThreadExitMarker t_exitMarker;
 }  // namespace
 
 void ThreadExitWatch::watch() { t_exitMarker.exited = exited_; }
+
+ThreadStats threadStats(const std::string& name) {
+  ThreadStats stats;
+  int matches = 0;
+  const auto tasks = platform::files::contentsOfDirectory("/proc/self/task");
+  if (!tasks) return stats;
+  for (const std::string& task : *tasks) {
+    const std::string folder = "/proc/self/task/" + task;
+    std::ifstream comm(folder + "/comm");
+    std::string threadName;
+    std::getline(comm, threadName);
+    if (threadName != name) continue;
+    ++matches;
+    // stat: "tid (comm) state ..." with utime and stime the 14th and 15th fields.
+    std::ifstream statFile(folder + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 2));
+    std::vector<std::string> field;
+    for (std::string f; fields >> f;) field.push_back(f);
+    if (field.size() < 13) continue;
+    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    stats.cpuSeconds = (std::stod(field[11]) + std::stod(field[12])) / ticks;
+    std::ifstream status(folder + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+        stats.voluntarySwitches = std::stol(line.substr(line.find(':') + 1));
+      }
+    }
+    stats.found = true;
+  }
+  if (matches != 1) stats.found = false;
+  return stats;
+}
 
 ProcessResult runProcess(const std::vector<std::string>& argv) {
   ProcessResult result;

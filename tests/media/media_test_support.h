@@ -55,6 +55,15 @@ class ThreadExitWatch {
   std::shared_ptr<std::atomic<bool>> exited_ = std::make_shared<std::atomic<bool>>(false);
 };
 
+// What the kernel counts for the one thread of this process named `name` (found is false when
+// there is none, or more than one).
+struct ThreadStats {
+  bool found = false;
+  double cpuSeconds = 0.0;     // user and system time
+  long voluntarySwitches = 0;  // times it gave up the processor to wait
+};
+ThreadStats threadStats(const std::string& name);
+
 struct ProcessResult {
   int exitCode = -1;
   std::string output;  // standard output and standard error together

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "media/media_packet.h"
@@ -354,6 +356,36 @@ TEST(SWAudioEncoderTest, EndingReleasesWhatAStoppedQueueStillHoldsAndIdleEndIsHa
   encoder->beginEncodeAudio();
   ASSERT_TRUE(input->put(sampleBuffer(test::sineFrames(0, 4096)), 5.0));
   ASSERT_TRUE(ending->called.waitFor(30.0));
+  encoder->endEncodeAudio();
+  EXPECT_FALSE(encoder->isEncoderRunning());
+}
+
+TEST(SWAudioEncoderTest, AWorkerStartedBeforeItsQueueWaitsForItAndThenEncodes) {
+  auto encoder = SWAudioEncoder::create();
+  auto callback = std::make_shared<RecordingCallback>();
+  encoder->setAvCallback(callback);
+  encoder->beginEncodeAudio();  // no input queue yet
+  // The worker exists once it has a name; then watch it for half a second.
+  test::ThreadStats before;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!(before = test::threadStats("audio_encoder")).found &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(before.found) << "no worker thread named audio_encoder";
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the window watched
+  const test::ThreadStats after = test::threadStats("audio_encoder");
+  ASSERT_TRUE(after.found);
+  // Waiting means sleeping: a spinning worker never gives up the processor of its own accord.
+  EXPECT_GE(after.voluntarySwitches - before.voluntarySwitches, 2)
+      << "the worker did not wait while it had no queue";
+  EXPECT_LT(after.cpuSeconds - before.cpuSeconds, 0.25);
+
+  // A queue set later is used.
+  auto queue = RawAudioQueue::initWithCapacity(3);
+  encoder->setInputQueue(queue);
+  ASSERT_TRUE(queue->put(sampleBuffer(test::sineFrames(0, 4096)), 5.0));
+  EXPECT_TRUE(callback->waitForCount(1, 30.0));
   encoder->endEncodeAudio();
   EXPECT_FALSE(encoder->isEncoderRunning());
 }

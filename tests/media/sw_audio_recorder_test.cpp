@@ -1,7 +1,8 @@
 // SWAudioRecorder over the simulated hardware: a tone played into the loop-back device while
-// it is the default input comes out as MP3 packets that FFmpeg decodes to the same tone; a
-// full raw-audio queue releases the new buffer at once; one session per recording; other
-// device formats are converted to the encoder's.
+// it is the default input comes out as MP3 packets that FFmpeg decodes to the same tone, and
+// silence while nothing plays; a full raw-audio queue releases the new buffer at once; one
+// session per recording; other device formats are converted to the encoder's, each capture
+// output with its own converter.
 #include "media/sw_audio_recorder.h"
 
 #include <gtest/gtest.h>
@@ -31,7 +32,8 @@ class SWAudioRecorderTest : public ::testing::Test {
     ASSERT_NE(loop, audio::kAudioObjectUnknown);
     rawQueue = RawAudioQueue::initWithCapacity(3);
     encodedQueue = EncodedAudioQueue::initWithCapacity(3);
-    encodedQueue->setDestroyBlock([](const EncodedAudioQueue::Item& box) { freeMediaPacket(box->pointer); });
+    encodedQueue->setDestroyBlock(
+        [](const EncodedAudioQueue::Item& box) { freeMediaPacket(box->pointer); });
   }
   void TearDown() override { audio::setSystemHardware(nullptr); }
 
@@ -87,8 +89,9 @@ TEST_F(SWAudioRecorderTest, ToneIntoTheLoopbackComesOutAsDecodableMp3OfTheSameTo
   for (std::size_t i = 0; i < kChunks; ++i) {
     const auto pcm = test::toneFrames(i * kChunk, kChunk, 1000.0);
     ASSERT_EQ(hw->play(loop, pcm.data(), pcm.size() * sizeof(float)), audio::noErr);
-    std::this_thread::sleep_until(start + std::chrono::microseconds(
-                                              static_cast<long long>(static_cast<double>((i + 1) * kChunk) * 1e6 / 44100.0)));
+    std::this_thread::sleep_until(
+        start + std::chrono::microseconds(
+                    static_cast<long long>(static_cast<double>((i + 1) * kChunk) * 1e6 / 44100.0)));
   }
   recorder->endRecorder();
   draining.store(false);
@@ -104,8 +107,43 @@ TEST_F(SWAudioRecorderTest, ToneIntoTheLoopbackComesOutAsDecodableMp3OfTheSameTo
   const std::vector<float> middle(mono.begin() + static_cast<long>(mono.size() / 4),
                                   mono.end() - static_cast<long>(mono.size() / 4));
   const double frequency = test::zeroCrossingFrequency(middle, 44100.0);
-  std::printf("decoded %zu samples from %zu packets; tone at %.1f Hz\n", mono.size(), packets, frequency);
+  std::printf("decoded %zu samples from %zu packets; tone at %.1f Hz\n", mono.size(), packets,
+              frequency);
   EXPECT_NEAR(frequency, 1000.0, 20.0);
+}
+
+TEST_F(SWAudioRecorderTest, AnIdleLoopbackStillGivesMp3PacketsOfSilence) {
+  if (!test::haveProgram("ffmpeg")) FAIL() << "ffmpeg is required (scripts/install-deps)";
+  ASSERT_EQ(hw->setDefaultDevice(true, loop), audio::noErr);
+  auto recorder = SWAudioRecorder::create();
+  recorder->setRawAudioQueue(rawQueue);
+  recorder->setEncodedAudioQueue(encodedQueue);
+  recorder->beginRecroder();  // nothing is ever played
+
+  std::vector<std::uint8_t> stream;
+  std::size_t packets = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (packets < 20 && std::chrono::steady_clock::now() < deadline) {
+    auto box = encodedQueue->take(0.1);
+    if (!box) continue;
+    auto wire = mediaPacketWire(box->pointer);
+    EXPECT_EQ(mediaPacketKind(box->pointer), 2u);
+    if (wire.size() > 8) stream.insert(stream.end(), wire.begin() + 8, wire.end());
+    ++packets;
+    freeMediaPacket(box->pointer);
+  }
+  rawQueue->stopBlocking();
+  encodedQueue->stopBlocking();
+  recorder->endRecorder();
+  ASSERT_EQ(packets, 20u) << "the receiver would get no sound at all";
+
+  const std::string file = root / "silence.mp3";
+  test::writeFile(file, stream);
+  const auto mono = decodeToMono(file);
+  ASSERT_FALSE(mono.empty());
+  float peak = 0.0f;
+  for (float v : mono) peak = std::max(peak, std::fabs(v));
+  EXPECT_LT(peak, 1e-3f) << "what the receiver hears is silence";
 }
 
 TEST_F(SWAudioRecorderTest, WithTheRawQueueFullANewBufferIsReleasedAtOnce) {
@@ -113,7 +151,8 @@ TEST_F(SWAudioRecorderTest, WithTheRawQueueFullANewBufferIsReleasedAtOnce) {
   recorder->setRawAudioQueue(rawQueue);
   std::vector<audio::SampleBufferRef> queued;
   for (int i = 0; i < 3; ++i) {
-    queued.push_back(audio::SampleBuffer::create(audio::BlockBuffer::createWithBytes("12345678", 8), 1));
+    queued.push_back(
+        audio::SampleBuffer::create(audio::BlockBuffer::createWithBytes("12345678", 8), 1));
     ASSERT_TRUE(rawQueue->put(queued.back(), 0.0));
   }
   auto output = audio::CaptureAudioDataOutput::create();
@@ -215,10 +254,12 @@ TEST_F(SWAudioRecorderTest, MicrophoneInOtherFormatsReachesTheQueueInTheEncoderF
   recorder->captureSession()->startRunning();
   std::vector<std::int16_t> tone(48000);
   for (std::size_t i = 0; i < tone.size(); ++i) {
-    tone[i] = static_cast<std::int16_t>(16000.0 * std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(i) / 48000.0));
+    tone[i] = static_cast<std::int16_t>(
+        16000.0 * std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(i) / 48000.0));
   }
   for (std::size_t at = 0; at < tone.size(); at += 480) {
-    hw->injectInput(SimAudioHardware::kBuiltInInputID, tone.data() + at, 480 * sizeof(std::int16_t));
+    hw->injectInput(SimAudioHardware::kBuiltInInputID, tone.data() + at,
+                    480 * sizeof(std::int16_t));
   }
   std::vector<float> left;
   bool formatOk = true;
@@ -228,7 +269,8 @@ TEST_F(SWAudioRecorderTest, MicrophoneInOtherFormatsReachesTheQueueInTheEncoderF
     ASSERT_TRUE(buffer) << "only " << left.size() << " frames arrived";
     formatOk = formatOk && buffer->formatDescription() == audio::kEncoderInputFormat;
     const auto* f = reinterpret_cast<const float*>(buffer->dataBuffer()->dataPointer());
-    ASSERT_EQ(buffer->dataBuffer()->dataLength(), static_cast<std::size_t>(buffer->numSamples()) * 8);
+    ASSERT_EQ(buffer->dataBuffer()->dataLength(),
+              static_cast<std::size_t>(buffer->numSamples()) * 8);
     for (std::int64_t i = 0; i < buffer->numSamples(); ++i) {
       channelsEqual = channelsEqual && f[2 * i] == f[2 * i + 1];
       left.push_back(f[2 * i]);
@@ -243,41 +285,56 @@ TEST_F(SWAudioRecorderTest, MicrophoneInOtherFormatsReachesTheQueueInTheEncoderF
   EXPECT_NEAR(peak, 16000.0f / 32768.0f, 0.01f);
 }
 
-TEST(AudioFormatConverterTest, ConvertsReadableFormatsAndRefusesOthers) {
-  detail::AudioFormatConverter converter;
-  const std::int16_t stereo16[] = {16384, -16384, 32767, 0};
-  auto out = converter.convert(audio::int16Format(44100.0, 2), stereo16, sizeof stereo16);
-  ASSERT_EQ(out.size(), 4u);
-  EXPECT_FLOAT_EQ(out[0], 0.5f);
-  EXPECT_FLOAT_EQ(out[1], -0.5f);
+TEST_F(SWAudioRecorderTest, EachCaptureOutputResamplesWithItsOwnState) {
+  // A reused recorder: the earlier session's output may still deliver on its queue while the
+  // new session's delivers on another. Each output's buffers hold a constant of their own, so
+  // any resampling state passed between them shows as a value in between.
+  auto recorder = SWAudioRecorder::create();
+  auto bigQueue = RawAudioQueue::initWithCapacity(10000);
+  recorder->setRawAudioQueue(bigQueue);
+  auto earlier = audio::CaptureAudioDataOutput::create();
+  auto later = audio::CaptureAudioDataOutput::create();
+  auto bufferOf = [](float value) {
+    const std::vector<float> samples(441, value);
+    return audio::SampleBuffer::create(
+        audio::BlockBuffer::createWithBytes(samples.data(), samples.size() * sizeof(float)), 441,
+        audio::floatFormat(22050.0, 1));
+  };
+  auto allEqual = [](const audio::SampleBufferRef& buffer, float value) {
+    const auto* f = reinterpret_cast<const float*>(buffer->dataBuffer()->dataPointer());
+    for (std::int64_t i = 0; i < buffer->numSamples() * 2; ++i) {
+      if (f[i] != value) return false;
+    }
+    return buffer->numSamples() > 0;
+  };
 
-  // Six channels: the first two are kept.
-  std::vector<float> six = {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f};
-  out = converter.convert(audio::floatFormat(44100.0, 6), six.data(), six.size() * sizeof(float));
-  EXPECT_EQ(out, (std::vector<float>{0.1f, 0.2f}));
-
-  // 22,050 Hz doubles the frame count (linear interpolation across buffers too).
-  detail::AudioFormatConverter up;
-  std::vector<float> mono(100, 0.25f);
-  std::size_t produced = 0;
-  for (int i = 0; i < 10; ++i) {
-    produced += up.convert(audio::floatFormat(22050.0, 1), mono.data(), mono.size() * sizeof(float)).size() / 2;
+  std::vector<float> expected;
+  for (int i = 0; i < 6; ++i) {
+    const bool early = i % 2 == 0;
+    recorder->captureOutputDidOutputSampleBuffer(early ? *earlier : *later,
+                                                 bufferOf(early ? 0.5f : -0.5f), {loop});
+    expected.push_back(early ? 0.5f : -0.5f);
   }
-  EXPECT_NEAR(static_cast<double>(produced), 2000.0, 2.0);
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    auto buffer = bigQueue->take(0.0);
+    ASSERT_TRUE(buffer);
+    EXPECT_TRUE(allEqual(buffer, expected[i])) << "buffer " << i;
+  }
 
-  auto bad = audio::floatFormat(44100.0, 2);
-  bad.mFormatFlags |= audio::kAudioFormatFlagIsNonInterleaved;
-  EXPECT_TRUE(converter.convert(bad, six.data(), 8).empty());
-  bad = audio::floatFormat(44100.0, 2);
-  bad.mFormatID = audio::fourCC("aac ");
-  EXPECT_TRUE(converter.convert(bad, six.data(), 8).empty());
-  bad = audio::floatFormat(0.0, 2);
-  EXPECT_TRUE(converter.convert(bad, six.data(), 8).empty());
-  bad = audio::floatFormat(44100.0, 2);
-  bad.mBytesPerFrame = 3;  // inconsistent with the sample size
-  EXPECT_TRUE(converter.convert(bad, six.data(), 8).empty());
-  EXPECT_TRUE(detail::AudioFormatConverter::isEncoderFormat(audio::kEncoderInputFormat));
-  EXPECT_FALSE(detail::AudioFormatConverter::isEncoderFormat(audio::floatFormat(48000.0, 2)));
+  // The two capture queues at once (ThreadSanitizer sees any shared state).
+  auto deliver = [&](const std::shared_ptr<audio::CaptureAudioDataOutput>& output, float value) {
+    for (int i = 0; i < 200; ++i)
+      recorder->captureOutputDidOutputSampleBuffer(*output, bufferOf(value), {loop});
+  };
+  std::thread first(deliver, earlier, 0.5f);
+  std::thread second(deliver, later, -0.5f);
+  first.join();
+  second.join();
+  int mixed = 0;
+  while (auto buffer = bigQueue->take(0.0)) {
+    if (!allEqual(buffer, 0.5f) && !allEqual(buffer, -0.5f)) ++mixed;
+  }
+  EXPECT_EQ(mixed, 0);
 }
 
 }  // namespace

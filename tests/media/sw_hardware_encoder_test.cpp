@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "media/media_packet.h"
@@ -223,6 +225,75 @@ TEST_F(HardwareEncoderTest, WorkerFollowsTheFrameSize) {
   encoder->stop();
   EXPECT_EQ(encoder->encodeSize().width, 320) << "a new session at the frames' size";
   EXPECT_EQ(encoder->encodeSize().height, 240);
+}
+
+// Hands packets on as a recorder does: `put` into its queue without a time limit (freed when
+// refused). `blocked` fires when a packet finds the queue full.
+class QueueingCallback : public AVCallback {
+ public:
+  QueueingCallback() {
+    queue->setDestroyBlock([](const Queue::Item& box) { freeMediaPacket(box->pointer); });
+  }
+  void onOutputMediaData(std::uint8_t* packet) override {
+    if (queue->count() >= static_cast<std::uint64_t>(queue->capacity())) blocked.fire();
+    if (!queue->put(std::make_shared<MediaPacketBox>(MediaPacketBox{packet}))) {
+      freeMediaPacket(packet);
+    }
+  }
+  using Queue = DataQueue<MediaPacketBox>;
+  const std::shared_ptr<Queue> queue = Queue::initWithCapacity(1);
+  test::Signal blocked;
+};
+
+TEST(HardwareEncoder, StopReturnsWhileTheCallbacksQueueIsFullAndNobodyDrainsIt) {
+  struct Case {
+    const char* what;
+    std::vector<int> widths;  // of the frames, in order (height = width * 3 / 4)
+  };
+  const Case cases[] = {
+      {"frames of one size", {320, 320, 320, 320, 320}},
+      {"a size change while the old session's frames wait", {320, 320, 320, 640}},
+  };
+  for (const Case& c : cases) {
+    auto encoder = SWHardwareEncoder::create();
+    auto callback = std::make_shared<QueueingCallback>();
+    auto input = RawVideoQueue::initWithCapacity(8);
+    encoder->setVaCallback(callback);
+    encoder->setRawVideoInput(input);
+    encoder->start();
+    for (std::size_t i = 0; i < c.widths.size(); ++i) {
+      auto item = std::make_shared<RawVideoFrame>();
+      item->buffer = test::makeNv12Frame(c.widths[i], c.widths[i] * 3 / 4, static_cast<int>(i));
+      item->timestamp = static_cast<std::uint32_t>(i);
+      ASSERT_TRUE(input->put(item, 10.0)) << c.what;
+    }
+    ASSERT_TRUE(callback->blocked.waitFor(60.0)) << c.what << ": the callback never blocked";
+    // Every frame taken: the worker is past its last size change.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (input->count() > 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(input->count(), 0u) << c.what;
+
+    test::Signal stopped;
+    std::thread owner([&] {
+      encoder->stop();
+      stopped.fire();
+    });
+    EXPECT_TRUE(stopped.waitFor(30.0)) << c.what << ": stop waited for the undrained queue";
+    // The owner's next step ends the blocked hand-over (and, had stop hung, releases it).
+    callback->queue->stopBlocking();
+    owner.join();
+
+    // Nothing keeps the encoder once the hand-over has ended.
+    std::weak_ptr<SWHardwareEncoder> weak = encoder;
+    encoder.reset();
+    const auto released = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!weak.expired() && std::chrono::steady_clock::now() < released) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(weak.expired()) << c.what;
+  }
 }
 
 TEST(HardwareEncoder, TheLatestInstanceIsTheCurrentOne) {

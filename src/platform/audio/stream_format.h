@@ -22,6 +22,8 @@ inline constexpr std::uint32_t kAudioFormatFlagIsFloat = 1u << 0;
 inline constexpr std::uint32_t kAudioFormatFlagIsBigEndian = 1u << 1;
 inline constexpr std::uint32_t kAudioFormatFlagIsSignedInteger = 1u << 2;
 inline constexpr std::uint32_t kAudioFormatFlagIsPacked = 1u << 3;
+// Samples narrower than their container sit in its high bits (otherwise in its low bits).
+inline constexpr std::uint32_t kAudioFormatFlagIsAlignedHigh = 1u << 4;
 inline constexpr std::uint32_t kAudioFormatFlagIsNonInterleaved = 1u << 5;
 
 struct StreamBasicDescription {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -38,6 +39,20 @@ class Calls {
   std::size_t count() {
     std::lock_guard<std::mutex> lock(mutex_);
     return count_;
+  }
+  // Waits until `done` answers true, looking again after every call (and at least every
+  // 100 ms), for at most `seconds`.
+  bool waitUntil(const std::function<bool()>& done, double seconds = 20.0) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(seconds));
+    for (;;) {
+      const std::size_t seen = count();
+      if (done()) return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::unique_lock<std::mutex> lock(mutex_);
+      cv_.wait_for(lock, std::chrono::milliseconds(100), [&] { return count_ != seen; });
+    }
   }
   bool allOffThread(std::thread::id id) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -83,11 +98,18 @@ class PulseHardwareFixture : public ::testing::Test {
     EXPECT_EQ(hw->getDefaultDevice(isInput, &id), noErr);
     return id;
   }
+  // The loop-back device (the name with input channels), kAudioObjectUnknown when none.
+  AudioObjectID loopback() {
+    const AudioObjectID found = named("BlackHole 2ch");
+    return found != kAudioObjectUnknown && channels(found, true) > 0 ? found : kAudioObjectUnknown;
+  }
   // Installs the driver bundle and waits for the loop-back device.
   AudioObjectID installLoopback(Calls& devicesChanged) {
     test::writeLoopbackBundle(test::installedBundlePath(root.path()));
+    EXPECT_TRUE(devicesChanged.waitUntil([&] { return loopback() != kAudioObjectUnknown; }))
+        << "no loop-back device after installing";
     EXPECT_TRUE(devicesChanged.waitFor(1)) << "no device-list change after installing";
-    return named("BlackHole 2ch");
+    return loopback();
   }
 
   test::PulseDaemon daemon;
@@ -169,11 +191,13 @@ TEST_F(PulseAudioHardwareTest, AnotherClientsChangesReachTheListenersOnTheirThre
             0u);
   EXPECT_EQ(hw->addPropertyListener(9999, {kAudioDevicePropertyDataSource}, output.listener()), 0u);
 
-  ASSERT_EQ(daemon.pactl({"load-module", "module-null-sink", "sink_name=headphones",
-                          "sink_properties=device.description=Headphones"})
+  ASSERT_EQ(daemon
+                .pactl({"load-module", "module-null-sink", "sink_name=headphones",
+                        "sink_properties=device.description=Headphones"})
                 .exitCode,
             0);
   ASSERT_TRUE(devices.waitFor(1));
+  ASSERT_TRUE(devices.waitUntil([&] { return named("Headphones") != kAudioObjectUnknown; }));
   const AudioObjectID headphones = named("Headphones");
   ASSERT_NE(headphones, kAudioObjectUnknown);
 
@@ -191,6 +215,49 @@ TEST_F(PulseAudioHardwareTest, AnotherClientsChangesReachTheListenersOnTheirThre
   EXPECT_EQ(removed.count(), 1u);
   hw->removePropertyListener(outputToken);
   hw->removePropertyListener(devicesToken);
+}
+
+TEST_F(PulseAudioHardwareTest, EveryClientOfTheServerGivesADeviceTheSameId) {
+  // This client sees a card and the loop-back device arrive after it started; the second
+  // client (the next run of the application) finds them all at once, in another order.
+  Calls devices;
+  const auto token = hw->addPropertyListener(kAudioObjectSystemObject,
+                                             {kAudioHardwarePropertyDevices}, devices.listener());
+  ASSERT_EQ(daemon
+                .pactl({"load-module", "module-null-sink", "sink_name=headphones",
+                        "sink_properties=device.description=Headphones"})
+                .exitCode,
+            0);
+  ASSERT_TRUE(devices.waitUntil([&] { return named("Headphones") != kAudioObjectUnknown; }));
+  test::writeLoopbackBundle(test::installedBundlePath(root.path()));
+  ASSERT_TRUE(devices.waitUntil([&] { return loopback() != kAudioObjectUnknown; }));
+  ASSERT_EQ(daemon.pactl({"set-default-source", "headphones.monitor"}).exitCode, 0);
+  ASSERT_TRUE(devices.waitUntil([&] {
+    std::string name;
+    return hw->getName(defaultDevice(true), &name) == noErr && name == "Monitor of Headphones";
+  }));
+  const std::vector<std::string> names = {"Speakers", "Microphone", "Headphones", "BlackHole 2ch"};
+  std::vector<AudioObjectID> ids;
+  for (const auto& name : names) ids.push_back(named(name));
+  const AudioObjectID monitor = defaultDevice(true);
+
+  std::string failure;
+  auto next = PulseAudioHardware::create(daemon.server(), root.path(), &failure);
+  ASSERT_TRUE(next) << failure;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    std::vector<AudioObjectID> listed;
+    ASSERT_EQ(next->getDevices(&listed), noErr);
+    EXPECT_NE(std::find(listed.begin(), listed.end(), ids[i]), listed.end()) << names[i];
+    std::string name;
+    EXPECT_EQ(next->getName(ids[i], &name), noErr) << names[i];
+    EXPECT_EQ(name, names[i]);
+  }
+  AudioObjectID nextMonitor = kAudioObjectUnknown;
+  ASSERT_EQ(next->getDefaultDevice(true, &nextMonitor), noErr);
+  EXPECT_EQ(nextMonitor, monitor);
+  for (AudioObjectID id : ids) EXPECT_GE(id, DeviceIDTable::kFirstStableID);
+  next.reset();
+  hw->removePropertyListener(token);
 }
 
 TEST_F(PulseAudioHardwareTest, TheDriverBundleBringsTheLoopbackDeviceAndTakesItAway) {
@@ -225,14 +292,16 @@ TEST_F(PulseAudioHardwareTest, TheDriverBundleBringsTheLoopbackDeviceAndTakesItA
   EXPECT_EQ(defaultDevice(false), loop);
 
   platform::files::remove(test::installedBundlePath(root.path()));
-  ASSERT_TRUE(devices.waitFor(2)) << "no device-list change after removing";
-  EXPECT_EQ(named("BlackHole 2ch"), kAudioObjectUnknown);
+  ASSERT_TRUE(devices.waitUntil([&] { return named("BlackHole 2ch") == kAudioObjectUnknown; }))
+      << "the loop-back device stayed after removing";
+  EXPECT_TRUE(devices.waitFor(2)) << "no device-list change after removing";
   EXPECT_EQ(daemon.pactlText({"list", "sinks"}).find("BlackHole"), std::string::npos);
   EXPECT_NE(defaultDevice(false), loop);
 
   // Installing again brings back the same device id.
   test::writeLoopbackBundle(test::installedBundlePath(root.path()));
-  ASSERT_TRUE(devices.waitFor(3));
+  ASSERT_TRUE(devices.waitUntil([&] { return loopback() != kAudioObjectUnknown; }));
+  EXPECT_TRUE(devices.waitFor(3));
   EXPECT_EQ(named("BlackHole 2ch"), loop);
   hw->removePropertyListener(token);
   hw.reset();  // the loaded sink goes with the hardware
@@ -255,7 +324,8 @@ class Capture {
   bool waitForSound(std::size_t count, double seconds = 10.0) {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
-      auto first = std::find_if(samples_.begin(), samples_.end(), [](float v) { return v != 0.0f; });
+      auto first =
+          std::find_if(samples_.begin(), samples_.end(), [](float v) { return v != 0.0f; });
       return first != samples_.end() && static_cast<std::size_t>(samples_.end() - first) >= count;
     });
   }
@@ -311,14 +381,16 @@ TEST_F(PulseAudioHardwareTest, CaptureRecordsTheLoopbackMonitorByNameAndNeverMov
   const std::string sink = hw->sinkName(loop);
 
   OSStatus status = -1;
-  EXPECT_FALSE(hw->openInputStream(named("Speakers"), [](auto&, auto, auto) {}, &status));
+  EXPECT_FALSE(hw->openInputStream(
+      named("Speakers"), [](auto&, auto, auto) {}, &status));
   EXPECT_EQ(status, kAudioHardwareBadDeviceError);
 
   Capture capture;
   auto stream = hw->openInputStream(defaultDevice(true), capture.handler(), &status);
   ASSERT_TRUE(stream);
   EXPECT_EQ(status, noErr);
-  EXPECT_EQ(recordSources(daemon), std::vector<std::string>{sourceIndex(daemon, sink + ".monitor")});
+  EXPECT_EQ(recordSources(daemon),
+            std::vector<std::string>{sourceIndex(daemon, sink + ".monitor")});
 
   // The default source changing to the microphone does not take the capture with it.
   ASSERT_EQ(daemon.pactl({"set-default-source", "mic"}).exitCode, 0);
@@ -337,8 +409,7 @@ TEST_F(PulseAudioHardwareTest, CaptureRecordsTheLoopbackMonitorByNameAndNeverMov
 
   // The device going away ends the capture instead of moving it to another source.
   platform::files::remove(test::installedBundlePath(root.path()));
-  ASSERT_TRUE(devices.waitFor(2));
-  EXPECT_TRUE(recordSources(daemon).empty());
+  EXPECT_TRUE(devices.waitUntil([&] { return recordSources(daemon).empty(); }));
   stream->stop();
   stream->stop();
   hw->removePropertyListener(token);
@@ -387,16 +458,10 @@ TEST_F(PulsePreloadedLoopbackTest, TheServersOwnLoopbackSinkIsUsedAndLeftInPlace
   const auto token = hw->addPropertyListener(kAudioObjectSystemObject,
                                              {kAudioHardwarePropertyDevices}, devices.listener());
   test::writeLoopbackBundle(test::installedBundlePath(root.path()));
-  AudioObjectID loop = kAudioObjectUnknown;
-  for (int changes = 1; changes <= 3 && loop == kAudioObjectUnknown; ++changes) {
-    const AudioObjectID found = named("BlackHole 2ch");
-    if (found != kAudioObjectUnknown && channels(found, true) == 2) {
-      loop = found;
-    } else {
-      ASSERT_TRUE(devices.waitFor(static_cast<std::size_t>(changes)));
-    }
-  }
+  ASSERT_TRUE(devices.waitUntil([&] { return loopback() != kAudioObjectUnknown; }));
+  const AudioObjectID loop = loopback();
   ASSERT_NE(loop, kAudioObjectUnknown);
+  EXPECT_EQ(channels(loop, true), 2u);
   EXPECT_EQ(hw->sinkName(loop), "configured");
   EXPECT_EQ(hw->sourceName(loop), "configured.monitor");
   const std::string modules = daemon.pactlText({"list", "short", "modules"});
@@ -427,7 +492,8 @@ struct LogLines {
   std::string text;
 };
 
-TEST_F(PulseAudioHardwareTest, TheServerIsTakenWhenItAnswersAndTheModelOtherwiseAndTheChoiceLogged) {
+TEST_F(PulseAudioHardwareTest,
+       TheServerIsTakenWhenItAnswersAndTheModelOtherwiseAndTheChoiceLogged) {
   {
     LogLines lines;
     auto chosen = chooseHardware(daemon.server(), root.path());
@@ -451,10 +517,11 @@ TEST(PulseSampleFormatTest, ServerFormatsBecomeStreamDescriptions) {
   };
   constexpr std::uint32_t S = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
   constexpr std::uint32_t F = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-  for (const Case& c : {Case{PA_SAMPLE_S16LE, S, 16, 2}, Case{PA_SAMPLE_S24LE, S, 24, 3},
-                        Case{PA_SAMPLE_S24_32LE, kAudioFormatFlagIsSignedInteger, 24, 4},
-                        Case{PA_SAMPLE_S32BE, S | kAudioFormatFlagIsBigEndian, 32, 4},
-                        Case{PA_SAMPLE_FLOAT32LE, F, 32, 4}, Case{PA_SAMPLE_U8, kAudioFormatFlagIsPacked, 8, 1}}) {
+  for (const Case& c :
+       {Case{PA_SAMPLE_S16LE, S, 16, 2}, Case{PA_SAMPLE_S24LE, S, 24, 3},
+        Case{PA_SAMPLE_S24_32LE, kAudioFormatFlagIsSignedInteger, 24, 4},
+        Case{PA_SAMPLE_S32BE, S | kAudioFormatFlagIsBigEndian, 32, 4},
+        Case{PA_SAMPLE_FLOAT32LE, F, 32, 4}, Case{PA_SAMPLE_U8, kAudioFormatFlagIsPacked, 8, 1}}) {
     const auto d = PulseAudioHardware::describe({c.format, 48000, 2});
     EXPECT_EQ(d.mFormatID, kAudioFormatLinearPCM) << c.format;
     EXPECT_EQ(d.mFormatFlags, c.flags) << c.format;

@@ -1,11 +1,13 @@
 // The simulated audio hardware: device model, defaults, the driver bundle making the
 // loop-back device appear and go, listeners on the model's own thread, and capture of what
-// is played into the loop-back device.
+// is played into the loop-back device and of the silence it delivers while nothing plays.
 #include "platform/audio/sim/sim_audio_hardware.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -93,6 +95,27 @@ TEST_F(SimAudioHardwareTest, LoopbackDeviceExistsExactlyWhileTheBundleIsInstalle
   EXPECT_EQ(hw->deviceNamed("BlackHole 2ch"), loop);
 }
 
+TEST_F(SimAudioHardwareTest, DeviceIdsAreTheSameInEveryModelWhateverItSawFirst) {
+  // This model sees an added device first and the driver later; a second model (another run
+  // of the application) sees the driver at once.
+  const AudioObjectID extra = hw->addDevice({"Extra Output", 0, 2});
+  installDriver();
+  const AudioObjectID loop = hw->deviceNamed("BlackHole 2ch");
+  ASSERT_NE(loop, kAudioObjectUnknown);
+  auto other = SimAudioHardware::create(root.path());
+  EXPECT_EQ(other->deviceNamed("BlackHole 2ch"), loop);
+  EXPECT_EQ(other->addDevice({"Extra Output", 0, 2}), extra);
+  EXPECT_EQ(other->deviceNamed("Built-in Output"), SimAudioHardware::kBuiltInOutputID);
+  // A second device of the same name at the same time is another device.
+  const AudioObjectID twin = hw->addDevice({"Extra Output", 0, 2});
+  EXPECT_NE(twin, extra);
+  EXPECT_NE(twin, loop);
+  // A device that goes and comes back keeps its id.
+  ASSERT_TRUE(hw->removeDevice(extra));
+  ASSERT_TRUE(hw->removeDevice(twin));
+  EXPECT_EQ(hw->addDevice({"Extra Output", 0, 2}), extra);
+}
+
 TEST_F(SimAudioHardwareTest, UnrecognisedBundlesProvideNoDevice) {
   const std::string bundle = test::installedBundlePath(root.path());
   struct Case {
@@ -105,9 +128,19 @@ TEST_F(SimAudioHardwareTest, UnrecognisedBundlesProvideNoDevice) {
          installDriver();
          files::remove(bundle + "/Contents/MacOS/BlackHole");
        }},
-      {"garbled Info.plist", [&] { installDriver(); test::writeText(bundle + "/Contents/Info.plist", "<plist><dict>"); }},
-      {"no channels", [&] { installDriver({{"BlackHole 2ch", 0, 44100.0}}); }},
-      {"absurd rate", [&] { installDriver({{"BlackHole 2ch", 2, 1.0}}); }},
+      {"garbled Info.plist",
+       [&] {
+         installDriver();
+         test::writeText(bundle + "/Contents/Info.plist", "<plist><dict>");
+       }},
+      {"no channels",
+       [&] {
+         installDriver({{"BlackHole 2ch", 0, 44100.0}});
+       }},
+      {"absurd rate",
+       [&] {
+         installDriver({{"BlackHole 2ch", 2, 1.0}});
+       }},
       {"empty folder", [&] { files::createDirectory(bundle, true); }},
   };
   for (const auto& c : cases) {
@@ -132,7 +165,8 @@ struct ListenerLog {
   }
   bool waitFor(std::size_t n, double seconds) {
     std::unique_lock<std::mutex> lock(mutex);
-    return cv.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return calls.size() >= n; });
+    return cv.wait_for(lock, std::chrono::duration<double>(seconds),
+                       [&] { return calls.size() >= n; });
   }
 };
 
@@ -210,13 +244,12 @@ TEST_F(SimAudioHardwareTest, ListenerMayRemoveItselfAndAddAnother) {
   std::atomic<int> calls{0};
   std::atomic<AudioHardware::ListenerToken> self{0};
   const PropertyAddress address{kAudioHardwarePropertyDefaultOutputDevice};
-  self = hw->addPropertyListener(kAudioObjectSystemObject, address,
-                                 [&](AudioObjectID, const PropertyAddress&) {
-                                   calls.fetch_add(1);
-                                   hw->removePropertyListener(self.load());
-                                   hw->addPropertyListener(kAudioObjectSystemObject, address,
-                                                           later.listener());
-                                 });
+  self = hw->addPropertyListener(
+      kAudioObjectSystemObject, address, [&](AudioObjectID, const PropertyAddress&) {
+        calls.fetch_add(1);
+        hw->removePropertyListener(self.load());
+        hw->addPropertyListener(kAudioObjectSystemObject, address, later.listener());
+      });
   const AudioObjectID extra = hw->addDevice({"Extra Output", 0, 2});
   hw->setDefaultDevice(false, extra);
   hw->setDefaultDevice(false, SimAudioHardware::kBuiltInOutputID);
@@ -227,24 +260,41 @@ TEST_F(SimAudioHardwareTest, ListenerMayRemoveItselfAndAddAnother) {
   EXPECT_EQ(later.calls.size(), 1u);  // the second change reached only the new listener
 }
 
-// Collects captured bytes.
+bool allZero(const void* data, std::size_t length) {
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  return std::all_of(p, p + length, [](std::uint8_t b) { return b == 0; });
+}
+
+// Collects captured bytes: the sound played, without the silence an idle loop-back device
+// delivers (whole silent chunks), and that silence separately.
 struct Capture {
   std::mutex mutex;
   std::condition_variable cv;
   std::vector<std::uint8_t> bytes;
+  std::size_t silentBytes = 0;
   StreamBasicDescription format;
   AudioHardware::InputHandler handler() {
     return [this](const StreamBasicDescription& f, const void* data, std::size_t length) {
       std::lock_guard<std::mutex> lock(mutex);
       format = f;
-      const auto* p = static_cast<const std::uint8_t*>(data);
-      bytes.insert(bytes.end(), p, p + length);
+      if (allZero(data, length)) {
+        silentBytes += length;
+      } else {
+        const auto* p = static_cast<const std::uint8_t*>(data);
+        bytes.insert(bytes.end(), p, p + length);
+      }
       cv.notify_all();
     };
   }
+  bool waitForSilence(std::size_t n, double seconds) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return cv.wait_for(lock, std::chrono::duration<double>(seconds),
+                       [&] { return silentBytes >= n; });
+  }
   bool waitForBytes(std::size_t n, double seconds) {
     std::unique_lock<std::mutex> lock(mutex);
-    return cv.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return bytes.size() >= n; });
+    return cv.wait_for(lock, std::chrono::duration<double>(seconds),
+                       [&] { return bytes.size() >= n; });
   }
 };
 
@@ -259,7 +309,8 @@ TEST_F(SimAudioHardwareTest, WhatIsPlayedIntoTheLoopbackComesBackOnItsInputInOrd
   const auto first = test::toneFrames(0, 441, 1000.0);
   const auto second = test::toneFrames(441, 441, 1000.0);
   ASSERT_EQ(hw->play(loop, first.data(), first.size() * sizeof(float)), noErr);
-  ASSERT_EQ(hw->play(loop, second.data(), second.size() * sizeof(float) + 3), noErr);  // partial frame cut
+  ASSERT_EQ(hw->play(loop, second.data(), second.size() * sizeof(float) + 3),
+            noErr);  // partial frame cut
   const std::size_t bothBytes = std::size_t{2} * 441 * 8;
   ASSERT_TRUE(capture.waitForBytes(bothBytes, 5.0));
   stream->stop();
@@ -274,11 +325,62 @@ TEST_F(SimAudioHardwareTest, WhatIsPlayedIntoTheLoopbackComesBackOnItsInputInOrd
   // After stop nothing more arrives; sound played to a speaker goes nowhere.
   hw->play(loop, first.data(), first.size() * sizeof(float));
   EXPECT_EQ(hw->play(SimAudioHardware::kBuiltInOutputID, first.data(), 8), noErr);
-  EXPECT_EQ(hw->play(SimAudioHardware::kBuiltInInputID, first.data(), 8), kAudioHardwareBadDeviceError);
+  EXPECT_EQ(hw->play(SimAudioHardware::kBuiltInInputID, first.data(), 8),
+            kAudioHardwareBadDeviceError);
   EXPECT_FALSE(hw->openInputStream(SimAudioHardware::kBuiltInOutputID, capture.handler(), &status));
   EXPECT_EQ(status, kAudioHardwareBadDeviceError);
   std::lock_guard<std::mutex> lock(capture.mutex);
   EXPECT_EQ(capture.bytes.size(), bothBytes);
+}
+
+TEST_F(SimAudioHardwareTest, TheLoopbackDeliversSilenceAtItsRateWhileNothingPlays) {
+  installDriver();
+  const AudioObjectID loop = hw->deviceNamed("BlackHole 2ch");
+  Capture capture;
+  const auto opened = std::chrono::steady_clock::now();
+  auto stream = hw->openInputStream(loop, capture.handler(), nullptr);
+  ASSERT_TRUE(stream);
+  // Half a second of silence arrives, never ahead of the device's clock.
+  constexpr std::size_t kFrameBytes = 8;
+  constexpr std::size_t kHalfSecond = 22050 * kFrameBytes;
+  ASSERT_TRUE(capture.waitForSilence(kHalfSecond, 30.0))
+      << "the idle loop-back device delivered no silence";
+  auto framesAllowed = [&] {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - opened).count();
+    return seconds * 44100.0;
+  };
+  {
+    std::lock_guard<std::mutex> lock(capture.mutex);
+    EXPECT_LE(static_cast<double>(capture.silentBytes / kFrameBytes), framesAllowed());
+    EXPECT_EQ(capture.format, kEncoderInputFormat);
+    EXPECT_EQ(capture.silentBytes % (512 * kFrameBytes), 0u) << "whole buffers";
+  }
+
+  // Sound played meanwhile comes back at once and the silence goes on after it.
+  const auto tone = test::toneFrames(1, 4410, 1000.0);
+  ASSERT_EQ(hw->play(loop, tone.data(), tone.size() * sizeof(float)), noErr);
+  ASSERT_TRUE(capture.waitForBytes(tone.size() * sizeof(float), 30.0));
+  std::size_t silenceBefore = 0;
+  {
+    std::lock_guard<std::mutex> lock(capture.mutex);
+    EXPECT_EQ(capture.bytes, test::bytesOf(tone));
+    silenceBefore = capture.silentBytes;
+  }
+  ASSERT_TRUE(capture.waitForSilence(silenceBefore + kHalfSecond, 30.0));
+  {
+    std::lock_guard<std::mutex> lock(capture.mutex);
+    EXPECT_LE(static_cast<double>(capture.silentBytes / kFrameBytes) + 4410.0, framesAllowed());
+  }
+
+  // A closed stream hears no more silence.
+  stream->stop();
+  std::size_t silenceAtStop = 0;
+  {
+    std::lock_guard<std::mutex> lock(capture.mutex);
+    silenceAtStop = capture.silentBytes;
+  }
+  EXPECT_FALSE(capture.waitForSilence(silenceAtStop + 1, 0.5));
 }
 
 TEST_F(SimAudioHardwareTest, AuthorisationRequestAnswersOffTheCallingThread) {

@@ -31,9 +31,7 @@ std::string sinkNameFor(const std::string& deviceName) {
 }
 
 // The description goes inside double quotes inside single quotes of the module arguments.
-bool quotable(const std::string& text) {
-  return text.find_first_of("'\"\\") == std::string::npos;
-}
+bool quotable(const std::string& text) { return text.find_first_of("'\"\\") == std::string::npos; }
 
 StreamBasicDescription pcm(double rate, std::uint32_t channels, std::uint32_t flags,
                            std::uint32_t bits, std::uint32_t bytes) {
@@ -58,6 +56,20 @@ const PulseAudioHardware::Device* PulseAudioHardware::Snapshot::find(AudioObject
     if (d.id == id) return &d;
   }
   return nullptr;
+}
+
+DeviceList PulseAudioHardware::Snapshot::list() const {
+  DeviceList list;
+  list.defaultInput = defaultInput;
+  list.defaultOutput = defaultOutput;
+  for (const auto& d : devices) list.devices.push_back(d);  // the record part
+  return list;
+}
+
+std::optional<DeviceList> PulseAudioHardware::deviceList() {
+  const auto snap = snapshot();
+  if (!snap.ok) return std::nullopt;
+  return snap.list();
 }
 
 // Creation and teardown
@@ -124,18 +136,14 @@ PulseAudioHardware::~PulseAudioHardware() {
 // The server's view
 
 std::vector<LoopbackDeviceSpec> PulseAudioHardware::installedSpecs() const {
-  auto specs =
-      readLoopbackDriverBundle(files::appendingPathComponent(systemRoot_, kLoopbackDriverInstallPath));
+  auto specs = readLoopbackDriverBundle(
+      files::appendingPathComponent(systemRoot_, kLoopbackDriverInstallPath));
   return specs ? *specs : std::vector<LoopbackDeviceSpec>{};
 }
 
 AudioObjectID PulseAudioHardware::idFor(const std::string& key) {
   std::lock_guard<std::mutex> lock(idMutex_);
-  auto it = ids_.find(key);
-  if (it != ids_.end()) return it->second;
-  const AudioObjectID id = nextID_++;
-  ids_[key] = id;
-  return id;
+  return ids_.idFor(key);
 }
 
 bool PulseAudioHardware::syncLoopback(const std::vector<LoopbackDeviceSpec>& specs,
@@ -218,9 +226,10 @@ void PulseAudioHardware::dropUnloading(detail::PulseServerState* state) {
                              [&](const auto& s) { return goingSinks.count(s.index) != 0; }),
               sinks.end());
   auto& sources = state->sources;
-  sources.erase(std::remove_if(sources.begin(), sources.end(),
-                               [&](const auto& s) { return goingSinks.count(s.monitorOfSink) != 0; }),
-                sources.end());
+  sources.erase(
+      std::remove_if(sources.begin(), sources.end(),
+                     [&](const auto& s) { return goingSinks.count(s.monitorOfSink) != 0; }),
+      sources.end());
 }
 
 PulseAudioHardware::Snapshot PulseAudioHardware::build(
@@ -236,7 +245,8 @@ PulseAudioHardware::Snapshot PulseAudioHardware::build(
     d.sink = sink.name;
     d.outputChannels = sink.spec.channels;
     d.outputFormat = describe(sink.spec);
-    d.hardware = sink.hardware;
+    d.transportType =
+        sink.hardware ? kAudioDeviceTransportTypeBuiltIn : kAudioDeviceTransportTypeVirtual;
     d.outputPorts = sink.ports;
     d.outputPort = sink.activePort;
     if (loopback && !sink.monitorSource.empty()) {
@@ -260,7 +270,8 @@ PulseAudioHardware::Snapshot PulseAudioHardware::build(
     d.source = source.name;
     d.inputChannels = source.spec.channels;
     d.inputFormat = describe(source.spec);
-    d.hardware = source.hardware;
+    d.transportType =
+        source.hardware ? kAudioDeviceTransportTypeBuiltIn : kAudioDeviceTransportTypeVirtual;
     d.inputPorts = source.ports;
     d.inputPort = source.activePort;
     snap.devices.push_back(std::move(d));
@@ -286,70 +297,20 @@ std::string PulseAudioHardware::sourceName(AudioObjectID device) {
 
 // AudioHardware: system object
 
-OSStatus PulseAudioHardware::getDevices(std::vector<AudioObjectID>* devices) {
-  if (devices == nullptr) return kAudioHardwareIllegalOperationError;
-  const auto snap = snapshot();
-  if (!snap.ok) return kAudioHardwareNotRunningError;
-  devices->clear();
-  for (const auto& d : snap.devices) {
-    if (d.listed) devices->push_back(d.id);
-  }
-  return noErr;
-}
-
-OSStatus PulseAudioHardware::getDefaultDevice(bool isInput, AudioObjectID* device) {
-  if (device == nullptr) return kAudioHardwareIllegalOperationError;
-  const auto snap = snapshot();
-  if (!snap.ok) return kAudioHardwareNotRunningError;
-  *device = isInput ? snap.defaultInput : snap.defaultOutput;
-  return noErr;
-}
-
 OSStatus PulseAudioHardware::setDefaultDevice(bool isInput, AudioObjectID device) {
   const auto snap = snapshot();
   if (!snap.ok) return kAudioHardwareNotRunningError;
+  bool unchanged = false;
+  const OSStatus status = snap.list().checkNewDefault(isInput, device, &unchanged);
+  if (status != noErr || unchanged) return status;
   const Device* d = snap.find(device);
-  if (d == nullptr) return kAudioHardwareBadDeviceError;
   const std::string& name = isInput ? d->source : d->sink;
-  if (name.empty() || (isInput ? d->inputChannels : d->outputChannels) == 0) {
-    return kAudioHardwareBadDeviceError;
-  }
-  if ((isInput ? snap.defaultInput : snap.defaultOutput) == device) return noErr;
+  if (name.empty()) return kAudioHardwareBadDeviceError;
   const bool ok = isInput ? connection_->setDefaultSource(name) : connection_->setDefaultSink(name);
   return ok ? noErr : kAudioHardwareUnspecifiedError;
 }
 
 // AudioHardware: devices
-
-OSStatus PulseAudioHardware::getName(AudioObjectID device, std::string* name) {
-  if (name == nullptr) return kAudioHardwareIllegalOperationError;
-  const auto snap = snapshot();
-  const Device* d = snap.find(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  *name = d->name;
-  return noErr;
-}
-
-OSStatus PulseAudioHardware::getStreamConfiguration(AudioObjectID device, bool isInput,
-                                                    std::vector<std::uint32_t>* channelsPerBuffer) {
-  if (channelsPerBuffer == nullptr) return kAudioHardwareIllegalOperationError;
-  const auto snap = snapshot();
-  const Device* d = snap.find(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  channelsPerBuffer->clear();
-  const std::uint32_t channels = isInput ? d->inputChannels : d->outputChannels;
-  if (channels > 0) channelsPerBuffer->push_back(channels);  // one interleaved buffer
-  return noErr;
-}
-
-OSStatus PulseAudioHardware::getTransportType(AudioObjectID device, std::uint32_t* transportType) {
-  if (transportType == nullptr) return kAudioHardwareIllegalOperationError;
-  const auto snap = snapshot();
-  const Device* d = snap.find(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  *transportType = d->hardware ? kAudioDeviceTransportTypeBuiltIn : kAudioDeviceTransportTypeVirtual;
-  return noErr;
-}
 
 OSStatus PulseAudioHardware::getDataSource(AudioObjectID device, bool isInput,
                                            std::uint32_t* source) {
@@ -379,19 +340,6 @@ OSStatus PulseAudioHardware::setDataSource(AudioObjectID device, bool isInput,
   return ok ? noErr : kAudioHardwareUnspecifiedError;
 }
 
-OSStatus PulseAudioHardware::getSafetyOffset(AudioObjectID device, bool isInput,
-                                             std::uint32_t* frames) {
-  if (frames == nullptr) return kAudioHardwareIllegalOperationError;
-  const auto snap = snapshot();
-  const Device* d = snap.find(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  if ((isInput ? d->inputChannels : d->outputChannels) == 0) {
-    return kAudioHardwareUnknownPropertyError;
-  }
-  *frames = 0;  // the server accounts for its latency itself
-  return noErr;
-}
-
 OSStatus PulseAudioHardware::getBufferFrameSize(AudioObjectID device, std::uint32_t* frames) {
   if (frames == nullptr) return kAudioHardwareIllegalOperationError;
   const auto snap = snapshot();
@@ -405,39 +353,18 @@ OSStatus PulseAudioHardware::getBufferFrameSize(AudioObjectID device, std::uint3
 OSStatus PulseAudioHardware::setBufferFrameSize(AudioObjectID device, std::uint32_t frames) {
   const auto snap = snapshot();
   if (snap.find(device) == nullptr) return kAudioHardwareBadObjectError;
-  if (frames < 15 || frames > 4096) return kAudioHardwareIllegalOperationError;
+  if (!isValidBufferFrameSize(frames)) return kAudioHardwareIllegalOperationError;
   std::lock_guard<std::mutex> lock(idMutex_);
   bufferFrames_[device] = frames;
   return noErr;
 }
 
-OSStatus PulseAudioHardware::getStreamFormat(AudioObjectID device, bool isInput,
-                                             StreamBasicDescription* format) {
-  if (format == nullptr) return kAudioHardwareIllegalOperationError;
-  const auto snap = snapshot();
-  const Device* d = snap.find(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  if ((isInput ? d->inputChannels : d->outputChannels) == 0) {
-    return kAudioHardwareUnknownPropertyError;
-  }
-  *format = isInput ? d->inputFormat : d->outputFormat;
-  return noErr;
-}
-
 // Listeners
 
-AudioHardware::ListenerToken PulseAudioHardware::addPropertyListener(
-    AudioObjectID object, const PropertyAddress& address, PropertyListener listener) {
-  if (!listener) return 0;
-  if (object == kAudioObjectSystemObject) {
-    if (address.selector != kAudioHardwarePropertyDevices &&
-        address.selector != kAudioHardwarePropertyDefaultInputDevice &&
-        address.selector != kAudioHardwarePropertyDefaultOutputDevice) {
-      return 0;
-    }
-  } else if (snapshot().find(object) == nullptr) {
-    return 0;
-  }
+AudioHardware::ListenerToken PulseAudioHardware::addPropertyListener(AudioObjectID object,
+                                                                     const PropertyAddress& address,
+                                                                     PropertyListener listener) {
+  if (!listener || !canListen(object, address)) return 0;
   std::lock_guard<std::mutex> lock(listenerMutex_);
   const ListenerToken token = nextToken_++;
   listeners_.push_back(
@@ -488,14 +415,7 @@ void PulseAudioHardware::pollBundle() {
 void PulseAudioHardware::refresh() {
   Snapshot snap = snapshot();
   if (!snap.ok) return;
-  auto listed = [](const Snapshot& s) {
-    std::vector<AudioObjectID> ids;
-    for (const auto& d : s.devices) {
-      if (d.listed) ids.push_back(d.id);
-    }
-    return ids;
-  };
-  if (listed(snap) != listed(last_)) {
+  if (snap.list().listedIDs() != last_.list().listedIDs()) {
     notify(kAudioObjectSystemObject, {kAudioHardwarePropertyDevices});
   }
   if (snap.defaultInput != last_.defaultInput) {
@@ -522,9 +442,8 @@ void PulseAudioHardware::notify(AudioObjectID object, const PropertyAddress& add
   if (!notificationThread_) return;
   for (const auto& l : listeners_) {
     if (l.object != object || !(l.address == address)) continue;
-    notificationThread_->post(l.token, [callback = l.callback, object, address] {
-      (*callback)(object, address);
-    });
+    notificationThread_->post(
+        l.token, [callback = l.callback, object, address] { (*callback)(object, address); });
   }
 }
 
@@ -583,19 +502,30 @@ StreamBasicDescription PulseAudioHardware::describe(const detail::PulseSampleSpe
   constexpr std::uint32_t kFloat = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
   constexpr std::uint32_t kBig = kAudioFormatFlagIsBigEndian;
   switch (spec.format) {
-    case PA_SAMPLE_U8: return pcm(rate, ch, kAudioFormatFlagIsPacked, 8, 1);
-    case PA_SAMPLE_S16LE: return pcm(rate, ch, kSigned, 16, 2);
-    case PA_SAMPLE_S16BE: return pcm(rate, ch, kSigned | kBig, 16, 2);
-    case PA_SAMPLE_S24LE: return pcm(rate, ch, kSigned, 24, 3);
-    case PA_SAMPLE_S24BE: return pcm(rate, ch, kSigned | kBig, 24, 3);
-    case PA_SAMPLE_S24_32LE: return pcm(rate, ch, kAudioFormatFlagIsSignedInteger, 24, 4);
+    case PA_SAMPLE_U8:
+      return pcm(rate, ch, kAudioFormatFlagIsPacked, 8, 1);
+    case PA_SAMPLE_S16LE:
+      return pcm(rate, ch, kSigned, 16, 2);
+    case PA_SAMPLE_S16BE:
+      return pcm(rate, ch, kSigned | kBig, 16, 2);
+    case PA_SAMPLE_S24LE:
+      return pcm(rate, ch, kSigned, 24, 3);
+    case PA_SAMPLE_S24BE:
+      return pcm(rate, ch, kSigned | kBig, 24, 3);
+    case PA_SAMPLE_S24_32LE:
+      return pcm(rate, ch, kAudioFormatFlagIsSignedInteger, 24, 4);
     case PA_SAMPLE_S24_32BE:
       return pcm(rate, ch, kAudioFormatFlagIsSignedInteger | kBig, 24, 4);
-    case PA_SAMPLE_S32LE: return pcm(rate, ch, kSigned, 32, 4);
-    case PA_SAMPLE_S32BE: return pcm(rate, ch, kSigned | kBig, 32, 4);
-    case PA_SAMPLE_FLOAT32LE: return pcm(rate, ch, kFloat, 32, 4);
-    case PA_SAMPLE_FLOAT32BE: return pcm(rate, ch, kFloat | kBig, 32, 4);
-    default: break;
+    case PA_SAMPLE_S32LE:
+      return pcm(rate, ch, kSigned, 32, 4);
+    case PA_SAMPLE_S32BE:
+      return pcm(rate, ch, kSigned | kBig, 32, 4);
+    case PA_SAMPLE_FLOAT32LE:
+      return pcm(rate, ch, kFloat, 32, 4);
+    case PA_SAMPLE_FLOAT32BE:
+      return pcm(rate, ch, kFloat | kBig, 32, 4);
+    default:
+      break;
   }
   StreamBasicDescription other;  // a-law, mu-law: not linear PCM
   other.mSampleRate = rate;

@@ -4,8 +4,9 @@
 // device, named by its description, with the channel count of its sample format,
 // transport type built-in for hardware cards and virtual otherwise. Monitor sources are not
 // listed, but each has an id so that a monitor that was the default source can be read,
-// saved and made the default again exactly. Ids are stable for the life of the object: a
-// device that goes and comes back under the same server name gets its old id.
+// saved and made the default again exactly. Ids come from the server's names
+// (platform/audio/device_ids.h): "sink:", "source:" or "loopback:" with the sink or source
+// name, so a device has the same id in every process and after it goes and comes back.
 //
 // The loop-back device: while a loop-back driver bundle (platform/audio/loopback_driver.h)
 // is installed under the system root, each device it names exists as a null sink described
@@ -38,13 +39,15 @@
 #include <vector>
 
 #include "platform/audio/audio_hardware.h"
+#include "platform/audio/device_ids.h"
+#include "platform/audio/device_list.h"
 #include "platform/audio/linux/callback_thread.h"
 #include "platform/audio/linux/pulse_connection.h"
 #include "platform/audio/loopback_driver.h"
 
 namespace corvane::platform::audio {
 
-class PulseAudioHardware : public AudioHardware,
+class PulseAudioHardware : public DeviceListHardware,
                            public std::enable_shared_from_this<PulseAudioHardware> {
  public:
   // Connects to `server` ("" for the user's default server) and presents the loop-back
@@ -59,20 +62,12 @@ class PulseAudioHardware : public AudioHardware,
 
   // AudioHardware.
   std::string backendName() const override { return "pulseaudio"; }
-  OSStatus getDevices(std::vector<AudioObjectID>* devices) override;
-  OSStatus getDefaultDevice(bool isInput, AudioObjectID* device) override;
+  // (The device list and the properties every backend has: DeviceListHardware.)
   OSStatus setDefaultDevice(bool isInput, AudioObjectID device) override;
-  OSStatus getName(AudioObjectID device, std::string* name) override;
-  OSStatus getStreamConfiguration(AudioObjectID device, bool isInput,
-                                  std::vector<std::uint32_t>* channelsPerBuffer) override;
-  OSStatus getTransportType(AudioObjectID device, std::uint32_t* transportType) override;
   OSStatus getDataSource(AudioObjectID device, bool isInput, std::uint32_t* source) override;
   OSStatus setDataSource(AudioObjectID device, bool isInput, std::uint32_t source) override;
-  OSStatus getSafetyOffset(AudioObjectID device, bool isInput, std::uint32_t* frames) override;
   OSStatus getBufferFrameSize(AudioObjectID device, std::uint32_t* frames) override;
   OSStatus setBufferFrameSize(AudioObjectID device, std::uint32_t frames) override;
-  OSStatus getStreamFormat(AudioObjectID device, bool isInput,
-                           StreamBasicDescription* format) override;
   ListenerToken addPropertyListener(AudioObjectID object, const PropertyAddress& address,
                                     PropertyListener listener) override;
   void removePropertyListener(ListenerToken token) override;
@@ -96,17 +91,10 @@ class PulseAudioHardware : public AudioHardware,
   static StreamBasicDescription describe(const detail::PulseSampleSpec& spec);
 
  private:
-  struct Device {
-    AudioObjectID id = kAudioObjectUnknown;
-    bool listed = true;
-    std::string name;
+  // A device record (a monitor source is not listed) with the server's names behind it.
+  struct Device : DeviceRecord {
     std::string sink;    // output side
     std::string source;  // input side
-    std::uint32_t inputChannels = 0;
-    std::uint32_t outputChannels = 0;
-    StreamBasicDescription inputFormat;
-    StreamBasicDescription outputFormat;
-    bool hardware = false;
     std::vector<std::string> inputPorts, outputPorts;
     std::string inputPort, outputPort;
   };
@@ -116,6 +104,7 @@ class PulseAudioHardware : public AudioHardware,
     AudioObjectID defaultInput = kAudioObjectUnknown;
     AudioObjectID defaultOutput = kAudioObjectUnknown;
     const Device* find(AudioObjectID id) const;
+    DeviceList list() const;
   };
   // Hands the connection's events to the notification thread while the object lives.
   struct Relay {
@@ -130,6 +119,8 @@ class PulseAudioHardware : public AudioHardware,
   };
 
   explicit PulseAudioHardware(std::string systemRoot);
+  // DeviceListHardware.
+  std::optional<DeviceList> deviceList() override;
   bool start(const std::string& server, std::string* failure);
   // A fresh view of the server, with the loop-back sinks made to match the bundle first.
   Snapshot snapshot();
@@ -152,15 +143,15 @@ class PulseAudioHardware : public AudioHardware,
   const std::string systemRoot_;
   const std::shared_ptr<Relay> relay_ = std::make_shared<Relay>();
   std::shared_ptr<detail::PulseConnection> connection_;
-  std::shared_ptr<detail::CallbackThread> notificationThread_;  // set and cleared under listenerMutex_
+  std::shared_ptr<detail::CallbackThread>
+      notificationThread_;  // set and cleared under listenerMutex_
   std::shared_ptr<detail::CallbackThread> captureThread_;
 
   std::mutex idMutex_;
-  std::map<std::string, AudioObjectID> ids_;
-  AudioObjectID nextID_ = 100;
+  DeviceIDTable ids_;
   std::map<AudioObjectID, std::uint32_t> bufferFrames_;
 
-  std::mutex loopbackMutex_;  // serialises loading and unloading
+  std::mutex loopbackMutex_;                           // serialises loading and unloading
   std::map<std::string, std::uint32_t> ownedModules_;  // loop-back name -> module we loaded
   std::optional<std::vector<LoopbackDeviceSpec>> appliedSpecs_;  // the bundle as last applied
   std::set<std::uint32_t> unloading_;  // modules unloaded whose sinks may still be listed

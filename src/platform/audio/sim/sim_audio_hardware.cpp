@@ -143,13 +143,7 @@ void SimAudioHardware::rescanLocked() {
     });
     if (present) continue;
     Device d;
-    auto known = driverDeviceIDs_.find(s.name);
-    if (known != driverDeviceIDs_.end()) {
-      d.id = known->second;
-    } else {
-      d.id = nextDeviceID_++;
-      driverDeviceIDs_[s.name] = d.id;
-    }
+    d.id = ids_.idFor("driver:" + s.name);
     d.fromDriver = true;
     d.spec.name = s.name;
     d.spec.inputChannels = s.channels;
@@ -170,73 +164,44 @@ void SimAudioHardware::rescan() {
 
 // AudioHardware: system object
 
-OSStatus SimAudioHardware::getDevices(std::vector<AudioObjectID>* devices) {
-  if (devices == nullptr) return kAudioHardwareIllegalOperationError;
+std::optional<DeviceList> SimAudioHardware::deviceList() {
   std::lock_guard<std::mutex> lock(mutex_);
   rescanLocked();
-  devices->clear();
-  for (const auto& d : devices_) devices->push_back(d.id);
-  return noErr;
+  return listLocked();
 }
 
-OSStatus SimAudioHardware::getDefaultDevice(bool isInput, AudioObjectID* device) {
-  if (device == nullptr) return kAudioHardwareIllegalOperationError;
-  std::lock_guard<std::mutex> lock(mutex_);
-  rescanLocked();
-  *device = isInput ? defaultInput_ : defaultOutput_;
-  return noErr;
+DeviceList SimAudioHardware::listLocked() const {
+  DeviceList list;
+  list.defaultInput = defaultInput_;
+  list.defaultOutput = defaultOutput_;
+  for (const auto& d : devices_) {
+    DeviceRecord r;
+    r.id = d.id;
+    r.name = d.spec.name;
+    r.inputChannels = d.spec.inputChannels;
+    r.outputChannels = d.spec.outputChannels;
+    r.inputFormat = d.spec.format;
+    r.outputFormat = d.spec.format;
+    r.transportType = d.spec.transportType;
+    r.safetyOffset = d.spec.safetyOffset;
+    list.devices.push_back(std::move(r));
+  }
+  return list;
 }
 
 OSStatus SimAudioHardware::setDefaultDevice(bool isInput, AudioObjectID device) {
   std::lock_guard<std::mutex> lock(mutex_);
   rescanLocked();
-  const Device* d = findLocked(device);
-  if (d == nullptr) return kAudioHardwareBadDeviceError;
-  if ((isInput ? d->spec.inputChannels : d->spec.outputChannels) == 0) {
-    return kAudioHardwareBadDeviceError;
-  }
-  AudioObjectID& current = isInput ? defaultInput_ : defaultOutput_;
-  if (current == device) return noErr;
-  current = device;
+  bool unchanged = false;
+  const OSStatus status = listLocked().checkNewDefault(isInput, device, &unchanged);
+  if (status != noErr || unchanged) return status;
+  (isInput ? defaultInput_ : defaultOutput_) = device;
   postLocked(kAudioObjectSystemObject, isInput ? kAudioHardwarePropertyDefaultInputDevice
                                                : kAudioHardwarePropertyDefaultOutputDevice);
   return noErr;
 }
 
 // AudioHardware: devices
-
-OSStatus SimAudioHardware::getName(AudioObjectID device, std::string* name) {
-  if (name == nullptr) return kAudioHardwareIllegalOperationError;
-  std::lock_guard<std::mutex> lock(mutex_);
-  rescanLocked();
-  const Device* d = findLocked(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  *name = d->spec.name;
-  return noErr;
-}
-
-OSStatus SimAudioHardware::getStreamConfiguration(AudioObjectID device, bool isInput,
-                                                  std::vector<std::uint32_t>* channelsPerBuffer) {
-  if (channelsPerBuffer == nullptr) return kAudioHardwareIllegalOperationError;
-  std::lock_guard<std::mutex> lock(mutex_);
-  rescanLocked();
-  const Device* d = findLocked(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  channelsPerBuffer->clear();
-  const std::uint32_t channels = isInput ? d->spec.inputChannels : d->spec.outputChannels;
-  if (channels > 0) channelsPerBuffer->push_back(channels);
-  return noErr;
-}
-
-OSStatus SimAudioHardware::getTransportType(AudioObjectID device, std::uint32_t* transportType) {
-  if (transportType == nullptr) return kAudioHardwareIllegalOperationError;
-  std::lock_guard<std::mutex> lock(mutex_);
-  rescanLocked();
-  const Device* d = findLocked(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  *transportType = d->spec.transportType;
-  return noErr;
-}
 
 OSStatus SimAudioHardware::getDataSource(AudioObjectID device, bool isInput,
                                          std::uint32_t* source) {
@@ -266,20 +231,6 @@ OSStatus SimAudioHardware::setDataSource(AudioObjectID device, bool isInput, std
   return noErr;
 }
 
-OSStatus SimAudioHardware::getSafetyOffset(AudioObjectID device, bool isInput,
-                                           std::uint32_t* frames) {
-  if (frames == nullptr) return kAudioHardwareIllegalOperationError;
-  std::lock_guard<std::mutex> lock(mutex_);
-  rescanLocked();
-  const Device* d = findLocked(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  if ((isInput ? d->spec.inputChannels : d->spec.outputChannels) == 0) {
-    return kAudioHardwareUnknownPropertyError;
-  }
-  *frames = d->spec.safetyOffset;
-  return noErr;
-}
-
 OSStatus SimAudioHardware::getBufferFrameSize(AudioObjectID device, std::uint32_t* frames) {
   if (frames == nullptr) return kAudioHardwareIllegalOperationError;
   std::lock_guard<std::mutex> lock(mutex_);
@@ -295,22 +246,8 @@ OSStatus SimAudioHardware::setBufferFrameSize(AudioObjectID device, std::uint32_
   rescanLocked();
   Device* d = findLocked(device);
   if (d == nullptr) return kAudioHardwareBadObjectError;
-  if (frames < 15 || frames > 4096) return kAudioHardwareIllegalOperationError;
+  if (!isValidBufferFrameSize(frames)) return kAudioHardwareIllegalOperationError;
   d->spec.bufferFrameSize = frames;
-  return noErr;
-}
-
-OSStatus SimAudioHardware::getStreamFormat(AudioObjectID device, bool isInput,
-                                           StreamBasicDescription* format) {
-  if (format == nullptr) return kAudioHardwareIllegalOperationError;
-  std::lock_guard<std::mutex> lock(mutex_);
-  rescanLocked();
-  const Device* d = findLocked(device);
-  if (d == nullptr) return kAudioHardwareBadObjectError;
-  if ((isInput ? d->spec.inputChannels : d->spec.outputChannels) == 0) {
-    return kAudioHardwareUnknownPropertyError;
-  }
-  *format = d->spec.format;
   return noErr;
 }
 
@@ -319,18 +256,8 @@ OSStatus SimAudioHardware::getStreamFormat(AudioObjectID device, bool isInput,
 AudioHardware::ListenerToken SimAudioHardware::addPropertyListener(AudioObjectID object,
                                                                    const PropertyAddress& address,
                                                                    PropertyListener listener) {
-  if (!listener) return 0;
+  if (!listener || !canListen(object, address)) return 0;
   std::lock_guard<std::mutex> lock(mutex_);
-  rescanLocked();
-  if (object == kAudioObjectSystemObject) {
-    if (address.selector != kAudioHardwarePropertyDevices &&
-        address.selector != kAudioHardwarePropertyDefaultInputDevice &&
-        address.selector != kAudioHardwarePropertyDefaultOutputDevice) {
-      return 0;
-    }
-  } else if (findLocked(object) == nullptr) {
-    return 0;
-  }
   const ListenerToken token = nextToken_++;
   listeners_.push_back({token, object, address, std::move(listener)});
   return token;
@@ -374,8 +301,9 @@ void SimAudioHardware::notificationLoop() {
     }
     for (auto& [token, callback] : targets) {
       const ListenerToken current = token;
-      const bool stillThere = std::any_of(listeners_.begin(), listeners_.end(),
-                                          [current](const Listener& l) { return l.token == current; });
+      const bool stillThere =
+          std::any_of(listeners_.begin(), listeners_.end(),
+                      [current](const Listener& l) { return l.token == current; });
       if (!stillThere) continue;
       deliveringToken_ = token;
       lock.unlock();
@@ -410,20 +338,32 @@ std::unique_ptr<AudioInputStream> SimAudioHardware::openInputStream(AudioObjectI
   stream->device = device;
   stream->handler = std::move(handler);
   streams_[stream->id] = stream;
+  if (d->spec.loopsBack && clocks_.count(device) == 0) {
+    clocks_[device] = DeviceClock{std::chrono::steady_clock::now(), 0};
+    captureCv_.notify_all();  // its silence is due later
+  }
   if (status != nullptr) *status = noErr;
   return std::make_unique<InputStream>(weak_from_this(), stream->id);
 }
 
 void SimAudioHardware::closeStream(std::uint64_t streamId) {
   std::unique_lock<std::mutex> lock(mutex_);
-  streams_.erase(streamId);
+  auto closing = streams_.find(streamId);
+  if (closing != streams_.end()) {
+    const AudioObjectID device = closing->second->device;
+    streams_.erase(closing);
+    const bool lastOfDevice =
+        std::none_of(streams_.begin(), streams_.end(),
+                     [device](const auto& s) { return s.second->device == device; });
+    if (lastOfDevice) clocks_.erase(device);
+  }
   captureIdleCv_.wait(lock, [&] {
     return capturingStream_ != streamId || std::this_thread::get_id() == captureThreadId_;
   });
 }
 
-OSStatus SimAudioHardware::routeToInput(AudioObjectID device, const void* bytes,
-                                        std::size_t length, bool fromPlay) {
+OSStatus SimAudioHardware::routeToInput(AudioObjectID device, const void* bytes, std::size_t length,
+                                        bool fromPlay) {
   std::lock_guard<std::mutex> lock(mutex_);
   rescanLocked();
   const Device* d = findLocked(device);
@@ -440,15 +380,67 @@ OSStatus SimAudioHardware::routeToInput(AudioObjectID device, const void* bytes,
   if (!listened) return noErr;
   const auto* p = static_cast<const std::uint8_t*>(bytes);
   chunks_.push_back({device, std::vector<std::uint8_t>(p, p + whole)});
+  auto clock = clocks_.find(device);
+  if (clock != clocks_.end() && d->spec.format.mSampleRate > 0.0) {
+    // The sound occupies the device's timeline from now, or from the end of what came before.
+    const auto now = std::chrono::steady_clock::now();
+    const std::size_t frames = whole / frameBytes;
+    const double seconds = static_cast<double>(frames) / d->spec.format.mSampleRate;
+    clock->second.soundEnd = std::max(clock->second.soundEnd, now) +
+                             std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(seconds));
+    clock->second.silenceDelivered = 0;
+  }
   captureCv_.notify_all();
   return noErr;
+}
+
+std::chrono::steady_clock::time_point SimAudioHardware::queueSilenceLocked(
+    std::chrono::steady_clock::time_point now) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point next = Clock::time_point::max();
+  for (auto it = clocks_.begin(); it != clocks_.end();) {
+    const Device* d = findLocked(it->first);
+    const StreamBasicDescription* format = d == nullptr ? nullptr : &d->spec.format;
+    if (format == nullptr || format->mSampleRate <= 0.0 || format->mBytesPerFrame == 0) {
+      it = clocks_.erase(it);  // the device went away
+      continue;
+    }
+    DeviceClock& clock = it->second;
+    const double rate = format->mSampleRate;
+    const std::uint64_t buffer = std::max<std::uint32_t>(d->spec.bufferFrameSize, 1);
+    auto at = [&](std::uint64_t frames) {
+      return clock.soundEnd +
+             std::chrono::duration_cast<Clock::duration>(
+                 std::chrono::duration<double>(static_cast<double>(frames) / rate));
+    };
+    const double quiet = std::chrono::duration<double>(now - clock.soundEnd).count();
+    if (quiet < kSilenceDelay) {
+      next = std::min(next, clock.soundEnd + std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>(kSilenceDelay)));
+      ++it;
+      continue;
+    }
+    // Whole buffers of silence up to now; after a long stall at most a second's worth.
+    const auto due = static_cast<std::uint64_t>(quiet * rate) / buffer * buffer;
+    if (due > clock.silenceDelivered) {
+      const std::uint64_t owed = std::min<std::uint64_t>(
+          due - clock.silenceDelivered, (static_cast<std::uint64_t>(rate) / buffer + 1) * buffer);
+      chunks_.push_back({it->first, std::vector<std::uint8_t>(owed * format->mBytesPerFrame, 0)});
+      clock.silenceDelivered = due;
+    }
+    next = std::min(next, at(clock.silenceDelivered + buffer));
+    ++it;
+  }
+  return next;
 }
 
 OSStatus SimAudioHardware::play(AudioObjectID device, const void* bytes, std::size_t length) {
   return routeToInput(device, bytes, length, true);
 }
 
-OSStatus SimAudioHardware::injectInput(AudioObjectID device, const void* bytes, std::size_t length) {
+OSStatus SimAudioHardware::injectInput(AudioObjectID device, const void* bytes,
+                                       std::size_t length) {
   return routeToInput(device, bytes, length, false);
 }
 
@@ -456,8 +448,19 @@ void SimAudioHardware::captureLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   captureThreadId_ = std::this_thread::get_id();
   for (;;) {
-    captureCv_.wait(lock, [&] { return stopping_ || !chunks_.empty(); });
     if (stopping_) return;
+    const auto nextSilence = queueSilenceLocked(std::chrono::steady_clock::now());
+    if (chunks_.empty()) {
+      // Until sound arrives, a stream opens or the next silence is due.
+      const std::size_t clocks = clocks_.size();
+      auto woken = [&] { return stopping_ || !chunks_.empty() || clocks_.size() != clocks; };
+      if (nextSilence == std::chrono::steady_clock::time_point::max()) {
+        captureCv_.wait(lock, woken);
+      } else {
+        captureCv_.wait_until(lock, nextSilence, woken);
+      }
+      continue;
+    }
     Chunk chunk = std::move(chunks_.front());
     chunks_.pop_front();
     const Device* d = findLocked(chunk.device);
@@ -491,7 +494,8 @@ void SimAudioHardware::requestCaptureAccess(std::function<void(bool granted)> ha
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (authorization_ == AuthorizationStatus::NotDetermined) {
-      authorization_ = grantOnRequest_ ? AuthorizationStatus::Authorized : AuthorizationStatus::Denied;
+      authorization_ =
+          grantOnRequest_ ? AuthorizationStatus::Authorized : AuthorizationStatus::Denied;
     }
     granted = authorization_ == AuthorizationStatus::Authorized;
   }
@@ -511,7 +515,10 @@ void SimAudioHardware::setAuthorizationStatus(AuthorizationStatus status, bool g
 AudioObjectID SimAudioHardware::addDevice(const DeviceSpec& spec) {
   std::lock_guard<std::mutex> lock(mutex_);
   Device d;
-  d.id = nextDeviceID_++;
+  const std::string key = "added:" + spec.name;
+  d.id = ids_.idFor(key);
+  for (int n = 2; findLocked(d.id) != nullptr; ++n)
+    d.id = ids_.idFor(key + "#" + std::to_string(n));
   d.spec = spec;
   devices_.push_back(d);
   postLocked(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);

@@ -8,6 +8,16 @@
 // channels each way, 44,100 Hz float); what is played to it comes back on its input. Tests
 // add further devices with `addDevice`.
 //
+// Device ids are stable: the built-in devices have fixed ids, every other device the id of
+// its name (platform/audio/device_ids.h), the same in every model and whenever the device
+// comes back.
+//
+// A loop-back device runs at its rate like a real one: while an input stream is open on it
+// and nothing has been played to it for kSilenceDelay, it delivers silence (zero samples) at
+// its sample rate in whole buffers (`bufferFrameSize` frames), counted from the end of the
+// last sound played: the first delivery holds the quiet time so far, later ones a buffer
+// each. What is played reaches the input at once, in the chunks played.
+//
 // The model re-reads the bundle on every query and, on its notification thread, every
 // 50 ms, so an installed or removed bundle shows within that time even without a query.
 // A device that disappears while it is a default hands that default to the built-in device.
@@ -18,6 +28,7 @@
 // not run on them.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -31,11 +42,13 @@
 #include <vector>
 
 #include "platform/audio/audio_hardware.h"
+#include "platform/audio/device_ids.h"
+#include "platform/audio/device_list.h"
 #include "platform/foundation/thread.h"
 
 namespace corvane::platform::audio {
 
-class SimAudioHardware : public AudioHardware,
+class SimAudioHardware : public DeviceListHardware,
                          public std::enable_shared_from_this<SimAudioHardware> {
  public:
   struct DeviceSpec {
@@ -61,20 +74,12 @@ class SimAudioHardware : public AudioHardware,
 
   // AudioHardware.
   std::string backendName() const override { return "simulated"; }
-  OSStatus getDevices(std::vector<AudioObjectID>* devices) override;
-  OSStatus getDefaultDevice(bool isInput, AudioObjectID* device) override;
+  // (The device list and the properties every backend has: DeviceListHardware.)
   OSStatus setDefaultDevice(bool isInput, AudioObjectID device) override;
-  OSStatus getName(AudioObjectID device, std::string* name) override;
-  OSStatus getStreamConfiguration(AudioObjectID device, bool isInput,
-                                  std::vector<std::uint32_t>* channelsPerBuffer) override;
-  OSStatus getTransportType(AudioObjectID device, std::uint32_t* transportType) override;
   OSStatus getDataSource(AudioObjectID device, bool isInput, std::uint32_t* source) override;
   OSStatus setDataSource(AudioObjectID device, bool isInput, std::uint32_t source) override;
-  OSStatus getSafetyOffset(AudioObjectID device, bool isInput, std::uint32_t* frames) override;
   OSStatus getBufferFrameSize(AudioObjectID device, std::uint32_t* frames) override;
   OSStatus setBufferFrameSize(AudioObjectID device, std::uint32_t frames) override;
-  OSStatus getStreamFormat(AudioObjectID device, bool isInput,
-                           StreamBasicDescription* format) override;
   ListenerToken addPropertyListener(AudioObjectID object, const PropertyAddress& address,
                                     PropertyListener listener) override;
   void removePropertyListener(ListenerToken token) override;
@@ -85,10 +90,14 @@ class SimAudioHardware : public AudioHardware,
 
   // Test controls.
   const std::string& systemRoot() const { return systemRoot_; }
+  // How long a loop-back device with an open input stream hears nothing before its input
+  // delivers silence.
+  static constexpr double kSilenceDelay = 0.2;
   // The fixed ids of the built-in devices.
   static constexpr AudioObjectID kBuiltInOutputID = 40;
   static constexpr AudioObjectID kBuiltInInputID = 41;
-  // Adds a device (listed after the existing ones) and answers its id.
+  // Adds a device (listed after the existing ones) and answers its id, which follows from
+  // its name (a second device of the same name present at once gets another).
   AudioObjectID addDevice(const DeviceSpec& spec);
   // Removes an added device; false for an unknown or built-in id.
   bool removeDevice(AudioObjectID device);
@@ -131,10 +140,18 @@ class SimAudioHardware : public AudioHardware,
     AudioObjectID device = 0;
     std::vector<std::uint8_t> bytes;
   };
+  // The timeline of a loop-back device that has input streams open.
+  struct DeviceClock {
+    std::chrono::steady_clock::time_point soundEnd;  // where the last played sound ends
+    std::uint64_t silenceDelivered = 0;              // silent frames delivered since then
+  };
   struct Stream;
   class InputStream;
 
   SimAudioHardware(std::string systemRoot, AuthorizationStatus authorization);
+  // DeviceListHardware.
+  std::optional<DeviceList> deviceList() override;
+  DeviceList listLocked() const;
   void startThreads();
   void rescanLocked();
   Device* findLocked(AudioObjectID id);
@@ -143,15 +160,18 @@ class SimAudioHardware : public AudioHardware,
   void notificationLoop();
   void captureLoop();
   void closeStream(std::uint64_t streamId);
+  // Queues the silence that idle loop-back devices owe by `now`; answers when the next is due
+  // (time_point::max() when no device has a clock).
+  std::chrono::steady_clock::time_point queueSilenceLocked(
+      std::chrono::steady_clock::time_point now);
   OSStatus routeToInput(AudioObjectID device, const void* bytes, std::size_t length, bool fromPlay);
 
   const std::string systemRoot_;
   mutable std::mutex mutex_;
   std::vector<Device> devices_;
-  AudioObjectID nextDeviceID_ = 100;
   AudioObjectID defaultInput_ = kBuiltInInputID;
   AudioObjectID defaultOutput_ = kBuiltInOutputID;
-  std::map<std::string, AudioObjectID> driverDeviceIDs_;  // stable ids per driver device name
+  DeviceIDTable ids_;
   AuthorizationStatus authorization_;
   bool grantOnRequest_ = true;
 
@@ -162,14 +182,15 @@ class SimAudioHardware : public AudioHardware,
   std::uint64_t postedCount_ = 0;
   std::uint64_t deliveredCount_ = 0;
   ListenerToken deliveringToken_ = 0;
-  std::condition_variable notifyCv_;    // new changes, stop
-  std::condition_variable deliveredCv_; // a delivery ended
+  std::condition_variable notifyCv_;     // new changes, stop
+  std::condition_variable deliveredCv_;  // a delivery ended
   std::thread::id notificationThreadId_;
 
   // Capture thread state (under mutex_).
   std::map<std::uint64_t, std::shared_ptr<Stream>> streams_;
   std::uint64_t nextStreamId_ = 1;
   std::deque<Chunk> chunks_;
+  std::map<AudioObjectID, DeviceClock> clocks_;  // loop-back devices with open streams
   std::uint64_t capturingStream_ = 0;
   std::condition_variable captureCv_;
   std::condition_variable captureIdleCv_;
