@@ -1,6 +1,7 @@
 #include "SoundFlower/audio_device_manager.h"
 
 #include <cstring>
+#include <optional>
 
 #include "SoundFlower/audio_device_list.h"
 #include "platform/foundation/property_list.h"
@@ -155,10 +156,17 @@ bool AudioDeviceManager::writeSystemAudioSettingToFile(const std::string& path) 
   return settings.writeXmlAtomically(path);
 }
 
-bool AudioDeviceManager::restoreSystemAudioSettingFromFile(const std::string& path) {
+namespace {
+
+// The saved ids: an entry that is missing or not an unsigned 32-bit number gives none.
+struct SavedDevices {
+  std::optional<std::uint32_t> input;
+  std::optional<std::uint32_t> output;
+};
+
+std::optional<SavedDevices> readSavedDevices(const std::string& path) {
   auto settings = platform::PropertyList::readFile(path);
-  if (!settings || settings->asDictionary() == nullptr) return false;
-  // An entry that is missing or not an unsigned 32-bit number is left alone.
+  if (!settings || settings->asDictionary() == nullptr) return std::nullopt;
   auto idFor = [&](const char* key) -> std::optional<std::uint32_t> {
     const platform::PropertyList* value = settings->find(key);
     if (value == nullptr) return std::nullopt;
@@ -166,9 +174,47 @@ bool AudioDeviceManager::restoreSystemAudioSettingFromFile(const std::string& pa
     if (!number || *number < 0 || *number > 0xFFFFFFFFll) return std::nullopt;
     return static_cast<std::uint32_t>(*number);
   };
-  if (auto input = idFor("input")) setDefaultAudioDeviceWithID(*input, true);
-  if (auto output = idFor("output")) setDefaultAudioDeviceWithID(*output, false);
+  return SavedDevices{idFor("input"), idFor("output")};
+}
+
+}  // namespace
+
+bool AudioDeviceManager::isLoopbackDevice(std::uint32_t deviceID) {
+  std::string name;
+  if (hardware_->getName(deviceID, &name) != audio::noErr) return false;
+  return name.find(kLoopbackDeviceNameMarker) != std::string::npos;
+}
+
+void AudioDeviceManager::leaveLoopbackDevice(bool route) {
+  if (!isLoopbackDevice(getDefaultAudioDeviceIDRoute(route))) return;
+  if (auto builtIn = buildInAudioDevice(route)) {
+    if (setDefaultAudioDeviceWithID(builtIn->deviceID(), route)) return;
+  }
+  for (const auto& device : audioDeviceArray(route)) {
+    if (device->deviceName().find(kLoopbackDeviceNameMarker) != std::string::npos) continue;
+    if (setDefaultAudioDeviceWithID(device->deviceID(), route)) return;
+  }
+}
+
+bool AudioDeviceManager::restoreSystemAudioSettingFromFile(const std::string& path) {
+  const auto saved = readSavedDevices(path);
+  if (!saved) return false;
+  for (bool route : {true, false}) {
+    const auto& id = route ? saved->input : saved->output;
+    if (id && !isLoopbackDevice(*id) && setDefaultAudioDeviceWithID(*id, route)) continue;
+    // The saved device is gone (or was the loop-back device): the user gets a real one.
+    leaveLoopbackDevice(route);
+  }
   return true;
+}
+
+bool AudioDeviceManager::savedSettingNamesOtherThanLoopback(const std::string& path) {
+  const auto saved = readSavedDevices(path);
+  if (!saved) return false;
+  for (const auto& id : {saved->input, saved->output}) {
+    if (id && !isLoopbackDevice(*id)) return true;
+  }
+  return false;
 }
 
 // Listeners

@@ -30,6 +30,8 @@ inline constexpr const char* kDefalutAudioDeviceDidChangeNotification =
     "DefalutAudioDeviceDidChangeNotification";
 inline constexpr const char* kBuildInAudioDeviceDataSourceDidChangeNotification =
     "BuildInAudioDeviceDataSourceDidChangeNotification";
+// A device whose name contains this is the loop-back driver's.
+inline constexpr const char* kLoopbackDeviceNameMarker = "BlackHole";
 
 class AudioDeviceManager : public std::enable_shared_from_this<AudioDeviceManager> {
  public:
@@ -72,7 +74,18 @@ class AudioDeviceManager : public std::enable_shared_from_this<AudioDeviceManage
   void resetDefaultAudioDevice();
 
   bool writeSystemAudioSettingToFile(const std::string& path);
+  // Sets the saved input, then the saved output. A route whose saved device cannot be set
+  // (gone, not a device of that route, or the loop-back device itself) and whose default is
+  // then the loop-back device falls back to its built-in device (else the first device that
+  // is not the loop-back device): a restore never leaves the user on the loop-back device.
+  // NO, changing nothing, when the file cannot be read.
   bool restoreSystemAudioSettingFromFile(const std::string& path);
+  // Whether the file can be read and names, for input or output, a device other than the
+  // loop-back device (also one that no longer exists): the user's devices of an earlier run
+  // that did not restore them.
+  bool savedSettingNamesOtherThanLoopback(const std::string& path);
+  // Whether `deviceID` is a device whose name marks it as the loop-back device.
+  bool isLoopbackDevice(std::uint32_t deviceID);
 
   // Installs the listeners (done by `create` / `sharedInstance`; a second call does nothing).
   void registerAudioDeviceObserver();
@@ -85,6 +98,8 @@ class AudioDeviceManager : public std::enable_shared_from_this<AudioDeviceManage
  private:
   AudioDeviceManager(std::shared_ptr<platform::audio::AudioHardware> hardware,
                      std::shared_ptr<platform::NotificationCenter> center);
+  // Moves the route's default off the loop-back device, if it is on it.
+  void leaveLoopbackDevice(bool route);
 
   const std::shared_ptr<platform::audio::AudioHardware> hardware_;
   const std::shared_ptr<platform::NotificationCenter> center_;

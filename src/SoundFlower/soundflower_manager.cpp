@@ -24,10 +24,10 @@ bool contains(const std::shared_ptr<AudioDevice>& device, const char* marker) {
 }  // namespace
 
 std::shared_ptr<SoundflowerManager> SoundflowerManager::sharedInstance() {
-  static const std::shared_ptr<SoundflowerManager> instance = create(
-      {AudioDeviceManager::sharedInstance(), platform::Bundle::main(),
-       platform::files::temporaryDirectory(),
-       platform::ProcessInfo::systemPath(platform::audio::kLoopbackDriverInstallPath)});
+  static const std::shared_ptr<SoundflowerManager> instance =
+      create({AudioDeviceManager::sharedInstance(), platform::Bundle::main(),
+              platform::files::temporaryDirectory(),
+              platform::ProcessInfo::systemPath(platform::audio::kLoopbackDriverInstallPath)});
   return instance;
 }
 
@@ -49,14 +49,16 @@ SoundflowerManager::~SoundflowerManager() {
 void SoundflowerManager::startObserving() {
   auto center = environment_.deviceManager->notificationCenter();
   std::weak_ptr<SoundflowerManager> weak = weak_from_this();
-  observers_.push_back(center->addObserver(
-      kDefalutAudioDeviceDidChangeNotification, [weak](const platform::Notification& n) {
-        if (auto self = weak.lock()) self->defaultAudioDeviceDidChange(n);
-      }));
-  observers_.push_back(center->addObserver(
-      kBuildInAudioDeviceDataSourceDidChangeNotification, [weak](const platform::Notification& n) {
-        if (auto self = weak.lock()) self->buildInAudioDeviceDataSourceDidChange(n);
-      }));
+  observers_.push_back(center->addObserver(kDefalutAudioDeviceDidChangeNotification,
+                                           [weak](const platform::Notification& n) {
+                                             if (auto self = weak.lock())
+                                               self->defaultAudioDeviceDidChange(n);
+                                           }));
+  observers_.push_back(center->addObserver(kBuildInAudioDeviceDataSourceDidChangeNotification,
+                                           [weak](const platform::Notification& n) {
+                                             if (auto self = weak.lock())
+                                               self->buildInAudioDeviceDataSourceDidChange(n);
+                                           }));
 }
 
 std::optional<std::string> SoundflowerManager::driverPath() const {
@@ -148,8 +150,18 @@ void SoundflowerManager::resetDefaultAudioDevice() {
   }
 }
 
-void SoundflowerManager::defaultAudioDeviceDidChange(const platform::Notification& /*notification*/) {
+void SoundflowerManager::setProtectSetting(bool protect) {
+  std::lock_guard<std::mutex> guard(guardMutex_);
+  protectSetting_.store(protect);
+}
+
+void SoundflowerManager::defaultAudioDeviceDidChange(
+    const platform::Notification& /*notification*/) {
   platform::log::nslog("default audio device did change");
+  // The whole step runs under the guard's lock: the session turns the guard off before it
+  // restores the user's devices, and a step that checked the guard before must not put the
+  // driver back after that restore.
+  std::lock_guard<std::mutex> guard(guardMutex_);
   if (!protectSetting()) return;
   bool reassert = false;
   {

@@ -12,8 +12,8 @@
 // Threads: the driver operations run on the caller's thread (install and uninstall on a
 // thread whose run loop runs, if the end of the command is to be observed). The guard and
 // the data-source observer run on the audio hardware's notification thread; `protectSetting`
-// may be set from any thread. Ownership: the shared manager lives for the process; an
-// instance made with `create` (tests) stops observing when it goes away.
+// may be set from any thread (not from inside a guard step). Ownership: the shared manager lives
+// for the process; an instance made with `create` (tests) stops observing when it goes away.
 #pragma once
 
 #include <atomic>
@@ -53,7 +53,9 @@ class SoundflowerManager : public std::enable_shared_from_this<SoundflowerManage
   SoundflowerManager& operator=(const SoundflowerManager&) = delete;
 
   bool protectSetting() const { return protectSetting_.load(); }
-  void setProtectSetting(bool protect) { protectSetting_.store(protect); }
+  // Turning the guard off waits for a guard step under way: once it returns, no step that
+  // passed its check before can still change a default.
+  void setProtectSetting(bool protect);
   std::optional<std::string> driverPath() const;
   const std::shared_ptr<AudioDeviceManager>& audioDeviceManager() const {
     return environment_.deviceManager;
@@ -86,6 +88,9 @@ class SoundflowerManager : public std::enable_shared_from_this<SoundflowerManage
 
   const Environment environment_;
   std::atomic<bool> protectSetting_{false};
+  // Held for a whole guard step and while the guard is switched, so that a step is either
+  // over before the guard goes off or sees it off.
+  std::mutex guardMutex_;
   mutable std::mutex mutex_;  // guards driverPath_ and recentSettings
   std::optional<std::string> driverPath_;
   std::deque<double> recentSettings;  // steady-clock seconds of recent guarded changes

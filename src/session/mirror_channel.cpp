@@ -18,6 +18,15 @@ namespace {
 namespace power = platform::power;
 
 constexpr double kMediaRoundSeconds = 0.01;
+constexpr double kMouseRoundSeconds = 0.05;
+
+// A coordinate truncated to an integer, saturated at the 32-bit limits (0 for NaN).
+int32_t truncated(double value) {
+  if (!(value == value)) return 0;
+  if (value >= static_cast<double>(INT32_MAX)) return INT32_MAX;
+  if (value <= static_cast<double>(INT32_MIN)) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
 
 std::vector<std::string> split(const std::string& text, char separator) {
   std::vector<std::string> parts;
@@ -100,6 +109,7 @@ MirrorChannel::~MirrorChannel() {
   }
   Stopped stopped = stopMirroring();
   finishStop(stopped);
+  joinRetiredThreads();
 }
 
 void MirrorChannel::connect(const std::string& host, const std::string& pin) {
@@ -115,6 +125,7 @@ void MirrorChannel::connect(const std::string& host, const std::string& pin) {
     std::lock_guard lock(lifecycleMutex_);
     sessionOpen_ = true;
   }
+  ++connectAttempt_;
   netStream_->connect(host);
 }
 
@@ -138,12 +149,10 @@ void MirrorChannel::disconnect() {
     sessionOpen_ = false;
   }
   Stopped stopped = stopMirroring();
-  if (stopped.handler) stopped.handler->stopMedia();
-  stopped.handler.reset();
-  releaseAssertion(stopped.assertion);
+  finishStop(stopped);
   netStream_->disconnect();
   // The link is closed, so a media write still waiting for a slot gives up at once.
-  if (stopped.thread) stopped.thread->join();
+  joinRetiredThreads();
   disableAudio();
   const std::string file = config->soundflowerSettingFile();
   env_.audioDeviceManager->restoreSystemAudioSettingFromFile(file);
@@ -215,15 +224,34 @@ std::shared_ptr<SWMediaHandler> MirrorChannel::mediaHandler() const {
 // --- receiver link events ---
 
 void MirrorChannel::onConnectSuccess() {
-  if (auto d = delegate()) d->onConnectToReceiverSuccess();
+  {
+    // The link reports success and failure from different threads of a concurrent queue, so
+    // a success can arrive after the failure of its own attempt (a receiver that closes at
+    // once). Reported then, it would be the last word on a connection that is gone.
+    std::lock_guard report(connectReportMutex_);
+    bool open = false;
+    {
+      std::lock_guard lock(lifecycleMutex_);
+      open = sessionOpen_;
+    }
+    if (!open || failedAttempt_ == connectAttempt_.load()) {
+      platform::log::nslog("connect success after the connection ended: not reported");
+      return;
+    }
+    if (auto d = delegate()) d->onConnectToReceiverSuccess();
+  }
   syncSettings();
 }
 
 void MirrorChannel::onConnectFailed() {
+  std::lock_guard report(connectReportMutex_);
+  failedAttempt_ = connectAttempt_.load();
   if (auto d = delegate()) d->onConnectToReceiverFailed(-1);
 }
 
 void MirrorChannel::onServerTimeout() {
+  std::lock_guard report(connectReportMutex_);
+  failedAttempt_ = connectAttempt_.load();
   if (auto d = delegate()) d->onConnectToReceiverFailed(-2);
 }
 
@@ -366,15 +394,13 @@ MirrorChannel::Stopped MirrorChannel::stopMirroring() {
     startCancelled_ = true;
     // A start made from this thread's delegate report sees the cancel when it resumes.
     if (startThread_ == std::this_thread::get_id()) return {};
-    // A screen recorder still waiting for a display gives up when it is ended; its wait is
-    // checked every 100 ms, so the end is repeated until the start has returned.
-    while (!startEnded_.wait_for(lock, std::chrono::milliseconds(50),
-                                 [this] { return !startInProgress_; })) {
-      auto handler = mediaHandler_;
-      lock.unlock();
-      if (handler) handler->videoRecorder()->endRecorder();
-      lock.lock();
-    }
+    // The start sees the cancel at its next step; a media start that waits (for a display)
+    // is ended by its handler. Without a handler yet, the start has not reached the media.
+    auto handler = mediaHandler_;
+    lock.unlock();
+    if (handler) handler->cancelStart();
+    lock.lock();
+    startEnded_.wait(lock, [this] { return !startInProgress_; });
   }
   Stopped stopped;
   if (!mirroring) return stopped;
@@ -393,8 +419,28 @@ void MirrorChannel::finishStop(Stopped& stopped) {
   stopped.handler.reset();
   releaseAssertion(stopped.assertion);
   disableAudio();
-  // Stopped queues end the media thread after its current round.
-  if (stopped.thread) stopped.thread->join();
+  // Stopped queues end the media thread after its current round, but that round may still
+  // wait for a slot of the link (up to 10 s). A stop made by the receiver runs inside the
+  // control connection's read callback: waiting there would stop the reads for longer than
+  // the receiver's silence limit. The thread holds what it uses, so it is waited for later.
+  if (stopped.thread) {
+    std::lock_guard lock(lifecycleMutex_);
+    retireLocked(std::move(stopped.thread));
+  }
+}
+
+void MirrorChannel::retireLocked(std::shared_ptr<platform::Thread> thread) {
+  std::erase_if(retiredThreads_, [](const auto& t) { return t->isFinished(); });
+  retiredThreads_.push_back(std::move(thread));
+}
+
+void MirrorChannel::joinRetiredThreads() {
+  std::vector<std::shared_ptr<platform::Thread>> threads;
+  {
+    std::lock_guard lock(lifecycleMutex_);
+    threads.swap(retiredThreads_);
+  }
+  for (const auto& thread : threads) thread->join();
 }
 
 void MirrorChannel::releaseAssertion(std::uint32_t id) {
@@ -403,6 +449,12 @@ void MirrorChannel::releaseAssertion(std::uint32_t id) {
 
 void MirrorChannel::enableAudio() {
   const std::string file = config->soundflowerSettingFile();
+  // A file left by a run that never restored it holds the user's devices, while the defaults
+  // may still be the driver's: give the user's back first, or they would be saved over.
+  if (env_.audioDeviceManager->savedSettingNamesOtherThanLoopback(file)) {
+    platform::log::nslog("restoring the audio devices saved by an earlier session");
+    env_.audioDeviceManager->restoreSystemAudioSettingFromFile(file);
+  }
   env_.audioDeviceManager->writeSystemAudioSettingToFile(file);
   platform::log::nslog("audio sound flower setting file:%s", file.c_str());
   if (env_.soundflowerManager->isAudioPluginInstalled()) {
@@ -432,6 +484,37 @@ void MirrorChannel::sendMediaData(const std::shared_ptr<NetStream>& link,
     runLoop->runFor(kMediaRoundSeconds);
   }
   platform::log::nslog("exit sendMediaData");
+}
+
+// --- the mouse thread ---
+
+void MirrorChannel::startSendMouseEventThread() {
+  auto thread = platform::Thread::create([this] { sendMouseEventLoop(); }, "corvane_mouse_event");
+  {
+    std::lock_guard lock(lifecycleMutex_);
+    retireLocked(thread);
+  }
+  thread->start();
+}
+
+void MirrorChannel::stopSendMouseEventThread() {}
+
+void MirrorChannel::sendMouseEventLoop() {
+  netStream_->requestMouseAlone(true);
+  auto display = env_.display ? env_.display : platform::display::DisplayService::shared();
+  const double height = display->displayBounds(display->mainDisplayID()).size.height;
+  MouseEvent event(0, 0, 0, 0);
+  auto runLoop = platform::RunLoop::current();
+  while (mirroring) {
+    // The pointer is kept with its origin at the bottom left; the receiver's is the top left.
+    if (const auto pointer = display->mouseLocation()) {
+      event.setX(truncated(pointer->x));
+      event.setY(truncated(height - pointer->y));
+      netStream_->requestMouseEvent(event);
+    }
+    runLoop->runFor(kMouseRoundSeconds);
+  }
+  netStream_->requestMouseAlone(false);
 }
 
 }  // namespace corvane

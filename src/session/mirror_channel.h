@@ -12,8 +12,15 @@
 // - the NetStreamDelegate operations arrive on the link's socket delegate queue or heartbeat
 //   thread; mirror start and stop therefore run there, serialised by one lock, and the
 //   delegate is called on those threads;
-// - the media thread is the controller's own; a stop ends it after its current round and
-//   waits for it.
+// - the media thread is the controller's own; a stop ends it after its current round. A stop
+//   does not wait for it (it may still wait up to 10 s for a slot of the link, and a stop
+//   on a link thread must not hold up the control connection's reads): `disconnect` waits
+//   for it once the link is closed, and so does the destructor;
+// - connect success and failure come from different link threads; they are reported one at
+//   a time, and a success that arrives after its attempt failed (or after `disconnect`) is
+//   not reported, so the last report of an attempt is its real outcome;
+// - the mouse thread (started by `startSendMouseEventThread`, which nothing in the
+//   application calls) runs while mirroring; the destructor waits for it.
 // Ownership: made with `create`; owns the link (which holds the controller weakly), the media
 // handler while mirroring, and its delegate (strongly).
 #pragma once
@@ -28,6 +35,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "SoundFlower/audio_device_manager.h"
 #include "SoundFlower/soundflower_manager.h"
@@ -97,6 +105,13 @@ class MirrorChannel : public NetStreamDelegate, public std::enable_shared_from_t
   void onServerResponseAuthenticateType() override;
   void onServerResponseVersion(const std::optional<std::string>& version) override;
 
+  // The mouse thread: request 33 with 1, then while mirroring, every 50 ms, request 34 with
+  // the pointer (type 0, action 0, x and the main display's height - y), and request 33
+  // with 0 at the end. `stopSendMouseEventThread` does nothing: the thread ends with the
+  // mirroring.
+  void startSendMouseEventThread();
+  void stopSendMouseEventThread();
+
   // Observations (tests).
   bool isMirroring() const { return mirroring.load(); }
   const std::shared_ptr<NetStream>& netStream() const { return netStream_; }
@@ -130,8 +145,14 @@ class MirrorChannel : public NetStreamDelegate, public std::enable_shared_from_t
   // Ends a start under way (waiting for it, unless it is this thread's own) and takes the
   // running session out; nothing when not mirroring.
   Stopped stopMirroring();
-  // Stops the media, releases the assertion, turns the guard off and joins the media thread.
+  // Stops the media, releases the assertion, turns the guard off and keeps the media thread
+  // to be waited for later (see `joinRetiredThreads`).
   void finishStop(Stopped& stopped);
+  // Waits for every media thread that a stop let go and every mouse thread. The media
+  // threads end at once once the link is closed.
+  void joinRetiredThreads();
+  void retireLocked(std::shared_ptr<platform::Thread> thread);
+  void sendMouseEventLoop();
   static void releaseAssertion(std::uint32_t id);
   void enableAudio();
   void disableAudio();
@@ -159,6 +180,13 @@ class MirrorChannel : public NetStreamDelegate, public std::enable_shared_from_t
   std::atomic<bool> mirroring{false};
   std::atomic<bool> autoShare{false};
   std::atomic<std::uint32_t> assertionID_{0};
+  // Media threads of stopped sessions and mouse threads, not yet waited for.
+  std::vector<std::shared_ptr<platform::Thread>> retiredThreads_;
+
+  // Held while a connect outcome is reported, so that reports of one attempt never overlap.
+  std::mutex connectReportMutex_;
+  std::atomic<std::uint64_t> connectAttempt_{0};  // counts `connect` calls
+  std::uint64_t failedAttempt_ = 0;               // the last attempt reported failed
 
   mutable std::mutex propertyMutex_;  // guards the fields below
   std::string pinCode;

@@ -1,5 +1,7 @@
 #include "session/sw_media_handler.h"
 
+#include <chrono>
+
 #include "media/media_packet.h"
 #include "platform/foundation/file_utils.h"
 #include "platform/log/log.h"
@@ -53,6 +55,19 @@ SWMediaHandler::~SWMediaHandler() {
 }
 
 void SWMediaHandler::startMedia() {
+  {
+    std::lock_guard lock(startMutex_);
+    if (startCancelled_) return;
+    starting_ = true;
+  }
+  struct StartEnd {
+    SWMediaHandler* self;
+    ~StartEnd() {
+      std::lock_guard lock(self->startMutex_);
+      self->starting_ = false;
+      self->startEnded_.notify_all();
+    }
+  } startEnd{this};
   platform::log::nslog("start media");
   videoRecorder_->setTargetFrameRate(kTargetFrameRate);
   audioOutputQueue_->setDestroyBlock(freeBoxedPacket);
@@ -68,6 +83,20 @@ void SWMediaHandler::startMedia() {
   }
   platform::log::nslog("going to video recorder");
   videoRecorder_->beginRecorder();
+}
+
+void SWMediaHandler::cancelStart() {
+  std::unique_lock lock(startMutex_);
+  startCancelled_ = true;
+  // The screen recorder gives up waiting for a display when it is ended after its begin has
+  // started (the wait is checked every 100 ms); an end that comes just before the begin does
+  // not reach it, so the end is repeated until the start has returned.
+  while (starting_) {
+    lock.unlock();
+    videoRecorder_->endRecorder();
+    lock.lock();
+    startEnded_.wait_for(lock, std::chrono::milliseconds(50), [this] { return !starting_; });
+  }
 }
 
 void SWMediaHandler::stopMedia() {

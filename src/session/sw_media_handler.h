@@ -7,14 +7,17 @@
 // restarted.
 //
 // Threads: `startMedia` and `stopMedia` run on the thread that starts or stops mirroring (the
-// socket delegate queue or the main thread); `setNeedsKeyFrame` and the getters on any thread.
+// socket delegate queue or the main thread); `cancelStart`, `setNeedsKeyFrame` and the getters
+// on any thread.
 // The queues are the only meeting points with the capture, encoder and media threads.
 // Ownership: the handler owns the queues and the recorders; a packet in an output queue
 // belongs to the queue until taken (the taker frees it); packets left in an output queue are
 // freed by the queue's destroy block when its last owner lets it go.
 #pragma once
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "SoundFlower/audio_device_manager.h"
 #include "SoundFlower/soundflower_manager.h"
@@ -46,8 +49,12 @@ class SWMediaHandler {
   SWMediaHandler& operator=(const SWMediaHandler&) = delete;
 
   // Wires the queues and starts the recorders (audio only while the loop-back driver is the
-  // default input and output).
+  // default input and output). Does nothing after `cancelStart`.
   void startMedia();
+  // Makes a `startMedia` under way on another thread return soon (a screen recorder waiting
+  // for a display gives up) and waits until it has; a later `startMedia` does nothing.
+  // `stopMedia` still follows.
+  void cancelStart();
   // Stops the queues (releasing every blocked producer and the media thread), ends both
   // recorders, turns the driver guard off and restores the saved audio devices.
   void stopMedia();
@@ -65,6 +72,10 @@ class SWMediaHandler {
   explicit SWMediaHandler(Environment environment);
 
   const Environment env_;
+  std::mutex startMutex_;  // guards the two flags below
+  std::condition_variable startEnded_;
+  bool starting_ = false;
+  bool startCancelled_ = false;
   // The destructor lets go of these in the order they are declared.
   std::shared_ptr<RawAudioQueue> audioInputQueue_;
   std::shared_ptr<RawVideoQueue> videouInputQueue_;

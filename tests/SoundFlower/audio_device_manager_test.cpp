@@ -72,10 +72,9 @@ TEST_F(AudioDeviceManagerTest, DefaultsAreReadAndSetByIdAndByExactName) {
     bool found;
   };
   const Case cases[] = {
-      {"BlackHole 2ch", false, true},
-      {"blackhole 2ch", false, false},         // differs in case
-      {"BlackHole 2ch ", false, false},        // not exact
-      {"Built-in Output", true, false},        // not an input
+      {"BlackHole 2ch", false, true},      {"blackhole 2ch", false, false},  // differs in case
+      {"BlackHole 2ch ", false, false},                                      // not exact
+      {"Built-in Output", true, false},                                      // not an input
       {"Built-in Microphone", true, true},
   };
   for (const auto& c : cases) {
@@ -110,27 +109,29 @@ TEST_F(AudioDeviceManagerTest, BuiltInDevicesAndResetToThem) {
 TEST_F(AudioDeviceManagerTest, SavedDevicesFileHoldsExactlyInputAndOutputAndRestoresThem) {
   const std::string file = root / "support/.soundflower";
   platform::files::createDirectory(root / "support", true);
-  manager->setDefaultOutputAudioDeviceWithID(loop);
+  const auto speaker = hw->addDevice({"USB Speaker", 0, 2});
+  manager->setDefaultOutputAudioDeviceWithID(speaker);
   ASSERT_TRUE(manager->writeSystemAudioSettingToFile(file));
   auto saved = platform::PropertyList::readFile(file);
   ASSERT_TRUE(saved);
-  EXPECT_EQ(*saved, platform::PropertyList::dictionary(
-                        {{"input", platform::PropertyList::integer(SimAudioHardware::kBuiltInInputID)},
-                         {"output", platform::PropertyList::integer(loop)}}));
+  EXPECT_EQ(*saved,
+            platform::PropertyList::dictionary(
+                {{"input", platform::PropertyList::integer(SimAudioHardware::kBuiltInInputID)},
+                 {"output", platform::PropertyList::integer(speaker)}}));
   EXPECT_NE(test::readText(file).find("<?xml"), std::string::npos);  // XML format
 
   manager->setDefaultInputAudioDeviceWithID(loop);
-  manager->setDefaultOutputAudioDeviceWithID(SimAudioHardware::kBuiltInOutputID);
+  manager->setDefaultOutputAudioDeviceWithID(loop);
   ASSERT_TRUE(manager->restoreSystemAudioSettingFromFile(file));
   EXPECT_EQ(manager->getDefaultInputAudioDeviceID(), SimAudioHardware::kBuiltInInputID);
-  EXPECT_EQ(manager->getDefaultOutputAudioDeviceID(), loop);
+  EXPECT_EQ(manager->getDefaultOutputAudioDeviceID(), speaker);
 
   // A missing, garbled or unwritable file changes nothing.
   EXPECT_FALSE(manager->restoreSystemAudioSettingFromFile(root / "support/missing"));
   test::writeText(root / "support/garbled", "<plist><dict><key>input");
   EXPECT_FALSE(manager->restoreSystemAudioSettingFromFile(root / "support/garbled"));
   EXPECT_EQ(manager->getDefaultInputAudioDeviceID(), SimAudioHardware::kBuiltInInputID);
-  EXPECT_EQ(manager->getDefaultOutputAudioDeviceID(), loop);
+  EXPECT_EQ(manager->getDefaultOutputAudioDeviceID(), speaker);
   EXPECT_FALSE(manager->writeSystemAudioSettingToFile(root / "no/such/folder/.soundflower"));
   // Out-of-range numbers are ignored, the other entry still applies.
   test::writeText(root / "support/odd",
@@ -138,6 +139,76 @@ TEST_F(AudioDeviceManagerTest, SavedDevicesFileHoldsExactlyInputAndOutputAndRest
                   "<key>output</key><integer>40</integer></dict></plist>");
   EXPECT_TRUE(manager->restoreSystemAudioSettingFromFile(root / "support/odd"));
   EXPECT_EQ(manager->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
+}
+
+// A restore happens while the loop-back device is the default (the session's end). Whatever
+// the file names, the user is never left on the loop-back device: a saved device that cannot
+// be set gives way to the built-in one.
+TEST_F(AudioDeviceManagerTest, RestoreNeverLeavesTheLoopbackDeviceAsADefault) {
+  const std::string file = root / ".soundflower";
+  const auto mic = hw->addDevice({"USB Mic", 1, 0});
+  const auto speaker = hw->addDevice({"USB Speaker", 0, 2});
+  const audio::AudioObjectID builtInIn = SimAudioHardware::kBuiltInInputID;
+  const audio::AudioObjectID builtInOut = SimAudioHardware::kBuiltInOutputID;
+  enum Before { OnLoopback, OnUserDevices };
+  struct Case {
+    const char* name;
+    std::string saved;  // the file's dictionary entries
+    bool removeUsbDevices;
+    Before before;
+    audio::AudioObjectID input;
+    audio::AudioObjectID output;
+  };
+  auto entries = [](long long in, long long out) {
+    return "<key>input</key><integer>" + std::to_string(in) +
+           "</integer><key>output</key><integer>" + std::to_string(out) + "</integer>";
+  };
+  const Case cases[] = {
+      {"saved devices present", entries(mic, speaker), false, OnLoopback, mic, speaker},
+      {"saved ids unknown", entries(9000, 9001), false, OnLoopback, builtInIn, builtInOut},
+      {"loop-back saved", entries(loop, loop), false, OnLoopback, builtInIn, builtInOut},
+      {"entries missing", "", false, OnLoopback, builtInIn, builtInOut},
+      {"one of two gone", entries(mic, 9001), false, OnLoopback, mic, builtInOut},
+      // Not on the loop-back device: a device that cannot be set changes nothing.
+      {"gone, user elsewhere", entries(9000, 9001), false, OnUserDevices, mic, speaker},
+      // Last: the removed devices do not come back.
+      {"saved devices gone", entries(mic, speaker), true, OnLoopback, builtInIn, builtInOut},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::writeText(file, "<plist version=\"1.0\"><dict>" + c.saved + "</dict></plist>");
+    const auto target = c.before == OnLoopback ? std::pair{loop, loop} : std::pair{mic, speaker};
+    ASSERT_TRUE(manager->setDefaultInputAudioDeviceWithID(target.first));
+    ASSERT_TRUE(manager->setDefaultOutputAudioDeviceWithID(target.second));
+    if (c.removeUsbDevices) {
+      ASSERT_TRUE(hw->removeDevice(mic));
+      ASSERT_TRUE(hw->removeDevice(speaker));
+    }
+    EXPECT_TRUE(manager->restoreSystemAudioSettingFromFile(file));
+    EXPECT_EQ(manager->getDefaultInputAudioDeviceID(), c.input);
+    EXPECT_EQ(manager->getDefaultOutputAudioDeviceID(), c.output);
+  }
+}
+
+TEST_F(AudioDeviceManagerTest, SavedSettingNamesOtherThanLoopbackOnlyForAUserDevice) {
+  const std::string file = root / ".soundflower";
+  auto write = [&](const std::string& entries) {
+    test::writeText(file, "<plist version=\"1.0\"><dict>" + entries + "</dict></plist>");
+  };
+  auto entry = [](const char* key, long long id) {
+    return std::string("<key>") + key + "</key><integer>" + std::to_string(id) + "</integer>";
+  };
+  EXPECT_FALSE(manager->savedSettingNamesOtherThanLoopback(file));  // no file
+  write(entry("input", loop) + entry("output", loop));
+  EXPECT_FALSE(manager->savedSettingNamesOtherThanLoopback(file));
+  write("");
+  EXPECT_FALSE(manager->savedSettingNamesOtherThanLoopback(file));
+  write(entry("input", loop) + entry("output", SimAudioHardware::kBuiltInOutputID));
+  EXPECT_TRUE(manager->savedSettingNamesOtherThanLoopback(file));
+  write(entry("input", 9000) + entry("output", loop));  // a device of an earlier run
+  EXPECT_TRUE(manager->savedSettingNamesOtherThanLoopback(file));
+  test::writeText(file, "<plist><dict><key>input");
+  EXPECT_FALSE(manager->savedSettingNamesOtherThanLoopback(file));
 }
 
 TEST_F(AudioDeviceManagerTest, ListenersPostBothNotificationsOnTheHardwareThread) {

@@ -8,13 +8,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <future>
 #include <mutex>
+#include <thread>
 
 #include "installer/st_privileged_task.h"
 #include "platform/audio/loopback_driver.h"
 #include "platform/audio/sim/sim_audio_hardware.h"
 #include "platform/foundation/reference_date.h"
 #include "platform/foundation/run_loop.h"
+#include "platform/foundation/thread.h"
 #include "platform/log/log.h"
 #include "platform/security/authorization.h"
 #include "support/sound_test_support.h"
@@ -64,9 +68,10 @@ class SoundflowerManagerTest : public ::testing::Test {
   }
   void TearDown() override { sec::setTestAnswer(sec::TestAnswer::System); }
 
-  std::shared_ptr<SoundflowerManager> makeManager(const std::string& resources = CORVANE_TEST_RESOURCES) {
-    return SoundflowerManager::create({devices, platform::Bundle::create(resources), temporary,
-                                       test::installedBundlePath(root)});
+  std::shared_ptr<SoundflowerManager> makeManager(
+      const std::string& resources = CORVANE_TEST_RESOURCES) {
+    return SoundflowerManager::create(
+        {devices, platform::Bundle::create(resources), temporary, test::installedBundlePath(root)});
   }
   // Runs this thread's run loop until a privileged task's end is posted (or 10 s pass).
   bool runUntilTaskEnds() {
@@ -219,6 +224,137 @@ TEST_F(SoundflowerManagerTest, GuardUndoesOneChangeAndLeavesASecondWithinASecond
   if (elapsed >= 1.0) GTEST_SKIP() << "the machine took " << elapsed << " s for two changes";
   EXPECT_EQ(devices->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
   EXPECT_EQ(log.count(kDefalutAudioDeviceDidChangeNotification), 3u);
+}
+
+// The simulated hardware, with a gate that holds the next device-list read made on the
+// hardware's notification thread (where the guard runs) until the test opens it.
+class GatedHardware : public audio::AudioHardware {
+ public:
+  explicit GatedHardware(std::shared_ptr<SimAudioHardware> sim) : sim_(std::move(sim)) {}
+  void arm() {
+    std::lock_guard lock(mutex_);
+    armed_ = true;
+    held_ = false;
+    open_ = false;
+  }
+  bool waitUntilHeld(double seconds) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return held_; });
+  }
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    cv_.notify_all();
+  }
+
+  std::string backendName() const override { return sim_->backendName(); }
+  audio::OSStatus getDevices(std::vector<audio::AudioObjectID>* devices) override {
+    if (platform::Thread::currentName() == "sim-audio-notify") {
+      std::unique_lock lock(mutex_);
+      if (armed_) {
+        armed_ = false;
+        held_ = true;
+        cv_.notify_all();
+        cv_.wait_for(lock, std::chrono::seconds(30), [&] { return open_; });
+      }
+    }
+    return sim_->getDevices(devices);
+  }
+  audio::OSStatus getDefaultDevice(bool in, audio::AudioObjectID* d) override {
+    return sim_->getDefaultDevice(in, d);
+  }
+  audio::OSStatus setDefaultDevice(bool in, audio::AudioObjectID d) override {
+    return sim_->setDefaultDevice(in, d);
+  }
+  audio::OSStatus getName(audio::AudioObjectID d, std::string* name) override {
+    return sim_->getName(d, name);
+  }
+  audio::OSStatus getStreamConfiguration(audio::AudioObjectID d, bool in,
+                                         std::vector<std::uint32_t>* c) override {
+    return sim_->getStreamConfiguration(d, in, c);
+  }
+  audio::OSStatus getTransportType(audio::AudioObjectID d, std::uint32_t* t) override {
+    return sim_->getTransportType(d, t);
+  }
+  audio::OSStatus getDataSource(audio::AudioObjectID d, bool in, std::uint32_t* s) override {
+    return sim_->getDataSource(d, in, s);
+  }
+  audio::OSStatus setDataSource(audio::AudioObjectID d, bool in, std::uint32_t s) override {
+    return sim_->setDataSource(d, in, s);
+  }
+  audio::OSStatus getSafetyOffset(audio::AudioObjectID d, bool in, std::uint32_t* f) override {
+    return sim_->getSafetyOffset(d, in, f);
+  }
+  audio::OSStatus getBufferFrameSize(audio::AudioObjectID d, std::uint32_t* f) override {
+    return sim_->getBufferFrameSize(d, f);
+  }
+  audio::OSStatus setBufferFrameSize(audio::AudioObjectID d, std::uint32_t f) override {
+    return sim_->setBufferFrameSize(d, f);
+  }
+  audio::OSStatus getStreamFormat(audio::AudioObjectID d, bool in,
+                                  audio::StreamBasicDescription* f) override {
+    return sim_->getStreamFormat(d, in, f);
+  }
+  ListenerToken addPropertyListener(audio::AudioObjectID o, const audio::PropertyAddress& a,
+                                    PropertyListener l) override {
+    return sim_->addPropertyListener(o, a, std::move(l));
+  }
+  void removePropertyListener(ListenerToken t) override { sim_->removePropertyListener(t); }
+  std::unique_ptr<audio::AudioInputStream> openInputStream(audio::AudioObjectID d, InputHandler h,
+                                                           audio::OSStatus* s) override {
+    return sim_->openInputStream(d, std::move(h), s);
+  }
+  audio::AuthorizationStatus captureAuthorizationStatus() override {
+    return sim_->captureAuthorizationStatus();
+  }
+  void requestCaptureAccess(std::function<void(bool)> h) override {
+    sim_->requestCaptureAccess(std::move(h));
+  }
+
+ private:
+  std::shared_ptr<SimAudioHardware> sim_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool armed_ = false;
+  bool held_ = false;
+  bool open_ = false;
+};
+
+// The session's end turns the guard off and then restores the user's devices. A guard step
+// that had already passed its check when the guard went off must not put the driver back
+// after that restore.
+TEST_F(SoundflowerManagerTest, GuardStepUnderWayWhenTheGuardGoesOffNeverUndoesTheRestore) {
+  test::writeLoopbackBundle(test::installedBundlePath(root));
+  auto gated = std::make_shared<GatedHardware>(hw);
+  auto gatedDevices = AudioDeviceManager::create(gated, platform::NotificationCenter::create());
+  auto manager =
+      SoundflowerManager::create({gatedDevices, platform::Bundle::create(CORVANE_TEST_RESOURCES),
+                                  temporary, test::installedBundlePath(root)});
+  ASSERT_TRUE(manager->setAudioPluginAsDefaultAudio());
+  ASSERT_TRUE(hw->waitUntilNotificationsDelivered(5.0));
+  manager->setProtectSetting(true);
+
+  gated->arm();
+  hw->setDefaultDevice(false, SimAudioHardware::kBuiltInOutputID);  // the user's change
+  // The guard step has passed its check and is about to put the driver back.
+  ASSERT_TRUE(gated->waitUntilHeld(10.0));
+
+  std::promise<void> restored;
+  auto restoredFuture = restored.get_future();
+  std::thread stop([&] {
+    manager->setProtectSetting(false);
+    gatedDevices->setDefaultInputAudioDeviceWithID(SimAudioHardware::kBuiltInInputID);
+    gatedDevices->setDefaultOutputAudioDeviceWithID(SimAudioHardware::kBuiltInOutputID);
+    restored.set_value();
+  });
+  // Turning the guard off waits for the step, so the restore comes after it; without that
+  // wait the restore would be over here, before the step resumes.
+  restoredFuture.wait_for(std::chrono::milliseconds(500));
+  gated->open();
+  stop.join();
+  ASSERT_TRUE(hw->waitUntilNotificationsDelivered(5.0));
+  EXPECT_EQ(devices->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
+  EXPECT_EQ(devices->getDefaultInputAudioDeviceID(), SimAudioHardware::kBuiltInInputID);
 }
 
 TEST_F(SoundflowerManagerTest, WithTheGuardOffAChangeOnlyLogs) {

@@ -8,10 +8,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "media/media_test_support.h"
@@ -388,16 +393,16 @@ TEST_F(MirrorChannelTest, SilentReceiverIsReportedAsAFailedConnection) {
 // After `disconnect` nothing of a session runs, however a mirror start meets it.
 TEST_F(MirrorChannelTest, DisconnectFromInsideTheMirrorOnReportLeavesNothingRunning) {
   connectAndWait();
-  delegate_->onReport = [this](const std::string& name) {
+  delegate_->setOnReport([this](const std::string& name) {
     if (name == "onRequestMirrorOnSuccess") channel_->disconnect();
-  };
+  });
   ASSERT_TRUE(receiver_->sendDeviceStatus(7));
   ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOnSuccess"));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a start would be running by now
   EXPECT_FALSE(channel_->isMirroring());
   EXPECT_EQ(channel_->mediaHandler(), nullptr);
   EXPECT_TRUE(mirroringAssertions().empty());
-  delegate_->onReport = nullptr;
+  delegate_->setOnReport(nullptr);
 }
 
 TEST_F(MirrorChannelTest, DisconnectEndsAStartThatWaitsForADisplay) {
@@ -424,6 +429,217 @@ TEST_F(MirrorChannelTest, DisconnectRacingAReceiverStartLeavesNothingRunning) {
     EXPECT_TRUE(mirroringAssertions().empty()) << "round " << round;
     EXPECT_FALSE(files::exists(config_->soundflowerSettingFile())) << "round " << round;
   }
+}
+
+// The receiver starts and stops mirroring itself: by asking for it (requests 1 and 2, which
+// the sender answers with start and stop requests of its own) and by the key-status callback,
+// which toggles.
+TEST_F(MirrorChannelTest, ReceiverInitiatedMirrorOnAndOff) {
+  struct Case {
+    const char* name;
+    std::function<bool(test::TestReceiver&)> on;
+    std::function<bool(test::TestReceiver&)> off;
+  };
+  const Case cases[] = {
+      {"requests 1 and 2", [](test::TestReceiver& r) { return r.requestMirrorOn(); },
+       [](test::TestReceiver& r) { return r.requestMirrorOff(); }},
+      {"key status toggles", [](test::TestReceiver& r) { return r.sendKeyStatus(); },
+       [](test::TestReceiver& r) { return r.sendKeyStatus(); }},
+  };
+  connectAndWait();
+  size_t n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ++n;
+    const size_t starts = receiver_->snapshot().requests(1).size();
+    ASSERT_TRUE(c.on(*receiver_));
+    ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOnSuccess", n));
+    ASSERT_TRUE(waitUntil([] { return mirroringAssertions().size() == 1; }));
+    EXPECT_TRUE(channel_->isMirroring());
+    EXPECT_EQ(receiver_->snapshot().requests(1).size(), starts + 1);
+    const size_t video = receiver_->snapshot().video.size();
+    ASSERT_TRUE(waitForVideo(video + 3));
+
+    const size_t stops = receiver_->snapshot().requests(2).size();
+    ASSERT_TRUE(c.off(*receiver_));
+    ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOffSuccess", n));
+    EXPECT_FALSE(channel_->isMirroring());
+    EXPECT_EQ(channel_->mediaHandler(), nullptr);
+    EXPECT_TRUE(mirroringAssertions().empty());
+    EXPECT_EQ(receiver_->snapshot().requests(2).size(), stops + 1);
+  }
+}
+
+// A mirror stop (not only `disconnect`) gives the user's devices back, also when a saved
+// device went away while mirroring: then the built-in one, never the loop-back device.
+TEST_F(MirrorChannelTest, MirrorStopRestoresTheUserDevicesOrTheBuiltInOnes) {
+  installDriver();
+  struct Case {
+    const char* name;
+    bool speakerGoes;
+  };
+  connectAndWait();
+  size_t n = 0;
+  for (const Case c : {Case{"saved devices present", false}, Case{"saved speaker gone", true}}) {
+    SCOPED_TRACE(c.name);
+    ++n;
+    const auto mic = hardware_->addDevice({"USB Mic", 1, 0});
+    const auto speaker = hardware_->addDevice({"USB Speaker", 0, 2});
+    ASSERT_TRUE(devices_->setDefaultInputAudioDeviceWithID(mic));
+    ASSERT_TRUE(devices_->setDefaultOutputAudioDeviceWithID(speaker));
+    mirrorOnByUser();
+    EXPECT_TRUE(driver_->isAudioPluginDefaultAudio());
+    if (c.speakerGoes) {
+      ASSERT_TRUE(hardware_->removeDevice(speaker));
+    }
+
+    channel_->requestMirrorOff();
+    ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOffSuccess", n));
+    ASSERT_TRUE(hardware_->waitUntilNotificationsDelivered(5.0));
+    EXPECT_FALSE(driver_->protectSetting());
+    EXPECT_EQ(devices_->getDefaultInputAudioDeviceID(), mic);
+    EXPECT_EQ(devices_->getDefaultOutputAudioDeviceID(),
+              c.speakerGoes ? audio::SimAudioHardware::kBuiltInOutputID : speaker);
+    EXPECT_FALSE(driver_->isAudioPluginDefaultAudio());
+    EXPECT_FALSE(files::exists(config_->soundflowerSettingFile()));
+    hardware_->removeDevice(mic);
+    if (!c.speakerGoes) hardware_->removeDevice(speaker);
+  }
+}
+
+// A saved-devices file left by a run that ended without restoring (the machine still on the
+// loop-back device) names the user's devices: the next mirror start gives them back before it
+// saves the defaults again, so the stop restores them and not the loop-back device.
+TEST_F(MirrorChannelTest, MirrorStartRestoresTheDevicesAFileOfAnEarlierRunNames) {
+  installDriver();
+  const auto mic = hardware_->addDevice({"USB Mic", 1, 0});
+  const auto speaker = hardware_->addDevice({"USB Speaker", 0, 2});
+  const std::string file = config_->soundflowerSettingFile();
+  files::createDirectory(std::filesystem::path(file).parent_path().string(), true);
+  ASSERT_TRUE(devices_->setDefaultInputAudioDeviceWithID(mic));
+  ASSERT_TRUE(devices_->setDefaultOutputAudioDeviceWithID(speaker));
+  ASSERT_TRUE(devices_->writeSystemAudioSettingToFile(file));
+  ASSERT_TRUE(driver_->setAudioPluginAsDefaultAudio());  // where the earlier run left them
+
+  connectAndWait();
+  mirrorOnByUser();
+  EXPECT_TRUE(driver_->isAudioPluginDefaultAudio());
+  channel_->requestMirrorOff();
+  ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOffSuccess"));
+  EXPECT_EQ(devices_->getDefaultInputAudioDeviceID(), mic);
+  EXPECT_EQ(devices_->getDefaultOutputAudioDeviceID(), speaker);
+  EXPECT_FALSE(files::exists(file));
+}
+
+// The mouse thread while mirroring: request 33 with 1 first, then request 34 with type 0,
+// action 0 and the pointer (x, display height - y of the pointer as the display keeps it, so
+// the top-left pixel position) about every 50 ms, and request 33 with 0 once mirroring ends.
+TEST_F(MirrorChannelTest, MouseThreadSendsThePointerWhileMirroring) {
+  connectAndWait();
+  mirrorOnByUser();
+  auto mouseEvents = [](const test::ReceiverState& s) {
+    std::vector<std::pair<int, int>> positions;
+    for (const auto& r : s.requests(34)) {
+      positions.emplace_back((r.plain[6] << 8) | r.plain[7], (r.plain[8] << 8) | r.plain[9]);
+    }
+    return positions;
+  };
+  auto sawPosition = [&](int x, int y) {
+    return receiver_->waitFor(
+        [&](const test::ReceiverState& s) {
+          const auto p = mouseEvents(s);
+          return std::find(p.begin(), p.end(), std::pair{x, y}) != p.end();
+        },
+        10.0);
+  };
+  display_->setCursorPosition(300, 200);
+  const auto pointer = display_->mouseLocation();
+  ASSERT_TRUE(pointer.has_value());
+  EXPECT_EQ(pointer->y, 720 - 200);  // the layer counts from the bottom
+  channel_->startSendMouseEventThread();
+  channel_->stopSendMouseEventThread();  // does nothing: the thread runs while mirroring
+  ASSERT_TRUE(sawPosition(300, 200));
+  display_->setCursorPosition(1279, 0);
+  ASSERT_TRUE(sawPosition(1279, 0));
+  ASSERT_TRUE(receiver_->waitFor(
+      [&](const test::ReceiverState& s) { return mouseEvents(s).size() >= 14; }, 20.0));
+  channel_->requestMirrorOff();
+  ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOffSuccess"));
+  ASSERT_TRUE(receiver_->waitFor(
+      [](const test::ReceiverState& s) { return s.requests(33).size() == 2; }, 10.0));
+
+  const auto state = receiver_->snapshot();
+  std::vector<const test::ControlRecord*> mouse;
+  for (const auto& r : state.control) {
+    if (r.kind() == 1 && (r.code() == 33 || r.code() == 34)) mouse.push_back(&r);
+  }
+  ASSERT_GE(mouse.size(), 4u);
+  EXPECT_EQ(mouse.front()->code(), 33);
+  EXPECT_EQ(mouse.front()->plain[4], 1);
+  EXPECT_EQ(mouse.back()->code(), 33);
+  EXPECT_EQ(mouse.back()->plain[4], 0);
+  for (size_t i = 1; i + 1 < mouse.size(); ++i) {
+    EXPECT_EQ(mouse[i]->code(), 34) << i;
+    EXPECT_EQ(mouse[i]->plain[4], 0) << "type";
+    EXPECT_EQ(mouse[i]->plain[5], 0) << "action";
+  }
+  // One event per 50 ms round (arrival times, which small writes may bunch: on average).
+  const double span =
+      std::chrono::duration<double>(mouse[mouse.size() - 2]->at - mouse[1]->at).count();
+  EXPECT_GE(span / static_cast<double>(mouse.size() - 3), 0.035) << span;
+  const size_t events = mouseEvents(state).size();
+  // Nothing more once mirroring has ended.
+  ASSERT_TRUE(receiver_->requestMirrorOn());  // any round trip on the control connection
+  ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOnSuccess", 2));
+  EXPECT_EQ(mouseEvents(receiver_->snapshot()).size(), events);
+}
+
+// The link reports connect success and failure from different threads, so a success can
+// arrive after the failure of its own attempt. The last report of the attempt must be the
+// failure, and reports never overlap (the screen sets its mode inside them).
+TEST_F(MirrorChannelTest, ConnectSuccessArrivingAfterTheFailureIsNotTheLastWord) {
+  connectAndWait();
+  // Late: the failure was reported first.
+  channel_->onConnectFailed();
+  channel_->onConnectSuccess();
+  auto connectEvents = [this] {
+    std::vector<std::string> names;
+    for (const auto& e : delegate_->events()) {
+      if (e.name.rfind("onConnectToReceiver", 0) == 0) names.push_back(e.name);
+    }
+    return names;
+  };
+  EXPECT_EQ(connectEvents(),
+            (std::vector<std::string>{"onConnectToReceiverSuccess", "onConnectToReceiverFailed"}));
+  // The screen disconnects on the failure; a success that comes after that is not reported.
+  channel_->disconnect();
+  channel_->onConnectSuccess();
+  EXPECT_EQ(connectEvents().size(), 2u);
+
+  // Side by side: a failure that comes while the success is being reported waits for it.
+  connectAndWait();
+  std::atomic<bool> failureInsideSuccess{false};
+  std::promise<void> inSuccess;
+  auto inSuccessFuture = inSuccess.get_future();
+  delegate_->setOnReport([&](const std::string& name) {
+    if (name != "onConnectToReceiverSuccess") return;
+    inSuccess.set_value();
+    const size_t failures = delegate_->count("onConnectToReceiverFailed");
+    // Without the ordering the failure is recorded within this wait.
+    delegate_->waitFor("onConnectToReceiverFailed", failures + 1, 0.3);
+    failureInsideSuccess = delegate_->count("onConnectToReceiverFailed") > failures;
+  });
+  std::thread success([this] { channel_->onConnectSuccess(); });
+  ASSERT_EQ(inSuccessFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  std::thread failure([this] { channel_->onConnectFailed(); });
+  success.join();
+  failure.join();
+  delegate_->setOnReport(nullptr);
+  EXPECT_FALSE(failureInsideSuccess);
+  EXPECT_EQ(connectEvents().back(), "onConnectToReceiverFailed");
+  // The next attempt is reported again.
+  channel_->disconnect();
+  connectAndWait();
 }
 
 TEST_F(MirrorChannelTest, TenSessionsLeaveNoThreadsOrDescriptorsBehind) {
@@ -456,6 +672,42 @@ TEST_F(MirrorChannelTest, TenSessionsLeaveNoThreadsOrDescriptorsBehind) {
 
 namespace corvane::testing {
 namespace {
+
+// The media handler on its own: the frame rate it gives the screen recorder, and its output
+// queues after `stopMedia`.
+TEST(SWMediaHandlerTest, StartSetsTwentyFiveFramesAndStopReleasesTakersAtOnce) {
+  auto display = platform::display::SimDisplay::create({{640, 360, 60}});
+  display->setAnimating(0.02);
+  test::TempFolder folder;
+  // The saved-devices file lives under the home folder: a private one.
+  const std::string oldHome = files::homeDirectory();
+  setenv("HOME", folder.path().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+  auto hardware = audio::SimAudioHardware::create(folder.path());
+  auto devices = AudioDeviceManager::create(hardware, platform::NotificationCenter::create());
+  SoundflowerManager::Environment soundEnv;
+  soundEnv.deviceManager = devices;
+  soundEnv.temporaryDirectory = folder.path();
+  soundEnv.installedBundlePath = folder.path() + audio::kLoopbackDriverInstallPath;
+  SWMediaHandler::Environment env;
+  env.display = display;
+  env.soundflowerManager = SoundflowerManager::create(soundEnv);
+  env.audioDeviceManager = devices;
+  env.config = SWAppConfig::create();
+  auto handler = SWMediaHandler::create(env);
+  EXPECT_NE(handler->videoRecorder()->targetFrameRate(), 25u);
+  handler->startMedia();
+  EXPECT_EQ(handler->videoRecorder()->targetFrameRate(), 25u);
+  // Packets are waiting in the output queue when the media stops.
+  ASSERT_TRUE(waitUntil([&] { return handler->videoOutputQueue()->count() > 0; }, 20.0));
+  handler->stopMedia();
+  const auto queue = handler->videoOutputQueue();
+  const auto before = Clock::now();
+  EXPECT_FALSE(queue->take(5.0));
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - before).count(), 1.0);
+  EXPECT_FALSE(queue->put(std::make_shared<MediaPacketBox>(MediaPacketBox{nullptr}), 5.0));
+  handler.reset();  // what is still queued is freed with the queue (checked under asan)
+  setenv("HOME", oldHome.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+}
 
 // A media round sends every queued audio packet before the single video packet it takes.
 TEST(MediaRound, AllQueuedAudioGoesBeforeOneVideoPacket) {

@@ -21,8 +21,12 @@ namespace corvane::testing {
 
 class RecordingMirrorDelegate : public MirrorChannelDelegate {
  public:
-  // Runs inside each report, after it is recorded, on the reporting thread.
-  std::function<void(const std::string&)> onReport;
+  // Runs inside each report, after it is recorded, on the reporting thread. Reports come on
+  // link threads at any time, so the hook is set and read under the lock.
+  void setOnReport(std::function<void(const std::string&)> hook) {
+    std::lock_guard lock(mutex_);
+    onReport_ = std::move(hook);
+  }
 
   void onConnectToReceiverSuccess() override { add("onConnectToReceiverSuccess"); }
   void onConnectToReceiverFailed(int code) override { add("onConnectToReceiverFailed", code); }
@@ -52,16 +56,19 @@ class RecordingMirrorDelegate : public MirrorChannelDelegate {
                                              [&](const LinkEvent& e) { return e.name == name; }));
   }
   void add(const std::string& name, int value = 0, std::optional<std::string> text = std::nullopt) {
+    std::function<void(const std::string&)> hook;
     {
       std::lock_guard lock(mutex_);
       events_.emplace_back(name, value, std::move(text), Clock::now());
       cv_.notify_all();
+      hook = onReport_;
     }
-    if (onReport) onReport(name);
+    if (hook) hook(name);
   }
   mutable std::mutex mutex_;
   mutable std::condition_variable cv_;
   std::vector<LinkEvent> events_;
+  std::function<void(const std::string&)> onReport_;
 };
 
 inline size_t entriesIn(const char* folder) {

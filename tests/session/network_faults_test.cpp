@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "lookup/lookup_test_support.h"
 #include "lookup/lookup_exchange.h"
+#include "lookup/lookup_test_support.h"
 #include "lookup/pincode_channel.h"
 #include "media/media_test_support.h"
 #include "platform/audio/audio_hardware.h"
@@ -31,8 +31,8 @@
 #include "platform/foundation/notification_center.h"
 #include "platform/foundation/user_defaults.h"
 #include "session/link_fixture.h"
-#include "session/mirror_test_support.h"
 #include "session/mirror_channel.h"
+#include "session/mirror_test_support.h"
 #include "support/test_lookup_server.h"
 #include "support/test_receiver.h"
 
@@ -364,6 +364,35 @@ TEST_F(ReceiverFaultTest, SlowReaderMakesTheLinkDropVideoWithBoundedQueues) {
   EXPECT_EQ(receiver_->snapshot().errors, std::vector<std::string>{});
 }
 
+// A receiver's mirror stop runs inside the control connection's read callback. With the
+// receiver not reading video, the media thread waits up to 3 s for a slot of the link (up to
+// 10 s for audio); the stop must not wait for it, or the control connection goes unread that
+// long and, past the receiver's 5 s silence limit, the session reports a lost receiver.
+TEST_F(ReceiverFaultTest, ReceiverStopDoesNotWaitForAMediaWriteThatWaitsForASlot) {
+  LogCapture log;
+  test::TestReceiverOptions options;
+  options.receiveBufferSize = 4096;
+  startReceiver(std::move(options));
+  BusyContent busy(display_);
+  connectAndMirror();
+  receiver_->setReading(test::Channel::Video, false);
+  // Once the buffers are full, a write waits 3 s and is dropped; the next round's write waits
+  // again at once.
+  ASSERT_TRUE(log.waitFor("unable to send video data.", 1, 90.0));
+  ASSERT_FALSE(log.waitFor("exit sendMediaData", 1, 0.3));
+
+  ASSERT_TRUE(receiver_->sendDeviceStatus(6));
+  ASSERT_TRUE(delegate_->waitFor("onRequestMirrorOffSuccess", 1, 30.0));
+  // The stop was over while the media thread still waited.
+  EXPECT_EQ(log.count("exit sendMediaData"), 0u);
+  EXPECT_FALSE(channel_->isMirroring());
+  EXPECT_TRUE(waitForHeartbeats(3));
+  EXPECT_TRUE(failureCodes().empty());
+  // The thread ends by itself once its write has given up.
+  EXPECT_TRUE(log.waitFor("exit sendMediaData", 1, 10.0));
+  receiver_->setReading(test::Channel::Video, true);
+}
+
 // ---- the look-up server side ----
 
 struct PinOutcome {
@@ -374,9 +403,7 @@ class RecordingPincodeDelegate : public PincodeDelegate {
  public:
   void onConnectPinServerSuccess() override { add(PinOutcome::Connected); }
   void onConnectServerFailed() override { add(PinOutcome::Failed); }
-  void onPincodeResolved(const ReceiverObject& /*receiver*/) override {
-    add(PinOutcome::Resolved);
-  }
+  void onPincodeResolved(const ReceiverObject& /*receiver*/) override { add(PinOutcome::Resolved); }
   void onReceiverNotFound() override { add(PinOutcome::NotFound); }
 
   std::vector<PinOutcome::Kind> kinds() const {
@@ -428,16 +455,36 @@ TEST(LookupServerFaults, EachEndsInItsOutcomeAndReleasesEverything) {
   huge[0] = huge[1] = huge[2] = huge[3] = 0xFF;
   const std::vector<LookupCase> cases = {
       {"silent", test::LookupAnswer::neverAnswers(), false, {K::Connected}, false, nullptr},
-      {"short, left open", test::LookupAnswer::rawBytes({0, 0}, false), false, {K::Connected},
-       false, nullptr},
-      {"short, then closed", test::LookupAnswer::rawBytes({0, 0}, true), false,
-       {K::Connected, K::Failed}, false, nullptr},
-      {"garbage", test::LookupAnswer::rawBytes(garbage, false), false, {K::Connected}, true,
+      {"short, left open",
+       test::LookupAnswer::rawBytes({0, 0}, false),
+       false,
+       {K::Connected},
+       false,
+       nullptr},
+      {"short, then closed",
+       test::LookupAnswer::rawBytes({0, 0}, true),
+       false,
+       {K::Connected, K::Failed},
+       false,
+       nullptr},
+      {"garbage",
+       test::LookupAnswer::rawBytes(garbage, false),
+       false,
+       {K::Connected},
+       true,
        "data len=296"},
-      {"huge length header", test::LookupAnswer::rawBytes(huge, false), false, {K::Connected},
-       true, "reply length 4294967295 refused"},
-      {"closes at once", test::LookupAnswer::neverAnswers(), true, {K::Connected, K::Failed},
-       false, nullptr},
+      {"huge length header",
+       test::LookupAnswer::rawBytes(huge, false),
+       false,
+       {K::Connected},
+       true,
+       "reply length 4294967295 refused"},
+      {"closes at once",
+       test::LookupAnswer::neverAnswers(),
+       true,
+       {K::Connected, K::Failed},
+       false,
+       nullptr},
   };
   test::TemporaryHome home;
   // One look-up first, so that the process-wide pools and services exist.

@@ -150,6 +150,10 @@ class DisplayService {
   // display); nullptr when nothing of it is on a display or the capture fails.
   virtual video::PixelBufferRef createScreenImage(const Rect& bounds) = 0;
 
+  // Where the pointer is, in points from the bottom-left corner of the main display (y grows
+  // upwards); nothing when it cannot be read.
+  virtual std::optional<Point> mouseLocation() { return std::nullopt; }
+
   // The process's service: the one set with `setShared`, else `openDefault()` made once.
   static std::shared_ptr<DisplayService> shared();
   static void setShared(std::shared_ptr<DisplayService> service);

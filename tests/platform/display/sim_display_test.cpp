@@ -189,6 +189,22 @@ TEST_F(SimDisplayTest, ScalesToTheStreamSizeAndDrawsTheCursorWhenAsked) {
   }
 }
 
+TEST_F(SimDisplayTest, PointerFollowsTheCursorCountedFromTheBottomLeft) {
+  struct Case {
+    int x, y;
+    double wantX, wantY;
+  } cases[] = {{0, 0, 0, 240}, {100, 40, 100, 200}, {319, 239, 319, 1}};
+  for (const Case& c : cases) {
+    display->setCursorPosition(c.x, c.y);
+    const auto pointer = display->mouseLocation();
+    ASSERT_TRUE(pointer.has_value());
+    EXPECT_EQ(pointer->x, c.wantX);
+    EXPECT_EQ(pointer->y, c.wantY);
+  }
+  display->setMainDisplayPresent(false);
+  EXPECT_FALSE(display->mouseLocation().has_value());
+}
+
 TEST_F(SimDisplayTest, WindowListAndScreenImage) {
   WindowInfo named;
   named.number = 5;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <utility>
 
 #include "display_test_support.h"
 #include "support/xvfb.h"
@@ -169,6 +170,20 @@ TEST_F(X11DisplayTest, TheCursorIsInTheFrameWhenShown) {
   }
 }
 
+TEST_F(X11DisplayTest, PointerIsReadOnTheRootWindowFromTheBottomLeft) {
+  corvane::test::TestWindow window(server_->display(), 0, 0, 200, 200, 0x00FF00, "pointer");
+  ASSERT_TRUE(window.isOpen());
+  const Rect bounds = display->displayBounds(display->mainDisplayID());
+  ASSERT_GT(bounds.size.height, 0);
+  for (const auto& [x, y] : {std::pair{400, 300}, std::pair{0, 0}, std::pair{1000, 700}}) {
+    window.warpPointer(x, y);
+    const auto pointer = display->mouseLocation();
+    ASSERT_TRUE(pointer.has_value());
+    EXPECT_EQ(pointer->x, x - bounds.origin.x);
+    EXPECT_EQ(pointer->y, bounds.origin.y + bounds.size.height - y);
+  }
+}
+
 TEST_F(X11DisplayTest, AnUntitledWindowReadsAsAnEmptyTitle) {
   // Window titles are never hidden on X11: the window list has a readable (empty) title for a
   // window without one, as for a window manager's frame.
@@ -176,7 +191,8 @@ TEST_F(X11DisplayTest, AnUntitledWindowReadsAsAnEmptyTitle) {
   ASSERT_TRUE(window.isOpen());
   const auto windows = display->copyWindowInfo(kWindowListOptionOnScreenOnly, kNullWindowID);
   auto found = std::find_if(windows.begin(), windows.end(), [](const WindowInfo& info) {
-    return info.bounds.origin.x == 300 && info.bounds.origin.y == 200 && info.bounds.size.width == 50;
+    return info.bounds.origin.x == 300 && info.bounds.origin.y == 200 &&
+           info.bounds.size.width == 50;
   });
   ASSERT_NE(found, windows.end());
   EXPECT_EQ(found->name, std::optional<std::string>(""));

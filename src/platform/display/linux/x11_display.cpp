@@ -255,4 +255,26 @@ video::PixelBufferRef X11Display::createScreenImage(const Rect& bounds) {
   return buffer;
 }
 
+std::optional<Point> X11Display::mouseLocation() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!connection_->usable()) return std::nullopt;
+  Display* display = connection_->display;
+  Window root = 0;
+  Window child = 0;
+  int rootX = 0;
+  int rootY = 0;
+  int windowX = 0;
+  int windowY = 0;
+  unsigned int mask = 0;
+  // False when the pointer is on another screen of the server.
+  if (XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &windowX,
+                    &windowY, &mask) == 0) {
+    return std::nullopt;
+  }
+  auto output = detail::findX11Output(display, 0, false);
+  if (!output) return std::nullopt;
+  const Rect& main = output->bounds;
+  return Point{rootX - main.origin.x, main.origin.y + main.size.height - rootY};
+}
+
 }  // namespace corvane::platform::display

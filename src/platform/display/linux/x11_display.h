@@ -41,6 +41,8 @@ class X11Display : public DisplayService, public std::enable_shared_from_this<X1
                                        DisplayStreamFrameAvailableHandler handler) override;
   std::vector<WindowInfo> copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) override;
   video::PixelBufferRef createScreenImage(const Rect& bounds) override;
+  // The pointer on the root window, relative to the main display's bottom-left corner.
+  std::optional<Point> mouseLocation() override;
 
  private:
   struct Connection;

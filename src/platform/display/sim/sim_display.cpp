@@ -119,6 +119,12 @@ void SimDisplay::setCursorPosition(int x, int y) {
   changed();
 }
 
+std::optional<Point> SimDisplay::mouseLocation() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!present_) return std::nullopt;
+  return Point{static_cast<double>(cursorX_), static_cast<double>(height_ - cursorY_)};
+}
+
 void SimDisplay::setWindows(std::vector<WindowInfo> windows) {
   std::lock_guard<std::mutex> lock(mutex_);
   windows_ = std::move(windows);

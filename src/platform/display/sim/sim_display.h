@@ -47,6 +47,7 @@ class SimDisplay : public DisplayService, public std::enable_shared_from_this<Si
   void touch();
   // Changes the content by itself every `interval` seconds (<= 0 stops it).
   void setAnimating(double interval);
+  // Moves the pointer (and the cursor drawn at it) to pixel (x, y) from the top-left corner.
   void setCursorPosition(int x, int y);
   void setWindows(std::vector<WindowInfo> windows);
 
@@ -68,6 +69,8 @@ class SimDisplay : public DisplayService, public std::enable_shared_from_this<Si
                                        DisplayStreamFrameAvailableHandler handler) override;
   std::vector<WindowInfo> copyWindowInfo(std::uint32_t options, WindowID relativeToWindow) override;
   video::PixelBufferRef createScreenImage(const Rect& bounds) override;
+  // The cursor position, measured from the bottom-left corner.
+  std::optional<Point> mouseLocation() override;
 
  private:
   explicit SimDisplay(std::vector<DisplayMode> modes);
