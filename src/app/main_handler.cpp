@@ -68,7 +68,8 @@ void MainHandler::showConnectStatusView(const ReceiverObject& receiver) {
 void MainHandler::onFindReceiverSuccess(const ReceiverObject& receiver) {
   detail::logLine("onFindReceiverSuccess======");
   auto self = shared_from_this();
-  platform::dispatch::Queue::main()->async([self, receiver] { self->showConnectStatusView(receiver); });
+  platform::dispatch::Queue::main()->async(
+      [self, receiver] { self->showConnectStatusView(receiver); });
 }
 
 void MainHandler::onConnectStatusViewClosed() {
@@ -89,6 +90,14 @@ void MainHandler::setupTrayIcon() {
   trayIcon_->setHighlightMode(true);
   trayIcon_->setEnabled(true);
   trayIcon_->setImage(platform::ui::Image::imageNamed("tray"));
+}
+
+bool MainHandler::windowShouldClose(platform::ui::Window& window) {
+  if (windowState_ != WindowState::ConnectStatusView) return true;
+  if (trayIcon_ && trayIcon_->isVisible()) return true;
+  detail::logLine("no system tray to re-open the window from: it is minimised instead of closed");
+  window.miniaturize();
+  return false;
 }
 
 void MainHandler::windowWillClose(platform::ui::Window& /*window*/) {

@@ -1,11 +1,13 @@
 // The controller of the application's single window: puts the PIN screen or the connection
 // screen into the window's top view, switches between them when a receiver is found or the
 // connection screen closes, owns the status-bar item, and decides what closing the window
-// means (on the PIN screen the application quits; on the connection screen it keeps running
-// in the status bar, and a re-open brings the window back).
+// means: on the PIN screen the application quits; on the connection screen it keeps running
+// (and the session goes on). There the window is hidden when the status item shows on a
+// system tray, whose click re-opens it; without a tray nothing could bring a hidden window
+// back, so the window is minimised instead and the desktop's task bar brings it back.
 //
-// Threads: `awakeFromNib`, `windowWillClose` and the screen switches on the main thread; the
-// two screen delegate operations may come on any thread and hop to the main queue.
+// Threads: `awakeFromNib`, the window delegate operations and the screen switches on the main
+// thread; the two screen delegate operations may come on any thread and hop to the main queue.
 //
 // Ownership: the application delegate holds the handler strongly (`mainController`); the
 // handler owns the window, the status item, the current PIN screen (a new one each time it is
@@ -37,6 +39,7 @@ class MainHandler : public PincodeViewControllerDelegate,
   ~MainHandler() override = default;
 
   void awakeFromNib();
+  bool windowShouldClose(platform::ui::Window& window) override;
   void windowWillClose(platform::ui::Window& window) override;
   void onFindReceiverSuccess(const ReceiverObject& receiver) override;
   void onConnectStatusViewClosed() override;

@@ -1,6 +1,7 @@
 // The main window and the application delegate: start-up shows a new PIN screen with the
 // status item, a found receiver switches to the connection screen, closing the window there
-// keeps the application running and a re-open shows it again, a session's end or a failed
+// keeps the application running (without a system tray the window is minimised, never left
+// hidden) and a re-open raises it again, a session's end or a failed
 // connection brings a new PIN screen, the next receiver reuses the connection screen, and
 // quitting (window closed on the PIN screen, or while mirroring) ends the session and gives
 // the system sound back.
@@ -46,7 +47,8 @@ class MainWindowTest : public AppFixture {
   }
   void TearDown() override {
     if (handler_) {
-      if (auto connect = handler_->connectStatusViewController()) connect->mirrorChannel()->disconnect();
+      if (auto connect = handler_->connectStatusViewController())
+        connect->mirrorChannel()->disconnect();
       if (handler_->mainWindow()) handler_->mainWindow()->orderOut();
     }
     uitest::app().setDelegate(nullptr);
@@ -56,16 +58,21 @@ class MainWindowTest : public AppFixture {
     AppFixture::TearDown();
   }
 
-  ReceiverObject livingRoom() const { return {"Living room", "2.1", {receiver_->address()}, "123456"}; }
+  ReceiverObject livingRoom() const {
+    return {"Living room", "2.1", {receiver_->address()}, "123456"};
+  }
   // The PIN screen's hand-over, from a thread of its own as the query channel's queue does.
   void findReceiver(const ReceiverObject& receiver) {
     std::thread([this, receiver] { handler_->onFindReceiverSuccess(receiver); }).join();
-    ASSERT_TRUE(uitest::waitFor([this] { return handler_->windowState() == WindowState::ConnectStatusView; }));
+    ASSERT_TRUE(uitest::waitFor(
+        [this] { return handler_->windowState() == WindowState::ConnectStatusView; }));
   }
   bool inWindow(const std::shared_ptr<platform::ui::View>& view) {
     return view && view->window() && view->window().get() == handler_->mainWindow().get();
   }
-  std::shared_ptr<platform::ui::View> pinView() { return handler_->pinCodeViewController()->view(); }
+  std::shared_ptr<platform::ui::View> pinView() {
+    return handler_->pinCodeViewController()->view();
+  }
   std::shared_ptr<platform::ui::View> connectView() {
     return handler_->connectStatusViewController()->view();
   }
@@ -105,7 +112,7 @@ TEST_F(MainWindowTest, StartUpShowsThePinScreenTheStatusItemAndKeepsTheSystemAwa
   EXPECT_EQ(after.back().token, first.token);
 }
 
-TEST_F(MainWindowTest, ClosingOnTheConnectionScreenKeepsRunningAndReopenShowsTheWindow) {
+TEST_F(MainWindowTest, ClosingOnTheConnectionScreenWithoutATrayMinimisesAndReopenRaises) {
   const auto firstPin = handler_->pinCodeViewController();
   findReceiver(livingRoom());
   EXPECT_FALSE(inWindow(firstPin->view()));
@@ -114,19 +121,27 @@ TEST_F(MainWindowTest, ClosingOnTheConnectionScreenKeepsRunningAndReopenShowsThe
     return handler_->connectStatusViewController()->workingMode() == WorkingMode::CONNECTED;
   }));
 
+  // The offscreen platform has no system tray: nothing but the task bar could bring the
+  // window back, so a close minimises it and leaves it open.
+  ASSERT_FALSE(handler_->trayIcon()->isVisible());
   handler_->mainWindow()->makeKeyAndOrderFront();
   handler_->mainWindow()->close();
   EXPECT_FALSE(uitest::app().isTerminated());
-  EXPECT_FALSE(handler_->mainWindow()->isVisible());
+  EXPECT_TRUE(handler_->mainWindow()->isVisible());
+  EXPECT_TRUE(handler_->mainWindow()->isMiniaturized());
+  EXPECT_EQ(handler_->windowState(), WindowState::ConnectStatusView);
+  EXPECT_TRUE(inWindow(connectView()));
   EXPECT_EQ(handler_->connectStatusViewController()->workingMode(), WorkingMode::CONNECTED);
   uitest::app().reopen();
   EXPECT_TRUE(handler_->mainWindow()->isVisible());
+  EXPECT_FALSE(handler_->mainWindow()->isMiniaturized());
   EXPECT_EQ(uitest::app().windows().size(), 1u);  // no other window was opened
 
   // The session ends: a new PIN screen, empty and with its entry area shown.
   const auto connectScreen = handler_->connectStatusViewController();
   connectScreen->disconnectButton()->performClick();
-  ASSERT_TRUE(uitest::waitFor([this] { return handler_->windowState() == WindowState::PinCodeView; }));
+  ASSERT_TRUE(
+      uitest::waitFor([this] { return handler_->windowState() == WindowState::PinCodeView; }));
   const auto secondPin = handler_->pinCodeViewController();
   EXPECT_NE(secondPin, firstPin);
   EXPECT_TRUE(inWindow(secondPin->view()));
@@ -141,7 +156,8 @@ TEST_F(MainWindowTest, ClosingOnTheConnectionScreenKeepsRunningAndReopenShowsThe
   EXPECT_EQ(handler_->connectStatusViewController(), connectScreen);
   EXPECT_EQ(connectScreen->receiver()->name, "Kitchen");
   EXPECT_TRUE(inWindow(connectView()));
-  ASSERT_TRUE(uitest::waitFor([&] { return connectScreen->workingMode() == WorkingMode::CONNECTED; }));
+  ASSERT_TRUE(
+      uitest::waitFor([&] { return connectScreen->workingMode() == WorkingMode::CONNECTED; }));
   EXPECT_EQ(connectScreen->receiverNameTextField()->stringValue().rfind("Kitchen(", 0), 0u);
 }
 
@@ -150,11 +166,15 @@ TEST_F(MainWindowTest, FailedConnectionShowsTheAlertAndANewPinScreen) {
   receiver_->stop();  // nothing listens there now
   const auto firstPin = handler_->pinCodeViewController();
   findReceiver({"Nobody", "1.0", {nobody}, "000000"});
-  ASSERT_TRUE(uitest::waitFor([&] {
-    return handler_->windowState() == WindowState::PinCodeView && handler_->pinCodeViewController() != firstPin;
-  }, std::chrono::seconds(20)));
+  ASSERT_TRUE(uitest::waitFor(
+      [&] {
+        return handler_->windowState() == WindowState::PinCodeView &&
+               handler_->pinCodeViewController() != firstPin;
+      },
+      std::chrono::seconds(20)));
   const AlertRecord notReachable{detail::localized("question.again"),
-                                 detail::localized("alert.receiver.not.reachable"), AlertStyle::Warning,
+                                 detail::localized("alert.receiver.not.reachable"),
+                                 AlertStyle::Warning,
                                  {"OK", "Cancel"}};
   EXPECT_EQ(alertsSince(0), std::vector<AlertRecord>{notReachable});
   EXPECT_TRUE(inWindow(pinView()));
@@ -175,7 +195,8 @@ TEST_F(MainWindowTest, QuittingWhileMirroringRestoresTheAudioDevicesAndRemovesTh
   ASSERT_TRUE(uitest::waitFor([&] { return screen->workingMode() == WorkingMode::CONNECTED; }));
   screen->mirrorButton()->performClick();
   ASSERT_TRUE(uitest::waitFor([&] { return screen->mirrorChannel()->isMirroring(); }));
-  ASSERT_TRUE(receiver_->waitFor([](const test::ReceiverState& s) { return !s.video.empty(); }, 30.0));
+  ASSERT_TRUE(
+      receiver_->waitFor([](const test::ReceiverState& s) { return !s.video.empty(); }, 30.0));
   const std::string saved = config_->soundflowerSettingFile();
   EXPECT_TRUE(platform::files::exists(saved));
   EXPECT_NE(devices_->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
