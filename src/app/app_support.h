@@ -27,9 +27,5 @@ platform::ui::ModalResponse runAlert(const std::string& title, const std::string
 using LocalAddressSource = std::function<std::optional<std::string>()>;
 void setLocalAddressSource(LocalAddressSource source);
 std::optional<std::string> localAddress();
-// The environment of every session controller the screens make (the connection screen's
-// and the driver check's); empty members take the process's shared services.
-void setMirrorEnvironment(MirrorChannel::Environment environment);
-MirrorChannel::Environment mirrorEnvironment();
 
 }  // namespace corvane::detail

@@ -22,6 +22,8 @@ int main(int argc, char** argv) {
   return corvane::platform::ui::applicationMain(
       argc, argv, [&endingSignals](corvane::platform::ui::Application& app) {
         if (endingSignals) endingSignals->watch(app);
-        corvane::loadMainInterface(app);
+        // Every member empty: the sessions take the process's shared display, audio devices,
+        // driver manager and settings.
+        corvane::loadMainInterface(app, corvane::MirrorChannel::Environment{});
       });
 }

@@ -8,12 +8,17 @@
 namespace corvane {
 
 MainHandler::MainHandler(std::shared_ptr<platform::ui::Window> mainWindow,
-                         std::shared_ptr<platform::ui::View> topView)
-    : mainWindow_(std::move(mainWindow)), topView_(std::move(topView)) {}
+                         std::shared_ptr<platform::ui::View> topView,
+                         MirrorChannel::Environment mirrorEnvironment)
+    : mainWindow_(std::move(mainWindow)),
+      topView_(std::move(topView)),
+      mirrorEnvironment_(std::move(mirrorEnvironment)) {}
 
 std::shared_ptr<MainHandler> MainHandler::create(std::shared_ptr<platform::ui::Window> mainWindow,
-                                                 std::shared_ptr<platform::ui::View> topView) {
-  return std::shared_ptr<MainHandler>(new MainHandler(std::move(mainWindow), std::move(topView)));
+                                                 std::shared_ptr<platform::ui::View> topView,
+                                                 MirrorChannel::Environment mirrorEnvironment) {
+  return std::shared_ptr<MainHandler>(
+      new MainHandler(std::move(mainWindow), std::move(topView), std::move(mirrorEnvironment)));
 }
 
 void MainHandler::awakeFromNib() {
@@ -29,13 +34,13 @@ void MainHandler::awakeFromNib() {
 }
 
 void MainHandler::makePinCodeView() {
-  pinCodeViewController_ = PincodeViewController::create();
+  pinCodeViewController_ = PincodeViewController::create(mirrorEnvironment_);
   pinCodeViewController_->setPincodeViewControllerDelegate(shared_from_this());
 }
 
 void MainHandler::makeConnectStatusView() {
   if (connectStatusViewController_) return;
-  connectStatusViewController_ = ConnectStatusViewController::create();
+  connectStatusViewController_ = ConnectStatusViewController::create(mirrorEnvironment_);
   connectStatusViewController_->setDelegate(shared_from_this());
 }
 
@@ -68,8 +73,7 @@ void MainHandler::showConnectStatusView(const ReceiverObject& receiver) {
 void MainHandler::onFindReceiverSuccess(const ReceiverObject& receiver) {
   detail::logLine("onFindReceiverSuccess======");
   auto self = shared_from_this();
-  platform::dispatch::Queue::main()->async(
-      [self, receiver] { self->showConnectStatusView(receiver); });
+  platform::dispatch::Queue::main()->async([self, receiver] { self->showConnectStatusView(receiver); });
 }
 
 void MainHandler::onConnectStatusViewClosed() {

@@ -33,9 +33,12 @@ class MainHandler : public PincodeViewControllerDelegate,
                     public platform::ui::WindowDelegate,
                     public std::enable_shared_from_this<MainHandler> {
  public:
-  // `init` with the window of the main interface and its top view.
+  // `init` with the window of the main interface and its top view; the screens it makes work
+  // with `mirrorEnvironment` (the application passes the process's services, tests their
+  // fakes).
   static std::shared_ptr<MainHandler> create(std::shared_ptr<platform::ui::Window> mainWindow,
-                                             std::shared_ptr<platform::ui::View> topView);
+                                             std::shared_ptr<platform::ui::View> topView,
+                                             MirrorChannel::Environment mirrorEnvironment);
   ~MainHandler() override = default;
 
   void awakeFromNib();
@@ -57,7 +60,8 @@ class MainHandler : public PincodeViewControllerDelegate,
 
  private:
   MainHandler(std::shared_ptr<platform::ui::Window> mainWindow,
-              std::shared_ptr<platform::ui::View> topView);
+              std::shared_ptr<platform::ui::View> topView,
+              MirrorChannel::Environment mirrorEnvironment);
   void showPinCodeView();
   void showConnectStatusView(const ReceiverObject& receiver);
   void makePinCodeView();
@@ -66,6 +70,7 @@ class MainHandler : public PincodeViewControllerDelegate,
 
   std::shared_ptr<platform::ui::Window> mainWindow_;
   std::shared_ptr<platform::ui::View> topView_;
+  const MirrorChannel::Environment mirrorEnvironment_;
   std::shared_ptr<platform::ui::StatusItem> trayIcon_;
   std::shared_ptr<PincodeViewController> pinCodeViewController_;
   std::shared_ptr<ConnectStatusViewController> connectStatusViewController_;

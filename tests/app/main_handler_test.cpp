@@ -39,7 +39,7 @@ class MainWindowTest : public AppFixture {
     std::string error;
     receiver_ = test::TestReceiver::startOnFreeLoopbackAddress(options, &error);
     ASSERT_NE(receiver_, nullptr) << error;
-    loadMainInterface(uitest::app());
+    loadMainInterface(uitest::app(), mirrorEnvironment_);
     delegate_ = std::dynamic_pointer_cast<AppDelegate>(uitest::app().delegate());
     ASSERT_NE(delegate_, nullptr);
     handler_ = delegate_->mainController();
@@ -47,8 +47,7 @@ class MainWindowTest : public AppFixture {
   }
   void TearDown() override {
     if (handler_) {
-      if (auto connect = handler_->connectStatusViewController())
-        connect->mirrorChannel()->disconnect();
+      if (auto connect = handler_->connectStatusViewController()) connect->mirrorChannel()->disconnect();
       if (handler_->mainWindow()) handler_->mainWindow()->orderOut();
     }
     uitest::app().setDelegate(nullptr);
@@ -58,21 +57,16 @@ class MainWindowTest : public AppFixture {
     AppFixture::TearDown();
   }
 
-  ReceiverObject livingRoom() const {
-    return {"Living room", "2.1", {receiver_->address()}, "123456"};
-  }
+  ReceiverObject livingRoom() const { return {"Living room", "2.1", {receiver_->address()}, "123456"}; }
   // The PIN screen's hand-over, from a thread of its own as the query channel's queue does.
   void findReceiver(const ReceiverObject& receiver) {
     std::thread([this, receiver] { handler_->onFindReceiverSuccess(receiver); }).join();
-    ASSERT_TRUE(uitest::waitFor(
-        [this] { return handler_->windowState() == WindowState::ConnectStatusView; }));
+    ASSERT_TRUE(uitest::waitFor([this] { return handler_->windowState() == WindowState::ConnectStatusView; }));
   }
   bool inWindow(const std::shared_ptr<platform::ui::View>& view) {
     return view && view->window() && view->window().get() == handler_->mainWindow().get();
   }
-  std::shared_ptr<platform::ui::View> pinView() {
-    return handler_->pinCodeViewController()->view();
-  }
+  std::shared_ptr<platform::ui::View> pinView() { return handler_->pinCodeViewController()->view(); }
   std::shared_ptr<platform::ui::View> connectView() {
     return handler_->connectStatusViewController()->view();
   }
@@ -140,8 +134,7 @@ TEST_F(MainWindowTest, ClosingOnTheConnectionScreenWithoutATrayMinimisesAndReope
   // The session ends: a new PIN screen, empty and with its entry area shown.
   const auto connectScreen = handler_->connectStatusViewController();
   connectScreen->disconnectButton()->performClick();
-  ASSERT_TRUE(
-      uitest::waitFor([this] { return handler_->windowState() == WindowState::PinCodeView; }));
+  ASSERT_TRUE(uitest::waitFor([this] { return handler_->windowState() == WindowState::PinCodeView; }));
   const auto secondPin = handler_->pinCodeViewController();
   EXPECT_NE(secondPin, firstPin);
   EXPECT_TRUE(inWindow(secondPin->view()));
@@ -156,8 +149,7 @@ TEST_F(MainWindowTest, ClosingOnTheConnectionScreenWithoutATrayMinimisesAndReope
   EXPECT_EQ(handler_->connectStatusViewController(), connectScreen);
   EXPECT_EQ(connectScreen->receiver()->name, "Kitchen");
   EXPECT_TRUE(inWindow(connectView()));
-  ASSERT_TRUE(
-      uitest::waitFor([&] { return connectScreen->workingMode() == WorkingMode::CONNECTED; }));
+  ASSERT_TRUE(uitest::waitFor([&] { return connectScreen->workingMode() == WorkingMode::CONNECTED; }));
   EXPECT_EQ(connectScreen->receiverNameTextField()->stringValue().rfind("Kitchen(", 0), 0u);
 }
 
@@ -166,15 +158,11 @@ TEST_F(MainWindowTest, FailedConnectionShowsTheAlertAndANewPinScreen) {
   receiver_->stop();  // nothing listens there now
   const auto firstPin = handler_->pinCodeViewController();
   findReceiver({"Nobody", "1.0", {nobody}, "000000"});
-  ASSERT_TRUE(uitest::waitFor(
-      [&] {
-        return handler_->windowState() == WindowState::PinCodeView &&
-               handler_->pinCodeViewController() != firstPin;
-      },
-      std::chrono::seconds(20)));
+  ASSERT_TRUE(uitest::waitFor([&] {
+    return handler_->windowState() == WindowState::PinCodeView && handler_->pinCodeViewController() != firstPin;
+  }, std::chrono::seconds(20)));
   const AlertRecord notReachable{detail::localized("question.again"),
-                                 detail::localized("alert.receiver.not.reachable"),
-                                 AlertStyle::Warning,
+                                 detail::localized("alert.receiver.not.reachable"), AlertStyle::Warning,
                                  {"OK", "Cancel"}};
   EXPECT_EQ(alertsSince(0), std::vector<AlertRecord>{notReachable});
   EXPECT_TRUE(inWindow(pinView()));
@@ -195,8 +183,7 @@ TEST_F(MainWindowTest, QuittingWhileMirroringRestoresTheAudioDevicesAndRemovesTh
   ASSERT_TRUE(uitest::waitFor([&] { return screen->workingMode() == WorkingMode::CONNECTED; }));
   screen->mirrorButton()->performClick();
   ASSERT_TRUE(uitest::waitFor([&] { return screen->mirrorChannel()->isMirroring(); }));
-  ASSERT_TRUE(
-      receiver_->waitFor([](const test::ReceiverState& s) { return !s.video.empty(); }, 30.0));
+  ASSERT_TRUE(receiver_->waitFor([](const test::ReceiverState& s) { return !s.video.empty(); }, 30.0));
   const std::string saved = config_->soundflowerSettingFile();
   EXPECT_TRUE(platform::files::exists(saved));
   EXPECT_NE(devices_->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
