@@ -76,9 +76,9 @@ ModalResponse Alert::runModal() {
   std::vector<QPushButton*> buttons;
   for (const auto& title : record_.buttons) {
     // The first button is the default one and the others follow it from left to right.
-    buttons.push_back(box.addButton(QString::fromStdString(title), buttons.empty()
-                                                                       ? QMessageBox::AcceptRole
-                                                                       : QMessageBox::RejectRole));
+    buttons.push_back(box.addButton(QString::fromStdString(title),
+                                    buttons.empty() ? QMessageBox::AcceptRole
+                                                    : QMessageBox::RejectRole));
   }
   box.setDefaultButton(buttons.front());
   OpenBox open{&box};

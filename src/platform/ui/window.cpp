@@ -66,9 +66,7 @@ Window::~Window() {
 
 std::string Window::title() const { return widget_->windowTitle().toStdString(); }
 
-void Window::setTitle(const std::string& title) {
-  widget_->setWindowTitle(QString::fromStdString(title));
-}
+void Window::setTitle(const std::string& title) { widget_->setWindowTitle(QString::fromStdString(title)); }
 
 std::shared_ptr<View> Window::contentView() const {
   if (auto* main = qobject_cast<QMainWindow*>(widget_)) return View::wrap(main->centralWidget());
