@@ -85,14 +85,25 @@ class SenderEndToEnd : public ::testing::Test {
   }
 
   void startApp() {
-    app_ = std::make_unique<test::ChildProcess>(
-        std::vector<std::string>{CORVANE_SENDER_PATH},
-        std::vector<std::string>{
-            "HOME=" + home_, "CORVANE_SYSTEM_ROOT=" + root_, "DISPLAY=" + server_->display(),
-            "XDG_RUNTIME_DIR=" + runtime_, "QT_QPA_PLATFORM=xcb",
-            "PULSE_SERVER=" + pulse_->server(),
-            std::string("PATH=") + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")},
-        log_);
+    std::vector<std::string> environment = {
+        "HOME=" + home_,
+        "CORVANE_SYSTEM_ROOT=" + root_,
+        "DISPLAY=" + server_->display(),
+        "XDG_RUNTIME_DIR=" + runtime_,
+        "QT_QPA_PLATFORM=xcb",
+        "PULSE_SERVER=" + pulse_->server(),
+        std::string("PATH=") + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
+    // A sanitizer build of the application runs with the tests' sanitizer settings, and its
+    // leak check leaves out the system libraries' own leaks.
+    for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+      if (const char* value = getenv(name)) environment.push_back(std::string(name) + "=" + value);
+    }
+    const char* leakOptions = getenv("LSAN_OPTIONS");
+    environment.push_back(std::string("LSAN_OPTIONS=") +
+                          (leakOptions != nullptr ? std::string(leakOptions) + ":" : "") +
+                          "suppressions=" CORVANE_LSAN_SUPPRESSIONS);
+    app_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{CORVANE_SENDER_PATH},
+                                                environment, log_);
     ASSERT_TRUE(app_->isRunning());
   }
 
