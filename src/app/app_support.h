@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "platform/ui/alert.h"
-#include "session/mirror_channel.h"
 
 namespace corvane::detail {
 
