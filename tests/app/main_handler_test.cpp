@@ -4,15 +4,22 @@
 // hidden) and a re-open raises it again, a session's end or a failed
 // connection brings a new PIN screen, the next receiver reuses the connection screen, and
 // quitting (window closed on the PIN screen, or while mirroring) ends the session and gives
-// the system sound back.
+// the system sound back, also when the quit comes while an alert is open (the alert is
+// closed: nobody has to answer it).
 //
 // The application object is one per process and ends for good at `terminate`; ctest runs each
 // test in a process of its own, and a test that needs a live application skips otherwise.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+#include <atomic>
 #include <thread>
 
 #include "app/app_delegate.h"
 #include "app/main_handler.h"
 #include "app_fixture.h"
+#include "platform/dispatch/dispatch.h"
 #include "platform/foundation/process_info.h"
 #include "platform/ui/window.h"
 #include "support/test_receiver.h"
@@ -193,6 +200,55 @@ TEST_F(MainWindowTest, QuittingWhileMirroringRestoresTheAudioDevicesAndRemovesTh
   EXPECT_EQ(devices_->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
   EXPECT_EQ(devices_->getDefaultInputAudioDeviceID(), SimAudioHardware::kBuiltInInputID);
   EXPECT_FALSE(platform::files::exists(saved));
+}
+
+TEST_F(MainWindowTest, QuittingWhileARefusalAlertIsOpenClosesItAndGivesTheSoundBack) {
+  using platform::audio::SimAudioHardware;
+  findReceiver(livingRoom());
+  const auto screen = handler_->connectStatusViewController();
+  ASSERT_TRUE(uitest::waitFor([&] { return screen->workingMode() == WorkingMode::CONNECTED; }));
+  // The receiver starts the mirroring itself.
+  ASSERT_TRUE(receiver_->sendDeviceStatus(7));
+  ASSERT_TRUE(uitest::waitFor([&] { return screen->mirrorChannel()->isMirroring(); }));
+  // The session's start routes the sound to the loop-back device on the link's thread.
+  ASSERT_TRUE(uitest::waitFor([&] {
+    return devices_->getDefaultOutputAudioDeviceID() != SimAudioHardware::kBuiltInOutputID &&
+           platform::files::exists(config_->soundflowerSettingFile());
+  }));
+
+  // Real message boxes from here on; nobody clicks them.
+  alerts_.reset();
+  // Once the refusal alert shows, the quit comes from the alert's own loop, as an ending
+  // signal does.
+  QTimer quitter;
+  quitter.setInterval(5);
+  QObject::connect(&quitter, &QTimer::timeout, &quitter, [&quitter] {
+    if (qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) == nullptr) return;
+    quitter.stop();
+    uitest::app().terminate();
+  });
+  quitter.start();
+  // Safety net: an alert the quit left open gets its button clicked, and the test fails below.
+  QTimer net;
+  net.setSingleShot(true);
+  QObject::connect(&net, &QTimer::timeout, &net, [] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      box->buttons().front()->click();
+    }
+  });
+  net.start(20000);
+
+  std::atomic<bool> alertReturned{false};
+  std::thread([&] { screen->onRequestMirrorOnFailed(-1); }).join();  // the link's thread
+  platform::dispatch::Queue::main()->async([&] { alertReturned = true; });
+  ASSERT_TRUE(uitest::waitFor([&] { return alertReturned.load(); }, std::chrono::seconds(30)));
+  EXPECT_TRUE(net.isActive()) << "the alert waited for a click";
+  EXPECT_TRUE(uitest::app().isTerminated());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_FALSE(screen->mirrorChannel()->isMirroring());
+  EXPECT_EQ(devices_->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
+  EXPECT_EQ(devices_->getDefaultInputAudioDeviceID(), SimAudioHardware::kBuiltInInputID);
+  EXPECT_FALSE(platform::files::exists(config_->soundflowerSettingFile()));
 }
 
 }  // namespace
