@@ -12,6 +12,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <atomic>
 #include <thread>
@@ -158,6 +159,29 @@ TEST_F(MainWindowTest, ClosingOnTheConnectionScreenWithoutATrayMinimisesAndReope
   EXPECT_TRUE(inWindow(connectView()));
   ASSERT_TRUE(uitest::waitFor([&] { return connectScreen->workingMode() == WorkingMode::CONNECTED; }));
   EXPECT_EQ(connectScreen->receiverNameTextField()->stringValue().rfind("Kitchen(", 0), 0u);
+}
+
+// Where the desktop has a system tray the status item shows on it, and a close hides the
+// window; a click on the icon (a re-open) shows it again. Runs in the app_tests_tray run, which
+// starts a tray on a display of its own.
+TEST_F(MainWindowTest, ClosingOnTheConnectionScreenWithATrayHidesAndTheIconBringsItBack) {
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    GTEST_SKIP() << "no system tray on this platform (the app_tests_tray run starts one)";
+  }
+  ASSERT_TRUE(handler_->trayIcon()->isVisible());
+  findReceiver(livingRoom());
+  ASSERT_TRUE(uitest::waitFor([this] {
+    return handler_->connectStatusViewController()->workingMode() == WorkingMode::CONNECTED;
+  }));
+  handler_->mainWindow()->makeKeyAndOrderFront();
+  handler_->mainWindow()->close();
+  EXPECT_FALSE(uitest::app().isTerminated());
+  EXPECT_FALSE(handler_->mainWindow()->isVisible());
+  EXPECT_FALSE(handler_->mainWindow()->isMiniaturized());
+  EXPECT_EQ(handler_->connectStatusViewController()->workingMode(), WorkingMode::CONNECTED);
+  uitest::app().reopen();
+  EXPECT_TRUE(handler_->mainWindow()->isVisible());
+  EXPECT_EQ(uitest::app().windows().size(), 1u);
 }
 
 TEST_F(MainWindowTest, FailedConnectionShowsTheAlertAndANewPinScreen) {
