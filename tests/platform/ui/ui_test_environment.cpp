@@ -3,16 +3,16 @@
 // (the X server ends by itself when the test process, its last client, goes). With
 // CORVANE_UI_TEST_TRAY=1 as well, a system tray (trayer) runs on that display for the tests
 // that need one; it ends with the test process.
-#include <QSystemTrayIcon>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <QSystemTrayIcon>
 
 #include <cerrno>
 #include <poll.h>
