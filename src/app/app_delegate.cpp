@@ -37,7 +37,8 @@ bool AppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows*/) {
   return false;
 }
 
-void loadMainInterface(platform::ui::Application& app) {
+void loadMainInterface(platform::ui::Application& app,
+                       MirrorChannel::Environment mirrorEnvironment) {
   auto delegate = std::make_shared<AppDelegate>();
   app.setDelegate(delegate);
   platform::Error error;
@@ -48,7 +49,8 @@ void loadMainInterface(platform::ui::Application& app) {
     app.terminate();
     return;
   }
-  auto handler = MainHandler::create(window, window->viewNamed("topView"));
+  auto handler =
+      MainHandler::create(window, window->viewNamed("topView"), std::move(mirrorEnvironment));
   handler->awakeFromNib();
   window->makeKeyAndOrderFront();
 }

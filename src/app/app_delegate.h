@@ -11,6 +11,7 @@
 
 #include "platform/foundation/process_info.h"
 #include "platform/ui/application.h"
+#include "session/mirror_channel.h"
 
 namespace corvane {
 
@@ -36,7 +37,10 @@ class AppDelegate : public platform::ui::ApplicationDelegate {
 };
 
 // Loads the main interface into `app`: the application delegate, the main window and its
-// controller (whose wake-up shows the PIN screen), and shows the window.
-void loadMainInterface(platform::ui::Application& app);
+// controller (whose wake-up shows the PIN screen), and shows the window. The screens' session
+// controllers work with `mirrorEnvironment` (the application passes the process's services,
+// tests their fakes).
+void loadMainInterface(platform::ui::Application& app,
+                       MirrorChannel::Environment mirrorEnvironment);
 
 }  // namespace corvane

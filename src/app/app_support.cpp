@@ -10,8 +10,7 @@ namespace corvane::detail {
 
 namespace {
 std::mutex g_mutex;
-LocalAddressSource g_localAddressSource;   // guarded by g_mutex
-MirrorChannel::Environment g_environment;  // guarded by g_mutex
+LocalAddressSource g_localAddressSource;  // guarded by g_mutex
 }  // namespace
 
 void setLocalAddressSource(LocalAddressSource source) {
@@ -27,16 +26,6 @@ std::optional<std::string> localAddress() {
   }
   if (source) return source();
   return NetworkUtilities::sharedInstance()->getLocalIP();
-}
-
-void setMirrorEnvironment(MirrorChannel::Environment environment) {
-  std::lock_guard lock(g_mutex);
-  g_environment = std::move(environment);
-}
-
-MirrorChannel::Environment mirrorEnvironment() {
-  std::lock_guard lock(g_mutex);
-  return g_environment;
 }
 
 std::string localized(const std::string& key) {

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "platform/ui/alert.h"
-#include "session/mirror_channel.h"
 
 namespace corvane::detail {
 
@@ -27,9 +26,5 @@ platform::ui::ModalResponse runAlert(const std::string& title, const std::string
 using LocalAddressSource = std::function<std::optional<std::string>()>;
 void setLocalAddressSource(LocalAddressSource source);
 std::optional<std::string> localAddress();
-// The environment of every session controller the screens make (the connection screen's
-// and the driver check's); empty members take the process's shared services.
-void setMirrorEnvironment(MirrorChannel::Environment environment);
-MirrorChannel::Environment mirrorEnvironment();
 
 }  // namespace corvane::detail

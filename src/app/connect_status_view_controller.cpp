@@ -45,9 +45,10 @@ ConnectStatusViewController::ConnectStatusViewController() {
 
 ConnectStatusViewController::~ConnectStatusViewController() = default;
 
-std::shared_ptr<ConnectStatusViewController> ConnectStatusViewController::create() {
+std::shared_ptr<ConnectStatusViewController> ConnectStatusViewController::create(
+    MirrorChannel::Environment mirrorEnvironment) {
   std::shared_ptr<ConnectStatusViewController> screen(new ConnectStatusViewController());
-  screen->mirrorChannel_ = MirrorChannel::create(detail::mirrorEnvironment());
+  screen->mirrorChannel_ = MirrorChannel::create(std::move(mirrorEnvironment));
   screen->setUpMirrorChannel();
   return screen;
 }

@@ -44,9 +44,11 @@ class ConnectStatusViewController : public platform::ui::ViewController,
   static constexpr const char* kScreenRecordingSettingsURL =
       "x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture";
 
-  // `initWithNibName:bundle:`: the fields, the session controller, then its set-up (the
-  // screen as its delegate, the machine's address once).
-  static std::shared_ptr<ConnectStatusViewController> create();
+  // `initWithNibName:bundle:`: the fields, the session controller (working with
+  // `mirrorEnvironment`: the application passes the process's services, tests their fakes),
+  // then its set-up (the screen as its delegate, the machine's address once).
+  static std::shared_ptr<ConnectStatusViewController> create(
+      MirrorChannel::Environment mirrorEnvironment);
   ~ConnectStatusViewController() override;
 
   void awakeFromNib() override;

@@ -8,12 +8,17 @@
 namespace corvane {
 
 MainHandler::MainHandler(std::shared_ptr<platform::ui::Window> mainWindow,
-                         std::shared_ptr<platform::ui::View> topView)
-    : mainWindow_(std::move(mainWindow)), topView_(std::move(topView)) {}
+                         std::shared_ptr<platform::ui::View> topView,
+                         MirrorChannel::Environment mirrorEnvironment)
+    : mainWindow_(std::move(mainWindow)),
+      topView_(std::move(topView)),
+      mirrorEnvironment_(std::move(mirrorEnvironment)) {}
 
 std::shared_ptr<MainHandler> MainHandler::create(std::shared_ptr<platform::ui::Window> mainWindow,
-                                                 std::shared_ptr<platform::ui::View> topView) {
-  return std::shared_ptr<MainHandler>(new MainHandler(std::move(mainWindow), std::move(topView)));
+                                                 std::shared_ptr<platform::ui::View> topView,
+                                                 MirrorChannel::Environment mirrorEnvironment) {
+  return std::shared_ptr<MainHandler>(
+      new MainHandler(std::move(mainWindow), std::move(topView), std::move(mirrorEnvironment)));
 }
 
 void MainHandler::awakeFromNib() {
@@ -29,13 +34,13 @@ void MainHandler::awakeFromNib() {
 }
 
 void MainHandler::makePinCodeView() {
-  pinCodeViewController_ = PincodeViewController::create();
+  pinCodeViewController_ = PincodeViewController::create(mirrorEnvironment_);
   pinCodeViewController_->setPincodeViewControllerDelegate(shared_from_this());
 }
 
 void MainHandler::makeConnectStatusView() {
   if (connectStatusViewController_) return;
-  connectStatusViewController_ = ConnectStatusViewController::create();
+  connectStatusViewController_ = ConnectStatusViewController::create(mirrorEnvironment_);
   connectStatusViewController_->setDelegate(shared_from_this());
 }
 
@@ -89,6 +94,14 @@ void MainHandler::setupTrayIcon() {
   trayIcon_->setHighlightMode(true);
   trayIcon_->setEnabled(true);
   trayIcon_->setImage(platform::ui::Image::imageNamed("tray"));
+}
+
+bool MainHandler::windowShouldClose(platform::ui::Window& window) {
+  if (windowState_ != WindowState::ConnectStatusView) return true;
+  if (trayIcon_ && trayIcon_->isVisible()) return true;
+  detail::logLine("no system tray to re-open the window from: it is minimised instead of closed");
+  window.miniaturize();
+  return false;
 }
 
 void MainHandler::windowWillClose(platform::ui::Window& /*window*/) {

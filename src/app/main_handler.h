@@ -1,11 +1,13 @@
 // The controller of the application's single window: puts the PIN screen or the connection
 // screen into the window's top view, switches between them when a receiver is found or the
 // connection screen closes, owns the status-bar item, and decides what closing the window
-// means (on the PIN screen the application quits; on the connection screen it keeps running
-// in the status bar, and a re-open brings the window back).
+// means: on the PIN screen the application quits; on the connection screen it keeps running
+// (and the session goes on). There the window is hidden when the status item shows on a
+// system tray, whose click re-opens it; without a tray nothing could bring a hidden window
+// back, so the window is minimised instead and the desktop's task bar brings it back.
 //
-// Threads: `awakeFromNib`, `windowWillClose` and the screen switches on the main thread; the
-// two screen delegate operations may come on any thread and hop to the main queue.
+// Threads: `awakeFromNib`, the window delegate operations and the screen switches on the main
+// thread; the two screen delegate operations may come on any thread and hop to the main queue.
 //
 // Ownership: the application delegate holds the handler strongly (`mainController`); the
 // handler owns the window, the status item, the current PIN screen (a new one each time it is
@@ -31,12 +33,16 @@ class MainHandler : public PincodeViewControllerDelegate,
                     public platform::ui::WindowDelegate,
                     public std::enable_shared_from_this<MainHandler> {
  public:
-  // `init` with the window of the main interface and its top view.
+  // `init` with the window of the main interface and its top view; the screens it makes work
+  // with `mirrorEnvironment` (the application passes the process's services, tests their
+  // fakes).
   static std::shared_ptr<MainHandler> create(std::shared_ptr<platform::ui::Window> mainWindow,
-                                             std::shared_ptr<platform::ui::View> topView);
+                                             std::shared_ptr<platform::ui::View> topView,
+                                             MirrorChannel::Environment mirrorEnvironment);
   ~MainHandler() override = default;
 
   void awakeFromNib();
+  bool windowShouldClose(platform::ui::Window& window) override;
   void windowWillClose(platform::ui::Window& window) override;
   void onFindReceiverSuccess(const ReceiverObject& receiver) override;
   void onConnectStatusViewClosed() override;
@@ -54,7 +60,8 @@ class MainHandler : public PincodeViewControllerDelegate,
 
  private:
   MainHandler(std::shared_ptr<platform::ui::Window> mainWindow,
-              std::shared_ptr<platform::ui::View> topView);
+              std::shared_ptr<platform::ui::View> topView,
+              MirrorChannel::Environment mirrorEnvironment);
   void showPinCodeView();
   void showConnectStatusView(const ReceiverObject& receiver);
   void makePinCodeView();
@@ -63,6 +70,7 @@ class MainHandler : public PincodeViewControllerDelegate,
 
   std::shared_ptr<platform::ui::Window> mainWindow_;
   std::shared_ptr<platform::ui::View> topView_;
+  const MirrorChannel::Environment mirrorEnvironment_;
   std::shared_ptr<platform::ui::StatusItem> trayIcon_;
   std::shared_ptr<PincodeViewController> pinCodeViewController_;
   std::shared_ptr<ConnectStatusViewController> connectStatusViewController_;

@@ -2,8 +2,8 @@
 
 #include <charconv>
 
+#include "app/app_support.h"
 #include "platform/dispatch/dispatch.h"
-#include "platform/foundation/bundle.h"
 #include "platform/foundation/user_defaults.h"
 #include "platform/log/log.h"
 #include "platform/ui/application.h"
@@ -34,14 +34,6 @@ bool parsesAsDecimalInteger(const std::string& text) {
 }
 
 }  // namespace detail
-
-namespace {
-
-std::string localized(const std::string& key) {
-  return platform::Bundle::main()->localizedString(key, "", "");
-}
-
-}  // namespace
 
 PincodeEntryViewController::PincodeEntryViewController() {
   initWithNibName("PincodeViewController");
@@ -102,7 +94,7 @@ const std::vector<std::shared_ptr<TextField>>& PincodeEntryViewController::numbe
 }
 
 std::string PincodeEntryViewController::switchTitle(std::int64_t length) {
-  return std::to_string(length) + " " + localized("switch.pincode.type");
+  return std::to_string(length) + " " + detail::localized("switch.pincode.type");
 }
 
 void PincodeEntryViewController::showPinType(std::int64_t length) {
@@ -120,9 +112,9 @@ void PincodeEntryViewController::awakeFromNib() {
       platform::UserDefaults::standard()->integerForKey(kPincodeTypeKey);
   showPinType(stored == PIN_CODE_TYPE_SERVER ? PIN_CODE_TYPE_SERVER : PIN_CODE_TYPE_SERVERLESS);
   refreshDigits();
-  if (auto button = connectButton()) button->setTitle(localized("title.connect"));
-  if (auto button = deleteButton()) button->setTitle(localized("title.delete"));
-  if (auto label = pincodeLabel()) label->setStringValue(localized("title.pincode"));
+  if (auto button = connectButton()) button->setTitle(detail::localized("title.connect"));
+  if (auto button = deleteButton()) button->setTitle(detail::localized("title.delete"));
+  if (auto label = pincodeLabel()) label->setStringValue(detail::localized("title.pincode"));
 
   // The monitor keeps the screen alive for good; it ignores keys once the view left its window.
   auto self = weak_from_this().lock();

@@ -69,12 +69,15 @@ ServerlessTarget decodeServerlessPin(const std::string& localIp, const std::stri
 
 }  // namespace detail
 
-PincodeViewController::PincodeViewController() = default;
+PincodeViewController::PincodeViewController(MirrorChannel::Environment mirrorEnvironment)
+    : mirrorEnvironment_(std::move(mirrorEnvironment)) {}
 
 PincodeViewController::~PincodeViewController() = default;
 
-std::shared_ptr<PincodeViewController> PincodeViewController::create() {
-  std::shared_ptr<PincodeViewController> screen(new PincodeViewController());
+std::shared_ptr<PincodeViewController> PincodeViewController::create(
+    MirrorChannel::Environment mirrorEnvironment) {
+  std::shared_ptr<PincodeViewController> screen(
+      new PincodeViewController(std::move(mirrorEnvironment)));
   screen->setUpPincodeChannel();
   return screen;
 }
@@ -259,7 +262,7 @@ void PincodeViewController::onFoundReceiver(const ReceiverData& answer) {
 }
 
 void PincodeViewController::checkSoundPlugin() {
-  auto channel = MirrorChannel::create(detail::mirrorEnvironment());
+  auto channel = MirrorChannel::create(mirrorEnvironment_);
   if (channel->hasSoundPluginIntalled()) {
     detail::logLine("sound plugin already installed");
     return;

@@ -62,7 +62,10 @@ class PincodeViewController : public PincodeEntryViewController,
   static constexpr double kLookupTimeout = 5.0;
 
   // `initWithNibName:bundle:`: the fields, then a new PIN channel with the screen as listener.
-  static std::shared_ptr<PincodeViewController> create();
+  // The driver check's session controller works with `mirrorEnvironment` (the application
+  // passes the process's services, tests their fakes).
+  static std::shared_ptr<PincodeViewController> create(
+      MirrorChannel::Environment mirrorEnvironment);
   ~PincodeViewController() override;
 
   // Starts one look-up of the complete PIN (main thread).
@@ -87,7 +90,7 @@ class PincodeViewController : public PincodeEntryViewController,
   bool isLookingUp() const { return lookingUp_.load(); }
 
  protected:
-  PincodeViewController();
+  explicit PincodeViewController(MirrorChannel::Environment mirrorEnvironment);
   // The second half of `create`, for subclasses made with their own `create`.
   void setUpPincodeChannel();
   // Sends the UDP query to `ip` (the PIN channel's queue or the global queue).
@@ -102,6 +105,7 @@ class PincodeViewController : public PincodeEntryViewController,
   void stopProgress(bool showEntry);
   void onTimeout();
 
+  const MirrorChannel::Environment mirrorEnvironment_;
   std::shared_ptr<PincodeChannel> pincodeChannel_;
   mutable std::mutex mutex_;  // guards the two fields below
   std::shared_ptr<QueryServerChannel> queryDeviceChannel_;

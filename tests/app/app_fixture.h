@@ -11,8 +11,8 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <ostream>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -94,19 +94,17 @@ class AppFixture : public ::testing::Test {
     soundEnv.installedBundlePath = root_ + platform::audio::kLoopbackDriverInstallPath;
     driver_ = SoundflowerManager::create(soundEnv);
     config_ = SWAppConfig::create();
-    MirrorChannel::Environment env;
-    env.display = display_;
-    env.soundflowerManager = driver_;
-    env.audioDeviceManager = devices_;
-    env.config = config_;
-    detail::setMirrorEnvironment(env);
+    mirrorEnvironment_.display = display_;
+    mirrorEnvironment_.soundflowerManager = driver_;
+    mirrorEnvironment_.audioDeviceManager = devices_;
+    mirrorEnvironment_.config = config_;
     setLocalAddress("192.168.7.20");
     alerts_ = std::make_unique<uitest::AlertRecorder>();
   }
 
   void TearDown() override {
     alerts_.reset();
-    detail::setMirrorEnvironment({});
+    mirrorEnvironment_ = {};
     detail::setLocalAddressSource(nullptr);
     platform::audio::setSystemHardware(nullptr);
     setenv("HOME", oldHome_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
@@ -152,6 +150,8 @@ class AppFixture : public ::testing::Test {
   std::shared_ptr<AudioDeviceManager> devices_;
   std::shared_ptr<SoundflowerManager> driver_;
   std::shared_ptr<SWAppConfig> config_;
+  // What the screens a test makes are given: the simulated display and audio hardware.
+  MirrorChannel::Environment mirrorEnvironment_;
   std::unique_ptr<uitest::AlertRecorder> alerts_;
 };
 

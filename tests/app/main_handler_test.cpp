@@ -1,17 +1,26 @@
 // The main window and the application delegate: start-up shows a new PIN screen with the
 // status item, a found receiver switches to the connection screen, closing the window there
-// keeps the application running and a re-open shows it again, a session's end or a failed
+// keeps the application running (without a system tray the window is minimised, never left
+// hidden) and a re-open raises it again, a session's end or a failed
 // connection brings a new PIN screen, the next receiver reuses the connection screen, and
 // quitting (window closed on the PIN screen, or while mirroring) ends the session and gives
-// the system sound back.
+// the system sound back, also when the quit comes while an alert is open (the alert is
+// closed: nobody has to answer it).
 //
 // The application object is one per process and ends for good at `terminate`; ctest runs each
 // test in a process of its own, and a test that needs a live application skips otherwise.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <atomic>
 #include <thread>
 
 #include "app/app_delegate.h"
 #include "app/main_handler.h"
 #include "app_fixture.h"
+#include "platform/dispatch/dispatch.h"
 #include "platform/foundation/process_info.h"
 #include "platform/ui/window.h"
 #include "support/test_receiver.h"
@@ -38,7 +47,7 @@ class MainWindowTest : public AppFixture {
     std::string error;
     receiver_ = test::TestReceiver::startOnFreeLoopbackAddress(options, &error);
     ASSERT_NE(receiver_, nullptr) << error;
-    loadMainInterface(uitest::app());
+    loadMainInterface(uitest::app(), mirrorEnvironment_);
     delegate_ = std::dynamic_pointer_cast<AppDelegate>(uitest::app().delegate());
     ASSERT_NE(delegate_, nullptr);
     handler_ = delegate_->mainController();
@@ -105,7 +114,7 @@ TEST_F(MainWindowTest, StartUpShowsThePinScreenTheStatusItemAndKeepsTheSystemAwa
   EXPECT_EQ(after.back().token, first.token);
 }
 
-TEST_F(MainWindowTest, ClosingOnTheConnectionScreenKeepsRunningAndReopenShowsTheWindow) {
+TEST_F(MainWindowTest, ClosingOnTheConnectionScreenWithoutATrayMinimisesAndReopenRaises) {
   const auto firstPin = handler_->pinCodeViewController();
   findReceiver(livingRoom());
   EXPECT_FALSE(inWindow(firstPin->view()));
@@ -114,13 +123,20 @@ TEST_F(MainWindowTest, ClosingOnTheConnectionScreenKeepsRunningAndReopenShowsThe
     return handler_->connectStatusViewController()->workingMode() == WorkingMode::CONNECTED;
   }));
 
+  // The offscreen platform has no system tray: nothing but the task bar could bring the
+  // window back, so a close minimises it and leaves it open.
+  ASSERT_FALSE(handler_->trayIcon()->isVisible());
   handler_->mainWindow()->makeKeyAndOrderFront();
   handler_->mainWindow()->close();
   EXPECT_FALSE(uitest::app().isTerminated());
-  EXPECT_FALSE(handler_->mainWindow()->isVisible());
+  EXPECT_TRUE(handler_->mainWindow()->isVisible());
+  EXPECT_TRUE(handler_->mainWindow()->isMiniaturized());
+  EXPECT_EQ(handler_->windowState(), WindowState::ConnectStatusView);
+  EXPECT_TRUE(inWindow(connectView()));
   EXPECT_EQ(handler_->connectStatusViewController()->workingMode(), WorkingMode::CONNECTED);
   uitest::app().reopen();
   EXPECT_TRUE(handler_->mainWindow()->isVisible());
+  EXPECT_FALSE(handler_->mainWindow()->isMiniaturized());
   EXPECT_EQ(uitest::app().windows().size(), 1u);  // no other window was opened
 
   // The session ends: a new PIN screen, empty and with its entry area shown.
@@ -143,6 +159,29 @@ TEST_F(MainWindowTest, ClosingOnTheConnectionScreenKeepsRunningAndReopenShowsThe
   EXPECT_TRUE(inWindow(connectView()));
   ASSERT_TRUE(uitest::waitFor([&] { return connectScreen->workingMode() == WorkingMode::CONNECTED; }));
   EXPECT_EQ(connectScreen->receiverNameTextField()->stringValue().rfind("Kitchen(", 0), 0u);
+}
+
+// Where the desktop has a system tray the status item shows on it, and a close hides the
+// window; a click on the icon (a re-open) shows it again. Runs in the app_tests_tray run, which
+// starts a tray on a display of its own.
+TEST_F(MainWindowTest, ClosingOnTheConnectionScreenWithATrayHidesAndTheIconBringsItBack) {
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    GTEST_SKIP() << "no system tray on this platform (the app_tests_tray run starts one)";
+  }
+  ASSERT_TRUE(handler_->trayIcon()->isVisible());
+  findReceiver(livingRoom());
+  ASSERT_TRUE(uitest::waitFor([this] {
+    return handler_->connectStatusViewController()->workingMode() == WorkingMode::CONNECTED;
+  }));
+  handler_->mainWindow()->makeKeyAndOrderFront();
+  handler_->mainWindow()->close();
+  EXPECT_FALSE(uitest::app().isTerminated());
+  EXPECT_FALSE(handler_->mainWindow()->isVisible());
+  EXPECT_FALSE(handler_->mainWindow()->isMiniaturized());
+  EXPECT_EQ(handler_->connectStatusViewController()->workingMode(), WorkingMode::CONNECTED);
+  uitest::app().reopen();
+  EXPECT_TRUE(handler_->mainWindow()->isVisible());
+  EXPECT_EQ(uitest::app().windows().size(), 1u);
 }
 
 TEST_F(MainWindowTest, FailedConnectionShowsTheAlertAndANewPinScreen) {
@@ -185,6 +224,55 @@ TEST_F(MainWindowTest, QuittingWhileMirroringRestoresTheAudioDevicesAndRemovesTh
   EXPECT_EQ(devices_->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
   EXPECT_EQ(devices_->getDefaultInputAudioDeviceID(), SimAudioHardware::kBuiltInInputID);
   EXPECT_FALSE(platform::files::exists(saved));
+}
+
+TEST_F(MainWindowTest, QuittingWhileARefusalAlertIsOpenClosesItAndGivesTheSoundBack) {
+  using platform::audio::SimAudioHardware;
+  findReceiver(livingRoom());
+  const auto screen = handler_->connectStatusViewController();
+  ASSERT_TRUE(uitest::waitFor([&] { return screen->workingMode() == WorkingMode::CONNECTED; }));
+  // The receiver starts the mirroring itself.
+  ASSERT_TRUE(receiver_->sendDeviceStatus(7));
+  ASSERT_TRUE(uitest::waitFor([&] { return screen->mirrorChannel()->isMirroring(); }));
+  // The session's start routes the sound to the loop-back device on the link's thread.
+  ASSERT_TRUE(uitest::waitFor([&] {
+    return devices_->getDefaultOutputAudioDeviceID() != SimAudioHardware::kBuiltInOutputID &&
+           platform::files::exists(config_->soundflowerSettingFile());
+  }));
+
+  // Real message boxes from here on; nobody clicks them.
+  alerts_.reset();
+  // Once the refusal alert shows, the quit comes from the alert's own loop, as an ending
+  // signal does.
+  QTimer quitter;
+  quitter.setInterval(5);
+  QObject::connect(&quitter, &QTimer::timeout, &quitter, [&quitter] {
+    if (qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) == nullptr) return;
+    quitter.stop();
+    uitest::app().terminate();
+  });
+  quitter.start();
+  // Safety net: an alert the quit left open gets its button clicked, and the test fails below.
+  QTimer net;
+  net.setSingleShot(true);
+  QObject::connect(&net, &QTimer::timeout, &net, [] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      box->buttons().front()->click();
+    }
+  });
+  net.start(20000);
+
+  std::atomic<bool> alertReturned{false};
+  std::thread([&] { screen->onRequestMirrorOnFailed(-1); }).join();  // the link's thread
+  platform::dispatch::Queue::main()->async([&] { alertReturned = true; });
+  ASSERT_TRUE(uitest::waitFor([&] { return alertReturned.load(); }, std::chrono::seconds(30)));
+  EXPECT_TRUE(net.isActive()) << "the alert waited for a click";
+  EXPECT_TRUE(uitest::app().isTerminated());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_FALSE(screen->mirrorChannel()->isMirroring());
+  EXPECT_EQ(devices_->getDefaultOutputAudioDeviceID(), SimAudioHardware::kBuiltInOutputID);
+  EXPECT_EQ(devices_->getDefaultInputAudioDeviceID(), SimAudioHardware::kBuiltInInputID);
+  EXPECT_FALSE(platform::files::exists(config_->soundflowerSettingFile()));
 }
 
 }  // namespace

@@ -57,8 +57,10 @@ TEST(ServerlessDecodeTest, XorsTheSlicesIntoTheLastTwoOctets) {
 // The screen with its probes recorded instead of sent (for addresses off this machine).
 class ProbeRecordingScreen : public PincodeViewController {
  public:
-  static std::shared_ptr<ProbeRecordingScreen> create(bool send) {
-    std::shared_ptr<ProbeRecordingScreen> screen(new ProbeRecordingScreen(send));
+  static std::shared_ptr<ProbeRecordingScreen> create(bool send,
+                                                      MirrorChannel::Environment environment) {
+    std::shared_ptr<ProbeRecordingScreen> screen(
+        new ProbeRecordingScreen(send, std::move(environment)));
     screen->setUpPincodeChannel();
     return screen;
   }
@@ -77,7 +79,8 @@ class ProbeRecordingScreen : public PincodeViewController {
   }
 
  private:
-  explicit ProbeRecordingScreen(bool send) : send_(send) {}
+  ProbeRecordingScreen(bool send, MirrorChannel::Environment environment)
+      : PincodeViewController(std::move(environment)), send_(send) {}
   bool send_;
   mutable std::mutex mutex_;
   std::vector<std::string> probes_;
@@ -114,7 +117,7 @@ class PinLookupTest : public AppFixture {
     if (pin.size() <= 6) platform::UserDefaults::standard()->setInteger(6, "pincode.type");
     window_ = Window::fromInterface("MainWindow");
     ASSERT_NE(window_, nullptr);
-    screen_ = ProbeRecordingScreen::create(send);
+    screen_ = ProbeRecordingScreen::create(send, mirrorEnvironment_);
     screen_->setPincodeViewControllerDelegate(controller_);
     ASSERT_NE(screen_->view(), nullptr);
     window_->viewNamed("topView")->addSubview(screen_->view());
@@ -346,7 +349,7 @@ class DriverCheckTest : public AppFixture {};
 TEST_F(DriverCheckTest, FirstLoadInstallsTheDriverAndShowsTheSuccessAlertOnce) {
   const auto check = [this] {
     auto window = Window::fromInterface("MainWindow");
-    auto screen = PincodeViewController::create();
+    auto screen = PincodeViewController::create(mirrorEnvironment_);
     window->viewNamed("topView")->addSubview(screen->view());
     // The check is queued to the main queue: it ran once the loop has run.
     uitest::waitFor([] { return false; }, std::chrono::milliseconds(300));

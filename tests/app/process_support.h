@@ -34,6 +34,8 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool isRunning() const { return pid_ > 0; }
+  // The process id while it runs (until `stop`), else -1.
+  pid_t pid() const { return pid_; }
   // Sends SIGTERM and waits up to `timeout` for the end, then kills it; answers the exit
   // status as waitpid reports it, or -1.
   int stop(std::chrono::milliseconds timeout = std::chrono::seconds(5));

@@ -4,7 +4,11 @@
 // Tests install a responder: each run alert is then handed to it as a record, and its answer
 // is returned at once instead of showing the box and waiting for a person.
 //
-// Threads: `runModal` on the main thread; `setModalResponder` from any thread.
+// A quit never waits on a person: `abortModal` ends every alert that is open (each answers
+// kModalResponseAbort; Application::terminate does it), and once the application has
+// terminated an alert is not shown at all and answers the same at once.
+//
+// Threads: `runModal` and `abortModal` on the main thread; `setModalResponder` from any thread.
 #pragma once
 
 #include <functional>
@@ -24,6 +28,9 @@ using ModalResponse = long;
 inline constexpr ModalResponse kAlertFirstButtonReturn = 1000;
 inline constexpr ModalResponse kAlertSecondButtonReturn = 1001;
 inline constexpr ModalResponse kAlertThirdButtonReturn = 1002;
+// The answer of an alert that was ended without a person's choice (`abortModal`, or an alert
+// run after the application terminated).
+inline constexpr ModalResponse kModalResponseAbort = -1001;
 
 // What an alert showed.
 struct AlertRecord {
@@ -51,6 +58,10 @@ class Alert {
   // Shows the alert and waits until a button is pressed; answers that button's response.
   // An alert without buttons gets one "OK" button.
   ModalResponse runModal();
+
+  // Ends every alert that is running now, the innermost first; each of their `runModal`
+  // calls returns kModalResponseAbort once the loop gets back to it.
+  static void abortModal();
 
   // While a responder is set, `runModal` hands it the alert instead of showing it. nullptr
   // shows alerts again.

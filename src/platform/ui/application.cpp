@@ -14,6 +14,7 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/log/log.h"
+#include "platform/ui/alert.h"
 #include "platform/ui/registry.h"
 #include "platform/ui/window.h"
 
@@ -143,6 +144,7 @@ int Application::run() {
 void Application::terminate() {
   if (terminated_) return;
   terminated_ = true;
+  Alert::abortModal();  // a quit waits on no person
   if (delegate_) delegate_->applicationWillTerminate();
   QCoreApplication::exit(0);
 }

@@ -65,7 +65,8 @@ class Application {
   // Runs the main loop until `terminate`; answers the loop's exit code. Returns at once when
   // the application was terminated before.
   int run();
-  // Ends the application: `applicationWillTerminate` (once), then the main loop returns.
+  // Ends the application: closes any open alert (Alert::abortModal), then
+  // `applicationWillTerminate` (once), then the main loop returns.
   void terminate();
   bool isTerminated() const { return terminated_; }
 

@@ -10,14 +10,20 @@
 namespace corvane::platform::ui {
 namespace detail {
 
-// Tells the window's delegate when its widget is about to close.
+// Asks the window's delegate whether its widget may close, and tells it when it is about to.
 class CloseWatcher final : public QObject {
  public:
   CloseWatcher(QObject* parent, Window* window) : QObject(parent), window_(window) {}
 
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (event->type() == QEvent::Close && watched == parent()) {
-      if (auto delegate = window_->delegate()) delegate->windowWillClose(*window_);
+      if (auto delegate = window_->delegate()) {
+        if (!delegate->windowShouldClose(*window_)) {
+          event->ignore();  // the widget stays as it is
+          return true;
+        }
+        delegate->windowWillClose(*window_);
+      }
     }
     return false;
   }
@@ -74,12 +80,18 @@ std::shared_ptr<View> Window::viewNamed(const std::string& name) const {
 }
 
 void Window::makeKeyAndOrderFront() {
+  if (widget_->isMinimized())
+    widget_->setWindowState(widget_->windowState() & ~Qt::WindowMinimized);
   widget_->show();
   widget_->raise();
   widget_->activateWindow();
 }
 
 void Window::orderOut() { widget_->hide(); }
+
+void Window::miniaturize() { widget_->showMinimized(); }
+
+bool Window::isMiniaturized() const { return widget_->isMinimized(); }
 
 void Window::close() { widget_->close(); }
 

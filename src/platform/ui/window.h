@@ -1,9 +1,10 @@
-// An application window over a top-level Qt widget, with a delegate told when the window is
-// about to close (the user's close button, or `close`).
+// An application window over a top-level Qt widget, with a delegate asked whether the window
+// may close and told when it is about to close (the user's close button, or `close`).
 //
 // The window owns its widget. It is registered with the application while it exists, so that
 // views can find their window, `Application::keyWindow` can name it and key events carry it.
-// Closing hides the window; it is not deleted and can be shown again.
+// Closing hides the window; it is not deleted and can be shown again. A minimised window stays
+// open: the desktop's task bar, or `makeKeyAndOrderFront`, brings it back.
 //
 // Threads: main thread only.
 #pragma once
@@ -24,6 +25,12 @@ class Window;
 class WindowDelegate {
  public:
   virtual ~WindowDelegate() = default;
+  // The window is asked to close: answer false to keep it as it is (nothing closes and
+  // `windowWillClose` is not called). Runs on the main thread.
+  virtual bool windowShouldClose(Window& window) {
+    (void)window;
+    return true;
+  }
   // The window is about to close. Runs on the main thread.
   virtual void windowWillClose(Window& window) = 0;
 };
@@ -57,12 +64,17 @@ class Window : public std::enable_shared_from_this<Window> {
   // A view of the window's interface description by outlet (object) name, or nullptr.
   std::shared_ptr<View> viewNamed(const std::string& name) const;
 
-  // Shows the window, brings it to the front and makes it the key window.
+  // Shows the window (also out of the task bar, when minimised), brings it to the front and
+  // makes it the key window.
   void makeKeyAndOrderFront();
+  // Minimises the window into the desktop's task bar; it stays open and visible to the
+  // application.
+  void miniaturize();
+  bool isMiniaturized() const;
   // Hides the window without closing it (the delegate is not told).
   void orderOut();
-  // Closes the window as its close button does: the delegate's `windowWillClose`, then the
-  // window is hidden.
+  // Closes the window as its close button does: the delegate's `windowShouldClose`; when it
+  // agrees, its `windowWillClose`, then the window is hidden.
   void close();
   bool isVisible() const;
   bool isKeyWindow() const;

@@ -107,5 +107,50 @@ TEST(AlertTest, WithoutResponderAModalBoxShowsAndTheClickedButtonAnswers) {
   }
 }
 
+// A quit ends the open alerts without a person: each run answers the abort response, the
+// innermost one first, and no box is left on the screen.
+TEST(AlertTest, AbortModalEndsEveryOpenAlertWithTheAbortAnswer) {
+  testing::app();
+  std::vector<std::string> ended;
+  ModalResponse innerAnswer = 0;
+  // Once the outer box shows, a timer opens a second alert over it; once that one shows too,
+  // another timer aborts both.
+  auto* opener = new QTimer(qApp);
+  QObject::connect(opener, &QTimer::timeout, opener, [&, opener] {
+    if (QApplication::activeModalWidget() == nullptr) return;
+    opener->deleteLater();
+    auto* aborter = new QTimer(qApp);
+    QObject::connect(aborter, &QTimer::timeout, aborter, [aborter] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr || box->text() != "inner") return;
+      aborter->deleteLater();
+      Alert::abortModal();
+    });
+    aborter->start(5);
+    Alert inner;
+    inner.setMessageText("inner");
+    innerAnswer = inner.runModal();
+    ended.emplace_back("inner");
+  });
+  opener->start(5);
+  // Safety net: alerts that are not ended get their button clicked, and the test fails below.
+  QTimer net;
+  net.setInterval(20000);
+  QObject::connect(&net, &QTimer::timeout, &net, [] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      box->buttons().front()->click();
+    }
+  });
+  net.start();
+  Alert outer;
+  outer.setMessageText("outer");
+  outer.addButtonWithTitle("OK");
+  EXPECT_EQ(outer.runModal(), kModalResponseAbort);
+  ended.emplace_back("outer");
+  EXPECT_EQ(innerAnswer, kModalResponseAbort);
+  EXPECT_EQ(ended, (std::vector<std::string>{"inner", "outer"}));
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
 }  // namespace
 }  // namespace corvane::platform::ui

@@ -169,5 +169,55 @@ TEST(ApplicationTest, HideUnhideAndReopen) {
                                       "reopen hidden"}));
 }
 
+// A quit from inside an alert's loop (as an ending signal's comes) ends the alert without a
+// person: its run answers the abort response, and the box is gone. Once the application has
+// ended, an alert is not shown at all. The application ends for good, so ctest runs this in a
+// process of its own; in the one-process run it is already terminated and only the second
+// part applies.
+TEST(ApplicationTest, TerminateEndsAnOpenAlertWithTheAbortAnswer) {
+  auto& app = testing::app();
+  auto delegate = std::make_shared<LifeRecorder>();
+  app.setDelegate(delegate);
+  const bool wasTerminated = app.isTerminated();
+  QTimer quitter;
+  quitter.setInterval(5);
+  QObject::connect(&quitter, &QTimer::timeout, &quitter, [&quitter] {
+    if (QApplication::activeModalWidget() == nullptr) return;
+    quitter.stop();
+    testing::app().terminate();
+  });
+  quitter.start();
+  // Safety net: a box the quit left open gets its button clicked, and the test fails below.
+  QTimer net;
+  net.setSingleShot(true);
+  QObject::connect(&net, &QTimer::timeout, &net, [] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      box->buttons().front()->click();
+    }
+  });
+  net.start(20000);
+
+  ModalResponse answer = 0;
+  Queue::main()->async([&answer] {
+    Alert alert;
+    alert.setMessageText("open at the quit");
+    alert.addButtonWithTitle("OK");
+    answer = alert.runModal();
+  });
+  ASSERT_TRUE(testing::waitFor([&] { return answer != 0; }, std::chrono::seconds(30)));
+  EXPECT_EQ(answer, kModalResponseAbort);
+  EXPECT_TRUE(app.isTerminated());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  if (!wasTerminated) {
+    EXPECT_EQ(delegate->events, std::vector<std::string>{"terminate"});
+  }
+
+  Alert later;
+  later.setMessageText("after the quit");
+  EXPECT_EQ(later.runModal(), kModalResponseAbort);
+  EXPECT_TRUE(net.isActive()) << "an alert waited for a click";
+  app.setDelegate(nullptr);
+}
+
 }  // namespace
 }  // namespace corvane::platform::ui

@@ -1,13 +1,18 @@
 // Makes the application for the test process, before any test: on Qt's offscreen platform,
 // or with CORVANE_UI_TEST_PLATFORM=xcb on a private Xvfb display that this process starts
-// (the X server ends by itself when the test process, its last client, goes).
+// (the X server ends by itself when the test process, its last client, goes). With
+// CORVANE_UI_TEST_TRAY=1 as well, a system tray (trayer) runs on that display for the tests
+// that need one; it ends with the test process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <QSystemTrayIcon>
 
 #include <cerrno>
 #include <poll.h>
@@ -72,6 +77,24 @@ int startXvfb(std::string* why) {
   return std::stoi(number);
 }
 
+// Starts a system tray on $DISPLAY that is ended when this process ends; answers its id, or -1.
+pid_t startTray() {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  // The child: ended with the test process, whatever way it ends.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  const int null = open("/dev/null", O_RDWR);
+  dup2(null, 1);
+  dup2(null, 2);
+  execlp("trayer", "trayer", static_cast<char*>(nullptr));
+  _exit(127);
+}
+
+pid_t& trayProcess() {
+  static pid_t pid = -1;
+  return pid;
+}
+
 class UiEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
@@ -90,12 +113,25 @@ class UiEnvironment : public ::testing::Environment {
       const std::string name = ":" + std::to_string(display);
       setenv("DISPLAY", name.c_str(), 1);       // NOLINT(concurrency-mt-unsafe)
       setenv("QT_QPA_PLATFORM", "xcb", 1);      // NOLINT(concurrency-mt-unsafe)
+      const char* tray = getenv("CORVANE_UI_TEST_TRAY");  // NOLINT(concurrency-mt-unsafe)
+      if (tray != nullptr && std::string(tray) == "1") {
+        trayProcess() = startTray();
+        ASSERT_GT(trayProcess(), 0) << "trayer cannot be started (run scripts/install-deps)";
+        app();
+        ASSERT_TRUE(waitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }))
+            << "trayer offered no system tray";
+      }
     } else {
       setenv("QT_QPA_PLATFORM", "offscreen", 1);  // NOLINT(concurrency-mt-unsafe)
     }
     app();
   }
   void TearDown() override {
+    if (trayProcess() > 0) {
+      kill(trayProcess(), SIGTERM);
+      waitpid(trayProcess(), nullptr, 0);
+      trayProcess() = -1;
+    }
     if (!runtimeFolder().empty()) files::remove(runtimeFolder());
   }
 };

@@ -1,6 +1,6 @@
 // Windows: the delegate hears of every close (the close button's platform event and
-// `close`), is held weakly, and a closed window can be shown again; URLs open through the
-// desktop's handler for their scheme.
+// `close`), can refuse one, is held weakly, and a closed window can be shown again; a
+// minimised window is raised again; URLs open through the desktop's handler for their scheme.
 #include <gtest/gtest.h>
 
 #include <QCloseEvent>
@@ -22,12 +22,18 @@ namespace {
 
 class CloseRecorder : public WindowDelegate {
  public:
+  bool windowShouldClose(Window& window) override {
+    asked.push_back(&window);
+    return allowClose;
+  }
   void windowWillClose(Window& window) override {
     closed.push_back(&window);
     visibleAtClose = window.isVisible();
   }
+  std::vector<Window*> asked;
   std::vector<Window*> closed;
   bool visibleAtClose = false;
+  bool allowClose = true;
 };
 
 TEST(WindowTest, DelegateHearsEachCloseBeforeTheWindowHides) {
@@ -56,6 +62,47 @@ TEST(WindowTest, DelegateHearsEachCloseBeforeTheWindowHides) {
   window->makeKeyAndOrderFront();
   window->orderOut();
   EXPECT_EQ(delegate->closed.size(), 2U);
+}
+
+// A delegate that refuses keeps the window open, for the close button as for `close`.
+TEST(WindowTest, ARefusedCloseLeavesTheWindowOpenAndUntold) {
+  testing::app();
+  auto window = Window::fromInterface("MainWindow");
+  ASSERT_NE(window, nullptr);
+  auto delegate = std::make_shared<CloseRecorder>();
+  delegate->allowClose = false;
+  window->setDelegate(delegate);
+  window->makeKeyAndOrderFront();
+  ASSERT_TRUE(testing::waitFor([&] { return window->isVisible(); }));
+
+  window->close();
+  QCloseEvent event;
+  QCoreApplication::sendEvent(window->widget()->windowHandle(), &event);
+  EXPECT_EQ(delegate->asked, (std::vector<Window*>{window.get(), window.get()}));
+  EXPECT_TRUE(delegate->closed.empty());
+  EXPECT_TRUE(window->isVisible());
+
+  delegate->allowClose = true;
+  window->close();
+  EXPECT_EQ(delegate->closed, std::vector<Window*>{window.get()});
+  EXPECT_FALSE(window->isVisible());
+}
+
+TEST(WindowTest, AMinimisedWindowStaysOpenAndIsRaisedAgain) {
+  testing::app();
+  auto window = Window::fromInterface("MainWindow");
+  ASSERT_NE(window, nullptr);
+  window->makeKeyAndOrderFront();
+  ASSERT_TRUE(testing::waitFor([&] { return window->isVisible(); }));
+  EXPECT_FALSE(window->isMiniaturized());
+
+  window->miniaturize();
+  EXPECT_TRUE(window->isMiniaturized());
+  EXPECT_TRUE(window->isVisible());  // in the task bar, not closed
+  window->makeKeyAndOrderFront();
+  EXPECT_FALSE(window->isMiniaturized());
+  EXPECT_TRUE(window->isVisible());
+  window->orderOut();
 }
 
 TEST(WindowTest, DelegateIsHeldWeakly) {
