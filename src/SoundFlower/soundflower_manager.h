@@ -60,6 +60,8 @@ class SoundflowerManager : public std::enable_shared_from_this<SoundflowerManage
   }
   const std::string& installedBundlePath() const { return environment_.installedBundlePath; }
 
+  // Unpacks the bundle anew (whatever stood at its path is removed first); `driverPath` is
+  // the unpacked bundle when this unpacking made it, else nil.
   bool extractAudioPlugin();
   bool isAudioPluginInstalled();
   // YES when the privileged launch of the copy reported 0 (before the copy has finished).
@@ -82,6 +84,9 @@ class SoundflowerManager : public std::enable_shared_from_this<SoundflowerManage
  private:
   explicit SoundflowerManager(Environment environment);
   void startObserving();
+  // Unpacks the resource into a fresh folder and moves the bundle to `unpacked`; false (and
+  // nothing at `unpacked`) when the unpacking failed.
+  bool unpackDriverBundle(const std::string& unpacked);
   bool runPrivilegedShellCommand(const std::string& command);
 
   const Environment environment_;

@@ -3,11 +3,13 @@
 // selecting the loop-back device, and the guard.
 #include "SoundFlower/soundflower_manager.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 
 #include "installer/st_privileged_task.h"
@@ -111,6 +113,67 @@ TEST_F(SoundflowerManagerTest, UnpacksTheBuiltDriverResourceIntoTheTemporaryFold
   EXPECT_FALSE(bare->driverPath());
   EXPECT_FALSE(bare->extractAudioPlugin());
   EXPECT_FALSE(bare->installAudioPlugin());
+}
+
+// Something put at the unpacked bundle's path before the manager unpacks (a folder of other
+// content, or a link to a folder elsewhere) is never what the install would copy: with the
+// resource the path holds exactly the archive's bundle, without a usable one it holds nothing
+// and there is no driver to install.
+TEST_F(SoundflowerManagerTest, APlantedBundleIsNeverWhatGetsInstalled) {
+  const std::string bundle = temporary + "BlackHole.driver";
+  const std::string elsewhere = tmp / "elsewhere";
+  test::SoundTempFolder damaged;
+  test::writeText(damaged / "BlackHole.zip", "PK\3\4 not really an archive");
+  struct Plant {
+    const char* what;
+    std::function<void()> make;
+  };
+  const std::vector<Plant> plants = {
+      {"a folder", [&] { test::writeText(bundle + "/Contents/planted", "x"); }},
+      {"a link to a folder",
+       [&] {
+         test::writeText(elsewhere + "/Contents/planted", "x");
+         ASSERT_EQ(symlink(elsewhere.c_str(), bundle.c_str()), 0);
+       }},
+  };
+  struct Resources {
+    const char* what;
+    std::string folder;
+    bool unpacks;
+  };
+  const std::vector<Resources> resources = {
+      {"the driver archive", CORVANE_TEST_RESOURCES, true},
+      {"a damaged archive", damaged.path(), false},
+      {"no archive", tmp / "no-resources", false},
+  };
+  for (const auto& plant : plants) {
+    for (const auto& r : resources) {
+      SCOPED_TRACE(std::string(plant.what) + " planted, " + r.what);
+      files::remove(bundle);
+      files::remove(elsewhere);
+      plant.make();
+      auto manager = makeManager(r.folder);
+      EXPECT_FALSE(files::exists(elsewhere + "/Contents/Info.plist"));
+      EXPECT_TRUE(files::exists(elsewhere + "/Contents/planted") ==
+                  (std::string(plant.what) == "a link to a folder"));
+      if (r.unpacks) {
+        ASSERT_EQ(manager->driverPath(), bundle);
+        struct stat st {};
+        ASSERT_EQ(lstat(bundle.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_FALSE(files::exists(bundle + "/Contents/planted"));
+        EXPECT_TRUE(audio::readLoopbackDriverBundle(bundle));
+      } else {
+        EXPECT_FALSE(manager->driverPath());
+        EXPECT_FALSE(files::exists(bundle));
+        EXPECT_FALSE(manager->installAudioPlugin());
+      }
+      // Only the bundle is left behind in the temporary folder, no unpacking folder.
+      auto names = files::contentsOfDirectory(temporary);
+      ASSERT_TRUE(names);
+      EXPECT_EQ(names->size(), r.unpacks ? 1u : 0u);
+    }
+  }
 }
 
 TEST_F(SoundflowerManagerTest, InstallSelectAndUninstallWithTheRealTaskAndArchive) {
