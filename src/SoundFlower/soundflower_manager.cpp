@@ -131,7 +131,8 @@ std::string SoundflowerManager::uninstallCommand() const {
 }
 
 bool SoundflowerManager::runPrivilegedShellCommand(const std::string& command) {
-  auto task = STPrivilegedTask::initWithLaunchPath("/bin/sh", {"-c", command});
+  auto task =
+      STPrivilegedTask::initWithLaunchPath("/bin/sh", {"-c", command}, environment_.authorization);
   return task->launch() == 0;
 }
 

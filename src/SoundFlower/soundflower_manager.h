@@ -26,6 +26,7 @@
 #include "SoundFlower/audio_device_manager.h"
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/notification_center.h"
+#include "platform/security/authorization.h"
 
 namespace corvane {
 
@@ -42,6 +43,8 @@ class SoundflowerManager : public std::enable_shared_from_this<SoundflowerManage
     std::shared_ptr<platform::Bundle> bundle;           // holds the driver resource
     std::string temporaryDirectory;                     // where the bundle is unpacked
     std::string installedBundlePath;                    // the installed bundle
+    // The commands' authorization; nullptr: the process's shared one.
+    std::shared_ptr<platform::security::Authorization> authorization{};
   };
 
   // The manager over the shared device manager, the main bundle, the user's temporary

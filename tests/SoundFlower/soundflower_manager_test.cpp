@@ -64,11 +64,11 @@ class SoundflowerManagerTest : public ::testing::Test {
     center = platform::NotificationCenter::create();
     devices = AudioDeviceManager::create(hw, center);
   }
-  void TearDown() override { sec::setTestAnswer(sec::TestAnswer::System); }
-
-  std::shared_ptr<SoundflowerManager> makeManager(const std::string& resources = CORVANE_TEST_RESOURCES) {
+  std::shared_ptr<SoundflowerManager> makeManager(
+      const std::string& resources = CORVANE_TEST_RESOURCES,
+      std::shared_ptr<sec::Authorization> authorization = nullptr) {
     return SoundflowerManager::create({devices, platform::Bundle::create(resources), temporary,
-                                       test::installedBundlePath(root)});
+                                       test::installedBundlePath(root), std::move(authorization)});
   }
   // Runs this thread's run loop until a privileged task's end is posted (or 10 s pass).
   bool runUntilTaskEnds() {
@@ -180,7 +180,6 @@ TEST_F(SoundflowerManagerTest, InstallSelectAndUninstallWithTheRealTaskAndArchiv
   if (!sec::lookupFunction("AuthorizationExecuteWithPrivileges") || geteuid() != 0) {
     GTEST_SKIP() << "privileged execution needs root here (pkexec would prompt)";
   }
-  sec::setTestAnswer(sec::TestAnswer::Granted);
   auto manager = makeManager();
   EXPECT_FALSE(manager->isAudioPluginInstalled());
   EXPECT_FALSE(manager->setAudioPluginAsDefaultAudio());  // no such device yet
@@ -205,11 +204,25 @@ TEST_F(SoundflowerManagerTest, InstallSelectAndUninstallWithTheRealTaskAndArchiv
   EXPECT_TRUE(files::exists(temporary + "BlackHole.driver"));  // rm removed only the installed copy
 }
 
-TEST_F(SoundflowerManagerTest, CancelledAuthorizationInstallsNothing) {
-  sec::setTestAnswer(sec::TestAnswer::Cancelled);
-  auto manager = makeManager();
-  EXPECT_FALSE(manager->installAudioPlugin());
-  EXPECT_FALSE(manager->isAudioPluginInstalled());
+// The consent prompt (a stand-in with pkexec's exit statuses) is answered before the install
+// answers: dismissed or refused, it answers NO and nothing is copied.
+TEST_F(SoundflowerManagerTest, DismissedOrRefusedConsentInstallsNothing) {
+  if (!sec::lookupFunction("AuthorizationExecuteWithPrivileges")) {
+    GTEST_SKIP() << "privileged execution is not possible here (not root, no pkexec)";
+  }
+  for (const char* answer : {"exit 126", "exit 127"}) {
+    SCOPED_TRACE(answer);
+    const std::string prompt = tmp / "prompt";
+    test::writeText(prompt, std::string("#!/bin/sh\n") + answer + "\n");
+    ASSERT_EQ(chmod(prompt.c_str(), 0755), 0);
+    auto manager = makeManager(CORVANE_TEST_RESOURCES,
+                               sec::Authorization::create(sec::kAuthorizationFlagDefaults, nullptr,
+                                                          sec::ConsentPrompt{prompt}));
+    ASSERT_TRUE(manager->driverPath());
+    EXPECT_FALSE(manager->installAudioPlugin());
+    EXPECT_FALSE(manager->isAudioPluginInstalled());
+    EXPECT_FALSE(manager->uninstallAudioPlugin());
+  }
 }
 
 TEST_F(SoundflowerManagerTest, CommandsQuoteEachPathForTheShell) {
