@@ -226,8 +226,10 @@ TEST_F(SSZipArchiveTest, DamagedOrOversizedEntriesFailAndLeaveNoPartialFile) {
   auto flip = [this](std::size_t at) {
     auto bytes = test::readBytes(zipPath());
     const std::size_t local = test::findBytes(bytes, std::string("PK\3\4", 4));
-    const std::size_t data = local + 30 + bytes[local + 26] + (bytes[local + 27] << 8) +
-                             bytes[local + 28] + (bytes[local + 29] << 8);
+    auto u16 = [&bytes](std::size_t i) {
+      return static_cast<std::size_t>(bytes.at(i)) | (static_cast<std::size_t>(bytes.at(i + 1)) << 8);
+    };
+    const std::size_t data = local + 30 + u16(local + 26) + u16(local + 28);
     bytes.at(data + at) ^= 0x20;
     test::writeBytes(zipPath(), bytes);
   };
