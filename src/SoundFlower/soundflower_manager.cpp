@@ -83,6 +83,7 @@ bool SoundflowerManager::extractAudioPlugin() {
 
 bool SoundflowerManager::unpackDriverBundle(const std::string& unpacked) {
   // Whatever stood at the bundle's path (left over, or put there by someone else) goes first.
+  if (environment_.temporaryDirectory.empty()) return false;  // no private folder to be had
   platform::files::remove(unpacked);
   if (!environment_.bundle) return false;
   const auto archive = environment_.bundle->pathForResource(kResourceName, kResourceType);

@@ -67,7 +67,9 @@ class SoundflowerManager : public std::enable_shared_from_this<SoundflowerManage
   // the unpacked bundle when this unpacking made it, else nil.
   bool extractAudioPlugin();
   bool isAudioPluginInstalled();
-  // YES when the privileged launch of the copy reported 0 (before the copy has finished).
+  // YES when the privileged launch of the copy reported 0: consent was given and the copy
+  // started (it has not finished yet). Blocks while the consent prompt is up; a dismissed or
+  // refused prompt answers NO with nothing run.
   bool installAudioPlugin();
   bool uninstallAudioPlugin();
   bool setAudioPluginAsDefaultAudio();

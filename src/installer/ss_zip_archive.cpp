@@ -98,8 +98,7 @@ class Extraction {
     const char* leaf = plan.parts.back().c_str();
     const bool existing = ::fstatat(folder.get(), leaf, &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (existing && !overwrite_) return {};  // keep what is there
-    if (plan.kind == EntryKind::Link)
-      return unpackLink(raw, plan, folder.get(), existing && S_ISLNK(st.st_mode));
+    if (plan.kind == EntryKind::Link) return unpackLink(raw, plan, folder.get());
     return unpackFile(raw, plan, folder.get());
   }
 
@@ -123,11 +122,11 @@ class Extraction {
     double date = 0.0;
   };
 
-  Outcome unpackLink(const unz_file_info& raw, const EntryPlan& plan, int folder, bool linkThere) {
+  Outcome unpackLink(const unz_file_info& raw, const EntryPlan& plan, int folder) {
     const auto link = extraction::readLinkTarget(zip_, raw.uncompressed_size, raw.crc);
     if (link.status != extraction::DataStatus::Complete) return fromData(link.status);
     if (link.refusal) return Outcome::refused(*link.refusal);
-    if (linkThere && judge_.isPinned(plan.parts)) {
+    if (judge_.isPinned(plan.parts)) {
       return Outcome::refused("replacing a link that another link resolves through");
     }
     std::string reason;

@@ -10,7 +10,8 @@
 //
 // Ownership: a launched task keeps itself alive (through its check timer) until its child
 // has been reaped. Threads: set-up and `launch` on one thread, whose run loop must run for
-// the termination to be seen; the getters may be called from any thread.
+// the termination to be seen (the main thread's runs inside the application's main loop);
+// the getters may be called from any thread.
 #pragma once
 
 #include <sys/types.h>

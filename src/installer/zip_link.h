@@ -7,7 +7,9 @@
 // ".." would leave the destination, when a ".." follows a component that is not an existing
 // folder (a later entry could still make that component a link), or after 40 links. A link
 // that a judged link resolves through is pinned: no later link entry of the same extraction
-// may replace it, so the judgement stays true until the end.
+// may be made at its path (whatever stands there by then), so the judgement stays true until
+// the end. Folders are never replaced by the extraction, so the folders a judgement entered
+// stay too.
 //
 // Threads: one extraction's; nothing is shared.
 #pragma once

@@ -168,6 +168,11 @@ TEST_F(SSZipArchiveTest, EntriesLeavingTheDestinationAreRefusedAndTheRestIsUnpac
        {{"l1", "sub", test::kLinkMode},
         {"l2", "l1/..", test::kLinkMode},
         {"l1", ".", test::kLinkMode}}},
+      {"making a link again where a file replaced a link resolved through",
+       {{"l1", "sub", test::kLinkMode},
+        {"l2", "l1/..", test::kLinkMode},
+        {"l1", "now a file", test::kFileMode},
+        {"l1", ".", test::kLinkMode}}},
       {"links in a loop",
        {{"x", "y", test::kLinkMode},
         {"y", "x", test::kLinkMode},
@@ -201,12 +206,13 @@ TEST_F(SSZipArchiveTest, EntriesLeavingTheDestinationAreRefusedAndTheRestIsUnpac
     EXPECT_FALSE(files::exists(dest() + "/sub/through.txt"));
     EXPECT_FALSE(files::exists(dest() + "/link"));
     EXPECT_FALSE(files::exists(dest() + "/sub/link"));
-    // The first link "l1" of a case stays as it was made.
+    // Where "l1" is still a link, it is the first one the case made.
     for (const auto& e : c.hostile) {
       if (e.name != "l1") continue;
       char target[16] = {};
-      ASSERT_GT(readlink((dest() + "/l1").c_str(), target, sizeof target - 1), 0);
-      EXPECT_EQ(target, e.data);
+      if (readlink((dest() + "/l1").c_str(), target, sizeof target - 1) > 0) {
+        EXPECT_EQ(target, e.data);
+      }
       break;
     }
   }
