@@ -173,6 +173,73 @@ bool currentEntry(unzFile zip, unz_file_info* raw, extraction::EntryHeader* head
   return true;
 }
 
+// How the entries went.
+struct Tally {
+  bool damaged = false;   // an entry (or the archive's directory) could not be read intact
+  bool tooLarge = false;  // an entry exceeded the size limit
+  std::uint64_t refused = 0;
+};
+
+// Who hears about the progress of the entries.
+struct Progress {
+  const std::string& path;
+  std::uint64_t total = 0;  // the archive's file size
+  std::int64_t count = 0;   // entries
+  const std::shared_ptr<SSZipArchiveDelegate>& delegate;
+};
+
+// Unpacks every entry from the current (first) one on; stops at the first damaged or
+// oversized entry.
+Tally unpackEntries(unzFile zip, Extraction& run, const std::string& password,
+                    const Progress& progress) {
+  Tally tally;
+  const auto& delegate = progress.delegate;
+  std::uint64_t done = 0;
+  for (std::int64_t index = 0;; ++index) {
+    const int opened = password.empty() ? unzOpenCurrentFile(zip)
+                                        : unzOpenCurrentFilePassword(zip, password.c_str());
+    unz_file_info raw{};
+    extraction::EntryHeader header;
+    if (opened != UNZ_OK || !currentEntry(zip, &raw, &header)) {
+      if (opened == UNZ_OK) unzCloseCurrentFile(zip);
+      tally.damaged = true;
+      return tally;
+    }
+    const SSZipFileInfo fileInfo = toInfo(raw);
+    if (delegate) {
+      delegate->zipArchiveWillUnzipFileAtIndex(index, progress.count, progress.path, fileInfo);
+      delegate->zipArchiveProgressEvent(done + raw.compressed_size, progress.total);
+    }
+    done += raw.compressed_size;
+
+    const EntryPlan plan = extraction::classifyEntry(header);
+    const Outcome outcome = run.unpack(raw, plan);
+    // Closing checks the CRC of an entry that was read to its end.
+    const int closed = unzCloseCurrentFile(zip);
+    if (outcome.kind == Outcome::Kind::Damaged || closed != UNZ_OK) {
+      tally.damaged = true;
+      return tally;
+    }
+    if (outcome.kind == Outcome::Kind::TooLarge) {
+      tally.tooLarge = true;
+      return tally;
+    }
+    if (outcome.kind == Outcome::Kind::Refused) {
+      ++tally.refused;
+      if (delegate) delegate->zipArchiveDidRefuseEntry(plan.name, outcome.reason);
+    }
+    const int next = unzGoToNextFile(zip);
+    if (delegate) {
+      delegate->zipArchiveDidUnzipFileAtIndex(index, progress.count, progress.path, fileInfo);
+    }
+    if (next == UNZ_END_OF_LIST_OF_FILE) return tally;
+    if (next != UNZ_OK) {
+      tally.damaged = true;
+      return tally;
+    }
+  }
+}
+
 // Whether the file is a well-formed archive without entries: its end record (found from the
 // end, with its comment reaching exactly to the end of the file) counts no entries. minizip
 // cannot open such an archive when the record starts the file.
@@ -253,66 +320,22 @@ bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
   if (delegate) delegate->zipArchiveWillUnzipArchiveAtPath(path, zipInfo);
 
   bool success = root.valid();
-  bool damaged = false;
-  bool tooLarge = false;
-  std::uint64_t refused = 0;
-  std::uint64_t done = 0;
-  std::int64_t index = 0;
-  const auto count = static_cast<std::int64_t>(globalInfo.number_entry);
   Extraction run(zip, root.get(), overwrite);
-
-  while (success) {
-    const int opened = password.empty() ? unzOpenCurrentFile(zip)
-                                        : unzOpenCurrentFilePassword(zip, password.c_str());
-    if (opened != UNZ_OK) {
-      damaged = true;
-      break;
-    }
-    unz_file_info raw{};
-    extraction::EntryHeader header;
-    if (!currentEntry(zip, &raw, &header)) {
-      unzCloseCurrentFile(zip);
-      damaged = true;
-      break;
-    }
-    const SSZipFileInfo fileInfo = toInfo(raw);
-    if (delegate) {
-      delegate->zipArchiveWillUnzipFileAtIndex(index, count, path, fileInfo);
-      delegate->zipArchiveProgressEvent(done + raw.compressed_size, total);
-    }
-    done += raw.compressed_size;
-
-    const EntryPlan plan = extraction::classifyEntry(header);
-    const Outcome outcome = run.unpack(raw, plan);
-    const int closed = unzCloseCurrentFile(zip);
-    if (outcome.kind == Outcome::Kind::Damaged || closed != UNZ_OK) {
-      damaged = true;
-      break;
-    }
-    if (outcome.kind == Outcome::Kind::TooLarge) {
-      tooLarge = true;
-      break;
-    }
-    if (outcome.kind == Outcome::Kind::Refused) {
-      ++refused;
-      if (delegate) delegate->zipArchiveDidRefuseEntry(plan.name, outcome.reason);
-    }
-    const int next = unzGoToNextFile(zip);
-    if (delegate) delegate->zipArchiveDidUnzipFileAtIndex(index, count, path, fileInfo);
-    ++index;
-    if (next == UNZ_END_OF_LIST_OF_FILE) break;
-    if (next != UNZ_OK) damaged = true;
-  }
+  const Tally tally =
+      success ? unpackEntries(
+                    zip, run, password,
+                    {path, total, static_cast<std::int64_t>(globalInfo.number_entry), delegate})
+              : Tally{};
   unzClose(zip);
   run.restoreDates();
 
-  if (damaged) {
+  if (tally.damaged) {
     success = false;
     setError(error, -4, "damaged entry in zip file");
-  } else if (tooLarge) {
+  } else if (tally.tooLarge) {
     success = false;
     setError(error, -5, "entry in zip file larger than the size limit");
-  } else if (success && refused > 0) {
+  } else if (success && tally.refused > 0) {
     success = false;
     setError(error, -3, "refused entries outside the destination folder");
   }
@@ -393,7 +416,8 @@ bool SSZipArchive::writeFileAtPath(const std::string& path, const std::string& f
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   const std::string name = fileName.empty() ? platform::files::lastPathComponent(path) : fileName;
-  const double date = platform::files::modificationDate(path).value_or(platform::ReferenceDate::now());
+  const double date =
+      platform::files::modificationDate(path).value_or(platform::ReferenceDate::now());
   return addEntry(name, nullptr, &path, date, static_cast<std::uint32_t>(st.st_mode & 07777));
 }
 
