@@ -14,6 +14,7 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/run_loop.h"
+#include "platform/foundation/thread.h"
 #include "platform/log/log.h"
 #include "platform/ui/registry.h"
 #include "platform/ui/window.h"
@@ -108,6 +109,10 @@ void Application::watchMainRunLoop() {
   // The main thread's run loop (its timers and performed blocks) runs inside this loop: its
   // descriptor is readable whenever something is due. While one round runs, the watch is
   // off, so a modal loop opened by a timer does not start the run loop again inside it.
+  if (!Thread::isMainThread()) {
+    log::error("application made off the main thread: the main run loop does not run in it");
+    return;
+  }
   auto loop = RunLoop::main();
   auto* notifier = new QSocketNotifier(static_cast<qintptr>(loop->fileDescriptor()),
                                        QSocketNotifier::Read, agent_);
