@@ -1,6 +1,9 @@
 #include "SoundFlower/soundflower_manager.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <cstdlib>
 
 #include "installer/ss_zip_archive.h"
 #include "installer/st_privileged_task.h"
@@ -69,15 +72,38 @@ std::optional<std::string> SoundflowerManager::driverPath() const {
 bool SoundflowerManager::extractAudioPlugin() {
   const std::string unpacked =
       platform::files::appendingPathComponent(environment_.temporaryDirectory, kBundleName);
-  if (environment_.bundle) {
-    if (auto archive = environment_.bundle->pathForResource(kResourceName, kResourceType)) {
-      SSZipArchive::unzipFileAtPath(*archive, environment_.temporaryDirectory);
-    }
-  }
+  const bool made = unpackDriverBundle(unpacked);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!driverPath_) driverPath_ = unpacked;
-  if (!platform::files::exists(*driverPath_)) driverPath_.reset();
+  if (made) {
+    driverPath_ = unpacked;
+  } else {
+    // What stands there now was not made by this unpacking: it is never installed.
+    driverPath_.reset();
+  }
   return driverPath_.has_value();
+}
+
+bool SoundflowerManager::unpackDriverBundle(const std::string& unpacked) {
+  // Whatever stood at the bundle's path (left over, or put there by someone else) goes first.
+  if (environment_.temporaryDirectory.empty()) return false;  // no private folder to be had
+  platform::files::remove(unpacked);
+  if (!environment_.bundle) return false;
+  const auto archive = environment_.bundle->pathForResource(kResourceName, kResourceType);
+  if (!archive) return false;
+  // Unpacked into a fresh folder of this process's own, then moved into place whole.
+  std::string staging =
+      platform::files::appendingPathComponent(environment_.temporaryDirectory, "BlackHole-XXXXXX");
+  if (::mkdtemp(staging.data()) == nullptr) return false;
+  const std::string staged = platform::files::appendingPathComponent(staging, kBundleName);
+  bool placed = false;
+  struct stat st {};
+  if (SSZipArchive::unzipFileAtPath(*archive, staging) && ::lstat(staged.c_str(), &st) == 0 &&
+      S_ISDIR(st.st_mode)) {
+    platform::files::remove(unpacked);
+    placed = ::rename(staged.c_str(), unpacked.c_str()) == 0;
+  }
+  platform::files::remove(staging);
+  return placed;
 }
 
 bool SoundflowerManager::isAudioPluginInstalled() {
@@ -108,7 +134,8 @@ std::string SoundflowerManager::uninstallCommand() const {
 }
 
 bool SoundflowerManager::runPrivilegedShellCommand(const std::string& command) {
-  auto task = STPrivilegedTask::initWithLaunchPath("/bin/sh", {"-c", command});
+  auto task =
+      STPrivilegedTask::initWithLaunchPath("/bin/sh", {"-c", command}, environment_.authorization);
   return task->launch() == 0;
 }
 

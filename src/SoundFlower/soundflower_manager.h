@@ -26,6 +26,7 @@
 #include "SoundFlower/audio_device_manager.h"
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/notification_center.h"
+#include "platform/security/authorization.h"
 
 namespace corvane {
 
@@ -42,6 +43,8 @@ class SoundflowerManager : public std::enable_shared_from_this<SoundflowerManage
     std::shared_ptr<platform::Bundle> bundle;           // holds the driver resource
     std::string temporaryDirectory;                     // where the bundle is unpacked
     std::string installedBundlePath;                    // the installed bundle
+    // The commands' authorization; nullptr: the process's shared one.
+    std::shared_ptr<platform::security::Authorization> authorization{};
   };
 
   // The manager over the shared device manager, the main bundle, the user's temporary
@@ -62,9 +65,13 @@ class SoundflowerManager : public std::enable_shared_from_this<SoundflowerManage
   }
   const std::string& installedBundlePath() const { return environment_.installedBundlePath; }
 
+  // Unpacks the bundle anew (whatever stood at its path is removed first); `driverPath` is
+  // the unpacked bundle when this unpacking made it, else nil.
   bool extractAudioPlugin();
   bool isAudioPluginInstalled();
-  // YES when the privileged launch of the copy reported 0 (before the copy has finished).
+  // YES when the privileged launch of the copy reported 0: consent was given and the copy
+  // started (it has not finished yet). Blocks while the consent prompt is up; a dismissed or
+  // refused prompt answers NO with nothing run.
   bool installAudioPlugin();
   bool uninstallAudioPlugin();
   bool setAudioPluginAsDefaultAudio();
@@ -84,6 +91,9 @@ class SoundflowerManager : public std::enable_shared_from_this<SoundflowerManage
  private:
   explicit SoundflowerManager(Environment environment);
   void startObserving();
+  // Unpacks the resource into a fresh folder and moves the bundle to `unpacked`; false (and
+  // nothing at `unpacked`) when the unpacking failed.
+  bool unpackDriverBundle(const std::string& unpacked);
   bool runPrivilegedShellCommand(const std::string& command);
 
   const Environment environment_;

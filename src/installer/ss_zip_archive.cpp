@@ -11,6 +11,11 @@
 #include <ctime>
 #include <functional>
 
+#include "installer/zip_entry.h"
+#include "installer/zip_entry_data.h"
+#include "installer/zip_file_system.h"
+#include "installer/zip_file_writer.h"
+#include "installer/zip_link.h"
 #include "platform/foundation/file_utils.h"
 #include "platform/foundation/reference_date.h"
 
@@ -19,145 +24,14 @@ namespace corvane {
 namespace detail {
 namespace {
 
-constexpr std::size_t kReadPiece = 4096;
-constexpr std::size_t kWritePiece = 16384;
+using extraction::EntryKind;
+using extraction::EntryPlan;
+using extraction::Fd;
+
 constexpr std::uint64_t kUnixHost = 3;
-constexpr std::uint64_t kFileTypeMask = 0xF0000000u;
-constexpr std::uint64_t kSymlinkType = 0xA0000000u;
+constexpr std::size_t kWritePiece = 16384;
 // Reference date (2001-01-01) as Unix seconds.
 constexpr double kUnixToReference = 978307200.0;
-
-// An owned descriptor.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = other.fd_;
-      other.fd_ = -1;
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
-
-std::vector<std::string> splitPath(const std::string& path) {
-  std::vector<std::string> parts;
-  std::string part;
-  for (char c : path) {
-    if (c == '/') {
-      if (!part.empty()) parts.push_back(part);
-      part.clear();
-    } else {
-      part.push_back(c);
-    }
-  }
-  if (!part.empty()) parts.push_back(part);
-  return parts;
-}
-
-// The entry name's components below the destination; a reason text when the name leaves it.
-bool normalisedComponents(const std::string& name, std::vector<std::string>* out,
-                          std::string* reason) {
-  if (!name.empty() && name[0] == '/') {
-    *reason = "absolute path";
-    return false;
-  }
-  out->clear();
-  for (auto& part : splitPath(name)) {
-    if (part == ".") continue;
-    if (part == "..") {
-      *reason = "\"..\" component";
-      return false;
-    }
-    out->push_back(std::move(part));
-  }
-  return true;
-}
-
-// Whether a link at `linkComponents` pointing to `target` stays below the destination.
-bool linkStaysInside(const std::vector<std::string>& linkComponents, const std::string& target,
-                     std::string* reason) {
-  if (target.empty()) {
-    *reason = "empty link target";
-    return false;
-  }
-  if (target[0] == '/') {
-    *reason = "link to an absolute path";
-    return false;
-  }
-  long depth = static_cast<long>(linkComponents.size()) - 1;  // the link's folder
-  for (const auto& part : splitPath(target)) {
-    if (part == ".") continue;
-    if (part == "..") {
-      if (--depth < 0) {
-        *reason = "link pointing outside the destination";
-        return false;
-      }
-    } else {
-      ++depth;
-    }
-  }
-  return true;
-}
-
-struct timespec toTimespec(double referenceDate) {
-  const double unix = referenceDate + kUnixToReference;
-  struct timespec ts {};
-  ts.tv_sec = static_cast<time_t>(unix);
-  ts.tv_nsec = 0;
-  return ts;
-}
-
-// Opens (and with `create`, makes, dated `date`) the folders `parts[0..count)` below `root`,
-// never following a symbolic link. Invalid when a component is missing, not a folder or a
-// link.
-Fd openFolders(int root, const std::vector<std::string>& parts, std::size_t count, bool create,
-               std::optional<double> date) {
-  Fd current(::dup(root));
-  for (std::size_t i = 0; i < count && current.valid(); ++i) {
-    const char* name = parts[i].c_str();
-    if (create && ::mkdirat(current.get(), name, 0777) == 0 && date) {
-      const struct timespec ts = toTimespec(*date);
-      const struct timespec times[2] = {ts, ts};
-      ::utimensat(current.get(), name, times, AT_SYMLINK_NOFOLLOW);
-    }
-    current = Fd(::openat(current.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  }
-  return current;
-}
-
-// Sets the date of `leaf` in folder `dir` without following a link.
-void setDateAt(int dir, const char* leaf, double date) {
-  const struct timespec ts = toTimespec(date);
-  const struct timespec times[2] = {ts, ts};
-  ::utimensat(dir, leaf, times, AT_SYMLINK_NOFOLLOW);
-}
-
-// MS-DOS date and time, read as local time, as seconds since the reference date.
-double dosDateToReference(std::uint64_t dos) {
-  struct tm t {};
-  t.tm_year = static_cast<int>(((dos >> 25) & 0x7F) + 1980) - 1900;
-  t.tm_mon = static_cast<int>((dos >> 21) & 0x0F) - 1;
-  t.tm_mday = static_cast<int>((dos >> 16) & 0x1F);
-  t.tm_hour = static_cast<int>((dos >> 11) & 0x1F);
-  t.tm_min = static_cast<int>((dos >> 5) & 0x3F);
-  t.tm_sec = static_cast<int>((dos & 0x1F) * 2);
-  t.tm_isdst = -1;
-  const time_t unix = ::mktime(&t);
-  return static_cast<double>(unix) - kUnixToReference;
-}
 
 SSZipFileInfo toInfo(const unz_file_info& i) {
   SSZipFileInfo info;
@@ -176,10 +50,195 @@ void setError(platform::Error* error, long code, const std::string& description)
   if (error != nullptr) *error = platform::Error(kSSZipArchiveErrorDomain, code, description);
 }
 
-struct Remembered {
-  std::vector<std::string> parts;
-  double date = 0.0;
+// What became of one entry.
+struct Outcome {
+  enum class Kind { Done, Refused, Damaged, TooLarge };
+  Kind kind = Kind::Done;
+  std::string reason;  // Refused: why
+  static Outcome refused(std::string why) { return {Kind::Refused, std::move(why)}; }
 };
+
+Outcome fromData(extraction::DataStatus status) {
+  switch (status) {
+    case extraction::DataStatus::Damaged:
+      return {Outcome::Kind::Damaged, {}};
+    case extraction::DataStatus::TooLarge:
+      return {Outcome::Kind::TooLarge, {}};
+    case extraction::DataStatus::Complete:
+    case extraction::DataStatus::Stopped:
+      break;
+  }
+  return {};
+}
+
+// One run of the extraction below an open destination folder: unpacks entry by entry and
+// remembers the dates to set again at the end.
+class Extraction {
+ public:
+  Extraction(unzFile zip, int root, bool overwrite)
+      : zip_(zip), root_(root), overwrite_(overwrite), judge_(root) {}
+
+  Outcome unpack(const unz_file_info& raw, const EntryPlan& plan) {
+    if (plan.refusal) return Outcome::refused(*plan.refusal);
+    const bool folderEntry = plan.kind == EntryKind::Folder;
+    const std::size_t folderCount = folderEntry ? plan.parts.size() : plan.parts.size() - 1;
+    Fd folder = extraction::openFolders(root_, plan.parts, folderCount, true, plan.date);
+    if (!folder.valid()) {
+      if (errno == ELOOP || errno == ENOTDIR) {
+        return Outcome::refused("path through a symbolic link or a file");
+      }
+      return {};  // folder creation errors are not the archive's fault
+    }
+    if (folderEntry) {
+      remembered_.push_back({plan.parts, plan.date});
+      return {};
+    }
+    if (plan.kind == EntryKind::File) remembered_.push_back({plan.parts, plan.date});
+    struct stat st {};
+    const char* leaf = plan.parts.back().c_str();
+    const bool existing = ::fstatat(folder.get(), leaf, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (existing && !overwrite_) return {};  // keep what is there
+    if (plan.kind == EntryKind::Link) return unpackLink(raw, plan, folder.get());
+    return unpackFile(raw, plan, folder.get());
+  }
+
+  // Folders keep their stored dates although files were written into them afterwards.
+  void restoreDates() const {
+    for (const auto& r : remembered_) {
+      if (r.parts.empty()) {
+        const struct timespec ts = extraction::toTimespec(r.date);
+        const struct timespec times[2] = {ts, ts};
+        ::futimens(root_, times);
+        continue;
+      }
+      Fd folder = extraction::openFolders(root_, r.parts, r.parts.size() - 1, false, std::nullopt);
+      if (folder.valid()) extraction::setDateAt(folder.get(), r.parts.back().c_str(), r.date);
+    }
+  }
+
+ private:
+  struct Remembered {
+    std::vector<std::string> parts;
+    double date = 0.0;
+  };
+
+  Outcome unpackLink(const unz_file_info& raw, const EntryPlan& plan, int folder) {
+    const auto link = extraction::readLinkTarget(zip_, raw.uncompressed_size, raw.crc);
+    if (link.status != extraction::DataStatus::Complete) return fromData(link.status);
+    if (link.refusal) return Outcome::refused(*link.refusal);
+    if (judge_.isPinned(plan.parts)) {
+      return Outcome::refused("replacing a link that another link resolves through");
+    }
+    std::string reason;
+    if (!judge_.resolvesInside(plan.parts, link.target, &reason)) return Outcome::refused(reason);
+    extraction::makeLink(folder, plan.parts.back(), link.target, overwrite_);
+    return {};
+  }
+
+  Outcome unpackFile(const unz_file_info& raw, const EntryPlan& plan, int folder) {
+    const extraction::FileEntry entry{
+        plan.parts.back(), raw.uncompressed_size, raw.crc, raw.dosDate, plan.date, raw.external_fa};
+    switch (extraction::writeFileEntry(zip_, folder, entry)) {
+      case extraction::FileResult::Damaged:
+        return {Outcome::Kind::Damaged, {}};
+      case extraction::FileResult::TooLarge:
+        return {Outcome::Kind::TooLarge, {}};
+      case extraction::FileResult::Written:
+      case extraction::FileResult::Skipped:  // an unwritable target is skipped silently
+        break;
+    }
+    return {};
+  }
+
+  const unzFile zip_;
+  const int root_;
+  const bool overwrite_;
+  extraction::LinkJudge judge_;
+  std::vector<Remembered> remembered_;
+};
+
+// The current entry's information and stored name; false when it cannot be read.
+bool currentEntry(unzFile zip, unz_file_info* raw, extraction::EntryHeader* header) {
+  if (unzGetCurrentFileInfo(zip, raw, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return false;
+  std::vector<char> name(raw->size_filename + 1, '\0');
+  unz_file_info again{};
+  if (unzGetCurrentFileInfo(zip, &again, name.data(), static_cast<uLong>(name.size()), nullptr, 0,
+                            nullptr, 0) != UNZ_OK) {
+    return false;
+  }
+  header->storedName.assign(name.data(), raw->size_filename);
+  header->versionMadeBy = raw->version;
+  header->externalAttributes = raw->external_fa;
+  header->dosDate = raw->dosDate;
+  return true;
+}
+
+// How the entries went.
+struct Tally {
+  bool damaged = false;   // an entry (or the archive's directory) could not be read intact
+  bool tooLarge = false;  // an entry exceeded the size limit
+  std::uint64_t refused = 0;
+};
+
+// Who hears about the progress of the entries.
+struct Progress {
+  const std::string& path;
+  std::uint64_t total = 0;  // the archive's file size
+  std::int64_t count = 0;   // entries
+  const std::shared_ptr<SSZipArchiveDelegate>& delegate;
+};
+
+// Unpacks every entry from the current (first) one on; stops at the first damaged or
+// oversized entry.
+Tally unpackEntries(unzFile zip, Extraction& run, const std::string& password,
+                    const Progress& progress) {
+  Tally tally;
+  const auto& delegate = progress.delegate;
+  std::uint64_t done = 0;
+  for (std::int64_t index = 0;; ++index) {
+    const int opened = password.empty() ? unzOpenCurrentFile(zip)
+                                        : unzOpenCurrentFilePassword(zip, password.c_str());
+    unz_file_info raw{};
+    extraction::EntryHeader header;
+    if (opened != UNZ_OK || !currentEntry(zip, &raw, &header)) {
+      if (opened == UNZ_OK) unzCloseCurrentFile(zip);
+      tally.damaged = true;
+      return tally;
+    }
+    const SSZipFileInfo fileInfo = toInfo(raw);
+    if (delegate) {
+      delegate->zipArchiveWillUnzipFileAtIndex(index, progress.count, progress.path, fileInfo);
+      delegate->zipArchiveProgressEvent(done + raw.compressed_size, progress.total);
+    }
+    done += raw.compressed_size;
+
+    const EntryPlan plan = extraction::classifyEntry(header);
+    const Outcome outcome = run.unpack(raw, plan);
+    // Closing checks the CRC of an entry that was read to its end.
+    const int closed = unzCloseCurrentFile(zip);
+    if (outcome.kind == Outcome::Kind::Damaged || closed != UNZ_OK) {
+      tally.damaged = true;
+      return tally;
+    }
+    if (outcome.kind == Outcome::Kind::TooLarge) {
+      tally.tooLarge = true;
+      return tally;
+    }
+    if (outcome.kind == Outcome::Kind::Refused) {
+      ++tally.refused;
+      if (delegate) delegate->zipArchiveDidRefuseEntry(plan.name, outcome.reason);
+    }
+    const int next = unzGoToNextFile(zip);
+    if (delegate) {
+      delegate->zipArchiveDidUnzipFileAtIndex(index, progress.count, progress.path, fileInfo);
+    }
+    if (next == UNZ_END_OF_LIST_OF_FILE) return tally;
+    if (next != UNZ_OK) {
+      tally.damaged = true;
+      return tally;
+    }
+  }
+}
 
 // Whether the file is a well-formed archive without entries: its end record (found from the
 // end, with its comment reaching exactly to the end of the file) counts no entries. minizip
@@ -258,156 +317,25 @@ bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
   // following links.
   platform::files::createDirectory(destination, true);
   Fd root(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-
   if (delegate) delegate->zipArchiveWillUnzipArchiveAtPath(path, zipInfo);
 
   bool success = root.valid();
-  std::uint64_t refused = 0;
-  std::uint64_t done = 0;
-  std::int64_t index = 0;
-  const auto count = static_cast<std::int64_t>(globalInfo.number_entry);
-  std::vector<Remembered> remembered;
-  std::vector<char> buffer(kReadPiece);
-
-  int ret = success ? UNZ_OK : UNZ_END_OF_LIST_OF_FILE;
-  while (ret == UNZ_OK) {
-    ret = password.empty() ? unzOpenCurrentFile(zip)
-                           : unzOpenCurrentFilePassword(zip, password.c_str());
-    if (ret != UNZ_OK) {
-      success = false;
-      break;
-    }
-    unz_file_info raw{};
-    if (unzGetCurrentFileInfo(zip, &raw, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
-      success = false;
-      unzCloseCurrentFile(zip);
-      break;
-    }
-    const SSZipFileInfo fileInfo = toInfo(raw);
-    if (delegate) {
-      delegate->zipArchiveWillUnzipFileAtIndex(index, count, path, fileInfo);
-      delegate->zipArchiveProgressEvent(done + raw.compressed_size, total);
-    }
-    done += raw.compressed_size;
-
-    std::vector<char> nameBuffer(raw.size_filename + 1, '\0');
-    unz_file_info again{};
-    unzGetCurrentFileInfo(zip, &again, nameBuffer.data(), static_cast<uLong>(nameBuffer.size()),
-                          nullptr, 0, nullptr, 0);
-    nameBuffer.back() = '\0';
-    std::string name(nameBuffer.data());  // a NUL inside the stored name ends it
-    const bool isLink = ((raw.version >> 8) == kUnixHost) &&
-                        ((raw.external_fa & kFileTypeMask) == kSymlinkType);
-    const bool isFolder = !name.empty() && (name.back() == '/' || name.back() == '\\');
-    for (char& c : name) {
-      if (c == '\\') c = '/';
-    }
-    const double date = dosDateToReference(raw.dosDate);
-
-    std::vector<std::string> parts;
-    std::string reason;
-    bool allowed = normalisedComponents(name, &parts, &reason);
-    if (allowed && parts.empty() && !isFolder) {
-      allowed = false;
-      reason = "empty name";
-    }
-    std::string linkTarget;
-    if (allowed && isLink) {
-      std::vector<char> bytes;
-      int n = 0;
-      while ((n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {
-        bytes.insert(bytes.end(), buffer.data(), buffer.data() + n);
-      }
-      linkTarget.assign(bytes.begin(), bytes.end());
-      if (linkTarget.find('\0') != std::string::npos) {
-        allowed = false;
-        reason = "link target with a NUL byte";
-      } else {
-        allowed = linkStaysInside(parts, linkTarget, &reason);
-      }
-    }
-
-    if (allowed) {
-      const std::size_t folderCount = isFolder ? parts.size() : parts.size() - 1;
-      Fd folder = openFolders(root.get(), parts, folderCount, true, date);
-      if (!folder.valid()) {
-        if (errno == ELOOP || errno == ENOTDIR) {
-          allowed = false;
-          reason = "path through a symbolic link or a file";
-        }
-      } else if (!isFolder) {
-        if (!isLink) remembered.push_back({parts, date});
-        const char* leaf = parts.back().c_str();
-        struct stat st {};
-        const bool existing = ::fstatat(folder.get(), leaf, &st, AT_SYMLINK_NOFOLLOW) == 0;
-        if (existing && !overwrite) {
-          // keep what is there
-        } else if (isLink) {
-          if (existing && !S_ISDIR(st.st_mode)) ::unlinkat(folder.get(), leaf, 0);
-          ::symlinkat(linkTarget.c_str(), folder.get(), leaf);
-        } else {
-          // A link in the file's place is replaced, never written through.
-          if (existing && S_ISLNK(st.st_mode)) ::unlinkat(folder.get(), leaf, 0);
-          Fd out(::openat(folder.get(), leaf, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                          0666));
-          if (out.valid()) {
-            int n = 0;
-            bool written = true;
-            while ((n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()))) >
-                   0) {
-              const char* p = buffer.data();
-              auto left = static_cast<std::size_t>(n);
-              while (left > 0 && written) {
-                const ssize_t w = ::write(out.get(), p, left);
-                if (w < 0 && errno == EINTR) continue;
-                if (w <= 0) {
-                  written = false;
-                  break;
-                }
-                p += w;
-                left -= static_cast<std::size_t>(w);
-              }
-            }
-            if (raw.dosDate != 0) {
-              const struct timespec ts = toTimespec(date);
-              const struct timespec times[2] = {ts, ts};
-              ::futimens(out.get(), times);
-            }
-            if (raw.external_fa > 0xFFFF) {
-              // Permission bits only: an archive makes no set-id or sticky files.
-              ::fchmod(out.get(), static_cast<mode_t>((raw.external_fa >> 16) & 0777));
-            }
-          }
-        }
-      } else {
-        remembered.push_back({parts, date});
-      }
-    }
-    if (!allowed) {
-      ++refused;
-      if (delegate) delegate->zipArchiveDidRefuseEntry(name, reason);
-    }
-
-    unzCloseCurrentFile(zip);
-    ret = unzGoToNextFile(zip);
-    if (delegate) delegate->zipArchiveDidUnzipFileAtIndex(index, count, path, fileInfo);
-    ++index;
-  }
+  Extraction run(zip, root.get(), overwrite);
+  const Tally tally =
+      success ? unpackEntries(
+                    zip, run, password,
+                    {path, total, static_cast<std::int64_t>(globalInfo.number_entry), delegate})
+              : Tally{};
   unzClose(zip);
+  run.restoreDates();
 
-  // Folders keep their stored dates although files were written into them afterwards.
-  for (const auto& r : remembered) {
-    if (r.parts.empty()) {
-      const struct timespec ts = toTimespec(r.date);
-      const struct timespec times[2] = {ts, ts};
-      if (root.valid()) ::futimens(root.get(), times);
-      continue;
-    }
-    Fd folder = openFolders(root.get(), r.parts, r.parts.size() - 1, false, std::nullopt);
-    if (folder.valid()) setDateAt(folder.get(), r.parts.back().c_str(), r.date);
-  }
-
-  if (success && refused > 0) {
+  if (tally.damaged) {
+    success = false;
+    setError(error, -4, "damaged entry in zip file");
+  } else if (tally.tooLarge) {
+    success = false;
+    setError(error, -5, "entry in zip file larger than the size limit");
+  } else if (success && tally.refused > 0) {
     success = false;
     setError(error, -3, "refused entries outside the destination folder");
   }
@@ -488,7 +416,8 @@ bool SSZipArchive::writeFileAtPath(const std::string& path, const std::string& f
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   const std::string name = fileName.empty() ? platform::files::lastPathComponent(path) : fileName;
-  const double date = platform::files::modificationDate(path).value_or(platform::ReferenceDate::now());
+  const double date =
+      platform::files::modificationDate(path).value_or(platform::ReferenceDate::now());
   return addEntry(name, nullptr, &path, date, static_cast<std::uint32_t>(st.st_mode & 07777));
 }
 

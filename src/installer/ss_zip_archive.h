@@ -3,13 +3,18 @@
 // archives (the writing side, which the application itself does not use).
 //
 // Unpacking never leaves the destination: an entry whose name is absolute or has a ".."
-// component, and a symbolic-link entry whose target is absolute or climbs out of the
-// destination, is refused (skipped, counted, reported to the delegate, and the extraction
-// answers NO with error -3); writing never follows a symbolic link (a link found where a
-// file or folder is to be written is not written through).
+// component, and a symbolic-link entry whose target is absolute, resolves (through the links
+// unpacked so far) to a place outside the destination, or is longer than a path can be, is
+// refused (skipped, counted, reported to the delegate, and the extraction answers NO with
+// error -3); writing never follows a symbolic link (a link found where a file or folder is to
+// be written is not written through). Each entry's data is checked: a read error, a CRC or
+// size that is not what the header declared (-4), or a file declaring more than 1 GiB (-5)
+// ends the extraction with NO; the file being written is dropped (a file it would have
+// replaced keeps its contents), so no partial file is left.
 //
 // Errors (domain "SSZipArchiveErrorDomain"): -1 "failed to open zip file", -2 "failed to open
-// first file in zip file", -3 "refused entries outside the destination folder".
+// first file in zip file", -3 "refused entries outside the destination folder", -4 "damaged
+// entry in zip file", -5 "entry in zip file larger than the size limit".
 //
 // Threads: the class operations may run on any thread; delegate messages come on the
 // calling thread, inside the call. An archive writer object belongs to one thread.

@@ -57,14 +57,16 @@ std::vector<std::uint8_t> FileHandle::readDataToEndOfFile() {
 
 // STPrivilegedTask
 
-STPrivilegedTask::STPrivilegedTask()
-    : currentDirectoryPath_(currentDirectory()),
+STPrivilegedTask::STPrivilegedTask(std::shared_ptr<sec::Authorization> authorization)
+    : authorization_(std::move(authorization)),
+      currentDirectoryPath_(currentDirectory()),
       center_(platform::NotificationCenter::defaultCenter()) {}
 
 STPrivilegedTask::~STPrivilegedTask() = default;
 
-std::shared_ptr<STPrivilegedTask> STPrivilegedTask::init() {
-  return std::shared_ptr<STPrivilegedTask>(new STPrivilegedTask());
+std::shared_ptr<STPrivilegedTask> STPrivilegedTask::init(
+    std::shared_ptr<sec::Authorization> authorization) {
+  return std::shared_ptr<STPrivilegedTask>(new STPrivilegedTask(std::move(authorization)));
 }
 
 std::shared_ptr<STPrivilegedTask> STPrivilegedTask::initWithLaunchPath(std::string path) {
@@ -74,8 +76,10 @@ std::shared_ptr<STPrivilegedTask> STPrivilegedTask::initWithLaunchPath(std::stri
 }
 
 std::shared_ptr<STPrivilegedTask> STPrivilegedTask::initWithLaunchPath(
-    std::string path, std::vector<std::string> arguments) {
-  auto task = initWithLaunchPath(std::move(path));
+    std::string path, std::vector<std::string> arguments,
+    std::shared_ptr<sec::Authorization> authorization) {
+  auto task = init(std::move(authorization));
+  task->setLaunchPath(std::move(path));
   task->setArguments(std::move(arguments));
   return task;
 }
@@ -125,7 +129,12 @@ std::int32_t STPrivilegedTask::launch() {
     if (launched_) return sec::errAuthorizationInternal;
   }
   std::int32_t status = 0;
-  auto authorization = sharedAuthorizationRefWithError(&status);
+  auto authorization = authorization_;
+  if (authorization) {
+    status = authorization->copyRights({sec::kAuthorizationRightExecute}, kAuthorizationFlags);
+  } else {
+    authorization = sharedAuthorizationRefWithError(&status);
+  }
   if (status != 0) return status;
   if (!authorization) return sec::errAuthorizationInternal;
 

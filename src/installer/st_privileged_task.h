@@ -1,14 +1,17 @@
 // STPrivilegedTask: runs a program with administrator rights after the authorization
-// service has granted "system.privilege.admin" (platform/security), with the shape of a
-// process-launch object: launch path, arguments, current directory, process id, wait
-// status, and a handle on the child's standard output. The end of the child is posted as
+// service has granted "system.privilege.admin" and the administrator's consent was given
+// (platform/security), with the shape of a process-launch object: launch path, arguments,
+// current directory, process id, wait status, and a handle on the child's standard output.
+// `launch` answers once the consent prompt was answered and the program runs; it does not
+// wait for the program to end. The end of the child is posted as
 // "STPrivilegedTaskDidTerminateNotification" (object: the task) on the default
 // notification centre, from a timer that polls the child every 0.1 s on the run loop of
 // the thread that called `launch`.
 //
 // Ownership: a launched task keeps itself alive (through its check timer) until its child
 // has been reaped. Threads: set-up and `launch` on one thread, whose run loop must run for
-// the termination to be seen; the getters may be called from any thread.
+// the termination to be seen (the main thread's runs inside the application's main loop);
+// the getters may be called from any thread.
 #pragma once
 
 #include <sys/types.h>
@@ -48,10 +51,14 @@ class FileHandle {
 
 class STPrivilegedTask : public std::enable_shared_from_this<STPrivilegedTask> {
  public:
-  static std::shared_ptr<STPrivilegedTask> init();
+  // `authorization`: the reference the task launches under, nullptr for the process's
+  // shared one (tests give one with a stand-in prompt).
+  static std::shared_ptr<STPrivilegedTask> init(
+      std::shared_ptr<platform::security::Authorization> authorization = nullptr);
   static std::shared_ptr<STPrivilegedTask> initWithLaunchPath(std::string path);
-  static std::shared_ptr<STPrivilegedTask> initWithLaunchPath(std::string path,
-                                                             std::vector<std::string> arguments);
+  static std::shared_ptr<STPrivilegedTask> initWithLaunchPath(
+      std::string path, std::vector<std::string> arguments,
+      std::shared_ptr<platform::security::Authorization> authorization = nullptr);
   // Make, `launch`, then `waitUntilExit`.
   static std::shared_ptr<STPrivilegedTask> launchedPrivilegedTaskWithLaunchPath(std::string path);
   static std::shared_ptr<STPrivilegedTask> launchedPrivilegedTaskWithLaunchPath(
@@ -66,10 +73,10 @@ class STPrivilegedTask : public std::enable_shared_from_this<STPrivilegedTask> {
   STPrivilegedTask(const STPrivilegedTask&) = delete;
   STPrivilegedTask& operator=(const STPrivilegedTask&) = delete;
 
-  // 0 once the child has started (it does not wait for it); the authorization status when
-  // not authorised (nothing runs); -70001 without privileged execution; -60031 when the
-  // program cannot be started. A task launches once: later calls answer
-  // errAuthorizationInternal.
+  // Blocks while the consent prompt is up. 0 once consent was given and the child has started
+  // (it does not wait for it to end); the status of a dismissed (-60006) or refused (-60005)
+  // prompt, with nothing run; -70001 without privileged execution; -60031 when the program
+  // cannot be started. A task launches once: later calls answer errAuthorizationInternal.
   std::int32_t launch();
   // Does nothing.
   void terminate() {}
@@ -93,10 +100,11 @@ class STPrivilegedTask : public std::enable_shared_from_this<STPrivilegedTask> {
   void setNotificationCenter(std::shared_ptr<platform::NotificationCenter> center);
 
  private:
-  STPrivilegedTask();
+  explicit STPrivilegedTask(std::shared_ptr<platform::security::Authorization> authorization);
   void checkChild(platform::RunLoopTimer& timer);
   void finish(int waitStatus);
 
+  const std::shared_ptr<platform::security::Authorization> authorization_;
   mutable std::mutex mutex_;
   std::vector<std::string> arguments_;
   std::string currentDirectoryPath_;

@@ -3,12 +3,14 @@
 // selecting the loop-back device, and the guard.
 #include "SoundFlower/soundflower_manager.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -66,12 +68,11 @@ class SoundflowerManagerTest : public ::testing::Test {
     center = platform::NotificationCenter::create();
     devices = AudioDeviceManager::create(hw, center);
   }
-  void TearDown() override { sec::setTestAnswer(sec::TestAnswer::System); }
-
   std::shared_ptr<SoundflowerManager> makeManager(
-      const std::string& resources = CORVANE_TEST_RESOURCES) {
-    return SoundflowerManager::create(
-        {devices, platform::Bundle::create(resources), temporary, test::installedBundlePath(root)});
+      const std::string& resources = CORVANE_TEST_RESOURCES,
+      std::shared_ptr<sec::Authorization> authorization = nullptr) {
+    return SoundflowerManager::create({devices, platform::Bundle::create(resources), temporary,
+                                       test::installedBundlePath(root), std::move(authorization)});
   }
   // Runs this thread's run loop until a privileged task's end is posted (or 10 s pass).
   bool runUntilTaskEnds() {
@@ -118,11 +119,71 @@ TEST_F(SoundflowerManagerTest, UnpacksTheBuiltDriverResourceIntoTheTemporaryFold
   EXPECT_FALSE(bare->installAudioPlugin());
 }
 
+// Something put at the unpacked bundle's path before the manager unpacks (a folder of other
+// content, or a link to a folder elsewhere) is never what the install would copy: with the
+// resource the path holds exactly the archive's bundle, without a usable one it holds nothing
+// and there is no driver to install.
+TEST_F(SoundflowerManagerTest, APlantedBundleIsNeverWhatGetsInstalled) {
+  const std::string bundle = temporary + "BlackHole.driver";
+  const std::string elsewhere = tmp / "elsewhere";
+  test::SoundTempFolder damaged;
+  test::writeText(damaged / "BlackHole.zip", "PK\3\4 not really an archive");
+  struct Plant {
+    const char* what;
+    std::function<void()> make;
+  };
+  const std::vector<Plant> plants = {
+      {"a folder", [&] { test::writeText(bundle + "/Contents/planted", "x"); }},
+      {"a link to a folder",
+       [&] {
+         test::writeText(elsewhere + "/Contents/planted", "x");
+         ASSERT_EQ(symlink(elsewhere.c_str(), bundle.c_str()), 0);
+       }},
+  };
+  struct Resources {
+    const char* what;
+    std::string folder;
+    bool unpacks;
+  };
+  const std::vector<Resources> resources = {
+      {"the driver archive", CORVANE_TEST_RESOURCES, true},
+      {"a damaged archive", damaged.path(), false},
+      {"no archive", tmp / "no-resources", false},
+  };
+  for (const auto& plant : plants) {
+    for (const auto& r : resources) {
+      SCOPED_TRACE(std::string(plant.what) + " planted, " + r.what);
+      files::remove(bundle);
+      files::remove(elsewhere);
+      plant.make();
+      auto manager = makeManager(r.folder);
+      EXPECT_FALSE(files::exists(elsewhere + "/Contents/Info.plist"));
+      EXPECT_TRUE(files::exists(elsewhere + "/Contents/planted") ==
+                  (std::string(plant.what) == "a link to a folder"));
+      if (r.unpacks) {
+        ASSERT_EQ(manager->driverPath(), bundle);
+        struct stat st {};
+        ASSERT_EQ(lstat(bundle.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_FALSE(files::exists(bundle + "/Contents/planted"));
+        EXPECT_TRUE(audio::readLoopbackDriverBundle(bundle));
+      } else {
+        EXPECT_FALSE(manager->driverPath());
+        EXPECT_FALSE(files::exists(bundle));
+        EXPECT_FALSE(manager->installAudioPlugin());
+      }
+      // Only the bundle is left behind in the temporary folder, no unpacking folder.
+      auto names = files::contentsOfDirectory(temporary);
+      ASSERT_TRUE(names);
+      EXPECT_EQ(names->size(), r.unpacks ? 1u : 0u);
+    }
+  }
+}
+
 TEST_F(SoundflowerManagerTest, InstallSelectAndUninstallWithTheRealTaskAndArchive) {
   if (!sec::lookupFunction("AuthorizationExecuteWithPrivileges") || geteuid() != 0) {
     GTEST_SKIP() << "privileged execution needs root here (pkexec would prompt)";
   }
-  sec::setTestAnswer(sec::TestAnswer::Granted);
   auto manager = makeManager();
   EXPECT_FALSE(manager->isAudioPluginInstalled());
   EXPECT_FALSE(manager->setAudioPluginAsDefaultAudio());  // no such device yet
@@ -147,11 +208,25 @@ TEST_F(SoundflowerManagerTest, InstallSelectAndUninstallWithTheRealTaskAndArchiv
   EXPECT_TRUE(files::exists(temporary + "BlackHole.driver"));  // rm removed only the installed copy
 }
 
-TEST_F(SoundflowerManagerTest, CancelledAuthorizationInstallsNothing) {
-  sec::setTestAnswer(sec::TestAnswer::Cancelled);
-  auto manager = makeManager();
-  EXPECT_FALSE(manager->installAudioPlugin());
-  EXPECT_FALSE(manager->isAudioPluginInstalled());
+// The consent prompt (a stand-in with pkexec's exit statuses) is answered before the install
+// answers: dismissed or refused, it answers NO and nothing is copied.
+TEST_F(SoundflowerManagerTest, DismissedOrRefusedConsentInstallsNothing) {
+  if (!sec::lookupFunction("AuthorizationExecuteWithPrivileges")) {
+    GTEST_SKIP() << "privileged execution is not possible here (not root, no pkexec)";
+  }
+  for (const char* answer : {"exit 126", "exit 127"}) {
+    SCOPED_TRACE(answer);
+    const std::string prompt = tmp / "prompt";
+    test::writeText(prompt, std::string("#!/bin/sh\n") + answer + "\n");
+    ASSERT_EQ(chmod(prompt.c_str(), 0755), 0);
+    auto manager = makeManager(CORVANE_TEST_RESOURCES,
+                               sec::Authorization::create(sec::kAuthorizationFlagDefaults, nullptr,
+                                                          sec::ConsentPrompt{prompt}));
+    ASSERT_TRUE(manager->driverPath());
+    EXPECT_FALSE(manager->installAudioPlugin());
+    EXPECT_FALSE(manager->isAudioPluginInstalled());
+    EXPECT_FALSE(manager->uninstallAudioPlugin());
+  }
 }
 
 TEST_F(SoundflowerManagerTest, CommandsQuoteEachPathForTheShell) {

@@ -3,10 +3,15 @@
 // writing side.
 #include "installer/ss_zip_archive.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "installer/zip_test_support.h"
 #include "platform/foundation/file_utils.h"
@@ -150,6 +155,29 @@ TEST_F(SSZipArchiveTest, EntriesLeavingTheDestinationAreRefusedAndTheRestIsUnpac
       {"climbing link", {{"sub/link", "../../escaped.txt", test::kLinkMode}}},
       {"write through an inner link",
        {{"inner", "sub", test::kLinkMode}, {"inner/through.txt", "x", test::kFileMode}}},
+      // Links judged by where they resolve through the links already unpacked.
+      {"climbing through a link to the folder itself",
+       {{"l1", ".", test::kLinkMode}, {"link", "l1/..", test::kLinkMode}}},
+      {"climbing through a chain of links from a subfolder",
+       {{"l1", ".", test::kLinkMode},
+        {"l2", "sub/../l1", test::kLinkMode},
+        {"sub/link", "../l2/..", test::kLinkMode}}},
+      {"climbing out of a name that a later entry makes a link",
+       {{"link", "later/..", test::kLinkMode}, {"later", ".", test::kLinkMode}}},
+      {"replacing a link that another link resolves through",
+       {{"l1", "sub", test::kLinkMode},
+        {"l2", "l1/..", test::kLinkMode},
+        {"l1", ".", test::kLinkMode}}},
+      {"making a link again where a file replaced a link resolved through",
+       {{"l1", "sub", test::kLinkMode},
+        {"l2", "l1/..", test::kLinkMode},
+        {"l1", "now a file", test::kFileMode},
+        {"l1", ".", test::kLinkMode}}},
+      {"links in a loop",
+       {{"x", "y", test::kLinkMode},
+        {"y", "x", test::kLinkMode},
+        {"link", "x/..", test::kLinkMode}}},
+      {"link target longer than a path", {{"link", std::string(5000, 'a'), test::kLinkMode}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -177,7 +205,117 @@ TEST_F(SSZipArchiveTest, EntriesLeavingTheDestinationAreRefusedAndTheRestIsUnpac
     EXPECT_FALSE(files::exists(tmp / "abs/escaped.txt"));
     EXPECT_FALSE(files::exists(dest() + "/sub/through.txt"));
     EXPECT_FALSE(files::exists(dest() + "/link"));
+    EXPECT_FALSE(files::exists(dest() + "/sub/link"));
+    // Where "l1" is still a link, it is the first one the case made.
+    for (const auto& e : c.hostile) {
+      if (e.name != "l1") continue;
+      char target[16] = {};
+      if (readlink((dest() + "/l1").c_str(), target, sizeof target - 1) > 0) {
+        EXPECT_EQ(target, e.data);
+      }
+      break;
+    }
   }
+}
+
+// A damaged entry (a flipped byte, a size that is not what the header declared) or one that
+// declares more than the size limit fails the extraction with an error. The file it would
+// have replaced keeps its contents and no partial file is left.
+TEST_F(SSZipArchiveTest, DamagedOrOversizedEntriesFailAndLeaveNoPartialFile) {
+  std::string noise;  // text that deflate cannot shrink to nothing
+  std::uint32_t x = 12345;
+  for (int i = 0; i < 20000; ++i) {
+    x = x * 1103515245u + 12345u;
+    noise.push_back(static_cast<char>('a' + (x >> 16) % 26));
+  }
+  // Flips one byte of the entry data, `at` bytes into it.
+  auto flip = [this](std::size_t at) {
+    auto bytes = test::readBytes(zipPath());
+    const std::size_t local = test::findBytes(bytes, std::string("PK\3\4", 4));
+    auto u16 = [&bytes](std::size_t i) {
+      return static_cast<std::size_t>(bytes.at(i)) | (static_cast<std::size_t>(bytes.at(i + 1)) << 8);
+    };
+    const std::size_t data = local + 30 + u16(local + 26) + u16(local + 28);
+    bytes.at(data + at) ^= 0x20;
+    test::writeBytes(zipPath(), bytes);
+  };
+  struct Case {
+    const char* what;
+    ZipEntry entry;
+    std::function<void()> damage;
+    long code;
+  };
+  const std::vector<Case> cases = {
+      {"a flipped byte in a stored entry",
+       {"victim", "stored data", test::kFileMode, 0, true, true},
+       [&] { flip(3); },
+       -4},
+      {"a flipped byte in a deflated entry",
+       {"victim", noise, test::kFileMode},
+       [&] { flip(500); },
+       -4},
+      {"more data than declared",
+       {"victim", noise, test::kFileMode},
+       [this] { test::setDeclaredSize(zipPath(), 100); },
+       -4},
+      {"less data than declared",
+       {"victim", noise, test::kFileMode},
+       [this] { test::setDeclaredSize(zipPath(), 30000); },
+       -4},
+      {"more than the size limit declared",
+       {"victim", noise, test::kFileMode},
+       [this] { test::setDeclaredSize(zipPath(), 0xF0000000u); },
+       -5},
+      {"a link target inflating past its declared size",
+       {"victim", noise, test::kLinkMode},
+       [this] { test::setDeclaredSize(zipPath(), 10); },
+       -4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    files::remove(dest());
+    test::writeText(dest() + "/victim", "precious");
+    test::writeZip(zipPath(), {c.entry});
+    c.damage();
+    platform::Error error;
+    EXPECT_FALSE(SSZipArchive::unzipFileAtPath(zipPath(), dest(), true, "", &error));
+    EXPECT_EQ(error.domain, "SSZipArchiveErrorDomain");
+    EXPECT_EQ(error.code, c.code) << error.description;
+    EXPECT_EQ(test::readText(dest() + "/victim"), "precious");
+    EXPECT_EQ(files::contentsOfDirectory(dest()), std::vector<std::string>{"victim"});
+  }
+}
+
+// A link entry is read no further than a path can be long: a target that inflates to 64 MB
+// from a small archive is refused without holding it in memory.
+TEST_F(SSZipArchiveTest, AHugeLinkTargetIsRefusedWithoutReadingItIntoMemory) {
+  zipFile zip = zipOpen(zipPath().c_str(), APPEND_STATUS_CREATE);
+  ASSERT_NE(zip, nullptr);
+  zip_fileinfo info{};
+  info.external_fa = test::kLinkMode;
+  ASSERT_EQ(zipOpenNewFileInZip4(zip, "link", &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                                 Z_BEST_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL,
+                                 Z_DEFAULT_STRATEGY, nullptr, 0, (3u << 8) | 20u, 0),
+            ZIP_OK);
+  const std::string piece(1 << 20, 'a');
+  for (int i = 0; i < 64; ++i) {
+    ASSERT_EQ(zipWriteInFileInZip(zip, piece.data(), static_cast<unsigned>(piece.size())), ZIP_OK);
+  }
+  ASSERT_EQ(zipCloseFileInZip(zip), ZIP_OK);
+  ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
+  ASSERT_LT(files::fileSize(zipPath()).value_or(0), 200u * 1024);
+
+  struct rusage before {};
+  getrusage(RUSAGE_SELF, &before);
+  auto recorder = std::make_shared<Recorder>();
+  platform::Error error;
+  EXPECT_FALSE(SSZipArchive::unzipFileAtPath(zipPath(), dest(), true, "", &error, recorder));
+  EXPECT_EQ(error.code, -3);
+  EXPECT_EQ(recorder->refused, std::vector<std::string>{"link"});
+  EXPECT_FALSE(files::exists(dest() + "/link"));
+  struct rusage after {};
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024) << "peak resident size grew in KiB";
 }
 
 TEST_F(SSZipArchiveTest, ALinkAlreadyInAFilesPlaceIsReplacedNotWrittenThrough) {

@@ -1,7 +1,8 @@
-// STPrivilegedTask with the real security layer: the launch answers before the child ends,
-// the end is posted on the launching thread's run loop within about one check interval,
-// the output handle reads the child's output, and a cancelled or refused authorization runs
-// nothing.
+// STPrivilegedTask with the real security layer, both as root (the program runs directly)
+// and through a stand-in for the consent prompt (a program with pkexec's command line and exit
+// statuses): the launch answers once consent was given and before the child ends, the end is
+// posted on the launching thread's run loop within about one check interval, the output
+// handle reads the child's output, and a dismissed or refused prompt runs nothing.
 #include "installer/st_privileged_task.h"
 
 #include <fcntl.h>
@@ -11,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "platform/foundation/reference_date.h"
@@ -22,19 +25,43 @@ namespace corvane {
 namespace {
 
 namespace sec = platform::security;
+namespace files = platform::files;
 
-class STPrivilegedTaskTest : public ::testing::Test {
+// A stand-in for the consent prompt: a script that notes each time it is asked, then answers
+// with `answer` (a shell line: "exec \"$@\"" grants, "exit 126" dismisses, "exit 127" refuses).
+std::shared_ptr<sec::Authorization> standInPrompt(const test::SoundTempFolder& tmp,
+                                                  const std::string& answer) {
+  const std::string script = tmp / "prompt";
+  test::writeText(script, "#!/bin/sh\necho asked >> '" + (tmp / "asked") + "'\n" + answer + "\n");
+  EXPECT_EQ(chmod(script.c_str(), 0755), 0);
+  return sec::Authorization::create(sec::kAuthorizationFlagDefaults, nullptr,
+                                    sec::ConsentPrompt{script});
+}
+
+enum class Consent { Root, StandIn };
+
+class STPrivilegedTaskTest : public ::testing::TestWithParam<Consent> {
  protected:
   void SetUp() override {
     if (!sec::lookupFunction("AuthorizationExecuteWithPrivileges")) {
       GTEST_SKIP() << "privileged execution is not possible here (not root, no pkexec)";
     }
-    if (geteuid() != 0) GTEST_SKIP() << "pkexec would prompt for a password; run as root";
-    sec::setTestAnswer(sec::TestAnswer::Granted);
+    if (GetParam() == Consent::Root) {
+      if (geteuid() != 0) GTEST_SKIP() << "the direct road needs root";
+    } else {
+      authorization = standInPrompt(tmp, "exec \"$@\"");
+    }
     center = platform::NotificationCenter::create();
   }
-  void TearDown() override { sec::setTestAnswer(sec::TestAnswer::System); }
 
+  std::shared_ptr<STPrivilegedTask> task(std::string path,
+                                         std::vector<std::string> arguments = {}) {
+    auto t =
+        STPrivilegedTask::initWithLaunchPath(std::move(path), std::move(arguments), authorization);
+    t->setCurrentDirectoryPath(tmp.path());
+    t->setNotificationCenter(center);
+    return t;
+  }
   // Runs this thread's run loop until `task`'s termination was posted or `seconds` passed;
   // answers the reference-date time of the post (0 when none came).
   double runUntilTerminated(const std::shared_ptr<STPrivilegedTask>& task, double seconds) {
@@ -58,16 +85,15 @@ class STPrivilegedTaskTest : public ::testing::Test {
   }
 
   test::SoundTempFolder tmp;
+  std::shared_ptr<sec::Authorization> authorization;  // nullptr: the shared one (root)
   std::shared_ptr<platform::NotificationCenter> center;
 };
 
-TEST_F(STPrivilegedTaskTest, LaunchAnswersAtOnceAndTheEndIsPostedWithinACheckInterval) {
+TEST_P(STPrivilegedTaskTest, LaunchAnswersAtOnceAndTheEndIsPostedWithinACheckInterval) {
   const std::string fifo = tmp / "gate";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // The child blocks until the test writes one byte into the pipe.
-  auto task = STPrivilegedTask::initWithLaunchPath("/bin/sh", {"-c", "head -c 1 gate >/dev/null; exit 7"});
-  task->setCurrentDirectoryPath(tmp.path());
-  task->setNotificationCenter(center);
+  auto task = this->task("/bin/sh", {"-c", "head -c 1 gate >/dev/null; exit 7"});
   ASSERT_EQ(task->launch(), 0);
   EXPECT_TRUE(task->isRunning());
   ASSERT_GT(task->processIdentifier(), 0);
@@ -97,10 +123,8 @@ TEST_F(STPrivilegedTaskTest, LaunchAnswersAtOnceAndTheEndIsPostedWithinACheckInt
   EXPECT_EQ(WEXITSTATUS(task->terminationStatus()), 7);
 }
 
-TEST_F(STPrivilegedTaskTest, OutputHandleReadsTheChildsOutputInItsDirectory) {
-  auto task = STPrivilegedTask::initWithLaunchPath("/bin/sh", {"-c", "pwd; echo \"$0\"", "it's me"});
-  task->setCurrentDirectoryPath(tmp.path());
-  task->setNotificationCenter(center);
+TEST_P(STPrivilegedTaskTest, OutputHandleReadsTheChildsOutputInItsDirectory) {
+  auto task = this->task("/bin/sh", {"-c", "pwd; echo \"$0\"", "it's me"});
   ASSERT_EQ(task->launch(), 0);
   auto output = task->outputFileHandle();
   ASSERT_TRUE(output);
@@ -112,40 +136,103 @@ TEST_F(STPrivilegedTaskTest, OutputHandleReadsTheChildsOutputInItsDirectory) {
   EXPECT_NE(runUntilTerminated(task, 5.0), 0.0);  // still reported once reaped
 }
 
-TEST_F(STPrivilegedTaskTest, RefusedAuthorizationReturnsItsStatusAndRunsNothing) {
-  struct Case {
-    sec::TestAnswer answer;
-    std::int32_t status;
-  };
-  for (const Case c : {Case{sec::TestAnswer::Cancelled, -60006}, Case{sec::TestAnswer::Refused, -60005}}) {
-    sec::setTestAnswer(c.answer);
-    auto task = STPrivilegedTask::initWithLaunchPath("/bin/sh", {"-c", "touch ran"});
-    task->setCurrentDirectoryPath(tmp.path());
-    EXPECT_EQ(task->launch(), c.status);
-    EXPECT_FALSE(task->isRunning());
-    EXPECT_EQ(task->processIdentifier(), 0);
-    EXPECT_FALSE(task->outputFileHandle());
+TEST_P(STPrivilegedTaskTest, UnstartableProgramsAndFoldersFailTheLaunch) {
+  test::writeText(tmp / "not-executable", "#!/bin/sh\n");
+  for (const std::string& program : {tmp / "no-such-program", tmp / "not-executable", tmp.path()}) {
+    SCOPED_TRACE(program);
+    auto unstartable = task(program);
+    EXPECT_EQ(unstartable->launch(), sec::errAuthorizationToolExecuteFailure);
+    EXPECT_FALSE(unstartable->isRunning());
+    EXPECT_FALSE(unstartable->outputFileHandle());
   }
-  sec::setTestAnswer(sec::TestAnswer::Granted);
-  // Nothing ran: a granted task run to its end afterwards is the only writer of the folder.
-  auto probe = STPrivilegedTask::initWithLaunchPath("/bin/sh", {"-c", "ls"});
-  probe->setCurrentDirectoryPath(tmp.path());
-  ASSERT_EQ(probe->launch(), 0);
-  const auto listing = probe->outputFileHandle()->readDataToEndOfFile();
-  probe->waitUntilExit();
-  EXPECT_EQ(std::string(listing.begin(), listing.end()), "");
-}
-
-TEST_F(STPrivilegedTaskTest, UnstartableProgramsAndFoldersFailTheLaunch) {
-  auto missing = STPrivilegedTask::initWithLaunchPath(tmp / "no-such-program");
-  EXPECT_EQ(missing->launch(), sec::errAuthorizationToolExecuteFailure);
-  EXPECT_FALSE(missing->isRunning());
-  auto badFolder = STPrivilegedTask::initWithLaunchPath("/bin/true");
+  auto badFolder = task("/bin/true");
   badFolder->setCurrentDirectoryPath(tmp / "no-such-folder");
   EXPECT_EQ(badFolder->launch(), sec::errAuthorizationToolExecuteFailure);
+  EXPECT_FALSE(badFolder->isRunning());
 }
 
-TEST_F(STPrivilegedTaskTest, DefaultsAndDescription) {
+INSTANTIATE_TEST_SUITE_P(Consent, STPrivilegedTaskTest,
+                         ::testing::Values(Consent::Root, Consent::StandIn), [](const auto& p) {
+                           return p.param == Consent::Root ? std::string("Root")
+                                                           : std::string("StandInPrompt");
+                         });
+
+// The prompt's answer comes before `launch` returns: a dismissed or refused prompt is the
+// launch's status and nothing runs; a granted one runs the command once.
+TEST(STPrivilegedTaskConsentTest, DismissedOrRefusedPromptsRunNothing) {
+  if (!sec::lookupFunction("AuthorizationExecuteWithPrivileges")) {
+    GTEST_SKIP() << "privileged execution is not possible here (not root, no pkexec)";
+  }
+  struct Case {
+    const char* answer;
+    std::int32_t status;
+  };
+  for (const Case c :
+       {Case{"exit 126", sec::errAuthorizationCanceled},
+        Case{"exit 127", sec::errAuthorizationDenied},
+        Case{"exit 3", sec::errAuthorizationToolExecuteFailure}, Case{"exec \"$@\"", 0}}) {
+    SCOPED_TRACE(c.answer);
+    test::SoundTempFolder tmp;
+    auto task = STPrivilegedTask::initWithLaunchPath("/bin/sh", {"-c", "touch ran"},
+                                                     standInPrompt(tmp, c.answer));
+    task->setCurrentDirectoryPath(tmp.path());
+    EXPECT_EQ(task->launch(), c.status);
+    EXPECT_EQ(test::readText(tmp / "asked"), "asked\n");
+    if (c.status != 0) {
+      EXPECT_FALSE(task->isRunning());
+      EXPECT_EQ(task->processIdentifier(), 0);
+      EXPECT_FALSE(task->outputFileHandle());
+      EXPECT_FALSE(files::exists(tmp / "ran"));
+    } else {
+      task->waitUntilExit();
+      EXPECT_EQ(task->terminationStatus(), 0);
+      EXPECT_TRUE(files::exists(tmp / "ran"));
+    }
+  }
+}
+
+// `launch` waits for the user to answer the prompt (here: until the test lets the stand-in
+// answer), and not for the command.
+TEST(STPrivilegedTaskConsentTest, LaunchReturnsWhenThePromptIsAnsweredNotWhenTheCommandEnds) {
+  if (!sec::lookupFunction("AuthorizationExecuteWithPrivileges")) {
+    GTEST_SKIP() << "privileged execution is not possible here (not root, no pkexec)";
+  }
+  test::SoundTempFolder tmp;
+  for (const char* fifo : {"answer", "command"}) ASSERT_EQ(mkfifo((tmp / fifo).c_str(), 0600), 0);
+  auto task = STPrivilegedTask::initWithLaunchPath(
+      "/bin/sh", {"-c", "head -c 1 command >/dev/null"},
+      standInPrompt(tmp, "head -c 1 '" + (tmp / "answer") + "' >/dev/null; exec \"$@\""));
+  task->setCurrentDirectoryPath(tmp.path());
+  std::promise<std::int32_t> launched;
+  auto status = launched.get_future();
+  // The launching thread runs its run loop afterwards, so that the check timer reaps the child.
+  std::thread launcher([&] {
+    launched.set_value(task->launch());
+    const double deadline = platform::ReferenceDate::now() + 30.0;
+    while (task->isRunning() && platform::ReferenceDate::now() < deadline) {
+      platform::RunLoop::current()->runOnce(deadline);
+    }
+  });
+  // Writes one byte into a pipe that the prompt or the command waits on.
+  auto release = [&tmp](const char* fifo) {
+    const int fd = open((tmp / fifo).c_str(), O_WRONLY | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, "x", 1), 1);
+    close(fd);
+  };
+  // Until the prompt is answered the launch does not return.
+  EXPECT_EQ(status.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  release("answer");
+  EXPECT_EQ(status.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_EQ(status.get(), 0);
+  EXPECT_TRUE(task->isRunning());  // the command waits for its own pipe
+  release("command");
+  launcher.join();
+  EXPECT_FALSE(task->isRunning());
+  EXPECT_EQ(task->terminationStatus(), 0);
+}
+
+TEST(STPrivilegedTaskDefaultsTest, DefaultsAndDescription) {
   auto task = STPrivilegedTask::init();
   EXPECT_EQ(task->launchPath(), "");
   EXPECT_TRUE(task->arguments().empty());
@@ -157,23 +244,6 @@ TEST_F(STPrivilegedTaskTest, DefaultsAndDescription) {
   const std::string d = task->description();
   EXPECT_EQ(d.rfind(" <STPrivilegedTask: ", 0), 0u) << d;
   EXPECT_NE(d.find("> /bin/sh -c true"), std::string::npos) << d;
-}
-
-TEST(SecurityLayerTest, ExecutionNeedsTheAdminRightAndOnlyThatFunctionIsFound) {
-  EXPECT_EQ(sec::lookupFunction("SomethingElse"), nullptr);
-  auto empty = sec::Authorization::create(sec::kAuthorizationFlagDefaults, nullptr);
-  sec::PrivilegedProcess process;
-  EXPECT_EQ(sec::AuthorizationExecuteWithPrivileges(*empty, "/bin/true", 0, nullptr, "", &process),
-            sec::errAuthorizationDenied);
-  EXPECT_EQ(process.pid, -1);
-  // Asking without extending the rights grants nothing to keep.
-  sec::setTestAnswer(sec::TestAnswer::Granted);
-  EXPECT_EQ(empty->copyRights({sec::kAuthorizationRightExecute}, 0), sec::errAuthorizationSuccess);
-  EXPECT_FALSE(empty->hasRight(sec::kAuthorizationRightExecute));
-  EXPECT_EQ(empty->copyRights({sec::kAuthorizationRightExecute}, sec::kAuthorizationFlagExtendRights),
-            sec::errAuthorizationSuccess);
-  EXPECT_TRUE(empty->hasRight(sec::kAuthorizationRightExecute));
-  sec::setTestAnswer(sec::TestAnswer::System);
 }
 
 }  // namespace

@@ -92,7 +92,6 @@ class PulseSystemSoundTest : public ::testing::TestWithParam<StartingDefaults> {
     hw = audio::PulseAudioHardware::create(daemon.server(), root.path(), &failure);
     ASSERT_TRUE(hw) << failure;
     audio::setSystemHardware(hw);
-    sec::setTestAnswer(sec::TestAnswer::Granted);
     platform::files::createDirectory(root.path() + "/Library/Audio/Plug-Ins/HAL", true);
     platform::files::createDirectory(root / "tmp/", true);
     center = platform::NotificationCenter::create();
@@ -100,10 +99,7 @@ class PulseSystemSoundTest : public ::testing::TestWithParam<StartingDefaults> {
     manager = SoundflowerManager::create({devices, platform::Bundle::create(CORVANE_TEST_RESOURCES),
                                           root / "tmp/", test::installedBundlePath(root.path())});
   }
-  void TearDown() override {
-    audio::setSystemHardware(nullptr);
-    sec::setTestAnswer(sec::TestAnswer::System);
-  }
+  void TearDown() override { audio::setSystemHardware(nullptr); }
   audio::AudioObjectID loopback() {
     for (const auto& d : devices->outputAudioDeviceArray()) {
       if (d->deviceName() == "BlackHole 2ch") return d->deviceID();

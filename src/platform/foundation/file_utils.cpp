@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "platform/foundation/environment.h"
 #include "platform/foundation/reference_date.h"
@@ -272,10 +274,50 @@ std::string homeDirectory() {
 
 std::string userLibraryDirectory() { return appendingPathComponent(homeDirectory(), "Library"); }
 
+namespace {
+
+// Whether `path` is a folder (not a link to one) of the calling user's own, open to nobody
+// else (mode 0700).
+bool isPrivateFolder(const std::string& path) {
+  struct stat st {};
+  if (path.empty() || path[0] != '/' || ::lstat(path.c_str(), &st) != 0) return false;
+  return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0700;
+}
+
+std::string withSlash(std::string path) {
+  if (path.empty() || path.back() != '/') path.push_back('/');
+  return path;
+}
+
+// A fresh private folder below `base`, made once per base and process (mkdtemp: mode 0700,
+// the caller's own) and made again when it went away; "" when none can be made.
+std::string freshPrivateFolder(const std::string& base) {
+  static std::mutex mutex;
+  static std::map<std::string, std::string> made;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = made.find(base);
+  if (it != made.end() && isPrivateFolder(it->second)) return it->second;
+  std::string pattern = base + "corvane-" + std::to_string(::geteuid()) + "-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr || !isPrivateFolder(pattern)) return "";
+  made[base] = pattern;
+  return pattern;
+}
+
+}  // namespace
+
 std::string temporaryDirectory() {
-  std::string dir = nonEmptyEnvironmentValue("TMPDIR").value_or("/tmp/");
-  if (dir.back() != '/') dir.push_back('/');
-  return dir;
+  if (auto runtime = nonEmptyEnvironmentValue("XDG_RUNTIME_DIR")) {
+    const std::string folder = withoutTrailingSlashes(*runtime);
+    if (isPrivateFolder(folder)) return withSlash(folder);
+  }
+  const std::string base = withSlash(nonEmptyEnvironmentValue("TMPDIR").value_or("/tmp"));
+  // The user's folder of a fixed name, made here or by an earlier run; one that somebody else
+  // made, or that is open to others, is never used.
+  const std::string own = base + "corvane-" + std::to_string(::geteuid());
+  if (::mkdir(own.c_str(), 0700) == 0) ::chmod(own.c_str(), 0700);  // whatever the umask
+  if (isPrivateFolder(own)) return withSlash(own);
+  const std::string fresh = freshPrivateFolder(base);
+  return fresh.empty() ? fresh : withSlash(fresh);
 }
 
 std::string fullUserName() {

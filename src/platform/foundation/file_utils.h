@@ -56,7 +56,12 @@ std::string appendingPathComponent(const std::string& path, const std::string& c
 std::string homeDirectory();
 // <home>/Library: the user's library folder (support and log folders live under it).
 std::string userLibraryDirectory();
-// $TMPDIR when set and not empty, else "/tmp/"; always ends with "/".
+// The user's private temporary folder, ending with "/": $XDG_RUNTIME_DIR when it is a folder
+// (not a link) of the user's own with mode 0700; else "corvane-<uid>" in $TMPDIR (when set and
+// not empty, else "/tmp"), made with mode 0700 when missing and used only when it is such a
+// private folder; else a folder made there with mkdtemp (once per process while it exists).
+// A folder that is somebody else's, a link, or open to others is never answered. "" when no
+// private folder can be made.
 std::string temporaryDirectory();
 // The user's full name from the password database (first field of the comment), else the
 // login name, else "".

@@ -13,6 +13,8 @@
 #include <mutex>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/foundation/run_loop.h"
+#include "platform/foundation/thread.h"
 #include "platform/log/log.h"
 #include "platform/ui/alert.h"
 #include "platform/ui/registry.h"
@@ -96,11 +98,30 @@ Application::Application(int argc, char** argv) : argc_(argc) {
   } else {
     log::error("no event counter for the main loop: main-queue blocks run only when drained");
   }
+  watchMainRunLoop();
   std::weak_ptr<Waker> weakWaker = waker_;
   dispatch::MainQueue::setWaker([weakWaker] {
     if (auto waker = weakWaker.lock()) waker->wake();
   });
   waker_->wake();  // blocks queued before the application existed
+}
+
+void Application::watchMainRunLoop() {
+  // The main thread's run loop (its timers and performed blocks) runs inside this loop: its
+  // descriptor is readable whenever something is due. While one round runs, the watch is
+  // off, so a modal loop opened by a timer does not start the run loop again inside it.
+  if (!Thread::isMainThread()) {
+    log::error("application made off the main thread: the main run loop does not run in it");
+    return;
+  }
+  auto loop = RunLoop::main();
+  auto* notifier = new QSocketNotifier(static_cast<qintptr>(loop->fileDescriptor()),
+                                       QSocketNotifier::Read, agent_);
+  QObject::connect(notifier, &QSocketNotifier::activated, agent_, [notifier, loop] {
+    notifier->setEnabled(false);
+    loop->runOnce();
+    notifier->setEnabled(true);
+  });
 }
 
 Application::~Application() {

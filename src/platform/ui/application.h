@@ -5,7 +5,9 @@
 //
 // One application per process, made by `create` (or `applicationMain`) on the main thread.
 // While it exists, blocks queued on the main dispatch queue run on the main thread inside its
-// loop (also inside a modal alert's loop, except while a main-queue block is itself running).
+// loop (also inside a modal alert's loop, except while a main-queue block is itself running),
+// and so does the main thread's run loop: its timers and performed blocks (not inside a modal
+// loop opened by one of them).
 // Closing the last window does not end the loop: `terminate` does.
 //
 // Threads: main thread only, except where a member says otherwise.
@@ -106,6 +108,7 @@ class Application {
   struct Waker;
 
   Application(int argc, char** argv);
+  void watchMainRunLoop();
 
   int argc_;
   std::vector<char*> argv_;

@@ -1,11 +1,16 @@
 #include "platform/foundation/file_utils.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "platform/foundation/reference_date.h"
 #include "temp_folder.h"
@@ -127,25 +132,126 @@ TEST(FileUtilsTest, PathComponents) {
   EXPECT_EQ(files::appendingPathComponent("", "x"), "x");
 }
 
-TEST(FileUtilsTest, HomeAndTemporaryFoldersFollowTheEnvironment) {
-  const char* oldHome = getenv("HOME");
-  const char* oldTmp = getenv("TMPDIR");
-  std::string savedHome = oldHome ? oldHome : "";
-  std::string savedTmp = oldTmp ? oldTmp : "";
+// Sets an environment variable for the life of the object (unset with nullptr).
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    const char* old = getenv(name);
+    if (old != nullptr) saved_ = old;
+    had_ = old != nullptr;
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedVariable() {
+    if (had_) {
+      setenv(name_, saved_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
 
-  setenv("HOME", "/some/home", 1);
-  EXPECT_EQ(files::homeDirectory(), "/some/home");
-  EXPECT_EQ(files::userLibraryDirectory(), "/some/home/Library");
-  unsetenv("HOME");
+ private:
+  const char* name_;
+  std::string saved_;
+  bool had_ = false;
+};
+
+TEST(FileUtilsTest, HomeFolderFollowsTheEnvironment) {
+  {
+    ScopedVariable home("HOME", "/some/home");
+    EXPECT_EQ(files::homeDirectory(), "/some/home");
+    EXPECT_EQ(files::userLibraryDirectory(), "/some/home/Library");
+  }
+  ScopedVariable home("HOME", nullptr);
   EXPECT_FALSE(files::homeDirectory().empty());  // from the password database
+}
 
-  setenv("TMPDIR", "/var/tmp", 1);
-  EXPECT_EQ(files::temporaryDirectory(), "/var/tmp/");
-  unsetenv("TMPDIR");
-  EXPECT_EQ(files::temporaryDirectory(), "/tmp/");
+// Whether `path` (with its trailing slash) is a folder of this user's own with mode 0700.
+void expectPrivate(const std::string& path) {
+  ASSERT_FALSE(path.empty());
+  EXPECT_EQ(path.back(), '/');
+  struct stat st {};
+  ASSERT_EQ(lstat(path.substr(0, path.size() - 1).c_str(), &st), 0) << path;
+  EXPECT_TRUE(S_ISDIR(st.st_mode)) << path;
+  EXPECT_EQ(st.st_uid, geteuid()) << path;
+  EXPECT_EQ(st.st_mode & 07777, 0700u) << path;
+}
 
-  if (oldHome) setenv("HOME", savedHome.c_str(), 1);
-  if (oldTmp) setenv("TMPDIR", savedTmp.c_str(), 1);
+TEST(FileUtilsTest, TemporaryFolderIsTheRuntimeFolderWhenItIsPrivate) {
+  TempFolder dir;
+  const std::string runtime = dir / "runtime";
+  ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(runtime.c_str(), 0700), 0);
+  ScopedVariable tmp("TMPDIR", dir.path().c_str());
+  {
+    ScopedVariable xdg("XDG_RUNTIME_DIR", runtime.c_str());
+    EXPECT_EQ(files::temporaryDirectory(), runtime + "/");
+  }
+  // Open to others, or a link to a private folder: not used; the folder in $TMPDIR instead.
+  ASSERT_EQ(symlink(runtime.c_str(), (dir / "link").c_str()), 0);
+  ASSERT_EQ(mkdir((dir / "open").c_str(), 0700), 0);
+  ASSERT_EQ(chmod((dir / "open").c_str(), 0755), 0);
+  for (const std::string& bad : {dir / "open", dir / "link", dir / "missing"}) {
+    SCOPED_TRACE(bad);
+    ScopedVariable xdg("XDG_RUNTIME_DIR", bad.c_str());
+    const std::string folder = files::temporaryDirectory();
+    EXPECT_EQ(folder, dir / ("corvane-" + std::to_string(geteuid())) + "/");
+    expectPrivate(folder);
+  }
+}
+
+// Another local user may make the folder of the fixed name first in a shared /tmp: whatever
+// stands there, the answer is a folder of this user's own with mode 0700 and nothing the
+// planter can reach.
+TEST(FileUtilsTest, APlantedTemporaryFolderIsNeverUsed) {
+  TempFolder dir;
+  ScopedVariable xdg("XDG_RUNTIME_DIR", nullptr);
+  ScopedVariable tmp("TMPDIR", (dir.path() + "/").c_str());
+  const std::string fixed = dir / ("corvane-" + std::to_string(geteuid()));
+  TempFolder elsewhere;
+  ASSERT_EQ(chmod(elsewhere.path().c_str(), 0700), 0);
+
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+  };
+  const std::vector<Case> cases = {
+      {"nothing there", [] {}},
+      {"a folder open to others",
+       [&] {
+         ASSERT_EQ(mkdir(fixed.c_str(), 0777), 0);
+         ASSERT_EQ(chmod(fixed.c_str(), 0777), 0);
+       }},
+      {"a link to a private folder",
+       [&] { ASSERT_EQ(symlink(elsewhere.path().c_str(), fixed.c_str()), 0); }},
+      {"a file", [&] { ASSERT_EQ(close(open(fixed.c_str(), O_CREAT | O_WRONLY, 0600)), 0); }},
+      {"somebody else's private folder",
+       [&] {
+         if (geteuid() != 0) GTEST_SKIP() << "handing a folder to another user needs root";
+         ASSERT_EQ(mkdir(fixed.c_str(), 0700), 0);
+         ASSERT_EQ(chown(fixed.c_str(), 65534, 65534), 0);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    files::remove(fixed);
+    c.plant();
+    if (HasFatalFailure() || IsSkipped()) return;
+    const std::string folder = files::temporaryDirectory();
+    expectPrivate(folder);
+    EXPECT_EQ(folder.rfind(dir.path() + "/corvane-", 0), 0u) << folder;
+    if (std::string(c.what) != "nothing there") {
+      EXPECT_NE(folder, fixed + "/");
+    }
+    EXPECT_NE(folder, elsewhere.path() + "/");
+    // The same private folder on every call.
+    EXPECT_EQ(files::temporaryDirectory(), folder);
+  }
 }
 
 }  // namespace
