@@ -412,6 +412,13 @@ void GCDAsyncSocket::continueWriteWaitingForPeer() {
   if ((flags & sslWriteWaitsForPeer) == 0) return;
   flags &= ~sslWriteWaitsForPeer;
   doWriteData();
+  // The write's handshake may have taken application data on the way: a read waiting for the
+  // descriptor gets it now.
+  size_t buffered = 0;
+  if (currentRead && sslContext_ && sslContext_->getBufferedReadSize(&buffered) == st::noErr &&
+      buffered > 0) {
+    doReadData();
+  }
 }
 
 void GCDAsyncSocket::flushSSLBuffers() {
@@ -500,7 +507,10 @@ uint64_t GCDAsyncSocket::writeEncrypted(const GCDAsyncWritePacket& packet, bool*
         // Not taken: the same chunk is handed over again later. Either earlier records wait
         // for room on the descriptor (which then is no longer writable), or a handshake the
         // peer asked for waits for the peer's messages.
-        if ((flags & writable) != 0) {
+        if ((flags & writable) != 0 && (flags & peerEOF) != 0) {
+          // The peer ended its stream: the handshake the write waits for cannot finish.
+          *error = Errors::sslError(st::errSSLClosedAbort);
+        } else if ((flags & writable) != 0) {
           *waitingForPeer = true;
         } else {
           *waiting = true;

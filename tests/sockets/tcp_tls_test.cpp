@@ -568,6 +568,30 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"keyUpdates", {"-tls1_3"}, "K"}),
     [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
+// A write that waits for the answer to the server's renegotiation request ends with the
+// connection when the server ends its stream instead of answering (here while data the
+// server sent with its request waits in the socket's buffer for a read, so the connection is
+// kept for it), rather than waiting for ever.
+TEST_F(TcpTls, EndOfStreamWhileAWriteWaitsForARenegotiationClosesTheSocket) {
+  ConnectedPair pair;
+  ASSERT_TRUE(pair.open());
+  pair.sock->startTLS(clientSettings());
+  RenegotiatingServer server(pair.peer.get());
+  ASSERT_TRUE(server.accept());
+  ASSERT_TRUE(pair.delegate->waitFor(Event::Secure));
+  ASSERT_TRUE(server.renegotiate());
+  ASSERT_TRUE(server.write("hello"));
+  // The client answered the request (its hello is on the way) and kept the data.
+  ASSERT_TRUE(waitReadable(pair.peer.get(), kWait));
+  pair.sock->writeData(SharedData::fromString("data"), -1.0, 1);
+  ASSERT_EQ(::shutdown(pair.peer.get(), SHUT_WR), 0);
+  ASSERT_TRUE(pair.delegate->waitFor(Event::Disconnect));
+  const auto e = pair.delegate->first(Event::Disconnect).error;
+  EXPECT_TRUE(isSSLError(e, st::errSSLClosedAbort))
+      << (e ? e->domain + " " + std::to_string(e->code) : "no error");
+  EXPECT_EQ(pair.delegate->count(Event::Write), 0u);
+}
+
 // ---- Settings errors
 
 struct SettingsCase {

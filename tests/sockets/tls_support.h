@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -190,6 +191,39 @@ struct PlainTlsPeer {
     }
     return writeAll(self->fd.get(), Bytes(p, p + *length)) ? st::noErr : st::errSSLClosedAbort;
   }
+};
+
+// A TLS 1.2 server on a blocking descriptor, driven through OpenSSL itself so that it can ask
+// for a renegotiation.
+class RenegotiatingServer {
+ public:
+  explicit RenegotiatingServer(int fd) {
+    const TestCertificates& certs = TestCertificates::get();
+    ctx_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_set_max_proto_version(ctx_, TLS1_2_VERSION);
+    SSL_CTX_use_certificate_chain_file(ctx_, certs.serverPem.c_str());
+    SSL_CTX_use_PrivateKey_file(ctx_, certs.serverKey.c_str(), SSL_FILETYPE_PEM);
+    ssl_ = SSL_new(ctx_);
+    SSL_set_fd(ssl_, fd);
+  }
+  ~RenegotiatingServer() {
+    SSL_free(ssl_);
+    SSL_CTX_free(ctx_);
+  }
+  RenegotiatingServer(const RenegotiatingServer&) = delete;
+  RenegotiatingServer& operator=(const RenegotiatingServer&) = delete;
+
+  bool accept() { return SSL_accept(ssl_) == 1; }
+  // Sends the request for a new handshake (without waiting for the answer).
+  bool renegotiate() { return SSL_renegotiate(ssl_) == 1 && SSL_do_handshake(ssl_) == 1; }
+  bool write(const std::string& text) {
+    size_t written = 0;
+    return SSL_write_ex(ssl_, text.data(), text.size(), &written) == 1;
+  }
+
+ private:
+  SSL_CTX* ctx_ = nullptr;
+  SSL* ssl_ = nullptr;
 };
 
 }  // namespace corvane::tls_test

@@ -108,6 +108,9 @@ struct SSLContext::Impl {
   std::string peerName;
   std::vector<uint8_t> peerID;
   std::vector<uint8_t> pendingOut;  // encrypted bytes not yet taken by the write function
+  // Application data that a write's handshake read on the way (the engine takes such data
+  // only through a read); the next read delivers it first.
+  std::vector<uint8_t> plainAhead;
   size_t pendingOutOffset = 0;
   long verifyError = X509_V_OK;
   bool verifyFailed = false;
@@ -126,6 +129,11 @@ struct SSLContext::Impl {
   OSStatus flushOutput();
   // Asks the read function for more bytes for the engine: noErr when some arrived.
   OSStatus pullInput();
+  // Lets the engine take what it was given through reads (handshake messages, and
+  // application data the peer sent meanwhile, which is kept in `plainAhead`).
+  OSStatus readAhead();
+  // Moves up to `length` kept bytes of `plainAhead` to `data`; the count moved.
+  size_t takePlainAhead(uint8_t* data, size_t length);
   // The status for a failed engine call.
   OSStatus failureStatus(int result);
   void rememberPeerTrust(X509_STORE_CTX* storeContext);
@@ -371,6 +379,33 @@ OSStatus SSLContext::Impl::pullInput() {
   return lastReadStatus;
 }
 
+OSStatus SSLContext::Impl::readAhead() {
+  std::array<uint8_t, kReadChunk> buffer{};
+  for (;;) {
+    ERR_clear_error();
+    size_t got = 0;
+    const int result = SSL_read_ex(ssl, buffer.data(), buffer.size(), &got);
+    if (result == 1) {
+      plainAhead.insert(plainAhead.end(), buffer.begin(), buffer.begin() + static_cast<long>(got));
+      continue;
+    }
+    const int error = SSL_get_error(ssl, result);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+      ERR_clear_error();
+      return noErr;  // everything given was taken
+    }
+    return failureStatus(result);
+  }
+}
+
+size_t SSLContext::Impl::takePlainAhead(uint8_t* data, size_t length) {
+  const size_t n = std::min(length, plainAhead.size());
+  if (n == 0) return 0;
+  std::copy_n(plainAhead.begin(), n, data);
+  plainAhead.erase(plainAhead.begin(), plainAhead.begin() + static_cast<long>(n));
+  return n;
+}
+
 OSStatus SSLContext::Impl::failureStatus(int result) {
   const int error = SSL_get_error(ssl, result);
   if (error == SSL_ERROR_ZERO_RETURN) return errSSLClosedGraceful;
@@ -468,6 +503,7 @@ OSStatus SSLContext::read(void* data, size_t dataLength, size_t* processed) {
   if (!impl_->started()) return paramErr;
   if (impl_->closed) return errSSLClosedGraceful;
   auto* out = static_cast<uint8_t*>(data);
+  *processed = impl_->takePlainAhead(out, dataLength);
   while (*processed < dataLength) {
     ERR_clear_error();
     size_t got = 0;
@@ -513,11 +549,17 @@ OSStatus SSLContext::write(const void* data, size_t dataLength, size_t* processe
     if (flushed == errSSLClosedAbort) return errSSLClosedAbort;
     const int error = SSL_get_error(impl_->ssl, result);
     if (error == SSL_ERROR_WANT_READ) {
-      // The handshake must read the peer's answer before application data may follow.
+      // The handshake must read the peer's answer before application data may follow. The
+      // engine is given it through a read: data the peer sends meanwhile is refused by a
+      // write but taken by a read, and kept for the next one.
       const OSStatus pulled = impl_->pullInput();
-      if (pulled == noErr) continue;
-      return pulled == errSSLWouldBlock ? errSSLWouldBlock : pulled;
+      if (pulled != noErr) return pulled == errSSLWouldBlock ? errSSLWouldBlock : pulled;
+      const OSStatus taken = impl_->readAhead();
+      if (taken != noErr) return taken;
+      continue;
     }
+    // A memory buffer takes every byte the engine produces, so the engine never waits to
+    // write; should it, the write waits as for a full connection.
     if (error == SSL_ERROR_WANT_WRITE) return errSSLWouldBlock;
     return impl_->failureStatus(result);
   }
@@ -526,7 +568,8 @@ OSStatus SSLContext::write(const void* data, size_t dataLength, size_t* processe
 OSStatus SSLContext::getBufferedReadSize(size_t* bufferSize) const {
   *bufferSize = 0;
   if (!impl_->started()) return noErr;
-  *bufferSize = static_cast<size_t>(SSL_pending(impl_->ssl)) + BIO_ctrl_pending(impl_->input);
+  *bufferSize = impl_->plainAhead.size() + static_cast<size_t>(SSL_pending(impl_->ssl)) +
+                BIO_ctrl_pending(impl_->input);
   return noErr;
 }
 

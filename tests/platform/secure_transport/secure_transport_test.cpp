@@ -259,6 +259,12 @@ class RenegotiatingServer {
     flush();
     return true;
   }
+  // Sends application data to the client.
+  void write(const Bytes& data) {
+    size_t written = 0;
+    SSL_write_ex(ssl_, data.data(), data.size(), &written);
+    flush();
+  }
   int renegotiations() const {
     return static_cast<int>(SSL_ctrl(ssl_, SSL_CTRL_GET_NUM_RENEGOTIATIONS, 0, nullptr));
   }
@@ -286,21 +292,38 @@ class RenegotiatingServer {
 // server has answered, and no status closes the session; bytes that were not taken are handed
 // over again and arrive once. The same holds while the handshake's own first message cannot
 // go out yet: no new bytes are taken before earlier records have been sent.
-TEST_F(SecureTransport, WritesDuringARenegotiationTheServerAskedForWaitAndArriveOnce) {
+class SecureTransportRenegotiation : public SecureTransport {
+ protected:
+  void SetUp() override {
+    SecureTransport::SetUp();
+    a.peer = &b;
+    b.peer = &a;
+    clientCtx = make(SSLProtocolSide::kSSLClientSide, &a);
+    ASSERT_EQ(clientCtx->setPeerDomainName("localhost"), noErr);
+    OSStatus status = errSSLWouldBlock;
+    for (int i = 0; i < 20 && status == errSSLWouldBlock; ++i) {
+      status = clientCtx->handshake();
+      peer.step();
+    }
+    ASSERT_EQ(status, noErr);
+  }
+
+  // Hands `data` to the client's session until it is taken, letting the server answer.
+  OSStatus writeUntilTaken(const Bytes& data, size_t* processed) {
+    OSStatus status = errSSLWouldBlock;
+    for (int i = 0; i < 20 && status == errSSLWouldBlock; ++i) {
+      peer.step();
+      status = clientCtx->write(data.data(), data.size(), processed);
+    }
+    return status;
+  }
+
   MemoryEnd a;
   MemoryEnd b;
-  a.peer = &b;
-  b.peer = &a;
-  clientCtx = make(SSLProtocolSide::kSSLClientSide, &a);
-  ASSERT_EQ(clientCtx->setPeerDomainName("localhost"), noErr);
-  RenegotiatingServer peer(&a, &b);
-  OSStatus status = errSSLWouldBlock;
-  for (int i = 0; i < 20 && status == errSSLWouldBlock; ++i) {
-    status = clientCtx->handshake();
-    peer.step();
-  }
-  ASSERT_EQ(status, noErr);
+  RenegotiatingServer peer{&a, &b};
+};
 
+TEST_F(SecureTransportRenegotiation, WritesDuringARenegotiationTheServerAskedForWaitAndArriveOnce) {
   const Bytes first = {'o', 'n', 'e'};
   const Bytes second = {'t', 'w', 'o'};
   size_t processed = 0;
@@ -325,16 +348,34 @@ TEST_F(SecureTransport, WritesDuringARenegotiationTheServerAskedForWaitAndArrive
   EXPECT_FALSE(b.inbox.empty());
 
   // The server answers; the same bytes are handed over again until they are taken.
-  status = errSSLWouldBlock;
-  for (int i = 0; i < 20 && status != noErr; ++i) {
-    peer.step();
-    status = clientCtx->write(second.data(), second.size(), &processed);
-    ASSERT_TRUE(status == noErr || status == errSSLWouldBlock) << status;
-  }
-  ASSERT_EQ(status, noErr);
+  ASSERT_EQ(writeUntilTaken(second, &processed), noErr);
   EXPECT_EQ(processed, second.size());
   peer.step();
   EXPECT_EQ(peer.received, (Bytes{'o', 'n', 'e', 't', 'w', 'o'}));
+  EXPECT_EQ(peer.renegotiations(), 1);
+}
+
+// Application data the server sends while the handshake it asked for runs reaches the
+// client's next read, also when the client's write is what reads it.
+TEST_F(SecureTransportRenegotiation, DataTheServerSendsDuringTheHandshakeReachesTheNextRead) {
+  ASSERT_TRUE(peer.renegotiate());
+  peer.write({'h', 'i'});
+  // The client reads the request and the data; its answer goes out.
+  Bytes got(16);
+  size_t processed = 0;
+  EXPECT_EQ(clientCtx->read(got.data(), got.size(), &processed), errSSLWouldBlock);
+  EXPECT_EQ(Bytes(got.begin(), got.begin() + static_cast<long>(processed)), (Bytes{'h', 'i'}));
+  // The server sends more before it answers the client's hello; the client's write meets it.
+  peer.write({'m', 'o', 'r', 'e'});
+  const Bytes data = {'d', 'a', 't', 'a'};
+  ASSERT_EQ(writeUntilTaken(data, &processed), noErr);
+  size_t buffered = 0;
+  EXPECT_EQ(clientCtx->getBufferedReadSize(&buffered), noErr);
+  EXPECT_GE(buffered, 4u);
+  EXPECT_EQ(clientCtx->read(got.data(), 4, &processed), noErr);
+  EXPECT_EQ(Bytes(got.begin(), got.begin() + 4), (Bytes{'m', 'o', 'r', 'e'}));
+  peer.step();
+  EXPECT_EQ(peer.received, data);
   EXPECT_EQ(peer.renegotiations(), 1);
 }
 
