@@ -27,6 +27,10 @@ constexpr uint64_t kReceiverSilenceMs = 5001;
 // keeps sending requests but never reads its answers would otherwise grow the queue forever.
 constexpr int64_t kControlWritesPendingLimit = 16384;
 constexpr auto kHeartbeatInterval = std::chrono::milliseconds(300);
+// Control bytes read at most at once (4096 packets): a receiver that sends megabytes in a
+// burst is handled in chunks that take a moment each, and the silence clock, refreshed at
+// every read, never sees the link's own work on a huge chunk as the receiver's silence.
+constexpr uint64_t kControlReadMax = uint64_t{64} * 1024;
 
 }  // namespace
 
@@ -176,7 +180,8 @@ void NetStream::armControlRead(uint64_t generation) {
   // moment the chunk was read, so that a link busy with a long chunk does not take the
   // receiver for silent.
   lastTimeReceiverActive = steadyMilliSeconds();
-  controlSocket->readDataWithTimeout(-1, static_cast<long>(generation));
+  controlSocket->readDataWithTimeout(-1, nullptr, 0, kControlReadMax,
+                                     static_cast<long>(generation));
 }
 
 // ---- media writes ----

@@ -9,7 +9,8 @@
 // - `sendVideoData` / `sendAudioData` run on the caller's thread (the session's media
 //   thread) and may block it for up to 3.0 s / 10.0 s waiting for a free slot.
 // - Socket callbacks (and so `onReceiveControlData` and the handlers) run on the global
-//   high-priority concurrent queue; control reads are serialised by arming one read at a time.
+//   high-priority concurrent queue; control reads (of at most 64 KiB) are serialised by
+//   arming one read at a time.
 //   Every control connection has a generation of its own (a new one at each `connect`, and
 //   when `disconnect` or an error ends it); its reads carry it as their tag. A chunk whose
 //   connection has ended is not handled, a chunk handled when its connection ends handles
