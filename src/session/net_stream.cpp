@@ -555,7 +555,9 @@ void NetStream::socketDidDisconnect(const SocketPtr& sock,
   // counts as an unknown socket.
   if (sock != nullptr && sock == controlSocket) {
     nslog("control socket disconnected");
-    if (endControlConnection(err.has_value())) {
+    uint64_t ended = 0;
+    // A `connect` made since the end was decided starts a connection the report is not about.
+    if (endControlConnection(err.has_value(), &ended) && controlGeneration_.load() == ended) {
       if (auto d = delegate()) d->onConnectFailed();
     }
   } else if (sock != nullptr && sock == videoSocket) {
@@ -571,7 +573,7 @@ void NetStream::socketDidDisconnect(const SocketPtr& sock,
   }
 }
 
-bool NetStream::endControlConnection(bool error) {
+bool NetStream::endControlConnection(bool error, uint64_t* endedGeneration) {
   // One step under the lock: a `disconnect` and `connect` cannot fall between the check and
   // the closing, so the sockets and heartbeat of a newer connection are never touched.
   std::lock_guard<std::mutex> lock(controlMutex_);
@@ -583,7 +585,7 @@ bool NetStream::endControlConnection(bool error) {
   // `disconnect`, or by the report of an earlier error) is reported no more.
   if (!error || !connected) return false;
   connected = false;
-  ++controlGeneration_;
+  *endedGeneration = ++controlGeneration_;
   // Close the other three too, so that the next connect renews all four connections.
   videoSocket->disconnect();
   audioSocket->disconnect();

@@ -154,8 +154,8 @@ class NetStream : public GCDAsyncSocketDelegate, public std::enable_shared_from_
   void armControlRead(uint64_t generation);
   // The control socket has closed: stops the heartbeat unless a newer connection owns it.
   // True when an error ended the current connection, whose other connections are then
-  // closed; the caller reports it.
-  bool endControlConnection(bool error);
+  // closed; the caller reports it unless a `connect` has come since `endedGeneration`.
+  bool endControlConnection(bool error, uint64_t* endedGeneration);
   void writeControl(ControlPacketBytes packet, long tag);
   // One media connection with its in-flight gate. `closed` is set when the connection has
   // ended (or before the first connect) and cleared by `connect`; it changes only under

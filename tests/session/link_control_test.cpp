@@ -474,6 +474,32 @@ TEST_F(LinkTest, CallbackRunningAcrossAReconnectLeavesTheNewConnectionOneReadInO
   EXPECT_EQ(holding->count("onRequestMirrorStartSuccess"), 1u);
 }
 
+// The receiver resets the control connection while the link disconnects and connects again.
+// Whichever the link sees first, the connection made last stays whole: its four connections
+// stay open and the link connected.
+TEST_F(LinkTest, ControlErrorRacingAReconnectLeavesTheNewConnectionWhole) {
+  auto anyClosed = [](const ReceiverState& s) {
+    for (const auto& c : s.channels)
+      if (c.open != 1) return true;
+    return false;
+  };
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    connectAndWait();
+    const size_t successes = delegate_->count("onConnectSuccess");
+    ASSERT_TRUE(receiver_->closeConnection(Channel::Control, true));
+    link_->disconnect();
+    link_->connect(receiver_->address());
+    ASSERT_TRUE(delegate_->waitFor("onConnectSuccess", successes + 1)) << log_.all();
+    ASSERT_TRUE(allOpen(1));
+    // A late step of the reset connection would close these now.
+    EXPECT_FALSE(receiver_->waitFor(anyClosed, 0.2));
+    EXPECT_TRUE(link_->isConnected());
+    link_->disconnect();
+    ASSERT_TRUE(allOpen(0));
+  }
+}
+
 TEST_F(LinkTest, WallClockStepsNeitherEndAHealthySessionNorDelayItsSilenceReport) {
   // The wall clock steps at every reading, so that every silence check of the heartbeat
   // sees a step since the last bytes were read.
