@@ -27,6 +27,10 @@ constexpr uint64_t kReceiverSilenceMs = 5001;
 // keeps sending requests but never reads its answers would otherwise grow the queue forever.
 constexpr int64_t kControlWritesPendingLimit = 16384;
 constexpr auto kHeartbeatInterval = std::chrono::milliseconds(300);
+// Control bytes read at most at once (4096 packets): a receiver that sends megabytes in a
+// burst is handled in chunks that take a moment each, and the silence clock, refreshed at
+// every read, never sees the link's own work on a huge chunk as the receiver's silence.
+constexpr uint64_t kControlReadMax = uint64_t{64} * 1024;
 
 }  // namespace
 
@@ -83,12 +87,17 @@ void NetStream::setDelegate(std::weak_ptr<NetStreamDelegate> delegate) {
 void NetStream::connect(const std::string& host) {
   nslog("receiver addr = %s, last byte=%d", host.c_str(),
         static_cast<int>(static_cast<uint8_t>(locaIpByte())));
-  bool expected = false;
-  if (!connected.compare_exchange_strong(expected, true)) return;
+  std::unique_lock<std::mutex> lock(controlMutex_);
+  if (connected) return;
+  connected = true;
+  // A new generation: whatever the previous control connection still has under way
+  // (a chunk being handled, a late report) is no longer handled.
+  ++controlGeneration_;
+  controlUp_ = false;
   // A partial control packet left by the previous connection would put every packet of this
   // one out of step. Its control writes were discarded with it.
   {
-    std::lock_guard<std::mutex> lock(controlBufMutex_);
+    std::lock_guard<std::mutex> bufLock(controlBufMutex_);
     controlBuf.fill(0);
     controlBufLen = 0;
   }
@@ -100,6 +109,8 @@ void NetStream::connect(const std::string& host) {
     // refuse every later connect: report the failure as a failed connection.
     nslog("control socket connect refused: %s", error.description.c_str());
     connected = false;
+    ++controlGeneration_;
+    lock.unlock();
     controlSocketQueue->async([weak = weak_from_this()] {
       if (auto self = weak.lock())
         if (auto d = self->delegate()) d->onConnectFailed();
@@ -109,7 +120,7 @@ void NetStream::connect(const std::string& host) {
   {
     // Held while the media connections start, so that a late disconnect report of their
     // previous connection cannot mark the new one closed.
-    std::lock_guard<std::mutex> lock(mediaMutex_);
+    std::lock_guard<std::mutex> mediaLock(mediaMutex_);
     // Writes of an earlier connection that never completed would otherwise hold their slots
     // for good, and every later media write would wait and be dropped.
     video_.open();
@@ -122,13 +133,15 @@ void NetStream::connect(const std::string& host) {
 }
 
 void NetStream::disconnect() {
-  bool expected = true;
-  if (!connected.compare_exchange_strong(expected, false)) return;
+  std::lock_guard<std::mutex> lock(controlMutex_);
+  if (!connected) return;
+  connected = false;
+  ++controlGeneration_;
   // The control socket's disconnect callback stops the heartbeat too; stopping it here as
   // well keeps a callback that arrives after the next `connect` from having to.
   stopPingThread();
   {
-    std::lock_guard<std::mutex> lock(mediaMutex_);
+    std::lock_guard<std::mutex> mediaLock(mediaMutex_);
     video_.close();
     audio_.close();
   }
@@ -138,9 +151,37 @@ void NetStream::disconnect() {
   touchSocket->disconnect();
 }
 
-void NetStream::onControlSocketConnected() {
+bool NetStream::isCurrentControl(uint64_t generation) const {
+  return connected.load() && controlGeneration_.load() == generation;
+}
+
+bool NetStream::beginControlConnection(uint64_t* generation) {
+  std::lock_guard<std::mutex> lock(controlMutex_);
+  // The report of a connection that has ended since (a `disconnect` and `connect` in
+  // between) finds the socket on a newer connection that is not up yet, or already started.
+  if (!connected || controlUp_ || !controlSocket->isConnected()) return false;
+  controlUp_ = true;
+  *generation = controlGeneration_.load();
+  startPingThread();
+  return true;
+}
+
+void NetStream::onControlSocketConnected(uint64_t generation) {
   if (auto d = delegate()) d->onConnectSuccess();
-  controlSocket->readDataWithTimeout(-1, 0);
+  armControlRead(generation);
+}
+
+void NetStream::armControlRead(uint64_t generation) {
+  std::lock_guard<std::mutex> lock(controlMutex_);
+  // Under the lock: a `disconnect` cannot come between the check and the read, so a read of
+  // an ended connection never lands on the next one. The generation rides as the tag.
+  if (!isCurrentControl(generation)) return;
+  // The chunk has been handled: the receiver's silence counts from here, not from the
+  // moment the chunk was read, so that a link busy with a long chunk does not take the
+  // receiver for silent.
+  lastTimeReceiverActive = steadyMilliSeconds();
+  controlSocket->readDataWithTimeout(-1, nullptr, 0, kControlReadMax,
+                                     static_cast<long>(generation));
 }
 
 // ---- media writes ----
@@ -354,15 +395,21 @@ void NetStream::requestAuthenPinCode(const std::string& pin) {
 // ---- receiving side ----
 
 void NetStream::onReceiveControlData(std::span<const uint8_t> data) {
-  lastTimeReceiverActive = steadyMilliSeconds();
+  receiveControlChunk(data, controlGeneration_.load());
+}
+
+void NetStream::receiveControlChunk(std::span<const uint8_t> data, uint64_t generation) {
   std::vector<ControlPacketBytes> packets;
   {
-    // One read is armed at a time, so this lock is normally free; it keeps the partial
-    // packet whole should a late read of an earlier connection overlap the current one.
     std::lock_guard<std::mutex> lock(controlBufMutex_);
+    // A chunk of an ended connection: its bytes belong to no packet of the current one.
+    if (controlGeneration_.load() != generation) return;
+    lastTimeReceiverActive = steadyMilliSeconds();
     packets = reassembleControlData(controlBuf, controlBufLen, data);
   }
   for (const auto& packet : packets) {
+    // The connection ended while an earlier packet was handled: nothing more of it.
+    if (controlGeneration_.load() != generation) return;
     switch (static_cast<int8_t>(packet[2])) {
       case kControlKindRequest:
         handleControlRequest(packetFromBytes<_RequestPacket>(packet));
@@ -377,7 +424,7 @@ void NetStream::onReceiveControlData(std::span<const uint8_t> data) {
         break;
     }
   }
-  controlSocket->readDataWithTimeout(-1, 0);
+  armControlRead(generation);
 }
 
 void NetStream::handleControlRequest(const _RequestPacket& request) {
@@ -474,11 +521,16 @@ void NetStream::socketDidConnectToHost(const SocketPtr& /*sock*/, const std::str
     case kTouchPort:
       nslog("touch socket connect to server");
       break;
-    case kControlPort:
+    case kControlPort: {
       nslog("control socket connect to server");
-      startPingThread();
-      onControlSocketConnected();
+      uint64_t generation = 0;
+      if (!beginControlConnection(&generation)) {
+        nslog("control connection ended before it was reported; ignored");
+        break;
+      }
+      onControlSocketConnected(generation);
       break;
+    }
     case kAudioPort:
       nslog("audio socket connect to server");
       break;
@@ -491,8 +543,9 @@ void NetStream::socketDidConnectToHost(const SocketPtr& /*sock*/, const std::str
   }
 }
 
-void NetStream::socketDidReadData(const SocketPtr& sock, const SharedData& data, long /*tag*/) {
-  if (sock != nullptr && sock->connectedPort() == kControlPort) onReceiveControlData(data.span());
+void NetStream::socketDidReadData(const SocketPtr& sock, const SharedData& data, long tag) {
+  if (sock != nullptr && sock->connectedPort() == kControlPort)
+    receiveControlChunk(data.span(), static_cast<uint64_t>(tag));
 }
 
 void NetStream::socketDidDisconnect(const SocketPtr& sock,
@@ -502,17 +555,9 @@ void NetStream::socketDidDisconnect(const SocketPtr& sock,
   // counts as an unknown socket.
   if (sock != nullptr && sock == controlSocket) {
     nslog("control socket disconnected");
-    // A new connection begun since this one closed (a `disconnect` and `connect` in between)
-    // owns the heartbeat and the other three connections: leave them alone.
-    if (!sock->isDisconnected()) return;
-    stopPingThread();
-    if (err) {
-      // Close the other three too, so that the next connect renews all four connections;
-      // `connected` is cleared only after that, so a reconnect cannot start in between.
-      videoSocket->disconnect();
-      audioSocket->disconnect();
-      touchSocket->disconnect();
-      connected = false;
+    uint64_t ended = 0;
+    // A `connect` made since the end was decided starts a connection the report is not about.
+    if (endControlConnection(err.has_value(), &ended) && controlGeneration_.load() == ended) {
       if (auto d = delegate()) d->onConnectFailed();
     }
   } else if (sock != nullptr && sock == videoSocket) {
@@ -526,6 +571,26 @@ void NetStream::socketDidDisconnect(const SocketPtr& sock,
   } else {
     nslog("unknown socket disconnected.");
   }
+}
+
+bool NetStream::endControlConnection(bool error, uint64_t* endedGeneration) {
+  // One step under the lock: a `disconnect` and `connect` cannot fall between the check and
+  // the closing, so the sockets and heartbeat of a newer connection are never touched.
+  std::lock_guard<std::mutex> lock(controlMutex_);
+  // A new connection begun since this one closed owns the heartbeat and the other three
+  // connections: leave them alone.
+  if (!controlSocket->isDisconnected()) return false;
+  stopPingThread();
+  // Without an error it was a local `disconnect`; a connection already ended (by
+  // `disconnect`, or by the report of an earlier error) is reported no more.
+  if (!error || !connected) return false;
+  connected = false;
+  *endedGeneration = ++controlGeneration_;
+  // Close the other three too, so that the next connect renews all four connections.
+  videoSocket->disconnect();
+  audioSocket->disconnect();
+  touchSocket->disconnect();
+  return true;
 }
 
 void NetStream::mediaConnectionEnded(MediaConnection& media) {

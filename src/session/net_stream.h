@@ -9,7 +9,14 @@
 // - `sendVideoData` / `sendAudioData` run on the caller's thread (the session's media
 //   thread) and may block it for up to 3.0 s / 10.0 s waiting for a free slot.
 // - Socket callbacks (and so `onReceiveControlData` and the handlers) run on the global
-//   high-priority concurrent queue; control reads are serialised by arming one read at a time.
+//   high-priority concurrent queue; control reads (of at most 64 KiB) are serialised by
+//   arming one read at a time.
+//   Every control connection has a generation of its own (a new one at each `connect`, and
+//   when `disconnect` or an error ends it); its reads carry it as their tag. A chunk whose
+//   connection has ended is not handled, a chunk handled when its connection ends handles
+//   no further packet, and neither arms a read: so the control packets of one connection
+//   reach the delegate one at a time and in their order, even when a delegate call of the
+//   previous connection is still running.
 // - The heartbeat runs on a thread of its own and may call `onConnectFailed` there.
 // Ownership: made with `create`; the link owns its sockets and gates and holds its delegate
 // weakly. The heartbeat thread holds the link weakly and ends within one round after the
@@ -68,7 +75,8 @@ class NetStream : public GCDAsyncSocketDelegate, public std::enable_shared_from_
   // A steady clock in milliseconds (from an arbitrary start): the receiver's silence.
   static uint64_t steadyMilliSeconds();
 
-  void onControlSocketConnected();
+  // The control connection of `generation` is up: reports it, then arms its first read.
+  void onControlSocketConnected(uint64_t generation);
   void onVideoSocketCOnnected() {}
 
   // Sending side of the control protocol (none reports an outcome). While 16384 control
@@ -100,7 +108,8 @@ class NetStream : public GCDAsyncSocketDelegate, public std::enable_shared_from_
   void requestSyncClientVersion(const std::string& /*version*/) {}
   void requestGetReceiverName() {}
 
-  // Receiving side (socket delegate queue, one chunk at a time).
+  // Receiving side (socket delegate queue, one chunk at a time). `onReceiveControlData`
+  // handles a chunk of the current control connection and then arms its next read.
   void onReceiveControlData(std::span<const uint8_t> data);
   void handleControlRequest(const _RequestPacket& request);
   void handleControlResponse(const _ResponsePacket& response);
@@ -135,6 +144,18 @@ class NetStream : public GCDAsyncSocketDelegate, public std::enable_shared_from_
   static void heartbeatLoop(const std::weak_ptr<NetStream>& weak, uint64_t generation);
   bool heartbeatRunning(uint64_t generation) const;
   void perform(const struct ControlDecision& decision, const _RequestPacket* request);
+  // The control connection of `generation` is still the current one.
+  bool isCurrentControl(uint64_t generation) const;
+  // The control connection is up: true (with its generation) for the first report of the
+  // current connection, false for a late report of an ended one or a repeated one.
+  bool beginControlConnection(uint64_t* generation);
+  void receiveControlChunk(std::span<const uint8_t> data, uint64_t generation);
+  // Arms the next read of the connection of `generation`, unless it has ended.
+  void armControlRead(uint64_t generation);
+  // The control socket has closed: stops the heartbeat unless a newer connection owns it.
+  // True when an error ended the current connection, whose other connections are then
+  // closed; the caller reports it unless a `connect` has come since `endedGeneration`.
+  bool endControlConnection(bool error, uint64_t* endedGeneration);
   void writeControl(ControlPacketBytes packet, long tag);
   // One media connection with its in-flight gate. `closed` is set when the connection has
   // ended (or before the first connect) and cleared by `connect`; it changes only under
@@ -162,7 +183,13 @@ class NetStream : public GCDAsyncSocketDelegate, public std::enable_shared_from_
   platform::dispatch::QueuePtr socketQueue;
   std::shared_ptr<NoDataQueue> videoNoDataQueue;
   std::shared_ptr<NoDataQueue> audioSignalQueue;
+  // Held by `connect`, `disconnect` and the control connection's start and end for their
+  // whole step, so that none of them sees another half done. Taken before `mediaMutex_`
+  // and `controlBufMutex_`; no delegate call is made under it.
+  std::mutex controlMutex_;
   std::atomic<bool> connected{false};
+  std::atomic<uint64_t> controlGeneration_{0};  // changed under controlMutex_
+  bool controlUp_ = false;  // the current connection's start was handled; controlMutex_
   std::atomic<bool> pingThreadRunning{false};
   // Each heartbeat thread runs only while its own generation is the current one, so a
   // thread that has not yet seen a stop never runs beside its successor.

@@ -3,6 +3,9 @@
 // Calls arrive on the link's socket delegate queue (the global high-priority concurrent
 // queue, so calls may overlap) or, for `onConnectFailed` after a silent receiver, on the
 // link's heartbeat thread. An implementation moves its own work where it needs it.
+// The calls for the control packets of one connection come one at a time, in the order the
+// packets arrived; a call for a connection that has since ended may still be running beside
+// them, but after it no further packet of that connection is reported.
 #pragma once
 
 #include <optional>

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "media/media_packet.h"
+#include "media/sw_time_utils.h"
 #include "media_test_support.h"
 #include "platform/display/sim/sim_display.h"
 #include "platform/foundation/notification_center.h"
@@ -46,6 +47,9 @@ class WatchedDisplay : public display::DisplayService {
 
   std::atomic<int> mainDisplayCalls{0};
   std::atomic<int> handlerCalls{0};
+  // The media clock (as in frame timestamps) when the last frame reached the recorder's
+  // handler: before the recorder takes the frame's time for its re-send wait.
+  std::atomic<std::uint32_t> lastSurfaceArrivedAt{0};
   std::atomic<int> stoppedDelivered{0};
   std::atomic<int> lastStreamWidth{0};
   std::atomic<int> lastStreamHeight{0};
@@ -81,6 +85,10 @@ class WatchedDisplay : public display::DisplayService {
         [this, handler](display::DisplayStreamFrameStatus status, std::uint64_t time,
                         const platform::video::SurfaceRef& surface) {
           handlerCalls.fetch_add(1);
+          if (surface) {
+            lastSurfaceArrivedAt = static_cast<std::uint32_t>(
+                SWTimeUtils::singleton()->getCurrentTimeStamp() & 0xFFFFFFFF);
+          }
           // Counted before the recorder sees it, so that a recorder that returned before this
           // point is caught.
           if (status == display::DisplayStreamFrameStatus::Stopped) stoppedDelivered.fetch_add(1);
@@ -272,8 +280,11 @@ TEST_F(VideoRecorderTest, StillScreenGetsFiftyResendsOfTheLastFrame) {
   for (std::size_t i = 1; i < taken.size(); ++i) {
     EXPECT_EQ(taken[i].buffer, taken[0].buffer) << "re-send " << i << " is the same frame";
   }
-  // Timestamps are whole milliseconds: allow one for the truncation of the real frame's.
-  EXPECT_GE(taken[1].timestamp - taken[0].timestamp, 59u) << "re-sends start after 60 ms";
+  // Counted from the real frame's arrival, not from its timestamp: the recorder may be held up
+  // between taking the frame's time and stamping it. Timestamps are whole milliseconds:
+  // allow one for the truncation.
+  EXPECT_GE(taken[1].timestamp - watched->lastSurfaceArrivedAt.load(), 59u)
+      << "re-sends start after 60 ms";
   EXPECT_EQ(recorder->staticFrameCount(), 50);
 
   sim->fill(200, 0, 0);
@@ -332,14 +343,17 @@ TEST_F(VideoRecorderTest, RefusedResendHoldsFurtherResendsBackFortyMilliseconds)
     recorder->recorderQueue()->sync([&] { count = recorder->staticFrameCount(); });
     return count;
   };
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Waits for the attempts themselves, as long as a slow machine needs for them, and then
+  // compares their number with the time they took.
+  ASSERT_TRUE(waitFor([&] { return countNow() >= 1; }, kDeadline)) << "re-sends are still tried";
   const auto start = std::chrono::steady_clock::now();
   const int first = countNow();
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  // Up to the count at which re-sending stops.
+  const int target = std::min(first + 5, SWVideoRecorder::kMaxStaticFrames + 1);
+  ASSERT_TRUE(waitFor([&] { return countNow() >= target; }, kDeadline));
   const int last = countNow();
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_GE(last - first, 1) << "re-sends are still tried";
   EXPECT_LE(last - first, static_cast<int>(elapsed / 0.06) + 1)
       << (last - first) << " attempts in " << elapsed << " s";
   EXPECT_EQ(raw->count(), 1u);
@@ -369,12 +383,12 @@ TEST_F(VideoRecorderTest, NoMainDisplayMakesBeginRetryEvery100Milliseconds) {
     recorder->beginRecorder();
     begun = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(450));
+  // Three tries, however long a slow machine takes for them; not more than one per 100 ms.
+  EXPECT_TRUE(waitFor([&] { return watched->mainDisplayCalls.load() >= 3; }, kDeadline));
   EXPECT_FALSE(begun.load());
   const int calls = watched->mainDisplayCalls.load();
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_GE(calls, 2);
   EXPECT_LE(calls, static_cast<int>(elapsed / 0.1) + 1) << calls << " tries in " << elapsed;
   EXPECT_EQ(sim->streamsCreated(), 0);
   sim->setMainDisplayPresent(true);

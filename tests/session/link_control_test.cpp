@@ -2,6 +2,9 @@
 // end to end, silence and connection errors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <numeric>
+
 #include "link_fixture.h"
 #include "support/wall_clock_shift.h"
 
@@ -338,6 +341,163 @@ TEST_F(LinkTest, APartialControlPacketOfAnEndedConnectionIsNotCarriedIntoTheNext
   EXPECT_TRUE(delegate_->waitFor("onServerRequestMirrorOn"));
   ASSERT_TRUE(receiver_->requestMirrorOff());
   EXPECT_TRUE(delegate_->waitFor("onServerRequestMirrorOff"));
+}
+
+// A recording delegate that counts the calls inside it at once and can hold one chosen call
+// (by name and value) until the test releases it, as a session controller does while it
+// starts mirroring inside `onRequestMirrorStartSuccess`.
+class HoldingDelegate : public RecordingDelegate {
+ public:
+  void hold(std::string name, int value = 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holdName_ = std::move(name);
+    holdValue_ = value;
+    held_ = false;
+    released_ = false;
+    returned_ = false;
+  }
+  bool waitUntilHeld(double seconds = 10.0) {
+    return waitUntil([&] { return held_; }, seconds);
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    cv_.notify_all();
+  }
+  bool waitUntilReturned(double seconds = 10.0) {
+    return waitUntil([&] { return returned_; }, seconds);
+  }
+  int mostInside() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return mostInside_;
+  }
+
+  void onRequestMirrorStartSuccess() override {
+    inside("onRequestMirrorStartSuccess", 0,
+           [&] { RecordingDelegate::onRequestMirrorStartSuccess(); });
+  }
+  void onServerRequestKeyFrame() override {
+    inside("onServerRequestKeyFrame", 0, [&] { RecordingDelegate::onServerRequestKeyFrame(); });
+  }
+  void onServerRequsstUpdateFrameRate(int fps) override {
+    inside("onServerRequsstUpdateFrameRate", fps,
+           [&] { RecordingDelegate::onServerRequsstUpdateFrameRate(fps); });
+  }
+
+ private:
+  template <class F>
+  void inside(const std::string& name, int value, F record) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    mostInside_ = std::max(mostInside_, ++inside_);
+    lock.unlock();
+    record();
+    lock.lock();
+    if (name == holdName_ && value == holdValue_ && !held_) {
+      held_ = true;
+      cv_.notify_all();
+      // Bounded, so that a failing test cannot hang in here.
+      cv_.wait_until(lock, deadlineAfter(30), [&] { return released_; });
+      returned_ = true;
+      cv_.notify_all();
+    }
+    --inside_;
+  }
+  template <class P>
+  bool waitUntil(P done, double seconds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_until(lock, deadlineAfter(seconds), done);
+  }
+
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  std::string holdName_;
+  int holdValue_ = 0;
+  bool held_ = false;
+  bool released_ = false;
+  bool returned_ = false;
+  int inside_ = 0;
+  int mostInside_ = 0;
+};
+
+Packet scrambled(Packet p) {
+  test::TestReceiver::scramble(p.data());
+  return p;
+}
+
+// A control callback still runs in the delegate while the link is disconnected and connected
+// again. When it returns, it handles nothing more of its connection and arms no read on the
+// new one: the new connection's packets still come one at a time and in their order.
+TEST_F(LinkTest, CallbackRunningAcrossAReconnectLeavesTheNewConnectionOneReadInOrder) {
+  auto holding = std::make_shared<HoldingDelegate>();
+  delegate_ = holding;
+  link_->setDelegate(holding);
+  connectAndWait();
+
+  // A mirror-start acceptance and a key-frame request in one write: the first is held in the
+  // delegate, the second waits behind it in the same chunk.
+  holding->hold("onRequestMirrorStartSuccess");
+  const Packet accepted = scrambled({0x2A, 7, 2, 1, 4, 37, 1});
+  const Packet keyFrame = scrambled(req(0x2A, 24));
+  std::vector<uint8_t> both(accepted.begin(), accepted.end());
+  both.insert(both.end(), keyFrame.begin(), keyFrame.end());
+  ASSERT_TRUE(receiver_->sendRaw(Channel::Control, both));
+  ASSERT_TRUE(holding->waitUntilHeld());
+  link_->disconnect();
+  ASSERT_TRUE(allOpen(0));
+  connectAndWait();
+  holding->release();
+  ASSERT_TRUE(holding->waitUntilReturned());
+
+  // The first packet of the new connection is held; the second must wait for it, since only
+  // one read of the connection is armed at a time.
+  holding->hold("onServerRequsstUpdateFrameRate", 1);
+  ASSERT_TRUE(receiver_->requestFrameRate(1));
+  ASSERT_TRUE(holding->waitUntilHeld());
+  ASSERT_TRUE(receiver_->requestFrameRate(2));
+  EXPECT_FALSE(holding->waitFor("onServerRequsstUpdateFrameRate", 2, 2.0))
+      << "a second read of the connection handed on a packet while the first was handled";
+  holding->release();
+  constexpr int kPackets = 40;
+  for (int i = 3; i <= kPackets; ++i)
+    ASSERT_TRUE(receiver_->requestFrameRate(static_cast<int8_t>(i)));
+  ASSERT_TRUE(holding->waitFor("onServerRequsstUpdateFrameRate", kPackets, 20.0)) << log_.all();
+
+  std::vector<int> rates;
+  for (const auto& e : holding->events())
+    if (e.name == "onServerRequsstUpdateFrameRate") rates.push_back(e.value);
+  std::vector<int> want(kPackets);
+  std::iota(want.begin(), want.end(), 1);
+  EXPECT_EQ(rates, want) << "the packets of one connection come in their order";
+  EXPECT_EQ(holding->mostInside(), 1) << "the packets of one connection come one at a time";
+  EXPECT_EQ(holding->count("onServerRequestKeyFrame"), 0u)
+      << "a packet of the closed connection was handled after it had ended";
+  EXPECT_EQ(holding->count("onRequestMirrorStartSuccess"), 1u);
+}
+
+// The receiver resets the control connection while the link disconnects and connects again.
+// Whichever the link sees first, the connection made last stays whole: its four connections
+// stay open and the link connected.
+TEST_F(LinkTest, ControlErrorRacingAReconnectLeavesTheNewConnectionWhole) {
+  auto anyClosed = [](const ReceiverState& s) {
+    for (const auto& c : s.channels)
+      if (c.open != 1) return true;
+    return false;
+  };
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    connectAndWait();
+    const size_t successes = delegate_->count("onConnectSuccess");
+    ASSERT_TRUE(receiver_->closeConnection(Channel::Control, true));
+    link_->disconnect();
+    link_->connect(receiver_->address());
+    ASSERT_TRUE(delegate_->waitFor("onConnectSuccess", successes + 1)) << log_.all();
+    ASSERT_TRUE(allOpen(1));
+    // A late step of the reset connection would close these now.
+    EXPECT_FALSE(receiver_->waitFor(anyClosed, 0.2));
+    EXPECT_TRUE(link_->isConnected());
+    link_->disconnect();
+    ASSERT_TRUE(allOpen(0));
+  }
 }
 
 TEST_F(LinkTest, WallClockStepsNeitherEndAHealthySessionNorDelayItsSilenceReport) {

@@ -16,6 +16,11 @@
 //   callers and the event thread poll for up to 50 us before they sleep: a hand-off that
 //   follows closely (the usual case for socket traffic) then costs no thread wake-up.
 // - A callback never runs inside the call that submitted it.
+// - `after` / `afterTime` blocks of one serial queue run in deadline order (equal deadlines in
+//   submission order), overdue ones too: a block whose deadline has passed when it is
+//   submitted still waits behind every block of the queue with an earlier deadline that has
+//   not been handed to the queue yet. The order cannot reach back: a block submitted after
+//   one with a later deadline has already come due (and may have run) runs after that one.
 // - Event handlers of one source never run concurrently; events that arrive while a
 //   handler is pending coalesce; after `cancel` no further event handler starts, and the
 //   cancel handler runs exactly once, on the target queue, after the last event handler
@@ -83,7 +88,9 @@ class Queue : public std::enable_shared_from_this<Queue> {
   virtual void async(Block block) = 0;
   // Submits a block and waits until it has run.
   virtual void sync(Block block) = 0;
-  // Submits a block to run no earlier than `seconds` from now (negative or 0: now).
+  // Submits a block to run no earlier than `seconds` from now (negative or 0: now), or no
+  // earlier than `when`. Either way it goes through the timers, which hand due blocks to the
+  // queue in deadline order; a plain `async` does not wait behind them.
   void after(double seconds, Block block);
   void afterTime(TimePoint when, Block block);
   // Barrier blocks: on a concurrent queue the block runs alone, after every earlier block

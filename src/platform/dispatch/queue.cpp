@@ -68,18 +68,13 @@ std::string Queue::currentLabel() {
 }
 
 void Queue::after(double seconds, Block block) {
-  if (!(seconds > 0.0)) {
-    async(std::move(block));
-    return;
-  }
-  afterTime(detail::fromNow(seconds), std::move(block));
+  afterTime(seconds > 0.0 ? detail::fromNow(seconds) : Clock::now(), std::move(block));
 }
 
 void Queue::afterTime(TimePoint when, Block block) {
-  if (when <= Clock::now()) {
-    async(std::move(block));
-    return;
-  }
+  // A deadline that has passed still goes through the reactor: handing the block to the
+  // queue here could overtake an earlier deadline of the same queue that the reactor has
+  // not fired yet. The reactor fires a passed deadline at once, in deadline order.
   detail::Reactor::instance().addTimer(
       when, [self = shared_from_this(), block = std::move(block)]() mutable {
         self->async(std::move(block));

@@ -428,20 +428,36 @@ TEST(Queue, AfterRunsOnTheQueueNoEarlierThanTheDelay) {
 }
 
 TEST(Queue, AfterBlocksRunInDeadlineOrder) {
-  // Absolute deadlines from one moment: the order is fixed however slow the machine is.
+  // Absolute deadlines from one moment. A block runs before one with a later deadline when
+  // it was submitted before that deadline passed; a loaded machine that stalls the calls
+  // past a later deadline may let that block come due (and run) first, which no layer can
+  // undo, so such a pair is not checked.
   {
     auto q = Queue::createSerial("after.order.time");
     std::vector<int> order;  // on q
     Counter done;
-    const TimePoint base = Clock::now() + 20ms;
+    const TimePoint base = Clock::now() + 50ms;
+    auto deadline = [&](int i) { return base + i * 10ms; };
+    std::vector<std::pair<int, TimePoint>> submitted;  // block, when its call returned
     for (int i : {3, 1, 2}) {
-      q->afterTime(base + i * 10ms, [&, i] {
+      q->afterTime(deadline(i), [&, i] {
         order.push_back(i);
         done.add();
       });
+      submitted.emplace_back(i, Clock::now());
     }
     ASSERT_TRUE(done.waitFor(3));
-    q->sync([&] { EXPECT_EQ(order, (std::vector<int>{1, 2, 3})); });
+    q->sync([&] {
+      ASSERT_EQ(order.size(), 3u);
+      auto position = [&](int id) { return std::find(order.begin(), order.end(), id); };
+      for (const auto& [a, aSubmitted] : submitted) {
+        for (const auto& [b, bSubmitted] : submitted) {
+          if (a < b && aSubmitted < deadline(b)) {
+            EXPECT_LT(position(a), position(b)) << a << " is due before " << b;
+          }
+        }
+      }
+    });
   }
   // Relative delays are counted from the moment of each call, which a loaded machine may
   // spread apart: each deadline lies between the delay added to the time just before and
@@ -481,6 +497,48 @@ TEST(Queue, AfterBlocksRunInDeadlineOrder) {
       }
     });
   }
+}
+
+TEST(Queue, OverdueAfterBlockWaitsBehindAnEarlierDeadlineNotYetFired) {
+  // The timers' thread is held inside the hand-over of a main-queue block (in the main
+  // queue's waker) while a block falls due on a serial queue; then a block whose deadline
+  // lies between that one's and the present is submitted. It must wait behind the first.
+  Gate release;
+  Gate stalled;
+  MainQueue::setWaker([&] {
+    stalled.open();
+    release.wait();
+  });
+  struct Restore {
+    Gate& release;
+    ~Restore() {
+      release.open();
+      MainQueue::setWaker(nullptr);
+      MainQueue::drain();
+    }
+  } restore{release};
+  Queue::main()->after(0.005, [] {});
+  ASSERT_TRUE(stalled.wait());
+
+  auto q = Queue::createSerial("after.overdue");
+  std::vector<std::string> order;  // on q
+  Counter done;
+  const TimePoint first = Clock::now() + 2ms;
+  q->afterTime(first, [&] {
+    order.emplace_back("earlier deadline");
+    done.add();
+  });
+  std::this_thread::sleep_until(first + 2ms);  // both deadlines have passed
+  q->afterTime(first + 1ms, [&] {
+    order.emplace_back("later deadline, submitted overdue");
+    done.add();
+  });
+  release.open();
+  ASSERT_TRUE(done.waitFor(2));
+  q->sync([&] {
+    EXPECT_EQ(order,
+              (std::vector<std::string>{"earlier deadline", "later deadline, submitted overdue"}));
+  });
 }
 
 }  // namespace
