@@ -231,7 +231,10 @@ TEST_F(MainWindowTest, QuittingWhileARefusalAlertIsOpenClosesItAndGivesTheSoundB
   findReceiver(livingRoom());
   const auto screen = handler_->connectStatusViewController();
   ASSERT_TRUE(uitest::waitFor([&] { return screen->workingMode() == WorkingMode::CONNECTED; }));
-  // The receiver starts the mirroring itself.
+  // The receiver starts the mirroring itself, once it has taken the control connection (the
+  // sender can count itself connected a moment before).
+  ASSERT_TRUE(receiver_->waitFor(
+      [](const test::ReceiverState& s) { return s[test::Channel::Control].open > 0; }, 30.0));
   ASSERT_TRUE(receiver_->sendDeviceStatus(7));
   ASSERT_TRUE(uitest::waitFor([&] { return screen->mirrorChannel()->isMirroring(); }));
   // The session's start routes the sound to the loop-back device on the link's thread.
