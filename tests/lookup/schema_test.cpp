@@ -81,10 +81,11 @@ TEST(LookupSchema, EmptyCastCommandWritesNoFieldAndDecodesEmpty) {
 }
 
 TEST(LookupSchema, DefaultStatusIsWrittenOnlyWithForceDefaultsAndReadsAsNone) {
-  for (const std::optional<StatusCode> status : {std::optional<StatusCode>(StatusCode::NONE),
-                                                 std::optional<StatusCode>()}) {
+  for (const std::optional<StatusCode> status :
+       {std::optional<StatusCode>(StatusCode::NONE), std::optional<StatusCode>()}) {
     for (const bool force : {false, true}) {
-      const auto command = CastCommand::create(CmdType::withResponseCmd(ResponseCmd::create(status)));
+      const auto command =
+          CastCommand::create(CmdType::withResponseCmd(ResponseCmd::create(status)));
       const Bytes bytes = command->makeData(options(force));
       const auto reader = readerOf(bytes);
       const auto response = reader->offset(reader->rootObjectOffset().value(), 1).value();
@@ -136,8 +137,9 @@ TEST(LookupSchema, UnknownUnionTagOrMissingReferenceLeavesTheUnionAbsent) {
   for (const Case& c : cases) {
     const Bytes bytes = castCommandOf([&c](FlatBuffersBuilder& b, TableInsertResult& result) {
       const auto table = insertQueryServerRequestData(b, std::nullopt).offset;
-      result = insertCastCommand(b, c.cmdType, c.cmdReference ? OptionalOffset(table) : std::nullopt,
-                                 c.dataType, c.dataReference ? OptionalOffset(table) : std::nullopt);
+      result =
+          insertCastCommand(b, c.cmdType, c.cmdReference ? OptionalOffset(table) : std::nullopt,
+                            c.dataType, c.dataReference ? OptionalOffset(table) : std::nullopt);
     });
     const auto decoded = CastCommand::from(bytes);
     ASSERT_NE(decoded, nullptr) << c.what;
@@ -153,10 +155,12 @@ TEST(LookupSchema, UnknownUnionTagOrMissingReferenceLeavesTheUnionAbsent) {
 
 TEST(LookupSchema, AddressListsKeepTheirOrderAndAnEmptyListIsNotWritten) {
   for (const std::vector<std::string>& ips :
-       {std::vector<std::string>{}, std::vector<std::string>{"192.168.1.20", "10.0.0.7", "172.16.5.1"}}) {
-    const auto command = CastCommand::create(
-        CmdType::withResponseCmd(ResponseCmd::create(StatusCode::OK)),
-        CommandData::withQueryServerResponseData(QueryServerResponseData::create(ips, "TV", "2.1")));
+       {std::vector<std::string>{},
+        std::vector<std::string>{"192.168.1.20", "10.0.0.7", "172.16.5.1"}}) {
+    const auto command =
+        CastCommand::create(CmdType::withResponseCmd(ResponseCmd::create(StatusCode::OK)),
+                            CommandData::withQueryServerResponseData(
+                                QueryServerResponseData::create(ips, "TV", "2.1")));
     const Bytes bytes = command->makeData(options());
     const auto reader = readerOf(bytes);
     const auto data = reader->offset(reader->rootObjectOffset().value(), 3).value();
@@ -245,8 +249,8 @@ TEST(LookupSchema, EveryDataTableRoundTrips) {
           QueryServerResponseData::create({"10.2.2.2"}, "Den", "1.1")),
   };
   for (const CommandData& data : cases) {
-    const Bytes bytes =
-        CastCommand::create(CmdType::withRequestCmd(RequestCmd::create()), data)->makeData(options());
+    const Bytes bytes = CastCommand::create(CmdType::withRequestCmd(RequestCmd::create()), data)
+                            ->makeData(options());
     const auto decoded = CastCommand::from(bytes);
     ASSERT_TRUE(decoded->data()) << int(data.tag());
     EXPECT_EQ(decoded->data()->tag(), data.tag());
@@ -277,14 +281,18 @@ Bytes replyReferring(const std::vector<std::string>& strings, const std::vector<
                      int nameAt = -1, int versionAt = -1) {
   return castCommandOf([&](FlatBuffersBuilder& b, TableInsertResult& result) {
     std::vector<std::int32_t> written;
-    for (const auto& text : strings) written.push_back(b.insert(std::optional<std::string_view>(text)));
+    for (const auto& text : strings)
+      written.push_back(b.insert(std::optional<std::string_view>(text)));
     std::optional<std::int32_t> list;
     if (!ips.empty()) {
       b.startVector(static_cast<std::int64_t>(ips.size()), 4);
-      for (auto it = ips.rbegin(); it != ips.rend(); ++it) b.insertOffset(written[static_cast<std::size_t>(*it)]);
+      for (auto it = ips.rbegin(); it != ips.rend(); ++it)
+        b.insertOffset(written[static_cast<std::size_t>(*it)]);
       list = b.endVector();
     }
-    const auto at = [&](int i) { return i < 0 ? std::nullopt : std::optional(written[static_cast<std::size_t>(i)]); };
+    const auto at = [&](int i) {
+      return i < 0 ? std::nullopt : std::optional(written[static_cast<std::size_t>(i)]);
+    };
     const auto data = insertQueryServerResponseData(b, list, at(nameAt), at(versionAt)).offset;
     const auto cmd = insertResponseCmd(b, StatusCode::OK).offset;
     result = insertCastCommand(b, 2, cmd, 6, data);
@@ -293,7 +301,8 @@ Bytes replyReferring(const std::vector<std::string>& strings, const std::vector<
 
 std::vector<std::string> addresses(int count) {
   std::vector<std::string> list;
-  for (int i = 0; i < count; ++i) list.push_back("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+  for (int i = 0; i < count; ++i)
+    list.push_back("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
   return list;
 }
 
@@ -315,7 +324,8 @@ TEST(LookupSchema, MessagesThatWouldDecodeToMoreThanTheyHoldDecodeToNothing) {
       {"33 distinct addresses", replyReferring(addresses(33), first33), false},
       {"one short address at 32 places", replyReferring({"10.0.0.1"}, oneString32), false},
       {"a 32 KB name once", replyReferring({big, "10.0.0.1"}, {1}, 0), true},
-      {"one address and a name shared with the version", replyReferring({"10.0.0.1", "TV"}, {0}, 1, 1), true},
+      {"one address and a name shared with the version",
+       replyReferring({"10.0.0.1", "TV"}, {0}, 1, 1), true},
       {"a 1000-byte string at four places", replyReferring({kilobyte}, {0, 0}, 0, 0), false},
   };
   for (const auto& c : cases) {

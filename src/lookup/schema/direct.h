@@ -37,7 +37,8 @@ class DirectBase : public TableViewTag {
   std::int32_t _myOffset = 0;
 
   // No view for an absent offset (or no reader).
-  static std::optional<View> create(std::shared_ptr<R> reader, std::optional<std::int32_t> myOffset) {
+  static std::optional<View> create(std::shared_ptr<R> reader,
+                                    std::optional<std::int32_t> myOffset) {
     if (reader == nullptr || !myOffset) {
       return std::nullopt;
     }
@@ -95,7 +96,8 @@ class ResponsePingData::Direct : public detail::DirectBase<ResponsePingData::Dir
 };
 
 template <FlatBuffersReader R>
-class OnlineRegisterRequestData::Direct : public detail::DirectBase<OnlineRegisterRequestData::Direct<R>, R> {
+class OnlineRegisterRequestData::Direct
+    : public detail::DirectBase<OnlineRegisterRequestData::Direct<R>, R> {
  public:
   std::optional<ByteView> name() const { return this->string(0); }
   std::optional<ByteView> corvaneVersion() const { return this->string(1); }
@@ -103,19 +105,22 @@ class OnlineRegisterRequestData::Direct : public detail::DirectBase<OnlineRegist
 };
 
 template <FlatBuffersReader R>
-class OnlineRegisterResponseData::Direct : public detail::DirectBase<OnlineRegisterResponseData::Direct<R>, R> {
+class OnlineRegisterResponseData::Direct
+    : public detail::DirectBase<OnlineRegisterResponseData::Direct<R>, R> {
  public:
   std::optional<ByteView> pin() const { return this->string(0); }
 };
 
 template <FlatBuffersReader R>
-class QueryServerRequestData::Direct : public detail::DirectBase<QueryServerRequestData::Direct<R>, R> {
+class QueryServerRequestData::Direct
+    : public detail::DirectBase<QueryServerRequestData::Direct<R>, R> {
  public:
   std::optional<ByteView> pin() const { return this->string(0); }
 };
 
 template <FlatBuffersReader R>
-class QueryServerResponseData::Direct : public detail::DirectBase<QueryServerResponseData::Direct<R>, R> {
+class QueryServerResponseData::Direct
+    : public detail::DirectBase<QueryServerResponseData::Direct<R>, R> {
  public:
   FlatBuffersStringVector<R> ipList() const { return this->strings(0); }
   std::optional<ByteView> name() const { return this->string(1); }
@@ -226,7 +231,7 @@ class CastCommand::Direct : public detail::DirectBase<CastCommand::Direct<R>, R>
 
 // One hash for every table view: its offset.
 template <class View>
-  requires corvane::detail::TableView<View>
+requires corvane::detail::TableView<View>
 struct std::hash<View> {
   std::size_t operator()(const View& view) const noexcept {
     return static_cast<std::size_t>(view._myOffset);

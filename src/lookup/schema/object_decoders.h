@@ -196,10 +196,10 @@ std::shared_ptr<OnlineRegisterResponseData> decodeOnlineRegisterResponseData(
 template <FlatBuffersReader R>
 std::shared_ptr<QueryServerRequestData> decodeQueryServerRequestData(
     const std::shared_ptr<R>& reader, std::optional<std::int32_t> offset, DecodeBudget& budget) {
-  return decodeTable<QueryServerRequestData>(
-      reader, offset, [&](QueryServerRequestData& object, std::int32_t at) {
-        object.setPin(readString(*reader, at, 0, budget));
-      });
+  return decodeTable<QueryServerRequestData>(reader, offset,
+                                             [&](QueryServerRequestData& object, std::int32_t at) {
+                                               object.setPin(readString(*reader, at, 0, budget));
+                                             });
 }
 
 template <FlatBuffersReader R>
@@ -237,9 +237,11 @@ std::optional<CommandData> decodeCommandData(const std::shared_ptr<R>& reader,
   }
   switch (slot.tag) {
     case 1:
-      return CommandData::withRequestPingData(decodeRequestPingData(reader, slot.reference, budget));
+      return CommandData::withRequestPingData(
+          decodeRequestPingData(reader, slot.reference, budget));
     case 2:
-      return CommandData::withResponsePingData(decodeResponsePingData(reader, slot.reference, budget));
+      return CommandData::withResponsePingData(
+          decodeResponsePingData(reader, slot.reference, budget));
     case 3:
       return CommandData::withOnlineRegisterRequestData(
           decodeOnlineRegisterRequestData(reader, slot.reference, budget));
