@@ -37,7 +37,7 @@ bool AppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows*/) {
   return false;
 }
 
-void loadMainInterface(platform::ui::Application& app) {
+void loadMainInterface(platform::ui::Application& app, detail::LocalAddressSource localAddress) {
   auto delegate = std::make_shared<AppDelegate>();
   app.setDelegate(delegate);
   platform::Error error;
@@ -48,7 +48,7 @@ void loadMainInterface(platform::ui::Application& app) {
     app.terminate();
     return;
   }
-  auto handler = MainHandler::create(window, window->viewNamed("topView"));
+  auto handler = MainHandler::create(window, window->viewNamed("topView"), std::move(localAddress));
   handler->awakeFromNib();
   window->makeKeyAndOrderFront();
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/app_support.h"
 #include "platform/foundation/process_info.h"
 #include "platform/ui/application.h"
 
@@ -36,7 +37,8 @@ class AppDelegate : public platform::ui::ApplicationDelegate {
 };
 
 // Loads the main interface into `app`: the application delegate, the main window and its
-// controller (whose wake-up shows the PIN screen), and shows the window.
-void loadMainInterface(platform::ui::Application& app);
+// controller (whose wake-up shows the PIN screen), and shows the window. The screens learn the
+// machine's own address from `localAddress`.
+void loadMainInterface(platform::ui::Application& app, detail::LocalAddressSource localAddress);
 
 }  // namespace corvane

@@ -10,23 +10,11 @@ namespace corvane::detail {
 
 namespace {
 std::mutex g_mutex;
-LocalAddressSource g_localAddressSource;   // guarded by g_mutex
 MirrorChannel::Environment g_environment;  // guarded by g_mutex
 }  // namespace
 
-void setLocalAddressSource(LocalAddressSource source) {
-  std::lock_guard lock(g_mutex);
-  g_localAddressSource = std::move(source);
-}
-
-std::optional<std::string> localAddress() {
-  LocalAddressSource source;
-  {
-    std::lock_guard lock(g_mutex);
-    source = g_localAddressSource;
-  }
-  if (source) return source();
-  return NetworkUtilities::sharedInstance()->getLocalIP();
+LocalAddressSource systemLocalAddress() {
+  return [] { return NetworkUtilities::sharedInstance()->getLocalIP(); };
 }
 
 void setMirrorEnvironment(MirrorChannel::Environment environment) {

@@ -45,16 +45,18 @@ ConnectStatusViewController::ConnectStatusViewController() {
 
 ConnectStatusViewController::~ConnectStatusViewController() = default;
 
-std::shared_ptr<ConnectStatusViewController> ConnectStatusViewController::create() {
+std::shared_ptr<ConnectStatusViewController> ConnectStatusViewController::create(
+    const detail::LocalAddressSource& localAddress) {
   std::shared_ptr<ConnectStatusViewController> screen(new ConnectStatusViewController());
   screen->mirrorChannel_ = MirrorChannel::create(detail::mirrorEnvironment());
-  screen->setUpMirrorChannel();
+  screen->setUpMirrorChannel(localAddress);
   return screen;
 }
 
-void ConnectStatusViewController::setUpMirrorChannel() {
+void ConnectStatusViewController::setUpMirrorChannel(
+    const detail::LocalAddressSource& localAddress) {
   mirrorChannel_->setDelegate(shared_from_this());
-  if (auto address = detail::localAddress()) {
+  if (auto address = localAddress ? localAddress() : std::nullopt) {
     detail::logLine("wifiIp=" + *address);
     mirrorChannel_->setLocalIP(*address);
   }

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 
+#include "app/app_support.h"
 #include "app/connect_status_view_delegate.h"
 #include "app/working_mode.h"
 #include "lookup/device.h"
@@ -45,8 +46,9 @@ class ConnectStatusViewController : public platform::ui::ViewController,
       "x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture";
 
   // `initWithNibName:bundle:`: the fields, the session controller, then its set-up (the
-  // screen as its delegate, the machine's address once).
-  static std::shared_ptr<ConnectStatusViewController> create();
+  // screen as its delegate, the machine's address once, from `localAddress`).
+  static std::shared_ptr<ConnectStatusViewController> create(
+      const detail::LocalAddressSource& localAddress);
   ~ConnectStatusViewController() override;
 
   void awakeFromNib() override;
@@ -85,7 +87,7 @@ class ConnectStatusViewController : public platform::ui::ViewController,
 
  private:
   ConnectStatusViewController();
-  void setUpMirrorChannel();
+  void setUpMirrorChannel(const detail::LocalAddressSource& localAddress);
   void checkAudioPermission();
   void connectToReceiver();
   void toggleMirror();

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "app/app_delegate.h"
+#include "app/app_support.h"
 #include "platform/audio/audio_hardware.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/display/display.h"
@@ -47,5 +48,8 @@ int main(int argc, char** argv) {
       corvane::platform::display::DisplayService::openDefault());
   // The first use picks the audio hardware and logs which.
   (void)corvane::platform::audio::systemHardware();
-  return corvane::platform::ui::applicationMain(argc, argv, corvane::loadMainInterface);
+  return corvane::platform::ui::applicationMain(
+      argc, argv, [](corvane::platform::ui::Application& app) {
+        corvane::loadMainInterface(app, corvane::detail::systemLocalAddress());
+      });
 }

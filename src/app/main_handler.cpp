@@ -8,12 +8,17 @@
 namespace corvane {
 
 MainHandler::MainHandler(std::shared_ptr<platform::ui::Window> mainWindow,
-                         std::shared_ptr<platform::ui::View> topView)
-    : mainWindow_(std::move(mainWindow)), topView_(std::move(topView)) {}
+                         std::shared_ptr<platform::ui::View> topView,
+                         detail::LocalAddressSource localAddress)
+    : mainWindow_(std::move(mainWindow)),
+      topView_(std::move(topView)),
+      localAddress_(std::move(localAddress)) {}
 
 std::shared_ptr<MainHandler> MainHandler::create(std::shared_ptr<platform::ui::Window> mainWindow,
-                                                 std::shared_ptr<platform::ui::View> topView) {
-  return std::shared_ptr<MainHandler>(new MainHandler(std::move(mainWindow), std::move(topView)));
+                                                 std::shared_ptr<platform::ui::View> topView,
+                                                 detail::LocalAddressSource localAddress) {
+  return std::shared_ptr<MainHandler>(
+      new MainHandler(std::move(mainWindow), std::move(topView), std::move(localAddress)));
 }
 
 void MainHandler::awakeFromNib() {
@@ -29,13 +34,15 @@ void MainHandler::awakeFromNib() {
 }
 
 void MainHandler::makePinCodeView() {
-  pinCodeViewController_ = PincodeViewController::create();
+  // The screen replaced keeps living through its key monitor, but not its sockets.
+  if (pinCodeViewController_) pinCodeViewController_->closeChannels();
+  pinCodeViewController_ = PincodeViewController::create(localAddress_);
   pinCodeViewController_->setPincodeViewControllerDelegate(shared_from_this());
 }
 
 void MainHandler::makeConnectStatusView() {
   if (connectStatusViewController_) return;
-  connectStatusViewController_ = ConnectStatusViewController::create();
+  connectStatusViewController_ = ConnectStatusViewController::create(localAddress_);
   connectStatusViewController_->setDelegate(shared_from_this());
 }
 
@@ -55,6 +62,7 @@ void MainHandler::showPinCodeView() {
 void MainHandler::showConnectStatusView(const ReceiverObject& receiver) {
   if (pinCodeViewController_) {
     if (auto view = pinCodeViewController_->view()) view->removeFromSuperview();
+    pinCodeViewController_->closeChannels();
   }
   makeConnectStatusView();
   connectStatusViewController_->setReceiver(receiver);

@@ -45,6 +45,15 @@ class LineLog {
     std::lock_guard<std::mutex> lock(mutex_);
     return containsLocked(text);
   }
+  // How many lines hold `text`.
+  std::size_t count(std::string_view text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t n = 0;
+    for (const auto& line : lines_) {
+      if (line.find(text) != std::string::npos) ++n;
+    }
+    return n;
+  }
   bool waitFor(std::string_view text, double seconds = kWait) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::duration<double>(seconds),
@@ -106,7 +115,8 @@ class TemporaryHome {
   TemporaryHome() {
     const char* old = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe): test set-up
     if (old != nullptr) saved_ = old;
-    std::string pattern = (std::filesystem::temp_directory_path() / "corvane-lookup-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "corvane-lookup-XXXXXX").string();
     if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
     ::setenv("HOME", path_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
     platform::UserDefaults::resetStandardUserDefaults();
