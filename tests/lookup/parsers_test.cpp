@@ -165,8 +165,7 @@ TEST(TestLookupServerReply, IsTheFramedMessageWrittenByHand) {
       {"found", test::LookupAnswer::found({"10.0.0.1"}, "TV", "1.0"),
        "00 00 00 6c "                          //    header: body of 108 bytes
        "10 00 00 00 "                          //  0 root: the CastCommand table at 16
-       "0c 00 0e 00 0d 00 08 00 0c 00 04 00 "  //  4 vtable: cmd_type 13, cmd 8, data_type 12, data
-                                               //  4
+       "0c 00 0e 00 0d 00 08 00 0c 00 04 00 "  //  4 vtable: the four slots at 13, 8, 12, 4
        "0c 00 00 00 "                          // 16 CastCommand table: vtable 12 bytes back
        "14 00 00 00 "                          // 20 data: 20 ahead, at 40
        "4c 00 00 00 "                          // 24 cmd: 76 ahead, at 100
