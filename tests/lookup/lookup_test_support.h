@@ -54,6 +54,18 @@ class LineLog {
     }
     return n;
   }
+  // Waits until the number of lines holding `text` satisfies `enough`.
+  bool waitFor(std::string_view text, const std::function<bool(std::size_t)>& enough,
+               double seconds = kWait) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+      std::size_t n = 0;
+      for (const auto& line : lines_) {
+        if (line.find(text) != std::string::npos) ++n;
+      }
+      return enough(n);
+    });
+  }
   bool waitFor(std::string_view text, double seconds = kWait) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::duration<double>(seconds),

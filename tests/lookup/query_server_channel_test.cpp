@@ -134,12 +134,19 @@ TEST_F(QueryServerChannelTest, CloseFreesThePortAndReportsNothingMore) {
   channel_->close();
   EXPECT_TRUE(channel_->queryDeviceSocket()->isClosed());
   EXPECT_EQ(channel_->queryReceiverDelegate(), nullptr);
-  // The port is free again: a socket of this test can bind it.
+  // The port is free again: a socket of this test can bind it. The descriptor itself is
+  // closed by the socket's queue right after, so the bind may take a few tries.
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in sin{};
   sin.sin_family = AF_INET;
   sin.sin_port = htons(port);
-  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)), 0) << std::strerror(errno);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kWait);
+  bool bound = false;
+  while (!(bound = ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) == 0) &&
+         errno == EADDRINUSE && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(bound) << std::strerror(errno);
   ::close(fd);
   channel_->close();  // twice is harmless
   EXPECT_TRUE(channel_->queryDeviceSocket()->isClosed());
