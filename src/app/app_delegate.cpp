@@ -37,8 +37,8 @@ bool AppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows*/) {
   return false;
 }
 
-void loadMainInterface(platform::ui::Application& app,
-                       MirrorChannel::Environment mirrorEnvironment) {
+void loadMainInterface(platform::ui::Application& app, MirrorChannel::Environment mirrorEnvironment,
+                       detail::LocalAddressSource localAddress) {
   auto delegate = std::make_shared<AppDelegate>();
   app.setDelegate(delegate);
   platform::Error error;
@@ -49,8 +49,8 @@ void loadMainInterface(platform::ui::Application& app,
     app.terminate();
     return;
   }
-  auto handler =
-      MainHandler::create(window, window->viewNamed("topView"), std::move(mirrorEnvironment));
+  auto handler = MainHandler::create(window, window->viewNamed("topView"),
+                                     std::move(mirrorEnvironment), std::move(localAddress));
   handler->awakeFromNib();
   window->makeKeyAndOrderFront();
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/app_support.h"
 #include "platform/foundation/process_info.h"
 #include "platform/ui/application.h"
 #include "session/mirror_channel.h"
@@ -39,8 +40,8 @@ class AppDelegate : public platform::ui::ApplicationDelegate {
 // Loads the main interface into `app`: the application delegate, the main window and its
 // controller (whose wake-up shows the PIN screen), and shows the window. The screens' session
 // controllers work with `mirrorEnvironment` (the application passes the process's services,
-// tests their fakes).
-void loadMainInterface(platform::ui::Application& app,
-                       MirrorChannel::Environment mirrorEnvironment);
+// tests their fakes); the screens learn the machine's own address from `localAddress`.
+void loadMainInterface(platform::ui::Application& app, MirrorChannel::Environment mirrorEnvironment,
+                       detail::LocalAddressSource localAddress);
 
 }  // namespace corvane

@@ -1,31 +1,13 @@
 #include "app/app_support.h"
 
-#include <mutex>
-
 #include "lookup/network_utilities.h"
 #include "platform/foundation/bundle.h"
 #include "platform/log/log.h"
 
 namespace corvane::detail {
 
-namespace {
-std::mutex g_mutex;
-LocalAddressSource g_localAddressSource;  // guarded by g_mutex
-}  // namespace
-
-void setLocalAddressSource(LocalAddressSource source) {
-  std::lock_guard lock(g_mutex);
-  g_localAddressSource = std::move(source);
-}
-
-std::optional<std::string> localAddress() {
-  LocalAddressSource source;
-  {
-    std::lock_guard lock(g_mutex);
-    source = g_localAddressSource;
-  }
-  if (source) return source();
-  return NetworkUtilities::sharedInstance()->getLocalIP();
+LocalAddressSource systemLocalAddress() {
+  return [] { return NetworkUtilities::sharedInstance()->getLocalIP(); };
 }
 
 std::string localized(const std::string& key) {

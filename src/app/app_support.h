@@ -22,9 +22,10 @@ platform::ui::ModalResponse runAlert(const std::string& title, const std::string
                                      platform::ui::AlertStyle style,
                                      const std::vector<std::string>& buttons);
 
-// The machine's IPv4 address: NetworkUtilities' answer unless a source was set (tests).
+// Answers the machine's own IPv4 address, or none; the screens are given one when they are
+// made (the application the system's, tests their own). Called from any thread.
 using LocalAddressSource = std::function<std::optional<std::string>()>;
-void setLocalAddressSource(LocalAddressSource source);
-std::optional<std::string> localAddress();
+// The system's: NetworkUtilities' answer.
+LocalAddressSource systemLocalAddress();
 
 }  // namespace corvane::detail

@@ -46,16 +46,17 @@ ConnectStatusViewController::ConnectStatusViewController() {
 ConnectStatusViewController::~ConnectStatusViewController() = default;
 
 std::shared_ptr<ConnectStatusViewController> ConnectStatusViewController::create(
-    MirrorChannel::Environment mirrorEnvironment) {
+    MirrorChannel::Environment mirrorEnvironment, const detail::LocalAddressSource& localAddress) {
   std::shared_ptr<ConnectStatusViewController> screen(new ConnectStatusViewController());
   screen->mirrorChannel_ = MirrorChannel::create(std::move(mirrorEnvironment));
-  screen->setUpMirrorChannel();
+  screen->setUpMirrorChannel(localAddress);
   return screen;
 }
 
-void ConnectStatusViewController::setUpMirrorChannel() {
+void ConnectStatusViewController::setUpMirrorChannel(
+    const detail::LocalAddressSource& localAddress) {
   mirrorChannel_->setDelegate(shared_from_this());
-  if (auto address = detail::localAddress()) {
+  if (auto address = localAddress ? localAddress() : std::nullopt) {
     detail::logLine("wifiIp=" + *address);
     mirrorChannel_->setLocalIP(*address);
   }

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 
+#include "app/app_support.h"
 #include "app/connect_status_view_delegate.h"
 #include "app/working_mode.h"
 #include "lookup/device.h"
@@ -46,9 +47,10 @@ class ConnectStatusViewController : public platform::ui::ViewController,
 
   // `initWithNibName:bundle:`: the fields, the session controller (working with
   // `mirrorEnvironment`: the application passes the process's services, tests their fakes),
-  // then its set-up (the screen as its delegate, the machine's address once).
+  // then its set-up (the screen as its delegate, the machine's address once, from
+  // `localAddress`).
   static std::shared_ptr<ConnectStatusViewController> create(
-      MirrorChannel::Environment mirrorEnvironment);
+      MirrorChannel::Environment mirrorEnvironment, const detail::LocalAddressSource& localAddress);
   ~ConnectStatusViewController() override;
 
   void awakeFromNib() override;
@@ -87,7 +89,7 @@ class ConnectStatusViewController : public platform::ui::ViewController,
 
  private:
   ConnectStatusViewController();
-  void setUpMirrorChannel();
+  void setUpMirrorChannel(const detail::LocalAddressSource& localAddress);
   void checkAudioPermission();
   void connectToReceiver();
   void toggleMirror();

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include "app/app_delegate.h"
+#include "app/app_support.h"
 #include "platform/audio/audio_hardware.h"
 #include "platform/display/display.h"
 #include "platform/ui/application.h"
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
         if (endingSignals) endingSignals->watch(app);
         // Every member empty: the sessions take the process's shared display, audio devices,
         // driver manager and settings.
-        corvane::loadMainInterface(app, corvane::MirrorChannel::Environment{});
+        corvane::loadMainInterface(app, corvane::MirrorChannel::Environment{},
+                                   corvane::detail::systemLocalAddress());
       });
 }

@@ -9,16 +9,20 @@ namespace corvane {
 
 MainHandler::MainHandler(std::shared_ptr<platform::ui::Window> mainWindow,
                          std::shared_ptr<platform::ui::View> topView,
-                         MirrorChannel::Environment mirrorEnvironment)
+                         MirrorChannel::Environment mirrorEnvironment,
+                         detail::LocalAddressSource localAddress)
     : mainWindow_(std::move(mainWindow)),
       topView_(std::move(topView)),
-      mirrorEnvironment_(std::move(mirrorEnvironment)) {}
+      mirrorEnvironment_(std::move(mirrorEnvironment)),
+      localAddress_(std::move(localAddress)) {}
 
 std::shared_ptr<MainHandler> MainHandler::create(std::shared_ptr<platform::ui::Window> mainWindow,
                                                  std::shared_ptr<platform::ui::View> topView,
-                                                 MirrorChannel::Environment mirrorEnvironment) {
-  return std::shared_ptr<MainHandler>(
-      new MainHandler(std::move(mainWindow), std::move(topView), std::move(mirrorEnvironment)));
+                                                 MirrorChannel::Environment mirrorEnvironment,
+                                                 detail::LocalAddressSource localAddress) {
+  return std::shared_ptr<MainHandler>(new MainHandler(std::move(mainWindow), std::move(topView),
+                                                      std::move(mirrorEnvironment),
+                                                      std::move(localAddress)));
 }
 
 void MainHandler::awakeFromNib() {
@@ -34,13 +38,16 @@ void MainHandler::awakeFromNib() {
 }
 
 void MainHandler::makePinCodeView() {
-  pinCodeViewController_ = PincodeViewController::create(mirrorEnvironment_);
+  // The screen replaced keeps living through its key monitor, but not its sockets.
+  if (pinCodeViewController_) pinCodeViewController_->closeChannels();
+  pinCodeViewController_ = PincodeViewController::create(mirrorEnvironment_, localAddress_);
   pinCodeViewController_->setPincodeViewControllerDelegate(shared_from_this());
 }
 
 void MainHandler::makeConnectStatusView() {
   if (connectStatusViewController_) return;
-  connectStatusViewController_ = ConnectStatusViewController::create(mirrorEnvironment_);
+  connectStatusViewController_ =
+      ConnectStatusViewController::create(mirrorEnvironment_, localAddress_);
   connectStatusViewController_->setDelegate(shared_from_this());
 }
 
@@ -60,6 +67,7 @@ void MainHandler::showPinCodeView() {
 void MainHandler::showConnectStatusView(const ReceiverObject& receiver) {
   if (pinCodeViewController_) {
     if (auto view = pinCodeViewController_->view()) view->removeFromSuperview();
+    pinCodeViewController_->closeChannels();
   }
   makeConnectStatusView();
   connectStatusViewController_->setReceiver(receiver);

@@ -11,12 +11,14 @@
 //
 // Ownership: the application delegate holds the handler strongly (`mainController`); the
 // handler owns the window, the status item, the current PIN screen (a new one each time it is
-// shown) and the connection screen (made once, kept). The screens hold the handler strongly as
+// shown; a PIN screen leaving the window has its look-up channels closed) and the connection
+// screen (made once, kept). The screens hold the handler strongly as
 // their delegate, as the window's objects do for the life of the application.
 #pragma once
 
 #include <memory>
 
+#include "app/app_support.h"
 #include "app/connect_status_view_controller.h"
 #include "app/connect_status_view_delegate.h"
 #include "app/pincode_view_controller.h"
@@ -35,10 +37,11 @@ class MainHandler : public PincodeViewControllerDelegate,
  public:
   // `init` with the window of the main interface and its top view; the screens it makes work
   // with `mirrorEnvironment` (the application passes the process's services, tests their
-  // fakes).
+  // fakes), and `localAddress` is given to every screen the handler makes.
   static std::shared_ptr<MainHandler> create(std::shared_ptr<platform::ui::Window> mainWindow,
                                              std::shared_ptr<platform::ui::View> topView,
-                                             MirrorChannel::Environment mirrorEnvironment);
+                                             MirrorChannel::Environment mirrorEnvironment,
+                                             detail::LocalAddressSource localAddress);
   ~MainHandler() override = default;
 
   void awakeFromNib();
@@ -61,7 +64,8 @@ class MainHandler : public PincodeViewControllerDelegate,
  private:
   MainHandler(std::shared_ptr<platform::ui::Window> mainWindow,
               std::shared_ptr<platform::ui::View> topView,
-              MirrorChannel::Environment mirrorEnvironment);
+              MirrorChannel::Environment mirrorEnvironment,
+              detail::LocalAddressSource localAddress);
   void showPinCodeView();
   void showConnectStatusView(const ReceiverObject& receiver);
   void makePinCodeView();
@@ -71,6 +75,7 @@ class MainHandler : public PincodeViewControllerDelegate,
   std::shared_ptr<platform::ui::Window> mainWindow_;
   std::shared_ptr<platform::ui::View> topView_;
   const MirrorChannel::Environment mirrorEnvironment_;
+  const detail::LocalAddressSource localAddress_;
   std::shared_ptr<platform::ui::StatusItem> trayIcon_;
   std::shared_ptr<PincodeViewController> pinCodeViewController_;
   std::shared_ptr<ConnectStatusViewController> connectStatusViewController_;

@@ -3,7 +3,6 @@
 #include <utility>
 #include <vector>
 
-#include "app/app_support.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace corvane {
@@ -69,15 +68,16 @@ ServerlessTarget decodeServerlessPin(const std::string& localIp, const std::stri
 
 }  // namespace detail
 
-PincodeViewController::PincodeViewController(MirrorChannel::Environment mirrorEnvironment)
-    : mirrorEnvironment_(std::move(mirrorEnvironment)) {}
+PincodeViewController::PincodeViewController(MirrorChannel::Environment mirrorEnvironment,
+                                             detail::LocalAddressSource localAddress)
+    : mirrorEnvironment_(std::move(mirrorEnvironment)), localAddress_(std::move(localAddress)) {}
 
 PincodeViewController::~PincodeViewController() = default;
 
 std::shared_ptr<PincodeViewController> PincodeViewController::create(
-    MirrorChannel::Environment mirrorEnvironment) {
+    MirrorChannel::Environment mirrorEnvironment, detail::LocalAddressSource localAddress) {
   std::shared_ptr<PincodeViewController> screen(
-      new PincodeViewController(std::move(mirrorEnvironment)));
+      new PincodeViewController(std::move(mirrorEnvironment), std::move(localAddress)));
   screen->setUpPincodeChannel();
   return screen;
 }
@@ -123,11 +123,31 @@ void PincodeViewController::stopProgress(bool showEntry) {
   }
 }
 
+bool PincodeViewController::isCurrent(std::uint64_t lookup) {
+  if (lookup == 0 || currentLookup_.load() != lookup) return false;
+  auto view = this->view();
+  return view && view->window();
+}
+
+void PincodeViewController::endLookup(bool cancelTimeout) {
+  if (cancelTimeout && connectRecieverTimeoutWorkItem_) connectRecieverTimeoutWorkItem_->cancel();
+  currentLookup_.store(0);
+  exchangeLookup_.store(0);
+  lookingUp_.store(false);
+}
+
 void PincodeViewController::connect() {
-  if (lookingUp_.load() || receiver()) {
-    detail::logLine("a look-up is running or has found its receiver; connect ignored");
-    return;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_ || receiver_ || lookingUp_.load()) {
+      detail::logLine("a look-up is running or has found its receiver; connect ignored");
+      return;
+    }
   }
+  // A time-out still due belongs to an earlier look-up that a local-address failure ended.
+  if (connectRecieverTimeoutWorkItem_) connectRecieverTimeoutWorkItem_->cancel();
+  const std::uint64_t lookup = ++lastLookup_;
+  currentLookup_.store(lookup);
   lookingUp_.store(true);
   if (auto content = contentStackView()) content->setHidden(true);
   if (auto progress = progressIndicator()) {
@@ -135,37 +155,48 @@ void PincodeViewController::connect() {
     progress->startAnimation();
   }
   std::weak_ptr<PincodeViewController> weak = self();
-  auto item = std::make_shared<detail::CancellableWorkItem>([weak] {
+  auto item = std::make_shared<detail::CancellableWorkItem>([weak, lookup] {
     detail::logLine("connectRecieverTimeoutWorkItem");
     detail::logLine("going to dismiss progress and show alert.");
-    auto screen = weak.lock();
-    if (screen) {
-      screen->stopProgress(true);
-      screen->lookingUp_.store(false);
-    }
-    detail::runAlert(detail::localized("title.connect.timeout"),
-                     detail::localized("msg.connect.server.timeout"), AlertStyle::Warning,
-                     {detail::localized("button.close")});
+    if (auto screen = weak.lock()) screen->onTimeout(lookup);
   });
   connectRecieverTimeoutWorkItem_ = item;
   detail::logLine("going to parse content.");
   detail::CancellableWorkItem::schedule(item, platform::dispatch::Queue::main(), kLookupTimeout);
   if (maxPinCodeLength_ == PIN_CODE_TYPE_SERVER) {
+    exchangeLookup_.store(lookup);
     pincodeChannel_->findReceiverByPincode(inputPinCode_);
   } else {
     auto screen = self();
     platform::dispatch::Queue::global()->async(
-        [screen, pin = inputPinCode_] { screen->findReceiverServerless(pin); });
+        [screen, pin = inputPinCode_, lookup] { screen->findReceiverServerless(pin, lookup); });
   }
 }
 
-void PincodeViewController::showFailure(const std::string& titleKey, const std::string& messageKey,
-                                        bool endsLookup) {
+void PincodeViewController::onTimeout(std::uint64_t lookup) {
+  if (!isCurrent(lookup)) return;
+  // The server never answered: end the exchange, so that the next look-up connects anew.
+  const bool exchange = exchangeLookup_.load() == lookup;
+  endLookup(false);
+  if (exchange) pincodeChannel_->disconnect();
+  stopProgress(true);
+  detail::runAlert(detail::localized("title.connect.timeout"),
+                   detail::localized("msg.connect.server.timeout"), AlertStyle::Warning,
+                   {detail::localized("button.close")});
+}
+
+void PincodeViewController::showFailure(std::uint64_t lookup, const std::string& titleKey,
+                                        const std::string& messageKey, bool endsLookup) {
   auto screen = self();
-  platform::dispatch::Queue::main()->async([screen, titleKey, messageKey, endsLookup] {
+  platform::dispatch::Queue::main()->async([screen, lookup, titleKey, messageKey, endsLookup] {
+    if (!screen->isCurrent(lookup)) {
+      detail::logLine("the look-up has ended; its result is dropped");
+      return;
+    }
     if (endsLookup) {
-      // The time-out of this look-up will not come: the look-up ends here.
-      if (screen->connectRecieverTimeoutWorkItem_) screen->connectRecieverTimeoutWorkItem_->cancel();
+      screen->endLookup(true);
+    } else {
+      // The entry area comes back, and with it every key; the time-out stays due.
       screen->lookingUp_.store(false);
     }
     screen->stopProgress(true);
@@ -174,11 +205,11 @@ void PincodeViewController::showFailure(const std::string& titleKey, const std::
   });
 }
 
-void PincodeViewController::findReceiverServerless(const std::string& pin) {
-  const auto local = detail::localAddress();
+void PincodeViewController::findReceiverServerless(const std::string& pin, std::uint64_t lookup) {
+  const auto local = localAddress_ ? localAddress_() : std::nullopt;
   if (!local) {
     detail::logLine("get local ip error");
-    showFailure("title.local.ip.failed", "msg.local.ip.failed", false);
+    showFailure(lookup, "title.local.ip.failed", "msg.local.ip.failed", false);
     return;
   }
   detail::logLine("local ip=" + *local);
@@ -186,20 +217,21 @@ void PincodeViewController::findReceiverServerless(const std::string& pin) {
   using Result = detail::ServerlessTarget::Result;
   if (decoded.result == Result::InvalidLocalAddress) {
     detail::logLine("get a invalid ip");
-    showFailure("title.local.ip.failed", "msg.local.ip.failed", false);
+    showFailure(lookup, "title.local.ip.failed", "msg.local.ip.failed", false);
     return;
   }
   detail::logLine("sf=" + decoded.sf + ", sa=" + decoded.sa + ", sb=" + decoded.sb);
   if (decoded.result == Result::SliceNotNumber) {
-    showFailure("title.local.ip.failed", "msg.local.ip.failed", false);
+    showFailure(lookup, "title.local.ip.failed", "msg.local.ip.failed", false);
     return;
   }
   if (decoded.result == Result::OctetTooLarge) {
     detail::logLine("invalid pincode");
-    showFailure("title.invalid.input", "msg.invalid.input.pincode", true);
+    showFailure(lookup, "title.invalid.input", "msg.invalid.input.pincode", true);
     return;
   }
   detail::logLine("targetIp =" + decoded.target);
+  if (currentLookup_.load() != lookup) return;  // ended meanwhile
   probe(decoded.target);
 }
 
@@ -207,6 +239,7 @@ void PincodeViewController::probe(const std::string& ip) {
   std::shared_ptr<QueryServerChannel> channel;
   {
     std::lock_guard lock(mutex_);
+    if (closed_) return;
     if (!queryDeviceChannel_) {
       queryDeviceChannel_ = QueryServerChannel::create();
       queryDeviceChannel_->setQueryReceiverDelegate(self());
@@ -216,47 +249,68 @@ void PincodeViewController::probe(const std::string& ip) {
   channel->lookFor(ip);
 }
 
+void PincodeViewController::closeChannels() {
+  std::shared_ptr<QueryServerChannel> channel;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    closed_ = true;
+    channel = queryDeviceChannel_;
+  }
+  endLookup(true);
+  pincodeChannel_->disconnect();
+  if (channel) channel->close();
+}
+
 void PincodeViewController::onConnectPinServerSuccess() {
   detail::logLine("on connect to pin server success");
 }
 
 void PincodeViewController::onConnectServerFailed() {
   detail::logLine("connect to server failed.");
-  showFailure("title.connect.timeout", "msg.connect.server.timeout", true);
+  showFailure(exchangeLookup_.load(), "title.connect.timeout", "msg.connect.server.timeout", true);
 }
 
 void PincodeViewController::onReceiverNotFound() {
   detail::logLine("unable to find receiver");
-  showFailure("title.pincode.not.found", "msg.pincode.not.found", true);
+  showFailure(exchangeLookup_.load(), "title.pincode.not.found", "msg.pincode.not.found", true);
 }
 
 void PincodeViewController::onPincodeResolved(const ReceiverObject& receiver) {
   detail::logLine("name=" + receiver.name + ", version=" + receiver.version);
   for (const auto& ip : receiver.ipList) detail::logLine("ip=" + ip);
+  const std::uint64_t lookup = exchangeLookup_.load();
+  if (lookup == 0 || currentLookup_.load() != lookup) {
+    detail::logLine("the look-up has ended; its addresses are not probed");
+    return;
+  }
   for (const auto& ip : receiver.ipList) probe(ip);
 }
 
 void PincodeViewController::onFoundReceiver(const ReceiverData& answer) {
   detail::logLine("onFoundReceiver:" + answer.serverIp);
-  std::shared_ptr<QueryServerChannel> channel;
-  {
-    std::lock_guard lock(mutex_);
-    if (receiver_) return;  // only the first answer counts
-    receiver_ = answer;
-    channel = queryDeviceChannel_;
-  }
-  if (channel) channel->setQueryReceiverDelegate(nullptr);
+  const std::uint64_t lookup = currentLookup_.load();
+  if (lookup == 0 || receiver()) return;  // only the first answer of a running look-up counts
+  bool accepted = false;
   std::string pin;
+  std::shared_ptr<QueryServerChannel> channel;
   auto screen = self();
-  platform::dispatch::Queue::main()->sync([screen, &pin] {
-    if (auto progress = screen->progressIndicator()) {
-      progress->stopAnimation();
-      progress->setHidden(true);
+  platform::dispatch::Queue::main()->sync([screen, lookup, &answer, &accepted, &pin, &channel] {
+    if (!screen->isCurrent(lookup)) return;
+    {
+      std::lock_guard lock(screen->mutex_);
+      if (screen->receiver_) return;
+      screen->receiver_ = answer;
+      channel = screen->queryDeviceChannel_;
     }
-    if (screen->connectRecieverTimeoutWorkItem_) screen->connectRecieverTimeoutWorkItem_->cancel();
-    screen->lookingUp_.store(false);
+    accepted = true;
+    // The entry area stays hidden: the screen is about to be replaced.
+    screen->stopProgress(false);
+    screen->endLookup(true);
     pin = screen->inputPinCode_;
   });
+  if (!accepted) return;
+  if (channel) channel->setQueryReceiverDelegate(nullptr);
   ReceiverObject found{answer.name, answer.version, {answer.serverIp}, pin};
   if (auto delegate = pincodeViewControllerDelegate()) delegate->onFindReceiverSuccess(found);
 }
@@ -273,8 +327,9 @@ void PincodeViewController::checkSoundPlugin() {
                      detail::localized("msg.audio.plugin.installed"), AlertStyle::Informational,
                      {detail::localized("button.close")});
   } else {
-    detail::runAlert(detail::localized("title.failed"), detail::localized("msg.audio.plugin.failed"),
-                     AlertStyle::Warning, {detail::localized("button.close")});
+    detail::runAlert(detail::localized("title.failed"),
+                     detail::localized("msg.audio.plugin.failed"), AlertStyle::Warning,
+                     {detail::localized("button.close")});
   }
 }
 

@@ -58,7 +58,8 @@ struct ReplyVerdict {
 };
 
 // Judges a reply body (first matching case):
-//   not a readable message, or no cmd                      -> nothing, no line
+//   not a readable message (also one that would decode to
+//   more than it holds, see CastCommand::from), or no cmd  -> nothing, no line
 //   cmd a RequestCmd                                        -> "got request from server"
 //   ResponseCmd OK with QueryServerResponseData             -> Resolved
 //   ResponseCmd OK, other or no data                        -> nothing

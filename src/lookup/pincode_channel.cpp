@@ -42,8 +42,9 @@ void PincodeChannel::setPincodeDelegate(std::shared_ptr<PincodeDelegate> pincode
 }
 
 std::string PincodeChannel::pinServerHost() {
-  return platform::UserDefaults::standard()->stringForKey(kPinServerHostKey).value_or(
-      kDefaultPinServerHost);
+  return platform::UserDefaults::standard()
+      ->stringForKey(kPinServerHostKey)
+      .value_or(kDefaultPinServerHost);
 }
 
 void PincodeChannel::findReceiverByPincode(const std::string& pincode) {
@@ -56,6 +57,13 @@ void PincodeChannel::findReceiverByPincode(const std::string& pincode) {
   if (!pincodeSocket_->connectToHost(pinServerHost(), kPinServerPort, 3.0, &error)) {
     printLine(errorText(error));
   }
+}
+
+void PincodeChannel::disconnect() {
+  pincodeSocket_->disconnect();
+  // The close and whatever the socket reported before it are queued for the delegate queue:
+  // let them run before the caller goes on.
+  socketQueue_->sync([] {});
 }
 
 void PincodeChannel::socketDidConnectToHost(const SocketPtr& sock, const std::string& host,
@@ -80,7 +88,8 @@ void PincodeChannel::socketDidConnectToHost(const SocketPtr& sock, const std::st
   sock->readDataWithTimeout(-1, kReplyTag);
 }
 
-void PincodeChannel::socketDidReadData(const SocketPtr& sock, const SharedData& data, long /*tag*/) {
+void PincodeChannel::socketDidReadData(const SocketPtr& sock, const SharedData& data,
+                                       long /*tag*/) {
   log::debug("socket did read data:" + std::to_string(data.size()));
   if (replyJudged_) {
     return;

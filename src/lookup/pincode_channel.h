@@ -7,8 +7,9 @@
 // TCP cuts them (a header above 64 KiB closes the connection with no report), judge the reply
 // (see judgeReply), report it to the PincodeDelegate and close. A close after the reply was
 // judged reports nothing. There is no reply time-out: a server that never answers keeps the
-// connection open (the owner's own time-out covers it). A look-up started while a connection
-// is still open is refused by the socket; the refusal is printed to standard output only.
+// connection open until the owner ends it with `disconnect` (its own time-out does). A look-up
+// started while a connection is still open is refused by the socket; the refusal is printed to
+// standard output only.
 //
 // Threads: `findReceiverByPincode` and the accessors may be called from any thread (the PIN
 // screen calls it on the main thread). Every socket callback, and so every PincodeDelegate
@@ -43,6 +44,11 @@ class PincodeChannel : public GCDAsyncSocketDelegate,
 
   // Starts one look-up for `pincode` (any thread).
   void findReceiverByPincode(const std::string& pincode);
+  // Ends the current exchange, if one runs: the connection is closed (no failure is reported
+  // for that close), and when the call returns every report of the exchange already under way
+  // has been delivered, so that a look-up started afterwards is a new exchange whose reports
+  // follow them. Any thread but the socket queue.
+  void disconnect();
 
   const platform::dispatch::QueuePtr& socketQueue() const { return socketQueue_; }
   const std::shared_ptr<GCDAsyncSocket>& pincodeSocket() const { return pincodeSocket_; }

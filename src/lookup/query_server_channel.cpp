@@ -51,6 +51,11 @@ void QueryServerChannel::lookFor(const std::string& ip) {
   }
 }
 
+void QueryServerChannel::close() {
+  setQueryReceiverDelegate(nullptr);
+  queryDeviceSocket_->close();
+}
+
 void QueryServerChannel::sendScandData() {
   const NetInfo info = NetworkUtilities::sharedInstance()->getNetInfo();
   if (!info.address || !info.netmask) {

@@ -9,8 +9,8 @@
 // Socket callbacks, and so `onFoundReceiver`, run on `socketQueue()` (serial,
 // "com.tarnwick.pelloranphone.QueryDeviceSocketQueue"), one datagram at a time.
 // Ownership: made with `create`; the channel owns its queue and its socket (bound to any port
-// for the channel's life; receiving, once begun, is never stopped), which holds the channel
-// weakly. The channel holds its listener strongly.
+// until `close`; receiving, once begun, is stopped only by `close`), which holds the channel
+// weakly. The channel holds its listener strongly until `close`.
 #pragma once
 
 #include <memory>
@@ -40,6 +40,9 @@ class QueryServerChannel : public GCDAsyncUdpSocketDelegate,
   // Sends the question once to the broadcast address of interface "en0"; nothing in the
   // application calls it.
   void sendScandData();
+  // For an owner that is done with the channel: lets the listener go and closes the socket for
+  // good (its port is freed; later questions are not sent and no answer is reported).
+  void close();
 
   const platform::dispatch::QueuePtr& socketQueue() const { return socketQueue_; }
   const std::shared_ptr<GCDAsyncUdpSocket>& queryDeviceSocket() const { return queryDeviceSocket_; }

@@ -1,7 +1,7 @@
 // The world of the screens' tests: a private home (user defaults, support folder) and system
 // root, the simulated audio hardware and display as the session controllers' environment, a
-// fixed local address, an alert recorder, and a window controller stand-in that records the
-// receivers the PIN screen hands over.
+// local address of its own for the screens it makes, an alert recorder, and a window controller
+// stand-in that records the receivers the PIN screen hands over.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -105,15 +105,23 @@ class AppFixture : public ::testing::Test {
   void TearDown() override {
     alerts_.reset();
     mirrorEnvironment_ = {};
-    detail::setLocalAddressSource(nullptr);
     platform::audio::setSystemHardware(nullptr);
     setenv("HOME", oldHome_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
     platform::UserDefaults::resetStandardUserDefaults();
     platform::files::remove(dir_);
   }
 
+  // The machine's own address as the screens made from `localAddressSource` see it, from the
+  // next time they ask on.
   void setLocalAddress(std::optional<std::string> address) {
-    detail::setLocalAddressSource([address] { return address; });
+    std::lock_guard lock(localAddress_->mutex);
+    localAddress_->value = std::move(address);
+  }
+  detail::LocalAddressSource localAddressSource() const {
+    return [address = localAddress_] {
+      std::lock_guard lock(address->mutex);
+      return address->value;
+    };
   }
 
   // Unpacks nothing: the stand-in bundle is put where the audio hardware looks for it, so the
@@ -153,6 +161,11 @@ class AppFixture : public ::testing::Test {
   // What the screens a test makes are given: the simulated display and audio hardware.
   MirrorChannel::Environment mirrorEnvironment_;
   std::unique_ptr<uitest::AlertRecorder> alerts_;
+  struct LocalAddress {
+    std::mutex mutex;
+    std::optional<std::string> value;
+  };
+  std::shared_ptr<LocalAddress> localAddress_ = std::make_shared<LocalAddress>();
 };
 
 }  // namespace corvane::apptest

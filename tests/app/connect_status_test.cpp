@@ -75,7 +75,7 @@ class ConnectScreenTest : public AppFixture {
   // Makes the screen (once) and shows it with `receiver` (none: shown without one).
   void show(std::optional<ReceiverObject> receiver) {
     if (!screen_) {
-      screen_ = ConnectStatusViewController::create(mirrorEnvironment_);
+      screen_ = ConnectStatusViewController::create(mirrorEnvironment_, localAddressSource());
       screen_->setDelegate(closed_);
       ASSERT_NE(screen_->view(), nullptr);
     }
@@ -215,7 +215,7 @@ TEST_F(ConnectScreenTest, AudioPermissionAtLoadFollowsTheAuthorisationStatus) {
     SCOPED_TRACE(static_cast<int>(c.status));
     hardware_->setAuthorizationStatus(c.status, c.grantOnRequest);
     const std::size_t before = alertCount();
-    auto screen = ConnectStatusViewController::create(mirrorEnvironment_);
+    auto screen = ConnectStatusViewController::create(mirrorEnvironment_, localAddressSource());
     ASSERT_NE(screen->view(), nullptr);  // loads: the check is queued
     if (c.alert) {
       ASSERT_TRUE(uitest::waitFor([&] { return alertCount() > before; }));

@@ -22,7 +22,9 @@
 #include "app_fixture.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/process_info.h"
+#include "platform/foundation/user_defaults.h"
 #include "platform/ui/window.h"
+#include "support/test_lookup_server.h"
 #include "support/test_receiver.h"
 
 namespace corvane {
@@ -47,7 +49,7 @@ class MainWindowTest : public AppFixture {
     std::string error;
     receiver_ = test::TestReceiver::startOnFreeLoopbackAddress(options, &error);
     ASSERT_NE(receiver_, nullptr) << error;
-    loadMainInterface(uitest::app(), mirrorEnvironment_);
+    loadMainInterface(uitest::app(), mirrorEnvironment_, localAddressSource());
     delegate_ = std::dynamic_pointer_cast<AppDelegate>(uitest::app().delegate());
     ASSERT_NE(delegate_, nullptr);
     handler_ = delegate_->mainController();
@@ -182,6 +184,64 @@ TEST_F(MainWindowTest, ClosingOnTheConnectionScreenWithATrayHidesAndTheIconBring
   uitest::app().reopen();
   EXPECT_TRUE(handler_->mainWindow()->isVisible());
   EXPECT_EQ(uitest::app().windows().size(), 1u);
+}
+
+TEST_F(MainWindowTest, APinScreenLeavingTheWindowClosesItsLookUpSockets) {
+  test::LookupServerOptions options;
+  options.pins["123456"] = test::LookupAnswer::found({receiver_->address()}, "Living room", "2.1");
+  options.pins["654321"] = test::LookupAnswer::neverAnswers();
+  std::string error;
+  auto lookup = test::TestLookupServer::startOnFreeLoopbackAddress(std::move(options), &error);
+  ASSERT_NE(lookup, nullptr) << error;
+  platform::UserDefaults::standard()->setString(lookup->address(), "pinserver.host");
+  const auto typeAndConnect = [](const std::shared_ptr<PincodeViewController>& screen,
+                                 const std::string& pin) {
+    if (screen->maxPinCodeLength() != 6) screen->onSwitchPinCodeTypeClicked();
+    screen->appendDigit(pin);
+    ASSERT_TRUE(screen->connectButton()->isEnabled());
+    screen->connectButton()->performClick();
+  };
+
+  // A look-up that finds its receiver: the connection screen takes over.
+  const auto first = handler_->pinCodeViewController();
+  typeAndConnect(first, "123456");
+  ASSERT_TRUE(
+      uitest::waitFor([this] { return handler_->windowState() == WindowState::ConnectStatusView; },
+                      std::chrono::seconds(30)));
+  ASSERT_NE(first->queryDeviceChannel(), nullptr);
+  EXPECT_TRUE(first->queryDeviceChannel()->queryDeviceSocket()->isClosed());
+  EXPECT_TRUE(first->pincodeChannel()->pincodeSocket()->isDisconnected());
+
+  // The session ends: the next PIN screen, whose look-up hangs on the server, is replaced by
+  // the connection screen while it runs.
+  ASSERT_TRUE(uitest::waitFor(
+      [this] {
+        return handler_->connectStatusViewController()->workingMode() == WorkingMode::CONNECTED;
+      },
+      std::chrono::seconds(30)));
+  handler_->connectStatusViewController()->disconnectButton()->performClick();
+  ASSERT_TRUE(
+      uitest::waitFor([this] { return handler_->windowState() == WindowState::PinCodeView; },
+                      std::chrono::seconds(30)));
+  const auto second = handler_->pinCodeViewController();
+  ASSERT_NE(second, first);
+  typeAndConnect(second, "654321");
+  ASSERT_TRUE(lookup->waitFor(
+      [](const test::LookupServerState& s) { return s.requests.size() == 2; }, 30.0));
+  ASSERT_TRUE(second->isLookingUp());
+  findReceiver(livingRoom());
+  // Its PIN-server connection is closed, and its look-up is over without an alert.
+  EXPECT_TRUE(lookup->waitFor(
+      [](const test::LookupServerState& s) { return s.closedByClient == 2; }, 30.0));
+  EXPECT_TRUE(second->pincodeChannel()->pincodeSocket()->isDisconnected());
+  EXPECT_FALSE(second->isLookingUp());
+  // The screens live on through their key monitors, which let every key go by.
+  const platform::ui::Event digit(platform::ui::EventType::KeyDown, platform::ui::kKeyCodeUnknown,
+                                  "5", handler_->mainWindow());
+  EXPECT_FALSE(first->handleKeyDown(digit));
+  EXPECT_FALSE(second->handleKeyDown(digit));
+  EXPECT_EQ(second->inputPinCode(), "654321");
+  EXPECT_TRUE(alertsSince(0).empty());
 }
 
 TEST_F(MainWindowTest, FailedConnectionShowsTheAlertAndANewPinScreen) {

@@ -1,12 +1,20 @@
 // The PIN screen's look-up: the serverless decode, the server road against the test look-up
 // server and the test receiver's UDP answers, the failure alerts with the 5 s time-out, the
-// first answer winning, keys ignored while a look-up runs, and the driver check at load.
+// first answer winning, keys ignored while a look-up runs and working again after a failure,
+// results of ended look-ups dropped, and the driver check at load.
+//
+// Waits are for events (an alert, a log line, a marker run on the main queue) with generous
+// limits; only checks that something does not happen wait a fixed time.
 #include <QTest>
 #include <QWindow>
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "app/pincode_view_controller.h"
 #include "app_fixture.h"
+#include "lookup/lookup_test_support.h"
+#include "platform/dispatch/dispatch.h"
 #include "platform/ui/window.h"
 #include "support/test_lookup_server.h"
 #include "support/test_receiver.h"
@@ -58,9 +66,10 @@ TEST(ServerlessDecodeTest, XorsTheSlicesIntoTheLastTwoOctets) {
 class ProbeRecordingScreen : public PincodeViewController {
  public:
   static std::shared_ptr<ProbeRecordingScreen> create(bool send,
-                                                      MirrorChannel::Environment environment) {
+                                                      MirrorChannel::Environment environment,
+                                                      detail::LocalAddressSource localAddress) {
     std::shared_ptr<ProbeRecordingScreen> screen(
-        new ProbeRecordingScreen(send, std::move(environment)));
+        new ProbeRecordingScreen(send, std::move(environment), std::move(localAddress)));
     screen->setUpPincodeChannel();
     return screen;
   }
@@ -79,8 +88,9 @@ class ProbeRecordingScreen : public PincodeViewController {
   }
 
  private:
-  ProbeRecordingScreen(bool send, MirrorChannel::Environment environment)
-      : PincodeViewController(std::move(environment)), send_(send) {}
+  ProbeRecordingScreen(bool send, MirrorChannel::Environment environment,
+                       detail::LocalAddressSource localAddress)
+      : PincodeViewController(std::move(environment), std::move(localAddress)), send_(send) {}
   bool send_;
   mutable std::mutex mutex_;
   std::vector<std::string> probes_;
@@ -117,7 +127,7 @@ class PinLookupTest : public AppFixture {
     if (pin.size() <= 6) platform::UserDefaults::standard()->setInteger(6, "pincode.type");
     window_ = Window::fromInterface("MainWindow");
     ASSERT_NE(window_, nullptr);
-    screen_ = ProbeRecordingScreen::create(send, mirrorEnvironment_);
+    screen_ = ProbeRecordingScreen::create(send, mirrorEnvironment_, localAddressSource());
     screen_->setPincodeViewControllerDelegate(controller_);
     ASSERT_NE(screen_->view(), nullptr);
     window_->viewNamed("topView")->addSubview(screen_->view());
@@ -139,15 +149,33 @@ class PinLookupTest : public AppFixture {
   bool entryShown() { return !screen_->contentStackView()->isHidden(); }
   bool progressShown() { return !screen_->progressIndicator()->isHidden(); }
 
-  // Waits for the alert number `index` (0-based, counted from the test's start).
-  bool waitForAlerts(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  // Waits until `count` alerts were shown since the test's start.
+  bool waitForAlerts(std::size_t count, std::chrono::milliseconds timeout = kEventLimit) {
     return uitest::waitFor([&] { return alertCount() >= count; }, timeout);
   }
+  // Waits until everything queued to the main queue before the call has run.
+  static bool drainMainQueue() {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    platform::dispatch::Queue::main()->async([done] { done->store(true); });
+    return uitest::waitFor([done] { return done->load(); }, kEventLimit);
+  }
+  // Waits until the time-out of a look-up has fired (it logs first, whatever it then does) and
+  // what it queued has run.
+  bool waitForTimeout(std::size_t count = 1) {
+    const bool fired = uitest::waitFor(
+        [&] { return log_.count("connectRecieverTimeoutWorkItem") >= count; }, kEventLimit);
+    return fired && drainMainQueue();
+  }
+
+  // Generous: a 5 s time-out on a loaded machine under a sanitizer.
+  static constexpr std::chrono::milliseconds kEventLimit{30000};
+  test::LogLines log_;
 
   std::shared_ptr<RecordingWindowController> controller_;
   std::shared_ptr<Window> window_;
   std::shared_ptr<ProbeRecordingScreen> screen_;
   std::unique_ptr<test::TestLookupServer> lookup_;
+  test::PrintedLines printed_;
 };
 
 TEST_F(PinLookupTest, ServerlessPinProbesTheDecodedAddressAndTimesOutWithoutAnAnswer) {
@@ -175,8 +203,8 @@ TEST_F(PinLookupTest, ServerlessOctetAboveTwoFiftyFiveShowsTheInvalidInputAlertA
   show("12045678", false);
   screen_->connectButton()->performClick();
   ASSERT_TRUE(waitForAlerts(1));
-  EXPECT_EQ(alertsSince(0), std::vector<platform::ui::AlertRecord>{lookupFailure(
-                                "title.invalid.input", "msg.invalid.input.pincode")});
+  EXPECT_EQ(alertsSince(0), std::vector<platform::ui::AlertRecord>{
+                                lookupFailure("title.invalid.input", "msg.invalid.input.pincode")});
   EXPECT_TRUE(entryShown());
   EXPECT_FALSE(screen_->isLookingUp());
   EXPECT_TRUE(screen_->probes().empty());
@@ -184,24 +212,46 @@ TEST_F(PinLookupTest, ServerlessOctetAboveTwoFiftyFiveShowsTheInvalidInputAlertA
   EXPECT_FALSE(waitForAlerts(2, std::chrono::milliseconds(6000)));
 }
 
-TEST_F(PinLookupTest, NoLocalAddressShowsItsAlertAndTheTimeOutFiveSecondsLater) {
+TEST_F(PinLookupTest, NoLocalAddressShowsItsAlertThenEveryKeyWorksAndTheTimeOutFollows) {
   setLocalAddress(std::nullopt);
   show("17016006", false);
   const auto started = std::chrono::steady_clock::now();
   screen_->connectButton()->performClick();
   ASSERT_TRUE(waitForAlerts(1));
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
-  EXPECT_EQ(alertsSince(0), std::vector<platform::ui::AlertRecord>{lookupFailure(
-                                "title.local.ip.failed", "msg.local.ip.failed")});
+  EXPECT_EQ(alertsSince(0), std::vector<platform::ui::AlertRecord>{
+                                lookupFailure("title.local.ip.failed", "msg.local.ip.failed")});
   EXPECT_TRUE(entryShown());
-  // The look-up lasts until its time-out: a second one does not start meanwhile.
-  EXPECT_TRUE(screen_->isLookingUp());
-  screen_->connectButton()->performClick();
+  EXPECT_FALSE(progressShown());
+  // The entry is back, and so is every key: the keyboard's Delete and digits as the on-screen
+  // ones.
+  EXPECT_FALSE(screen_->isLookingUp());
+  press(Qt::Key_Backspace);
+  EXPECT_EQ(screen_->inputPinCode(), "1701600");
+  EXPECT_FALSE(screen_->connectButton()->isEnabled());
+  press(Qt::Key_6);
+  EXPECT_EQ(screen_->inputPinCode(), "17016006");
+  EXPECT_TRUE(screen_->connectButton()->isEnabled());
+  // Its time-out still comes, 5 s after the click.
   ASSERT_TRUE(waitForAlerts(2));
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(4900));
   EXPECT_EQ(alertsSince(1), std::vector<platform::ui::AlertRecord>{lookupFailure(
                                 "title.connect.timeout", "msg.connect.server.timeout")});
-  EXPECT_FALSE(waitForAlerts(3, std::chrono::milliseconds(1500)));
+  EXPECT_FALSE(screen_->isLookingUp());
+
+  // Connect works as well: each click is a look-up of its own, and a later one ends the
+  // earlier, whose time-out then shows nothing.
+  screen_->connectButton()->performClick();
+  ASSERT_TRUE(waitForAlerts(3));
+  press(Qt::Key_Return);
+  ASSERT_TRUE(waitForAlerts(4));
+  EXPECT_EQ(alertsSince(2), (std::vector<platform::ui::AlertRecord>{
+                                lookupFailure("title.local.ip.failed", "msg.local.ip.failed"),
+                                lookupFailure("title.local.ip.failed", "msg.local.ip.failed")}));
+  ASSERT_TRUE(waitForTimeout(2));
+  EXPECT_EQ(alertCount(), 5u);  // the latest look-up's time-out alert, and only it
+  EXPECT_EQ(alertsSince(4), std::vector<platform::ui::AlertRecord>{lookupFailure(
+                                "title.connect.timeout", "msg.connect.server.timeout")});
+  EXPECT_EQ(log_.count("connectRecieverTimeoutWorkItem"), 2u);  // the second's was cancelled
   EXPECT_FALSE(screen_->isLookingUp());
 }
 
@@ -227,7 +277,7 @@ TEST_F(PinLookupTest, ServerlessPinFindsTheReceiverOnItsDecodedAddress) {
   EXPECT_EQ(controller_->found(), std::vector<ReceiverObject>{want});
   EXPECT_FALSE(progressShown());
   EXPECT_FALSE(entryShown());  // the screen is about to be replaced
-  press(Qt::Key_Return);        // starts no second look-up on the way out
+  press(Qt::Key_Return);       // starts no second look-up on the way out
   EXPECT_FALSE(screen_->isLookingUp());
   EXPECT_FALSE(waitForAlerts(1, std::chrono::milliseconds(5500)));  // no time-out
   EXPECT_EQ(screen_->probes().size(), 1u);
@@ -251,7 +301,8 @@ TEST_F(PinLookupTest, ServerRoadFindsTheReceiverAndOnlyTheFirstAnswerCounts) {
   ASSERT_TRUE(uitest::waitFor([this] { return !controller_->found().empty(); }));
   // Both addresses are probed six times; every further answer is dropped.
   for (auto* r : {first.get(), second.get()}) {
-    EXPECT_TRUE(r->waitFor([](const test::ReceiverState& st) { return st.queries.size() >= 6; }, 10.0));
+    EXPECT_TRUE(
+        r->waitFor([](const test::ReceiverState& st) { return st.queries.size() >= 6; }, 10.0));
   }
   EXPECT_EQ(screen_->probes(), (std::vector<std::string>{first->address(), second->address()}));
   uitest::waitFor([] { return false; }, std::chrono::milliseconds(300));
@@ -277,8 +328,8 @@ TEST_F(PinLookupTest, ServerRoadFailuresShowTheirAlerts) {
     bool afterTimeout;
   };
   const Case cases[] = {
-      {"not found", test::LookupAnswer::notFound(StatusCode::FAILED_NOT_EXIT), "title.pincode.not.found",
-       "msg.pincode.not.found", false},
+      {"not found", test::LookupAnswer::notFound(StatusCode::FAILED_NOT_EXIT),
+       "title.pincode.not.found", "msg.pincode.not.found", false},
       {"unreachable", std::nullopt, "title.connect.timeout", "msg.connect.server.timeout", false},
       {"empty list", test::LookupAnswer::found({}, "Nobody", "1.0"), "title.connect.timeout",
        "msg.connect.server.timeout", true},
@@ -317,7 +368,7 @@ TEST_F(PinLookupTest, ServerRoadFailuresShowTheirAlerts) {
   }
 }
 
-TEST_F(PinLookupTest, KeysTypedWhileALookUpRunsAreIgnored) {
+TEST_F(PinLookupTest, KeysTypedWhileALookUpRunsAreIgnoredAndTheTimeOutEndsTheServerExchange) {
   test::LookupServerOptions options;
   options.pins["111111"] = test::LookupAnswer::neverAnswers();
   useLookupServer(options);
@@ -334,14 +385,79 @@ TEST_F(PinLookupTest, KeysTypedWhileALookUpRunsAreIgnored) {
   EXPECT_EQ(alertsSince(0), std::vector<platform::ui::AlertRecord>{lookupFailure(
                                 "title.connect.timeout", "msg.connect.server.timeout")});
   EXPECT_EQ(lookup_->snapshot().accepted, 1);
+  // The time-out ended the exchange: the server sees the client close, and no failure follows.
+  ASSERT_TRUE(lookup_->waitFor(
+      [](const test::LookupServerState& s) { return s.closedByClient == 1; }, 30.0));
   // The look-up has ended: keys are the screen's again.
   press(Qt::Key_Backspace);
   EXPECT_EQ(screen_->inputPinCode(), "11111");
-  // The server's connection is still open; its end is a failure of the client like any other.
+  press(Qt::Key_1);
+  // The next look-up is a new exchange that reaches the server (the hung one no longer blocks
+  // it) and ends by its own time-out.
+  press(Qt::Key_Return);
+  ASSERT_TRUE(lookup_->waitFor(
+      [](const test::LookupServerState& s) { return s.requests.size() == 2; }, 30.0));
+  EXPECT_EQ(lookup_->snapshot().accepted, 2);
+  EXPECT_FALSE(printed_.contains("Attempting to connect while connected"));
+  ASSERT_TRUE(waitForAlerts(2));
+  ASSERT_TRUE(lookup_->waitFor(
+      [](const test::LookupServerState& s) { return s.closedByClient == 2; }, 30.0));
   lookup_->stop();
+  ASSERT_TRUE(drainMainQueue());
+  EXPECT_EQ(alertCount(), 2u);
+}
+
+TEST_F(PinLookupTest, LateResultsOfAnEndedLookUpChangeNothing) {
+  test::LookupServerOptions options;
+  options.pins["222222"] = test::LookupAnswer::neverAnswers();
+  useLookupServer(options);
+  show("222222", false);
+  screen_->connectButton()->performClick();
+  ASSERT_TRUE(waitForAlerts(1));  // the time-out
+  // A serverless look-up runs on the same screen now.
+  screen_->onSwitchPinCodeTypeClicked();
+  screen_->appendDigit("17");
+  ASSERT_EQ(screen_->inputPinCode(), "22222217");
+  screen_->connectButton()->performClick();
+  ASSERT_TRUE(uitest::waitFor([this] { return !screen_->probes().empty(); }, kEventLimit));
+  ASSERT_TRUE(screen_->isLookingUp());
+  // What the ended server look-up might still report, from the PIN channel's queue.
+  screen_->pincodeChannel()->socketQueue()->sync([this] {
+    screen_->onConnectServerFailed();
+    screen_->onReceiverNotFound();
+    screen_->onPincodeResolved({"Late", "1.0", {"10.9.9.9"}, "222222"});
+  });
+  ASSERT_TRUE(drainMainQueue());
+  EXPECT_EQ(alertCount(), 1u);
+  EXPECT_TRUE(screen_->isLookingUp());
+  EXPECT_TRUE(progressShown());
+  EXPECT_FALSE(entryShown());
+  EXPECT_EQ(screen_->probes(), std::vector<std::string>{"192.168.0.207"});  // 22^22, 217^22
+  // The serverless look-up still ends by its own time-out.
   ASSERT_TRUE(waitForAlerts(2));
   EXPECT_EQ(alertsSince(1), std::vector<platform::ui::AlertRecord>{lookupFailure(
                                 "title.connect.timeout", "msg.connect.server.timeout")});
+}
+
+TEST_F(PinLookupTest, ATimeOutOfAScreenGoneFromTheWindowShowsNothing) {
+  show("17016006", false);
+  screen_->connectButton()->performClick();
+  ASSERT_TRUE(uitest::waitFor([this] { return !screen_->probes().empty(); }, kEventLimit));
+  screen_->view()->removeFromSuperview();
+  // A UDP answer now is dropped as well (it comes on a queue of its own, as the query
+  // channel's).
+  std::atomic<bool> answered{false};
+  std::thread answer([&] {
+    screen_->onFoundReceiver({"Late", "1.0", "192.168.1.23", "192.168.1.23"});
+    answered = true;
+  });
+  const bool handled = uitest::waitFor([&] { return answered.load(); }, kEventLimit);
+  answer.join();
+  ASSERT_TRUE(handled);
+  ASSERT_TRUE(waitForTimeout());
+  EXPECT_EQ(alertCount(), 0u);
+  EXPECT_FALSE(screen_->receiver());
+  EXPECT_TRUE(controller_->found().empty());
 }
 
 class DriverCheckTest : public AppFixture {};
@@ -349,15 +465,20 @@ class DriverCheckTest : public AppFixture {};
 TEST_F(DriverCheckTest, FirstLoadInstallsTheDriverAndShowsTheSuccessAlertOnce) {
   const auto check = [this] {
     auto window = Window::fromInterface("MainWindow");
-    auto screen = PincodeViewController::create(mirrorEnvironment_);
+    auto screen = PincodeViewController::create(mirrorEnvironment_, localAddressSource());
     window->viewNamed("topView")->addSubview(screen->view());
-    // The check is queued to the main queue: it ran once the loop has run.
-    uitest::waitFor([] { return false; }, std::chrono::milliseconds(300));
+    // The check was queued to the main queue when the view loaded: it has run once what is
+    // queued after it has.
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    platform::dispatch::Queue::main()->async([done] { done->store(true); });
+    ASSERT_TRUE(uitest::waitFor([done] { return done->load(); }, std::chrono::seconds(30)));
     screen->view()->removeFromSuperview();
   };
   ASSERT_FALSE(driver_->isAudioPluginInstalled());
   check();
-  EXPECT_TRUE(driver_->isAudioPluginInstalled());
+  // The installation's files land after its task has ended.
+  EXPECT_TRUE(uitest::waitFor([this] { return driver_->isAudioPluginInstalled(); },
+                              std::chrono::seconds(30)));
   const platform::ui::AlertRecord success{detail::localized("title.success"),
                                           detail::localized("msg.audio.plugin.installed"),
                                           platform::ui::AlertStyle::Informational,

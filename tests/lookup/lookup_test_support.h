@@ -45,6 +45,27 @@ class LineLog {
     std::lock_guard<std::mutex> lock(mutex_);
     return containsLocked(text);
   }
+  // How many lines hold `text`.
+  std::size_t count(std::string_view text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t n = 0;
+    for (const auto& line : lines_) {
+      if (line.find(text) != std::string::npos) ++n;
+    }
+    return n;
+  }
+  // Waits until the number of lines holding `text` satisfies `enough`.
+  bool waitFor(std::string_view text, const std::function<bool(std::size_t)>& enough,
+               double seconds = kWait) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+      std::size_t n = 0;
+      for (const auto& line : lines_) {
+        if (line.find(text) != std::string::npos) ++n;
+      }
+      return enough(n);
+    });
+  }
   bool waitFor(std::string_view text, double seconds = kWait) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::duration<double>(seconds),
@@ -106,7 +127,8 @@ class TemporaryHome {
   TemporaryHome() {
     const char* old = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe): test set-up
     if (old != nullptr) saved_ = old;
-    std::string pattern = (std::filesystem::temp_directory_path() / "corvane-lookup-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "corvane-lookup-XXXXXX").string();
     if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
     ::setenv("HOME", path_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
     platform::UserDefaults::resetStandardUserDefaults();

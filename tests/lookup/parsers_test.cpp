@@ -119,9 +119,12 @@ TEST(ReplyJudgement, FollowsTheReplyTable) {
       {"empty body", {}, Outcome::Nothing, {}},
       {"not a message", fromHex("ff ff ff 7f 01 02"), Outcome::Nothing, {}},
       {"no cmd", CastCommand::create()->makeData(lookupRequestOptions()), Outcome::Nothing, {}},
-      {"a request", makeLookupRequest(std::string("123456")), Outcome::Nothing,
+      {"a request",
+       makeLookupRequest(std::string("123456")),
+       Outcome::Nothing,
        {"got request from server"}},
-      {"found", bodyOf(test::LookupAnswer::found({"10.0.0.1"}, "TV", "1.0")), Outcome::Resolved, ok},
+      {"found", bodyOf(test::LookupAnswer::found({"10.0.0.1"}, "TV", "1.0")), Outcome::Resolved,
+       ok},
       {"OK without data", bodyOf(withStatus(1)), Outcome::Nothing, ok},
       {"OK with other data", okWithOtherData(), Outcome::Nothing, ok},
       {"NONE", bodyOf(test::LookupAnswer::notFound(StatusCode::NONE)), Outcome::NotFound, notFound},
@@ -139,11 +142,70 @@ TEST(ReplyJudgement, FollowsTheReplyTable) {
     EXPECT_EQ(verdict.logLines, c.lines) << c.what;
     EXPECT_EQ(verdict.receiver.has_value(), c.outcome == Outcome::Resolved) << c.what;
   }
-  const auto found = judgeReply(bodyOf(test::LookupAnswer::found({"10.0.0.1", "10.0.0.2"}, "TV", "1.0")),
-                                "424242");
+  const auto found = judgeReply(
+      bodyOf(test::LookupAnswer::found({"10.0.0.1", "10.0.0.2"}, "TV", "1.0")), "424242");
   EXPECT_EQ(found.receiver, (ReceiverObject{"TV", "1.0", {"10.0.0.1", "10.0.0.2"}, "424242"}));
-  const auto bare = judgeReply(bodyOf(test::LookupAnswer::found({}, std::nullopt, std::nullopt)), "1");
+  const auto bare =
+      judgeReply(bodyOf(test::LookupAnswer::found({}, std::nullopt, std::nullopt)), "1");
   EXPECT_EQ(bare.receiver, (ReceiverObject{"", "", {}, "1"}));
+}
+
+// The test look-up server's replies, byte for byte as a server of another make would write
+// them (offsets in the body, after the 4-byte header): the client's own parser must not be the
+// only judge of what the server sends.
+TEST(TestLookupServerReply, IsTheFramedMessageWrittenByHand) {
+  struct Case {
+    const char* what;
+    test::LookupAnswer answer;
+    const char* bytes;
+  };
+  test::LookupAnswer statusFour;
+  statusFour.status = 4;
+  const Case cases[] = {
+      {"found", test::LookupAnswer::found({"10.0.0.1"}, "TV", "1.0"),
+       "00 00 00 6c "                          //    header: body of 108 bytes
+       "10 00 00 00 "                          //  0 root: the CastCommand table at 16
+       "0c 00 0e 00 0d 00 08 00 0c 00 04 00 "  //  4 vtable: the four slots at 13, 8, 12, 4
+       "0c 00 00 00 "                          // 16 CastCommand table: vtable 12 bytes back
+       "14 00 00 00 "                          // 20 data: 20 ahead, at 40
+       "4c 00 00 00 "                          // 24 cmd: 76 ahead, at 100
+       "06 02 "                                // 28 data_type 6, cmd_type 2
+       "0a 00 10 00 0c 00 08 00 04 00 "        // 30 vtable: ipList 12, name 8, corvaneVersion 4
+       "0a 00 00 00 "                          // 40 QueryServerResponseData: vtable 10 back
+       "0c 00 00 00 10 00 00 00 14 00 00 00 "  // 44 corvaneVersion at 56, name at 64, ipList at 72
+       "03 00 00 00 31 2e 30 00 "              // 56 "1.0", one byte of padding
+       "02 00 00 00 54 56 00 00 "              // 64 "TV", two bytes of padding
+       "01 00 00 00 04 00 00 00 "              // 72 one element, 4 ahead, at 80
+       "08 00 00 00 31 30 2e 30 2e 30 2e 31 "  // 80 "10.0.0.1"
+       "00 00 "                                // 92 padding
+       "06 00 08 00 07 00 "                    // 94 ResponseCmd vtable: statusCode at 7
+       "06 00 00 00 00 00 00 01"},             // 100 ResponseCmd table; statusCode OK
+      {"not found, FAILED", test::LookupAnswer::notFound(StatusCode::FAILED),
+       "00 00 00 28 "                          //    header: 40 bytes
+       "10 00 00 00 "                          //  0 root at 16
+       "0c 00 0a 00 09 00 04 00 08 00 00 00 "  //  4 vtable: cmd_type 9, cmd 4, data_type 8, no data
+       "0c 00 00 00 0c 00 00 00 "              // 16 CastCommand table; cmd 12 ahead, at 32
+       "00 02 "                                // 24 data_type 0 (defaults forced), cmd_type 2
+       "06 00 08 00 07 00 "                    // 26 ResponseCmd vtable: statusCode at 7
+       "06 00 00 00 00 00 00 02"},             // 32 ResponseCmd table; statusCode FAILED
+      {"no status field", test::LookupAnswer::withoutStatus(),
+       "00 00 00 24 "                          //    header: 36 bytes
+       "10 00 00 00 "                          //  0 root at 16
+       "0c 00 0a 00 09 00 04 00 00 00 00 00 "  //  4 vtable: cmd_type 9, cmd 4, no data
+       "0c 00 00 00 0c 00 00 00 "              // 16 CastCommand table; cmd at 32
+       "00 02 "                                // 24 padding, cmd_type 2
+       "06 00 04 00 00 00 "                    // 26 ResponseCmd vtable: no statusCode
+       "06 00 00 00"},                         // 32 ResponseCmd table
+      {"a status byte naming no case", statusFour,
+       "00 00 00 28 10 00 00 00 "              //    header: 40 bytes; root at 16
+       "0c 00 0a 00 09 00 04 00 00 00 00 00 "  //  4 vtable: cmd_type 9, cmd 4, no data
+       "0c 00 00 00 0c 00 00 00 00 02 "        // 16 CastCommand table; cmd at 32; cmd_type 2
+       "06 00 08 00 07 00 "                    // 26 ResponseCmd vtable: statusCode at 7
+       "06 00 00 00 00 00 00 04"},             // 32 ResponseCmd table; statusCode 4
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(test::hex(c.answer.reply()), test::hex(fromHex(c.bytes))) << c.what;
+  }
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "flatbuffers/test_bytes.h"
 #include "lookup/lookup_exchange.h"
 #include "lookup/pincode_channel.h"
+#include "lookup/schema/table_inserts.h"
 #include "lookup_test_support.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/user_defaults.h"
@@ -90,6 +91,25 @@ std::string joined(const std::vector<std::string>& lines) {
 }
 const char* const kQueue = "com.tarnwick.pelloranmac.socketqueue";
 
+std::vector<std::uint8_t> framed(std::vector<std::uint8_t> body) {
+  const auto header = frameHeader(static_cast<std::uint32_t>(body.size()));
+  body.insert(body.begin(), header.begin(), header.end());
+  return body;
+}
+
+// A found reply under 64 KiB whose address list names one 32 KB string 8,000 times.
+std::vector<std::uint8_t> inflatingReply() {
+  FlatBuffersBuilder b(lookupRequestOptions());
+  const std::int32_t big = b.insert(std::optional<std::string_view>(std::string(32 * 1024, '1')));
+  b.startVector(8000, 4);
+  for (int i = 0; i < 8000; ++i) b.insertOffset(big);
+  const std::int32_t list = b.endVector();
+  const auto data = insertQueryServerResponseData(b, list, std::nullopt, std::nullopt).offset;
+  const auto cmd = insertResponseCmd(b, StatusCode::OK).offset;
+  b.finish(insertCastCommand(b, 2, cmd, 6, data).offset, std::nullopt);
+  return b.makeData();
+}
+
 class PincodeChannelTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -121,10 +141,10 @@ class PincodeChannelTest : public ::testing::Test {
   // Looks the PIN up and waits until the client has closed the connection after the reply.
   void lookUpAndWaitForClose() {
     channel_->findReceiverByPincode(kPin);
-    ASSERT_TRUE(log_.waitFor("socketDidDisconnect:(null)"))
-        << "the client did not close; log:\n" << joined(log_.lines());
-    EXPECT_TRUE(server_->waitFor([](const LookupServerState& s) { return s.closedByClient == 1; },
-                                 kWait));
+    ASSERT_TRUE(log_.waitFor("socketDidDisconnect:(null)")) << "the client did not close; log:\n"
+                                                            << joined(log_.lines());
+    EXPECT_TRUE(
+        server_->waitFor([](const LookupServerState& s) { return s.closedByClient == 1; }, kWait));
   }
 
   test::TemporaryHome home_;
@@ -146,7 +166,8 @@ TEST_F(PincodeChannelTest, FoundReceiverIsResolvedAndTheRequestIsTheFramedMessag
   startServer(answer);
   lookUpAndWaitForClose();
 
-  ASSERT_EQ(delegate_->kinds(), (std::vector<PinEvent::Kind>{PinEvent::Connected, PinEvent::Resolved}));
+  ASSERT_EQ(delegate_->kinds(),
+            (std::vector<PinEvent::Kind>{PinEvent::Connected, PinEvent::Resolved}));
   const auto events = delegate_->events();
   EXPECT_EQ(events[1].receiver,
             (ReceiverObject{"Living room", "1.2.3", {"127.0.0.1", "10.0.0.2"}, kPin}));
@@ -154,7 +175,8 @@ TEST_F(PincodeChannelTest, FoundReceiverIsResolvedAndTheRequestIsTheFramedMessag
 
   const LookupServerState state = server_->snapshot();
   ASSERT_EQ(state.requests.size(), 1u);
-  EXPECT_EQ(test::hex(state.requests[0]), "00 00 00 40 " + test::hex(test::fromHex(test::kLookupRequest)));
+  EXPECT_EQ(test::hex(state.requests[0]),
+            "00 00 00 40 " + test::hex(test::fromHex(test::kLookupRequest)));
   EXPECT_EQ(state.pins, (std::vector<std::optional<std::string>>{kPin}));
   EXPECT_EQ(printed_.lines(), (std::vector<std::string>{"0", "0", "0", "64"}));
   EXPECT_EQ(channel_->pincode(), kPin);
@@ -163,7 +185,10 @@ TEST_F(PincodeChannelTest, FoundReceiverIsResolvedAndTheRequestIsTheFramedMessag
     EXPECT_TRUE(log_.contains(line)) << line;
   }
   EXPECT_TRUE(log_.contains("data len=" + std::to_string(answer.reply().size() - 4)));
-  EXPECT_TRUE(log_.contains("didConnectTo" "Host" + server_->address() + ":10022"));
+  EXPECT_TRUE(
+      log_.contains("didConnectTo"
+                    "Host" +
+                    server_->address() + ":10022"));
 }
 
 TEST_F(PincodeChannelTest, EveryNotFoundStatusReportsNotFound) {
@@ -179,7 +204,8 @@ TEST_F(PincodeChannelTest, EveryNotFoundStatusReportsNotFound) {
     SetUp();
     startServer(answer);
     lookUpAndWaitForClose();
-    EXPECT_EQ(delegate_->kinds(), (std::vector<PinEvent::Kind>{PinEvent::Connected, PinEvent::NotFound}));
+    EXPECT_EQ(delegate_->kinds(),
+              (std::vector<PinEvent::Kind>{PinEvent::Connected, PinEvent::NotFound}));
     EXPECT_TRUE(log_.contains("unable to find receiver by pincode"));
   }
 }
@@ -187,7 +213,8 @@ TEST_F(PincodeChannelTest, EveryNotFoundStatusReportsNotFound) {
 TEST_F(PincodeChannelTest, OkWithoutNameOrVersionGivesEmptyTexts) {
   startServer(LookupAnswer::found({}, std::nullopt, std::nullopt));
   lookUpAndWaitForClose();
-  ASSERT_EQ(delegate_->kinds(), (std::vector<PinEvent::Kind>{PinEvent::Connected, PinEvent::Resolved}));
+  ASSERT_EQ(delegate_->kinds(),
+            (std::vector<PinEvent::Kind>{PinEvent::Connected, PinEvent::Resolved}));
   EXPECT_EQ(delegate_->events()[1].receiver, (ReceiverObject{"", "", {}, kPin}));
 }
 
@@ -200,7 +227,8 @@ TEST_F(PincodeChannelTest, ReplyInTwoSegmentsIsReadWhole) {
     answer.cuts = {cut};
     startServer(answer);
     lookUpAndWaitForClose();
-    ASSERT_EQ(delegate_->kinds(), (std::vector<PinEvent::Kind>{PinEvent::Connected, PinEvent::Resolved}));
+    ASSERT_EQ(delegate_->kinds(),
+              (std::vector<PinEvent::Kind>{PinEvent::Connected, PinEvent::Resolved}));
     EXPECT_EQ(delegate_->events()[1].receiver, (ReceiverObject{"Den", "2.0", {"127.0.0.1"}, kPin}));
   }
 }
@@ -209,12 +237,15 @@ TEST_F(PincodeChannelTest, RepliesWithNothingUsableCloseWithoutAReport) {
   struct Case {
     const char* what;
     std::vector<std::uint8_t> bytes;
-    const char* logged;
+    std::string logged;
   };
+  const auto inflating = framed(inflatingReply());
   const std::vector<Case> cases = {
       {"exactly the 4-byte header of an empty body", {0, 0, 0, 0}, "data len=0"},
       {"a header above 64 KiB", {0, 1, 0, 1, 0x10, 0, 0, 0}, "<error> reply length 65537 refused"},
       {"a body that is no message", {0, 0, 0, 3, 1, 2, 3}, "data len=3"},
+      {"a found reply that would decode to 8,000 copies of a 32 KB address", inflating,
+       "data len=" + std::to_string(inflating.size() - 4)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -224,6 +255,7 @@ TEST_F(PincodeChannelTest, RepliesWithNothingUsableCloseWithoutAReport) {
     lookUpAndWaitForClose();
     EXPECT_EQ(delegate_->kinds(), std::vector<PinEvent::Kind>{PinEvent::Connected});
     EXPECT_TRUE(log_.contains(c.logged)) << c.logged;
+    EXPECT_FALSE(log_.contains("got response from server"));
   }
 }
 
@@ -231,7 +263,8 @@ TEST_F(PincodeChannelTest, ReplyShorterThanTheHeaderThenCloseIsAFailedConnection
   startServer(LookupAnswer::rawBytes({0, 0}, true));
   channel_->findReceiverByPincode(kPin);
   ASSERT_TRUE(delegate_->waitForCount(2));
-  EXPECT_EQ(delegate_->kinds(), (std::vector<PinEvent::Kind>{PinEvent::Connected, PinEvent::Failed}));
+  EXPECT_EQ(delegate_->kinds(),
+            (std::vector<PinEvent::Kind>{PinEvent::Connected, PinEvent::Failed}));
 }
 
 TEST_F(PincodeChannelTest, SilentServerKeepsTheConnectionAndASecondLookUpIsRefused) {
@@ -241,7 +274,8 @@ TEST_F(PincodeChannelTest, SilentServerKeepsTheConnectionAndASecondLookUpIsRefus
     startServer(answer);
     channel_->findReceiverByPincode(kPin);
     ASSERT_TRUE(delegate_->waitForCount(1));
-    ASSERT_TRUE(server_->waitFor([](const LookupServerState& s) { return !s.requests.empty(); }, kWait));
+    ASSERT_TRUE(
+        server_->waitFor([](const LookupServerState& s) { return !s.requests.empty(); }, kWait));
     // Nothing more may happen; wait a while for an event that must not come.
     EXPECT_FALSE(delegate_->waitForCount(2, 1.5));
     EXPECT_EQ(server_->snapshot().open, 1);
@@ -253,6 +287,59 @@ TEST_F(PincodeChannelTest, SilentServerKeepsTheConnectionAndASecondLookUpIsRefus
     const LookupServerState state = server_->snapshot();
     EXPECT_EQ(state.accepted, 1);
     EXPECT_EQ(state.open, 1);
+
+    // The owner ends the exchange: the connection closes without a failure, and the next
+    // look-up is a new exchange that reaches the server.
+    channel_->disconnect();
+    EXPECT_TRUE(
+        server_->waitFor([](const LookupServerState& s) { return s.closedByClient == 1; }, kWait));
+    EXPECT_TRUE(log_.contains("socketDidDisconnect:(null)"));
+    channel_->findReceiverByPincode("999999");
+    ASSERT_TRUE(
+        server_->waitFor([](const LookupServerState& s) { return s.requests.size() == 2; }, kWait));
+    EXPECT_EQ(server_->snapshot().pins, (std::vector<std::optional<std::string>>{kPin, "999999"}));
+    // The server does not know that PIN.
+    ASSERT_TRUE(delegate_->waitForCount(3));
+    EXPECT_EQ(delegate_->kinds(),
+              (std::vector<PinEvent::Kind>{PinEvent::Connected, PinEvent::Connected,
+                                           PinEvent::NotFound}));
+    channel_->disconnect();  // with nothing open, and twice: no report either
+    channel_->disconnect();
+    EXPECT_EQ(delegate_->kinds().size(), 3u);
+  }
+}
+
+TEST_F(PincodeChannelTest, ServerClosingRightAfterAFullReplyIsNoFailure) {
+  for (const auto& answer : {LookupAnswer::found({"127.0.0.1"}, "Den", "2.0"),
+                             LookupAnswer::notFound(StatusCode::FAILED)}) {
+    TearDown();
+    SetUp();
+    LookupAnswer closing = answer;
+    closing.closeAfterReply = true;
+    startServer(closing);
+    const auto want = answer.withData ? PinEvent::Resolved : PinEvent::NotFound;
+    // Each exchange: the reply is judged, both ends close, and, whichever end closed first,
+    // nothing else is reported. The next look-up is a new connection.
+    for (std::size_t exchange = 1; exchange <= 2; ++exchange) {
+      channel_->findReceiverByPincode(kPin);
+      ASSERT_TRUE(delegate_->waitForCount(2 * exchange));
+      ASSERT_TRUE(server_->waitFor(
+          [&](const LookupServerState& s) {
+            return s.repliesWritten == static_cast<int>(exchange) && s.open == 0;
+          },
+          kWait));
+      ASSERT_TRUE(log_.waitFor("socketDidDisconnect:", [&](std::size_t n) {
+        return n >= exchange;
+      })) << joined(log_.lines());
+      channel_->socketQueue()->sync([] {});  // whatever the close queued has been delivered
+      std::vector<PinEvent::Kind> expected;
+      for (std::size_t i = 0; i < exchange; ++i) {
+        expected.push_back(PinEvent::Connected);
+        expected.push_back(want);
+      }
+      EXPECT_EQ(delegate_->kinds(), expected);
+    }
+    EXPECT_EQ(server_->snapshot().accepted, 2);
   }
 }
 
@@ -261,8 +348,8 @@ std::string unusedLoopbackAddress() {
   std::mt19937 rng(std::random_device{}());
   std::uniform_int_distribution<int> octet(1, 254);
   for (;;) {
-    std::string address = "127." + std::to_string(octet(rng)) + "." +
-                                std::to_string(octet(rng)) + "." + std::to_string(octet(rng));
+    std::string address = "127." + std::to_string(octet(rng)) + "." + std::to_string(octet(rng)) +
+                          "." + std::to_string(octet(rng));
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sin{};
     sin.sin_family = AF_INET;
@@ -306,6 +393,8 @@ TEST_F(PincodeChannelTest, ConnectTimeOutReportsFailureAfterThreeSeconds) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EXPECT_EQ(delegate_->kinds(), std::vector<PinEvent::Kind>{PinEvent::Failed});
   EXPECT_GE(elapsed, 2.9);
+  // The channel's own 3 s, not the system's much longer give-up on unanswered connects.
+  EXPECT_LT(elapsed, 5.0);
   EXPECT_TRUE(log_.contains("socketDidDisconnect:Error Domain=GCDAsyncSocketErrorDomain"));
   for (const int fd : fillers) ::close(fd);
   ::close(listener);

@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -122,11 +124,40 @@ TEST_F(QueryServerChannelTest, AnswersOfSeveralAddressesArriveOnTheOneSocket) {
   EXPECT_EQ(den, 6);
 }
 
+TEST_F(QueryServerChannelTest, CloseFreesThePortAndReportsNothingMore) {
+  const auto receiver = startReceiver("Hall", "1.0");
+  ASSERT_NE(receiver, nullptr);
+  channel_->lookFor(receiver->address());
+  ASSERT_TRUE(delegate_->waitForCount(1));
+  const auto port = channel_->queryDeviceSocket()->localPort();
+  ASSERT_NE(port, 0);
+  channel_->close();
+  EXPECT_TRUE(channel_->queryDeviceSocket()->isClosed());
+  EXPECT_EQ(channel_->queryReceiverDelegate(), nullptr);
+  // The port is free again: a socket of this test can bind it. The descriptor itself is
+  // closed by the socket's queue right after, so the bind may take a few tries.
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kWait);
+  bool bound = false;
+  while (!(bound = ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) == 0) &&
+         errno == EADDRINUSE && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(bound) << std::strerror(errno);
+  ::close(fd);
+  channel_->close();  // twice is harmless
+  EXPECT_TRUE(channel_->queryDeviceSocket()->isClosed());
+}
+
 // A peer on port 11105 of a loopback address that answers the n-th question with the n-th
 // scripted datagram (and later ones not at all).
 class ScriptedPeer {
  public:
-  explicit ScriptedPeer(std::vector<std::vector<std::uint8_t>> script) : script_(std::move(script)) {
+  explicit ScriptedPeer(std::vector<std::vector<std::uint8_t>> script)
+      : script_(std::move(script)) {
     std::mt19937 rng(std::random_device{}());
     std::uniform_int_distribution<int> octet(1, 254);
     for (int attempt = 0; attempt < 64 && fd_ < 0; ++attempt) {
@@ -165,7 +196,8 @@ class ScriptedPeer {
       std::uint8_t buffer[64];
       sockaddr_storage from{};
       socklen_t length = sizeof(from);
-      if (::recvfrom(fd_, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from), &length) < 0)
+      if (::recvfrom(fd_, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from), &length) <
+          0)
         continue;
       if (next < script_.size()) {
         const auto& answer = script_[next++];

@@ -81,10 +81,11 @@ TEST(LookupSchema, EmptyCastCommandWritesNoFieldAndDecodesEmpty) {
 }
 
 TEST(LookupSchema, DefaultStatusIsWrittenOnlyWithForceDefaultsAndReadsAsNone) {
-  for (const std::optional<StatusCode> status : {std::optional<StatusCode>(StatusCode::NONE),
-                                                 std::optional<StatusCode>()}) {
+  for (const std::optional<StatusCode> status :
+       {std::optional<StatusCode>(StatusCode::NONE), std::optional<StatusCode>()}) {
     for (const bool force : {false, true}) {
-      const auto command = CastCommand::create(CmdType::withResponseCmd(ResponseCmd::create(status)));
+      const auto command =
+          CastCommand::create(CmdType::withResponseCmd(ResponseCmd::create(status)));
       const Bytes bytes = command->makeData(options(force));
       const auto reader = readerOf(bytes);
       const auto response = reader->offset(reader->rootObjectOffset().value(), 1).value();
@@ -136,8 +137,9 @@ TEST(LookupSchema, UnknownUnionTagOrMissingReferenceLeavesTheUnionAbsent) {
   for (const Case& c : cases) {
     const Bytes bytes = castCommandOf([&c](FlatBuffersBuilder& b, TableInsertResult& result) {
       const auto table = insertQueryServerRequestData(b, std::nullopt).offset;
-      result = insertCastCommand(b, c.cmdType, c.cmdReference ? OptionalOffset(table) : std::nullopt,
-                                 c.dataType, c.dataReference ? OptionalOffset(table) : std::nullopt);
+      result =
+          insertCastCommand(b, c.cmdType, c.cmdReference ? OptionalOffset(table) : std::nullopt,
+                            c.dataType, c.dataReference ? OptionalOffset(table) : std::nullopt);
     });
     const auto decoded = CastCommand::from(bytes);
     ASSERT_NE(decoded, nullptr) << c.what;
@@ -153,10 +155,12 @@ TEST(LookupSchema, UnknownUnionTagOrMissingReferenceLeavesTheUnionAbsent) {
 
 TEST(LookupSchema, AddressListsKeepTheirOrderAndAnEmptyListIsNotWritten) {
   for (const std::vector<std::string>& ips :
-       {std::vector<std::string>{}, std::vector<std::string>{"192.168.1.20", "10.0.0.7", "172.16.5.1"}}) {
-    const auto command = CastCommand::create(
-        CmdType::withResponseCmd(ResponseCmd::create(StatusCode::OK)),
-        CommandData::withQueryServerResponseData(QueryServerResponseData::create(ips, "TV", "2.1")));
+       {std::vector<std::string>{},
+        std::vector<std::string>{"192.168.1.20", "10.0.0.7", "172.16.5.1"}}) {
+    const auto command =
+        CastCommand::create(CmdType::withResponseCmd(ResponseCmd::create(StatusCode::OK)),
+                            CommandData::withQueryServerResponseData(
+                                QueryServerResponseData::create(ips, "TV", "2.1")));
     const Bytes bytes = command->makeData(options());
     const auto reader = readerOf(bytes);
     const auto data = reader->offset(reader->rootObjectOffset().value(), 3).value();
@@ -206,10 +210,11 @@ TEST(LookupSchema, OneOffsetReadAsTwoTableTypesGivesTwoObjects) {
   // Within one reader: the same type twice is one object; a different type replaces the entry.
   const auto reader = readerOf(bytes);
   const auto table = reader->offset(reader->rootObjectOffset().value(), 1);
-  const auto first = detail::decodeRequestCmd(reader, table);
-  EXPECT_EQ(detail::decodeRequestCmd(reader, table), first);
-  EXPECT_NE(detail::decodeQueryServerRequestData(reader, table), nullptr);
-  const auto again = detail::decodeRequestCmd(reader, table);
+  detail::DecodeBudget budget(bytes.size());
+  const auto first = detail::decodeRequestCmd(reader, table, budget);
+  EXPECT_EQ(detail::decodeRequestCmd(reader, table, budget), first);
+  EXPECT_NE(detail::decodeQueryServerRequestData(reader, table, budget), nullptr);
+  const auto again = detail::decodeRequestCmd(reader, table, budget);
   EXPECT_NE(again, first);
   EXPECT_EQ(again->mac(), "654321");
 }
@@ -244,8 +249,8 @@ TEST(LookupSchema, EveryDataTableRoundTrips) {
           QueryServerResponseData::create({"10.2.2.2"}, "Den", "1.1")),
   };
   for (const CommandData& data : cases) {
-    const Bytes bytes =
-        CastCommand::create(CmdType::withRequestCmd(RequestCmd::create()), data)->makeData(options());
+    const Bytes bytes = CastCommand::create(CmdType::withRequestCmd(RequestCmd::create()), data)
+                            ->makeData(options());
     const auto decoded = CastCommand::from(bytes);
     ASSERT_TRUE(decoded->data()) << int(data.tag());
     EXPECT_EQ(decoded->data()->tag(), data.tag());
@@ -267,6 +272,82 @@ TEST(LookupSchema, EveryDataTableRoundTrips) {
     EXPECT_EQ(decoded->data()->tag(),
               CastCommand::Direct<Reader>::create(readerOf(bytes), root(bytes))->data()->tag());
   }
+}
+
+// A found reply whose address list holds `ips` (by index into `strings`, so that one string
+// can stand at several places) and whose name and version are strings[nameAt] and
+// strings[versionAt] (-1: absent).
+Bytes replyReferring(const std::vector<std::string>& strings, const std::vector<int>& ips,
+                     int nameAt = -1, int versionAt = -1) {
+  return castCommandOf([&](FlatBuffersBuilder& b, TableInsertResult& result) {
+    std::vector<std::int32_t> written;
+    for (const auto& text : strings)
+      written.push_back(b.insert(std::optional<std::string_view>(text)));
+    std::optional<std::int32_t> list;
+    if (!ips.empty()) {
+      b.startVector(static_cast<std::int64_t>(ips.size()), 4);
+      for (auto it = ips.rbegin(); it != ips.rend(); ++it)
+        b.insertOffset(written[static_cast<std::size_t>(*it)]);
+      list = b.endVector();
+    }
+    const auto at = [&](int i) {
+      return i < 0 ? std::nullopt : std::optional(written[static_cast<std::size_t>(i)]);
+    };
+    const auto data = insertQueryServerResponseData(b, list, at(nameAt), at(versionAt)).offset;
+    const auto cmd = insertResponseCmd(b, StatusCode::OK).offset;
+    result = insertCastCommand(b, 2, cmd, 6, data);
+  });
+}
+
+std::vector<std::string> addresses(int count) {
+  std::vector<std::string> list;
+  for (int i = 0; i < count; ++i)
+    list.push_back("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+  return list;
+}
+
+TEST(LookupSchema, MessagesThatWouldDecodeToMoreThanTheyHoldDecodeToNothing) {
+  const std::string big(32 * 1024, 'x');
+  const std::string kilobyte(1000, 'k');
+  std::vector<int> first33, oneString8000(8000, 0), oneString32(32, 0);
+  for (int i = 0; i < 33; ++i) first33.push_back(i);
+  const std::vector<int> first32(first33.begin(), first33.end() - 1);
+  struct Case {
+    const char* what;
+    Bytes body;
+    bool usable;
+  };
+  const Case cases[] = {
+      // The reported reply: 8,000 elements naming one 32 KB string (491 MiB if copied).
+      {"8000 uses of one 32 KB string", replyReferring({big}, oneString8000), false},
+      {"32 distinct addresses", replyReferring(addresses(32), first32), true},
+      {"33 distinct addresses", replyReferring(addresses(33), first33), false},
+      {"one short address at 32 places", replyReferring({"10.0.0.1"}, oneString32), false},
+      {"a 32 KB name once", replyReferring({big, "10.0.0.1"}, {1}, 0), true},
+      {"one address and a name shared with the version",
+       replyReferring({"10.0.0.1", "TV"}, {0}, 1, 1), true},
+      {"a 1000-byte string at four places", replyReferring({kilobyte}, {0, 0}, 0, 0), false},
+  };
+  for (const auto& c : cases) {
+    ASSERT_LE(c.body.size(), kMaxReplyBodyLength) << c.what;
+    const auto decoded = CastCommand::from(c.body);
+    EXPECT_EQ(decoded != nullptr, c.usable) << c.what;
+    // The reply is then judged as a damaged one: nothing to report, nothing to probe.
+    const ReplyVerdict verdict = judgeReply(c.body, "123456");
+    EXPECT_EQ(verdict.outcome == ReplyVerdict::Outcome::Resolved, c.usable) << c.what;
+    if (!c.usable) {
+      EXPECT_FALSE(verdict.receiver) << c.what;
+      EXPECT_TRUE(verdict.logLines.empty()) << c.what;
+    }
+  }
+  // The element bound is the one of the budget, and the text bound the message's size.
+  detail::DecodeBudget budget(10);
+  EXPECT_TRUE(budget.takeList(detail::DecodeBudget::kMaxListElements));
+  EXPECT_TRUE(budget.takeText(10));
+  EXPECT_FALSE(budget.spent());
+  EXPECT_FALSE(budget.takeText(1));
+  EXPECT_TRUE(budget.spent());
+  EXPECT_FALSE(budget.takeText(0));  // spent stays spent
 }
 
 TEST(LookupSchema, BuffersOfFewerThanFourBytesDecodeToNothing) {
@@ -291,6 +372,9 @@ TEST(LookupSchema, DirectViewsReadInPlaceAndCompareByReaderAndOffset) {
   ASSERT_TRUE(data);
   const auto& query = std::get<4>(data->value());
   EXPECT_EQ(query._myOffset, 36);
+  // Every table view hashes to its offset.
+  EXPECT_EQ(std::hash<QueryServerRequestData::Direct<Reader>>()(query), 36u);
+  EXPECT_EQ(std::hash<RequestCmd::Direct<Reader>>()(std::get<0>(cmd->value())), 60u);
   const auto pin = query.pin();
   ASSERT_TRUE(pin);
   EXPECT_EQ(std::string(pin->begin(), pin->end()), "123456");

@@ -19,7 +19,11 @@ std::shared_ptr<CastCommand> CastCommand::from(std::span<const std::uint8_t> dat
   if (!root) {
     return nullptr;
   }
-  return detail::decodeCastCommand(reader, root);
+  // No more decoded text than the message has bytes: an honest message holds each of its strings
+  // at least once, while a string reached from many places would multiply.
+  detail::DecodeBudget budget(data.size());
+  auto command = detail::decodeCastCommand(reader, root, budget);
+  return budget.spent() ? nullptr : command;
 }
 
 std::vector<std::uint8_t> CastCommand::makeData(const FlatBuffersBuilderOptions& options) const {

@@ -9,6 +9,7 @@
 // Threading: the reader's (one thread at a time). Ownership: a view keeps its reader alive.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -25,15 +26,19 @@ namespace corvane {
 
 namespace detail {
 
+// The base of every table view, by which the one std::hash below finds them.
+struct TableViewTag {};
+
 // What every table view shares: the reader, the offset, creation and equality.
 template <class View, FlatBuffersReader R>
-class DirectBase {
+class DirectBase : public TableViewTag {
  public:
   std::shared_ptr<R> _reader;
   std::int32_t _myOffset = 0;
 
   // No view for an absent offset (or no reader).
-  static std::optional<View> create(std::shared_ptr<R> reader, std::optional<std::int32_t> myOffset) {
+  static std::optional<View> create(std::shared_ptr<R> reader,
+                                    std::optional<std::int32_t> myOffset) {
     if (reader == nullptr || !myOffset) {
       return std::nullopt;
     }
@@ -57,8 +62,10 @@ class DirectBase {
   }
 };
 
-}  // namespace detail
+template <class View>
+concept TableView = std::derived_from<View, TableViewTag>;
 
+}  // namespace detail
 
 template <FlatBuffersReader R>
 class RequestCmd::Direct : public detail::DirectBase<RequestCmd::Direct<R>, R> {
@@ -89,7 +96,8 @@ class ResponsePingData::Direct : public detail::DirectBase<ResponsePingData::Dir
 };
 
 template <FlatBuffersReader R>
-class OnlineRegisterRequestData::Direct : public detail::DirectBase<OnlineRegisterRequestData::Direct<R>, R> {
+class OnlineRegisterRequestData::Direct
+    : public detail::DirectBase<OnlineRegisterRequestData::Direct<R>, R> {
  public:
   std::optional<ByteView> name() const { return this->string(0); }
   std::optional<ByteView> corvaneVersion() const { return this->string(1); }
@@ -97,19 +105,22 @@ class OnlineRegisterRequestData::Direct : public detail::DirectBase<OnlineRegist
 };
 
 template <FlatBuffersReader R>
-class OnlineRegisterResponseData::Direct : public detail::DirectBase<OnlineRegisterResponseData::Direct<R>, R> {
+class OnlineRegisterResponseData::Direct
+    : public detail::DirectBase<OnlineRegisterResponseData::Direct<R>, R> {
  public:
   std::optional<ByteView> pin() const { return this->string(0); }
 };
 
 template <FlatBuffersReader R>
-class QueryServerRequestData::Direct : public detail::DirectBase<QueryServerRequestData::Direct<R>, R> {
+class QueryServerRequestData::Direct
+    : public detail::DirectBase<QueryServerRequestData::Direct<R>, R> {
  public:
   std::optional<ByteView> pin() const { return this->string(0); }
 };
 
 template <FlatBuffersReader R>
-class QueryServerResponseData::Direct : public detail::DirectBase<QueryServerResponseData::Direct<R>, R> {
+class QueryServerResponseData::Direct
+    : public detail::DirectBase<QueryServerResponseData::Direct<R>, R> {
  public:
   FlatBuffersStringVector<R> ipList() const { return this->strings(0); }
   std::optional<ByteView> name() const { return this->string(1); }
@@ -218,65 +229,11 @@ class CastCommand::Direct : public detail::DirectBase<CastCommand::Direct<R>, R>
 
 }  // namespace corvane
 
-template <corvane::FlatBuffersReader R>
-struct std::hash<corvane::CastCommand::Direct<R>> {
-  std::size_t operator()(const corvane::CastCommand::Direct<R>& view) const noexcept {
-    return static_cast<std::size_t>(view._myOffset);
-  }
-};
-
-template <corvane::FlatBuffersReader R>
-struct std::hash<corvane::RequestCmd::Direct<R>> {
-  std::size_t operator()(const corvane::RequestCmd::Direct<R>& view) const noexcept {
-    return static_cast<std::size_t>(view._myOffset);
-  }
-};
-
-template <corvane::FlatBuffersReader R>
-struct std::hash<corvane::ResponseCmd::Direct<R>> {
-  std::size_t operator()(const corvane::ResponseCmd::Direct<R>& view) const noexcept {
-    return static_cast<std::size_t>(view._myOffset);
-  }
-};
-
-template <corvane::FlatBuffersReader R>
-struct std::hash<corvane::RequestPingData::Direct<R>> {
-  std::size_t operator()(const corvane::RequestPingData::Direct<R>& view) const noexcept {
-    return static_cast<std::size_t>(view._myOffset);
-  }
-};
-
-template <corvane::FlatBuffersReader R>
-struct std::hash<corvane::ResponsePingData::Direct<R>> {
-  std::size_t operator()(const corvane::ResponsePingData::Direct<R>& view) const noexcept {
-    return static_cast<std::size_t>(view._myOffset);
-  }
-};
-
-template <corvane::FlatBuffersReader R>
-struct std::hash<corvane::OnlineRegisterRequestData::Direct<R>> {
-  std::size_t operator()(const corvane::OnlineRegisterRequestData::Direct<R>& view) const noexcept {
-    return static_cast<std::size_t>(view._myOffset);
-  }
-};
-
-template <corvane::FlatBuffersReader R>
-struct std::hash<corvane::OnlineRegisterResponseData::Direct<R>> {
-  std::size_t operator()(const corvane::OnlineRegisterResponseData::Direct<R>& view) const noexcept {
-    return static_cast<std::size_t>(view._myOffset);
-  }
-};
-
-template <corvane::FlatBuffersReader R>
-struct std::hash<corvane::QueryServerRequestData::Direct<R>> {
-  std::size_t operator()(const corvane::QueryServerRequestData::Direct<R>& view) const noexcept {
-    return static_cast<std::size_t>(view._myOffset);
-  }
-};
-
-template <corvane::FlatBuffersReader R>
-struct std::hash<corvane::QueryServerResponseData::Direct<R>> {
-  std::size_t operator()(const corvane::QueryServerResponseData::Direct<R>& view) const noexcept {
+// One hash for every table view: its offset.
+template <class View>
+requires corvane::detail::TableView<View>
+struct std::hash<View> {
+  std::size_t operator()(const View& view) const noexcept {
     return static_cast<std::size_t>(view._myOffset);
   }
 };

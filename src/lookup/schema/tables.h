@@ -124,7 +124,9 @@ class CastCommand {
   void setData(std::optional<CommandData> data) { data_ = std::move(data); }
 
   // Decodes a whole message from a private copy of `data`; nothing for fewer than 4 bytes.
-  // Damaged fields read as absent; never throws.
+  // Damaged fields read as absent; never throws. Nothing either for a message that would
+  // decode to more than it holds: a string list of more than 32 elements, or more decoded text
+  // in all than `data` has bytes (a string counted at every place it is read from).
   static std::shared_ptr<CastCommand> from(std::span<const std::uint8_t> data);
   // Encodes the graph rooted here with a fresh builder (no file identifier). Throws
   // FlatBuffersBuildException.
