@@ -6,6 +6,8 @@
 #include <libyuv/scale.h>
 #include <libyuv/scale_argb.h>
 
+#include "platform/video/stage_cpu.h"
+
 namespace corvane::platform::video {
 namespace {
 
@@ -63,6 +65,7 @@ int PixelTransferSession::transferImage(const PixelBufferRef& source,
     return kReturnInvalidPixelFormat;
   }
   if (source.get() == destination.get()) return kReturnInvalidArgument;
+  const ScopedStageCpu cpu(VideoStage::PixelTransfer);
   ScopedLock sourceLock(*source, kLockReadOnly);
   ScopedLock destinationLock(*destination, 0);
   return transferLocked(*source, *destination);
@@ -88,7 +91,9 @@ int PixelTransferSession::transferLocked(const PixelBuffer& src, const PixelBuff
         break;
       }
       // Luma scales straight into the destination; chroma is split at the source size first
-      // and each half scaled, so no full-size intermediate image is needed.
+      // and each half scaled, so no full-size intermediate image is needed. (Scaling the
+      // interleaved chroma in one go would read less, but libyuv's interleaved scaler pulls
+      // every sample towards 0 by about 1%, which tints the picture.)
       libyuv::ScalePlane(sy, stride(src, 0), sw, sh, dy, dsy, dw, dh, kFilter);
       const int cw = src.widthOfPlane(1), ch = src.heightOfPlane(1);
       const std::size_t half = static_cast<std::size_t>(cw) * static_cast<std::size_t>(ch);

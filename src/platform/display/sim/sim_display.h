@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/display/display.h"
+#include "platform/video/pixel_buffer_pool.h"
 
 namespace corvane::platform::display {
 
@@ -73,8 +74,8 @@ class SimDisplay : public DisplayService, public std::enable_shared_from_this<Si
   explicit SimDisplay(std::vector<DisplayMode> modes);
   void changed();
   void animate();
-  // Renders the content (cursor included when asked) into a '420v' surface of the given size.
-  video::SurfaceRef render(int width, int height, bool showCursor,
+  // Renders the content (cursor included when asked) into a '420v' surface from `pool`.
+  video::SurfaceRef render(const video::PixelBufferPoolRef& pool, bool showCursor,
                            const std::function<void()>& onRelease);
 
   const std::vector<DisplayMode> modes_;
