@@ -94,17 +94,15 @@ int PixelTransferSession::transferLocked(const PixelBuffer& src, const PixelBuff
       // and each half scaled, so no full-size intermediate image is needed. (Scaling the
       // interleaved chroma in one go would read less, but libyuv's interleaved scaler pulls
       // every sample towards 0 by about 1%, which tints the picture.)
-      libyuv::ScalePlane(sy, stride(src, 0), sw, sh, dy, dsy, dw, dh, kFilter);
+      scaler_.scale(sy, stride(src, 0), sw, sh, dy, dsy, dw, dh);
       const int cw = src.widthOfPlane(1), ch = src.heightOfPlane(1);
       const std::size_t half = static_cast<std::size_t>(cw) * static_cast<std::size_t>(ch);
       if (scratch_.size() < 2 * half) scratch_.resize(2 * half);
       uint8_t* su = scratch_.data();
       uint8_t* sv = scratch_.data() + half;
       libyuv::SplitUVPlane(suv, stride(src, 1), su, cw, sv, cw, cw, ch);
-      libyuv::ScalePlane(su, cw, cw, ch, du, dsu, dst.widthOfPlane(1), dst.heightOfPlane(1),
-                         kFilter);
-      libyuv::ScalePlane(sv, cw, cw, ch, dv, dsv, dst.widthOfPlane(2), dst.heightOfPlane(2),
-                         kFilter);
+      scaler_.scale(su, cw, cw, ch, du, dsu, dst.widthOfPlane(1), dst.heightOfPlane(1));
+      scaler_.scale(sv, cw, cw, ch, dv, dsv, dst.widthOfPlane(2), dst.heightOfPlane(2));
       break;
     }
     case kPixelFormat420YpCbCr8Planar: {

@@ -89,7 +89,7 @@ TEST(ConvertToSurface, ConvertsAndScalesToVideoRangeNv12) {
       pixel[2] = 255;  // right half red
     }
   }
-  std::vector<std::uint8_t> scratch;
+  ConversionScratch scratch;
   int released = 0;
   struct Size {
     int width;
@@ -110,7 +110,7 @@ TEST(ConvertToSurface, ConvertsAndScalesToVideoRangeNv12) {
 
 TEST(ConvertToSurface, LetterboxesWhenKeepingTheAspectRatio) {
   Image image(32, 32, 255, 255, 255);
-  std::vector<std::uint8_t> scratch;
+  ConversionScratch scratch;
   auto pool = poolOf(64, 32);
   // A surface that held another picture before: the bars are drawn anew, not left over.
   Image red(64, 32, 0, 0, 255);
@@ -123,7 +123,7 @@ TEST(ConvertToSurface, LetterboxesWhenKeepingTheAspectRatio) {
 }
 
 TEST(ConvertToSurface, RefusesBadInputAndAnExhaustedPool) {
-  std::vector<std::uint8_t> scratch;
+  ConversionScratch scratch;
   auto pool = poolOf(16, 16);
   EXPECT_EQ(convertToSurface(BgraImage{}, pool, false, scratch, nullptr), nullptr);
   Image image(4, 4, 0, 0, 0);
@@ -209,7 +209,7 @@ TEST(ConvertToSurface, GivesThePicturesOfScalingBeforeConversionWithinRounding) 
     std::vector<std::uint8_t> luma;
     std::vector<std::uint8_t> chroma;
     referenceConversion(image.view, c.width, c.height, &luma, &chroma);
-    std::vector<std::uint8_t> scratch;
+    ConversionScratch scratch;
     auto surface = convertToSurface(image.view, poolOf(c.width, c.height), false, scratch, nullptr);
     ASSERT_NE(surface, nullptr);
     EXPECT_LE(largestDifference(*surface, 0, luma, c.width), c.tolerance) << "luma";
@@ -220,7 +220,7 @@ TEST(ConvertToSurface, GivesThePicturesOfScalingBeforeConversionWithinRounding) 
 
 TEST(ConvertToSurface, KeepsAFlatColourExactlyAtEveryStreamSize) {
   const Image image(1920, 1080, 60, 120, 200);
-  std::vector<std::uint8_t> scratch;
+  ConversionScratch scratch;
   auto native = convertToSurface(image.view, poolOf(1920, 1080), false, scratch, nullptr);
   ASSERT_NE(native, nullptr);
   const test::Yuv expected = test::sampleAt(*native, 5, 5);

@@ -80,7 +80,7 @@ void fillBlack(video::Surface& surface) {
 }  // namespace
 
 bool convertIntoSurface(const BgraImage& image, video::Surface& surface, bool preserveAspectRatio,
-                        std::vector<std::uint8_t>& scratch) {
+                        ConversionScratch& scratch) {
   if (image.pixels == nullptr || image.width < 1 || image.height < 1) return false;
   if (surface.pixelFormat() != video::kPixelFormat420YpCbCr8BiPlanarVideoRange) return false;
   const int width = surface.width();
@@ -109,8 +109,8 @@ bool convertIntoSurface(const BgraImage& image, video::Surface& surface, bool pr
   const std::size_t lumaBytes = lumaWidth * static_cast<std::size_t>(image.height);
   const std::size_t chromaBytes = chromaWidth * chromaHeight;
   const std::size_t needed = lumaBytes + 2 * chromaBytes + 2 * fitChromaBytes;
-  if (scratch.size() < needed) scratch.resize(needed);
-  std::uint8_t* sy = scratch.data();
+  if (scratch.planes.size() < needed) scratch.planes.resize(needed);
+  std::uint8_t* sy = scratch.planes.data();
   std::uint8_t* su = sy + lumaBytes;
   std::uint8_t* sv = su + chromaBytes;
   std::uint8_t* tu = sv + chromaBytes;
@@ -127,19 +127,19 @@ bool convertIntoSurface(const BgraImage& image, video::Surface& surface, bool pr
   std::uint8_t* tuv = uv +
                       static_cast<std::size_t>(fit.top / 2) * static_cast<std::size_t>(uvStride) +
                       static_cast<std::size_t>(fit.left / 2) * 2;
-  libyuv::ScalePlane(sy, lumaStride, image.width, image.height, ty, yStride, fit.width, fit.height,
-                     libyuv::kFilterBilinear);
-  libyuv::ScalePlane(su, chromaStride, chromaStride, static_cast<int>(chromaHeight), tu,
-                     fitChromaWidth, fitChromaWidth, fitChromaHeight, libyuv::kFilterBilinear);
-  libyuv::ScalePlane(sv, chromaStride, chromaStride, static_cast<int>(chromaHeight), tv,
-                     fitChromaWidth, fitChromaWidth, fitChromaHeight, libyuv::kFilterBilinear);
+  video::PlaneScaler& scaler = scratch.scaler;
+  scaler.scale(sy, lumaStride, image.width, image.height, ty, yStride, fit.width, fit.height);
+  scaler.scale(su, chromaStride, chromaStride, static_cast<int>(chromaHeight), tu, fitChromaWidth,
+               fitChromaWidth, fitChromaHeight);
+  scaler.scale(sv, chromaStride, chromaStride, static_cast<int>(chromaHeight), tv, fitChromaWidth,
+               fitChromaWidth, fitChromaHeight);
   libyuv::MergeUVPlane(tu, fitChromaWidth, tv, fitChromaWidth, tuv, uvStride, fitChromaWidth,
                        fitChromaHeight);
   return true;
 }
 
 video::SurfaceRef convertToSurface(const BgraImage& image, const video::PixelBufferPoolRef& pool,
-                                   bool preserveAspectRatio, std::vector<std::uint8_t>& scratch,
+                                   bool preserveAspectRatio, ConversionScratch& scratch,
                                    std::function<void()> onRelease) {
   if (image.pixels == nullptr || image.width < 1 || image.height < 1 || !pool) return nullptr;
   video::SurfaceRef surface;

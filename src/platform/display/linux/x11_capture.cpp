@@ -193,7 +193,7 @@ struct X11Capture::State {
   XImage* image = nullptr;
   Rect area;                           // the captured part of the root window
   video::PixelBufferPoolRef surfaces;  // memory of the frames, reused from frame to frame
-  std::vector<std::uint8_t> scratch;
+  ConversionScratch scratch;
   std::vector<std::uint32_t> cursor;
 
   ~State() { close(); }

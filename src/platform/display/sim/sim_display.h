@@ -17,6 +17,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/display/detail/frame_conversion.h"
 #include "platform/display/display.h"
 #include "platform/video/pixel_buffer_pool.h"
 
@@ -84,7 +85,7 @@ class SimDisplay : public DisplayService, public std::enable_shared_from_this<Si
   // the scaling scratch, several megabytes each) instead of new ones per frame.
   std::mutex renderMutex_;
   std::vector<std::uint8_t> renderCopy_;
-  std::vector<std::uint8_t> renderScratch_;
+  detail::ConversionScratch renderScratch_;
   std::vector<std::uint8_t> pixels_;  // BGRA, width * 4 bytes per row
   int width_ = 0;
   int height_ = 0;

@@ -1,0 +1,201 @@
+#include "platform/video/plane_scaler.h"
+
+#include <immintrin.h>
+#include <libyuv/planar_functions.h>
+#include <libyuv/scale.h>
+
+#include <algorithm>
+#include <utility>
+
+namespace corvane::platform::video {
+
+namespace {
+
+constexpr std::size_t kMaxColumnTables = 4;
+
+bool haveAvx2() {
+  static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+  return avx2;
+}
+
+// The ratios for which libyuv has scalers of its own, and the cases its generic bilinear
+// scaler does not take (equal widths, single samples, a third of the height): those stay
+// with libyuv, so every picture is scaled as before.
+bool isGenericBilinear(int sourceWidth, int sourceHeight, int width, int height) {
+  if (sourceWidth < 2 || sourceHeight < 2 || width < 2 || height < 2) return false;
+  if (width == sourceWidth || height == sourceHeight || height * 3 == sourceHeight) return false;
+  if (width <= sourceWidth && height <= sourceHeight) {
+    const auto ratio = [&](int num, int den) {
+      return width * den == sourceWidth * num && height * den == sourceHeight * num;
+    };
+    if (ratio(1, 2) || ratio(3, 4) || ratio(3, 8) || ratio(1, 4)) return false;
+  }
+  return true;
+}
+
+// libyuv's sample positions in 16.16 fixed point: centred when shrinking, corner to corner
+// when growing.
+std::pair<std::int64_t, std::int64_t> startAndStep(int source, int destination) {
+  if (destination <= source) {
+    const std::int64_t step = (static_cast<std::int64_t>(source) << 16) / destination;
+    return {(step >> 1) - 32768, step};
+  }
+  return {0, ((static_cast<std::int64_t>(source) << 16) - 0x00010001) / (destination - 1)};
+}
+
+// Eight or sixteen destination samples from gathered pairs of source samples.
+__attribute__((target("avx2"))) void filterColumnsAvx2(const std::uint8_t* source,
+                                                       std::uint8_t* destination,
+                                                       const std::int32_t* index,
+                                                       const std::int32_t* weight, int count) {
+  const __m256i lowByte = _mm256_set1_epi32(0xff);
+  const __m256i secondByte = _mm256_set1_epi32(0xff00);
+  const __m256i round = _mm256_set1_epi32(128);
+  const auto* base = reinterpret_cast<const int*>(source);  // NOLINT: gathers read bytes
+  for (int j = 0; j < count; j += 16) {
+    __m256i v0 = _mm256_i32gather_epi32(
+        base, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + j)), 1);  // NOLINT
+    __m256i v1 = _mm256_i32gather_epi32(
+        base, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + j + 8)), 1);  // NOLINT
+    // (a, b) as two 16-bit halves of each lane, then a * (256 - f) + b * f.
+    v0 = _mm256_or_si256(_mm256_and_si256(v0, lowByte),
+                         _mm256_slli_epi32(_mm256_and_si256(v0, secondByte), 8));
+    v1 = _mm256_or_si256(_mm256_and_si256(v1, lowByte),
+                         _mm256_slli_epi32(_mm256_and_si256(v1, secondByte), 8));
+    const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weight + j));  // NOLINT
+    const __m256i w1 =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weight + j + 8));  // NOLINT
+    const __m256i r0 = _mm256_srli_epi32(_mm256_add_epi32(_mm256_madd_epi16(v0, w0), round), 8);
+    const __m256i r1 = _mm256_srli_epi32(_mm256_add_epi32(_mm256_madd_epi16(v1, w1), round), 8);
+    const __m256i words = _mm256_permute4x64_epi64(_mm256_packus_epi32(r0, r1), 0xD8);
+    const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(words, words), 0xD8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(destination + j),  // NOLINT
+                     _mm256_castsi256_si128(bytes));
+  }
+}
+
+}  // namespace
+
+const PlaneScaler::Columns& PlaneScaler::columnsFor(int sourceWidth, int width) {
+  for (const Columns& c : columns_) {
+    if (c.sourceWidth == sourceWidth && c.width == width) return c;
+  }
+  if (columns_.size() >= kMaxColumnTables) columns_.erase(columns_.begin());
+  Columns c;
+  c.sourceWidth = sourceWidth;
+  c.width = width;
+  c.index.resize(static_cast<std::size_t>(width));
+  c.weight.resize(static_cast<std::size_t>(width));
+  c.vectorEnd = width;
+  auto [x, step] = startAndStep(sourceWidth, width);
+  for (int j = 0; j < width; ++j, x += step) {
+    const std::int64_t at = std::max<std::int64_t>(x, 0);
+    auto first = static_cast<std::int32_t>(at >> 16);
+    auto fraction = static_cast<std::int32_t>((at >> 8) & 255);
+    if (first >= sourceWidth - 1) {
+      first = sourceWidth - 1;
+      fraction = 0;
+    }
+    c.index[static_cast<std::size_t>(j)] = first;
+    c.weight[static_cast<std::size_t>(j)] = (256 - fraction) | (fraction << 16);
+    // A gather reads four bytes from the first sample on: not past the row's end.
+    if (first + 3 >= sourceWidth && c.vectorEnd == width) c.vectorEnd = j;
+  }
+  c.vectorEnd -= c.vectorEnd % 16;
+  columns_.push_back(std::move(c));
+  return columns_.back();
+}
+
+void PlaneScaler::filterRow(const std::uint8_t* source, std::uint8_t* destination,
+                            const Columns& columns) {
+  filterColumnsAvx2(source, destination, columns.index.data(), columns.weight.data(),
+                    columns.vectorEnd);
+  for (int j = columns.vectorEnd; j < columns.width; ++j) {
+    const std::int32_t first = columns.index[static_cast<std::size_t>(j)];
+    const std::int32_t fraction = columns.weight[static_cast<std::size_t>(j)] >> 16;
+    const int a = source[first];
+    const int b = fraction > 0 ? source[first + 1] : a;
+    destination[j] = static_cast<std::uint8_t>((a * (256 - fraction) + b * fraction + 128) >> 8);
+  }
+}
+
+void PlaneScaler::scaleUp(const std::uint8_t* source, int sourceStride, int sourceHeight,
+                          std::uint8_t* destination, int destinationStride, int height,
+                          const Columns& columns) {
+  // Each source row is filtered once into one of two row buffers; each destination row is
+  // the blend of the two rows around its position.
+  const auto width = static_cast<std::size_t>(columns.width);
+  if (rows_.size() < 2 * width) rows_.resize(2 * width);
+  std::uint8_t* row[2] = {rows_.data(), rows_.data() + width};
+  int have[2] = {-1, -1};
+  auto [y, step] = startAndStep(sourceHeight, height);
+  const std::int64_t last = static_cast<std::int64_t>(sourceHeight - 1) << 16;
+  for (int j = 0; j < height; ++j, y += step) {
+    const std::int64_t at = std::clamp<std::int64_t>(y, 0, last);
+    const auto first = static_cast<int>(at >> 16);
+    const auto fraction = static_cast<int>((at >> 8) & 255);
+    const int second = std::min(first + 1, sourceHeight - 1);
+    if (have[0] != first) {
+      if (have[1] == first) {
+        std::swap(row[0], row[1]);
+        std::swap(have[0], have[1]);
+      } else {
+        filterRow(source + static_cast<std::size_t>(first) * static_cast<std::size_t>(sourceStride),
+                  row[0], columns);
+        have[0] = first;
+      }
+    }
+    if (have[1] != second) {
+      filterRow(source + static_cast<std::size_t>(second) * static_cast<std::size_t>(sourceStride),
+                row[1], columns);
+      have[1] = second;
+    }
+    libyuv::InterpolatePlane(
+        row[0], columns.width, row[1], columns.width,
+        destination + static_cast<std::size_t>(j) * static_cast<std::size_t>(destinationStride),
+        destinationStride, columns.width, 1, fraction);
+  }
+}
+
+void PlaneScaler::scaleDown(const std::uint8_t* source, int sourceStride, int sourceHeight,
+                            std::uint8_t* destination, int destinationStride, int height,
+                            const Columns& columns) {
+  // Each destination row: the blend of the two source rows around its position, filtered.
+  const auto sourceWidth = static_cast<std::size_t>(columns.sourceWidth);
+  if (rows_.size() < sourceWidth) rows_.resize(sourceWidth);
+  auto [y, step] = startAndStep(sourceHeight, height);
+  const std::int64_t last = static_cast<std::int64_t>(sourceHeight - 1) << 16;
+  for (int j = 0; j < height; ++j, y += step) {
+    const std::int64_t at = std::clamp<std::int64_t>(y, 0, last);
+    const auto first = static_cast<int>(at >> 16);
+    const auto fraction = static_cast<int>((at >> 8) & 255);
+    const int second = std::min(first + 1, sourceHeight - 1);
+    libyuv::InterpolatePlane(
+        source + static_cast<std::size_t>(first) * static_cast<std::size_t>(sourceStride),
+        sourceStride,
+        source + static_cast<std::size_t>(second) * static_cast<std::size_t>(sourceStride),
+        sourceStride, rows_.data(), columns.sourceWidth, columns.sourceWidth, 1, fraction);
+    filterRow(
+        rows_.data(),
+        destination + static_cast<std::size_t>(j) * static_cast<std::size_t>(destinationStride),
+        columns);
+  }
+}
+
+void PlaneScaler::scale(const std::uint8_t* source, int sourceStride, int sourceWidth,
+                        int sourceHeight, std::uint8_t* destination, int destinationStride,
+                        int width, int height) {
+  if (!haveAvx2() || !isGenericBilinear(sourceWidth, sourceHeight, width, height)) {
+    libyuv::ScalePlane(source, sourceStride, sourceWidth, sourceHeight, destination,
+                       destinationStride, width, height, libyuv::kFilterBilinear);
+    return;
+  }
+  const Columns& columns = columnsFor(sourceWidth, width);
+  if (height > sourceHeight) {
+    scaleUp(source, sourceStride, sourceHeight, destination, destinationStride, height, columns);
+  } else {
+    scaleDown(source, sourceStride, sourceHeight, destination, destinationStride, height, columns);
+  }
+}
+
+}  // namespace corvane::platform::video

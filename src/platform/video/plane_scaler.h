@@ -1,0 +1,44 @@
+// Bilinear scaling of one plane of 8-bit samples (a luma or one chroma plane), the scaling that
+// the capture and the pixel transfer do for every frame. Where libyuv would run its generic
+// bilinear scaler (any ratio other than its special ones), this one does the same work with
+// the same sample positions, its column filter running on AVX2 gathers (about twice as fast
+// here) when the processor has them; results are within 1 of libyuv's. Every other case, and
+// a processor without AVX2, goes to libyuv itself.
+//
+// Threads: one scaler per thread (it keeps the column tables and a row buffer between calls).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace corvane::platform::video {
+
+class PlaneScaler {
+ public:
+  // Scales `source` (`sourceWidth` x `sourceHeight`) to fill `destination`.
+  void scale(const std::uint8_t* source, int sourceStride, int sourceWidth, int sourceHeight,
+             std::uint8_t* destination, int destinationStride, int width, int height);
+
+ private:
+  // Source column and weights of every destination column, for one pair of widths.
+  struct Columns {
+    int sourceWidth = 0;
+    int width = 0;
+    std::vector<std::int32_t> index;   // first source sample
+    std::vector<std::int32_t> weight;  // (256 - f) | (f << 16), f the second sample's share
+    int vectorEnd = 0;                 // columns before this one are safe for 4-byte gathers
+  };
+  const Columns& columnsFor(int sourceWidth, int width);
+  void filterRow(const std::uint8_t* source, std::uint8_t* destination, const Columns& columns);
+  void scaleUp(const std::uint8_t* source, int sourceStride, int sourceHeight,
+               std::uint8_t* destination, int destinationStride, int height,
+               const Columns& columns);
+  void scaleDown(const std::uint8_t* source, int sourceStride, int sourceHeight,
+                 std::uint8_t* destination, int destinationStride, int height,
+                 const Columns& columns);
+
+  std::vector<Columns> columns_;  // the few width pairs in use (luma and chroma)
+  std::vector<std::uint8_t> rows_;
+};
+
+}  // namespace corvane::platform::video
