@@ -1,5 +1,7 @@
 #include "platform/video/pixel_buffer_pool.h"
 
+#include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -34,6 +36,15 @@ int PixelBufferPool::create(const Attributes& attributes, std::shared_ptr<PixelB
                                           attributes.pixelFormat, &store->layout);
   if (status != kReturnSuccess) return status;
   store->maximum = attributes.maximumBufferCount;
+  const int minimum = std::clamp(attributes.minimumBufferCount, 0, store->maximum);
+  for (int i = 0; i < minimum; ++i) {
+    std::unique_ptr<detail::PixelMemory> memory =
+        detail::PixelMemory::allocate(store->layout.totalBytes);
+    if (!memory) return kReturnAllocationFailed;
+    std::memset(memory->data(), 0, memory->size());
+    store->free.push_back(std::move(memory));
+    ++store->allocated;
+  }
   out->reset(new PixelBufferPool(attributes, std::move(store)));
   return kReturnSuccess;
 }

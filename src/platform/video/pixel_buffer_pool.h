@@ -25,9 +25,14 @@ class PixelBufferPool {
     int height = 0;
     OSType pixelFormat = kPixelFormat420YpCbCr8BiPlanarVideoRange;
     int maximumBufferCount = 1;  // 1..64
+    // Buffers made (and their pages touched) when the pool is created, up to the maximum: a
+    // stream that will hold that many at its busiest then takes its memory at the start, and
+    // its footprint does not step up later when a consumer falls behind.
+    int minimumBufferCount = 0;
   };
 
-  // A pool, or an error status (bad size, format or count) with `out` nullptr.
+  // A pool, or an error status (bad size, format or count, or no memory for the minimum)
+  // with `out` nullptr.
   static int create(const Attributes& attributes, std::shared_ptr<PixelBufferPool>* out);
   ~PixelBufferPool();
   PixelBufferPool(const PixelBufferPool&) = delete;

@@ -119,6 +119,18 @@ TEST(PixelBufferPool, BuffersReleasedOnOtherThreadsAndAfterThePoolWentAreSafe) {
   out.clear();
 }
 
+TEST(PixelBufferPool, MakesItsMinimumUpFrontAndNeverMoreThanItsMaximum) {
+  PixelBufferPoolRef pool;
+  ASSERT_EQ(PixelBufferPool::create({64, 32, kPixelFormat32BGRA, 3, 2}, &pool), kReturnSuccess);
+  EXPECT_EQ(pool->buffersAllocated(), 2);
+  EXPECT_EQ(pool->buffersFree(), 2);
+  std::vector<PixelBufferRef> held(3);
+  for (auto& buffer : held) ASSERT_EQ(pool->createPixelBuffer(&buffer), kReturnSuccess);
+  EXPECT_EQ(pool->buffersAllocated(), 3);
+  ASSERT_EQ(PixelBufferPool::create({64, 32, kPixelFormat32BGRA, 2, 9}, &pool), kReturnSuccess);
+  EXPECT_EQ(pool->buffersAllocated(), 2) << "a minimum above the maximum is cut to it";
+}
+
 TEST(PixelBufferPool, RefusesBadAttributes) {
   PixelBufferPoolRef pool;
   EXPECT_EQ(PixelBufferPool::create({0, 10, kPixelFormat32BGRA, 2}, &pool), kReturnInvalidSize);

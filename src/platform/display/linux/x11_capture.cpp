@@ -334,10 +334,12 @@ struct X11Capture::State {
 
   video::SurfaceRef grab(const std::function<void()>& onRelease) {
     if (display == nullptr || x11ConnectionLost(display, &dead)) return nullptr;
-    if (!surfaces && video::PixelBufferPool::create(
-                         {width, height, video::kPixelFormat420YpCbCr8BiPlanarVideoRange,
-                          std::clamp(surfaceCount, 1, kMaxSurfaces)},
-                         &surfaces) != video::kReturnSuccess) {
+    // All the surfaces the stream can hold at once are made with the first grab.
+    if (!surfaces &&
+        video::PixelBufferPool::create(
+            {width, height, video::kPixelFormat420YpCbCr8BiPlanarVideoRange,
+             std::clamp(surfaceCount, 1, kMaxSurfaces), std::clamp(surfaceCount, 1, kMaxSurfaces)},
+            &surfaces) != video::kReturnSuccess) {
       return nullptr;
     }
     if (image == nullptr && !createImage()) return nullptr;

@@ -188,11 +188,12 @@ DisplayStreamRef SimDisplay::createDisplayStream(DirectDisplayID display, int wi
                                          std::move(handler));
   std::weak_ptr<SimDisplay> weak = weak_from_this();
   const bool showCursor = properties.showCursor;
-  // The stream's frames reuse the memory of those that went.
+  // The stream's frames reuse the memory of those that went; all it can hold at once is made
+  // now.
   video::PixelBufferPoolRef pool;
   if (video::PixelBufferPool::create(
           {width, height, video::kPixelFormat420YpCbCr8BiPlanarVideoRange,
-           std::clamp(properties.queueDepth, 1, 64)},
+           std::clamp(properties.queueDepth, 1, 64), std::clamp(properties.queueDepth, 1, 64)},
           &pool) != video::kReturnSuccess) {
     return nullptr;
   }
