@@ -74,6 +74,48 @@ __attribute__((target("avx2"))) void filterColumnsAvx2(const std::uint8_t* sourc
   }
 }
 
+// The sample pairs of two groups of four columns, widened to 16 bits: each group's pairs
+// are shuffled out of the 16 source bytes at its start.
+__attribute__((target("avx2"))) inline __m256i groupPairs(const std::uint8_t* source,
+                                                          const std::int32_t* groupStart,
+                                                          const std::uint8_t* shuffle, int group) {
+  const __m128i low =
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + groupStart[group]));  // NOLINT
+  const __m128i high =
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + groupStart[group + 1]));  // NOLINT
+  const __m256i bytes = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+  const __m256i mask = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(  // NOLINT
+      shuffle + static_cast<std::ptrdiff_t>(group) * 16));
+  return _mm256_shuffle_epi8(bytes, mask);
+}
+
+// Sixteen destination samples at a time from groups of four columns.
+__attribute__((target("avx2"))) void shuffleColumnsAvx2(const std::uint8_t* source,
+                                                        std::uint8_t* destination,
+                                                        const std::int32_t* groupStart,
+                                                        const std::uint8_t* shuffle,
+                                                        const std::int32_t* weight, int count) {
+  const __m256i round = _mm256_set1_epi32(128);
+  for (int j = 0; j < count; j += 16) {
+    const int group = j / 4;
+    const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weight + j));  // NOLINT
+    const __m256i w1 =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weight + j + 8));  // NOLINT
+    const __m256i r0 = _mm256_srli_epi32(
+        _mm256_add_epi32(_mm256_madd_epi16(groupPairs(source, groupStart, shuffle, group), w0),
+                         round),
+        8);
+    const __m256i r1 = _mm256_srli_epi32(
+        _mm256_add_epi32(_mm256_madd_epi16(groupPairs(source, groupStart, shuffle, group + 2), w1),
+                         round),
+        8);
+    const __m256i words = _mm256_permute4x64_epi64(_mm256_packus_epi32(r0, r1), 0xD8);
+    const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(words, words), 0xD8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(destination + j),  // NOLINT
+                     _mm256_castsi256_si128(bytes));
+  }
+}
+
 }  // namespace
 
 const PlaneScaler::Columns& PlaneScaler::columnsFor(int sourceWidth, int width) {
@@ -102,15 +144,47 @@ const PlaneScaler::Columns& PlaneScaler::columnsFor(int sourceWidth, int width) 
     if (first + 3 >= sourceWidth && c.vectorEnd == width) c.vectorEnd = j;
   }
   c.vectorEnd -= c.vectorEnd % 16;
+  // Groups of four columns whose sample pairs lie within the 16 bytes from the group's first
+  // sample, which must themselves lie within the row.
+  const int groups = width / 4;
+  c.groupStart.resize(static_cast<std::size_t>(groups));
+  c.shuffle.resize(static_cast<std::size_t>(groups) * 16);
+  c.shuffleEnd = 0;
+  for (int g = 0; g < groups; ++g) {
+    const std::int32_t start = c.index[static_cast<std::size_t>(g) * 4];
+    bool fits = start + 16 <= sourceWidth;
+    for (int k = 0; k < 4 && fits; ++k) {
+      const auto column = static_cast<std::size_t>(g * 4 + k);
+      const std::int32_t first = c.index[column] - start;
+      const std::int32_t second = (c.weight[column] >> 16) > 0 ? first + 1 : first;
+      fits = second < 16;
+      std::uint8_t* mask = &c.shuffle[column * 4];
+      mask[0] = static_cast<std::uint8_t>(first);
+      mask[1] = 0x80;  // zero: the samples widen to 16 bits
+      mask[2] = static_cast<std::uint8_t>(second);
+      mask[3] = 0x80;
+    }
+    if (!fits) break;
+    c.groupStart[static_cast<std::size_t>(g)] = start;
+    c.shuffleEnd = (g + 1) * 4;
+  }
+  c.shuffleEnd -= c.shuffleEnd % 16;
   columns_.push_back(std::move(c));
   return columns_.back();
 }
 
 void PlaneScaler::filterRow(const std::uint8_t* source, std::uint8_t* destination,
                             const Columns& columns) {
-  filterColumnsAvx2(source, destination, columns.index.data(), columns.weight.data(),
-                    columns.vectorEnd);
-  for (int j = columns.vectorEnd; j < columns.width; ++j) {
+  int done = columns.shuffleEnd;
+  if (done > 0) {
+    shuffleColumnsAvx2(source, destination, columns.groupStart.data(), columns.shuffle.data(),
+                       columns.weight.data(), done);
+  } else {
+    filterColumnsAvx2(source, destination, columns.index.data(), columns.weight.data(),
+                      columns.vectorEnd);
+    done = columns.vectorEnd;
+  }
+  for (int j = done; j < columns.width; ++j) {
     const std::int32_t first = columns.index[static_cast<std::size_t>(j)];
     const std::int32_t fraction = columns.weight[static_cast<std::size_t>(j)] >> 16;
     const int a = source[first];

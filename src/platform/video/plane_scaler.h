@@ -1,8 +1,9 @@
 // Bilinear scaling of one plane of 8-bit samples (a luma or one chroma plane), the scaling that
 // the capture and the pixel transfer do for every frame. Where libyuv would run its generic
 // bilinear scaler (any ratio other than its special ones), this one does the same work with
-// the same sample positions, its column filter running on AVX2 gathers (about twice as fast
-// here) when the processor has them; results are within 1 of libyuv's. Every other case, and
+// the same sample positions, its column filter running on AVX2 (byte shuffles, or gathers for
+// large ratios; several times as fast here) when the processor has it; results are within 1
+// of libyuv's. Every other case, and
 // a processor without AVX2, goes to libyuv itself.
 //
 // Threads: one scaler per thread (it keeps the column tables and a row buffer between calls).
@@ -27,6 +28,12 @@ class PlaneScaler {
     std::vector<std::int32_t> index;   // first source sample
     std::vector<std::int32_t> weight;  // (256 - f) | (f << 16), f the second sample's share
     int vectorEnd = 0;                 // columns before this one are safe for 4-byte gathers
+    // Where the four columns of each group start in the source, and the byte shuffle that
+    // picks their sample pairs out of 16 bytes from there; columns before `shuffleEnd` (0
+    // when groups span more than 16 bytes) take this faster way.
+    std::vector<std::int32_t> groupStart;
+    std::vector<std::uint8_t> shuffle;  // 16 per group
+    int shuffleEnd = 0;
   };
   const Columns& columnsFor(int sourceWidth, int width);
   void filterRow(const std::uint8_t* source, std::uint8_t* destination, const Columns& columns);

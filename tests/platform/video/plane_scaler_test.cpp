@@ -34,11 +34,13 @@ TEST(PlaneScaler, ScalesAsLibyuvDoesWithinOneLevel) {
     int sourceWidth, sourceHeight, width, height;
   };
   // The capture's and the transfer's sizes (luma and chroma), odd sizes, rows too short for
-  // the vector path, one axis up and the other down, and a ratio libyuv has its own scaler for.
+  // the vector paths, one axis up and the other down, a ratio too large for the shuffles, and
+  // a ratio libyuv has its own scaler for.
   const Case cases[] = {
       {1920, 1080, 2560, 1440}, {960, 540, 1280, 720}, {2560, 1440, 1920, 1072},
       {1280, 720, 960, 536},    {333, 199, 640, 361},  {641, 359, 300, 200},
-      {9, 7, 13, 11},           {100, 200, 150, 120},  {2560, 1440, 1920, 1080},
+      {9, 7, 13, 11},           {100, 200, 150, 120},  {1000, 300, 180, 70},
+      {2560, 1440, 1920, 1080},
   };
   for (const Case& c : cases) {
     for (bool noise : {false, true}) {
