@@ -47,9 +47,14 @@ std::pair<std::int64_t, std::int64_t> startAndStep(int source, int destination) 
 __attribute__((target("avx2"))) void filterColumnsAvx2(const std::uint8_t* source,
                                                        std::uint8_t* destination,
                                                        const std::int32_t* index,
-                                                       const std::int32_t* weight, int count) {
+                                                       const std::int32_t* weight, int count,
+                                                       int channels) {
   const __m256i lowByte = _mm256_set1_epi32(0xff);
-  const __m256i secondByte = _mm256_set1_epi32(0xff00);
+  // The second sample of a pair is the next byte, or two on for interleaved chroma; it moves
+  // to the lane's upper half.
+  const int shift = 8 * channels;
+  const __m256i secondByte = _mm256_set1_epi32(0xff << shift);
+  const __m128i up = _mm_cvtsi32_si128(16 - shift);
   const __m256i round = _mm256_set1_epi32(128);
   const auto* base = reinterpret_cast<const int*>(source);  // NOLINT: gathers read bytes
   for (int j = 0; j < count; j += 16) {
@@ -59,9 +64,9 @@ __attribute__((target("avx2"))) void filterColumnsAvx2(const std::uint8_t* sourc
         base, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + j + 8)), 1);  // NOLINT
     // (a, b) as two 16-bit halves of each lane, then a * (256 - f) + b * f.
     v0 = _mm256_or_si256(_mm256_and_si256(v0, lowByte),
-                         _mm256_slli_epi32(_mm256_and_si256(v0, secondByte), 8));
+                         _mm256_sll_epi32(_mm256_and_si256(v0, secondByte), up));
     v1 = _mm256_or_si256(_mm256_and_si256(v1, lowByte),
-                         _mm256_slli_epi32(_mm256_and_si256(v1, secondByte), 8));
+                         _mm256_sll_epi32(_mm256_and_si256(v1, secondByte), up));
     const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weight + j));  // NOLINT
     const __m256i w1 =
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weight + j + 8));  // NOLINT
@@ -118,17 +123,20 @@ __attribute__((target("avx2"))) void shuffleColumnsAvx2(const std::uint8_t* sour
 
 }  // namespace
 
-const PlaneScaler::Columns& PlaneScaler::columnsFor(int sourceWidth, int width) {
+const PlaneScaler::Columns& PlaneScaler::columnsFor(int sourceWidth, int width, int channels) {
   for (const Columns& c : columns_) {
-    if (c.sourceWidth == sourceWidth && c.width == width) return c;
+    if (c.sourceWidth == sourceWidth && c.width == width && c.channels == channels) return c;
   }
   if (columns_.size() >= kMaxColumnTables) columns_.erase(columns_.begin());
   Columns c;
   c.sourceWidth = sourceWidth;
   c.width = width;
-  c.index.resize(static_cast<std::size_t>(width));
-  c.weight.resize(static_cast<std::size_t>(width));
-  c.vectorEnd = width;
+  c.channels = channels;
+  const int outputs = width * channels;  // bytes of a destination row
+  const int rowBytes = sourceWidth * channels;
+  c.index.resize(static_cast<std::size_t>(outputs));
+  c.weight.resize(static_cast<std::size_t>(outputs));
+  c.vectorEnd = outputs;
   auto [x, step] = startAndStep(sourceWidth, width);
   for (int j = 0; j < width; ++j, x += step) {
     const std::int64_t at = std::max<std::int64_t>(x, 0);
@@ -138,26 +146,31 @@ const PlaneScaler::Columns& PlaneScaler::columnsFor(int sourceWidth, int width) 
       first = sourceWidth - 1;
       fraction = 0;
     }
-    c.index[static_cast<std::size_t>(j)] = first;
-    c.weight[static_cast<std::size_t>(j)] = (256 - fraction) | (fraction << 16);
-    // A gather reads four bytes from the first sample on: not past the row's end.
-    if (first + 3 >= sourceWidth && c.vectorEnd == width) c.vectorEnd = j;
+    for (int channel = 0; channel < channels; ++channel) {
+      const auto column = static_cast<std::size_t>(j * channels + channel);
+      c.index[column] = first * channels + channel;
+      c.weight[column] = (256 - fraction) | (fraction << 16);
+      // A gather reads four bytes from the first sample on: not past the row's end.
+      if (c.index[column] + 3 >= rowBytes && c.vectorEnd == outputs) {
+        c.vectorEnd = static_cast<int>(column);
+      }
+    }
   }
   c.vectorEnd -= c.vectorEnd % 16;
-  // Groups of four columns whose sample pairs lie within the 16 bytes from the group's first
-  // sample, which must themselves lie within the row.
-  const int groups = width / 4;
+  // Groups of four destination bytes whose sample pairs lie within the 16 bytes from the
+  // group's first sample, which must themselves lie within the row.
+  const int groups = outputs / 4;
   c.groupStart.resize(static_cast<std::size_t>(groups));
   c.shuffle.resize(static_cast<std::size_t>(groups) * 16);
   c.shuffleEnd = 0;
   for (int g = 0; g < groups; ++g) {
     const std::int32_t start = c.index[static_cast<std::size_t>(g) * 4];
-    bool fits = start + 16 <= sourceWidth;
+    bool fits = start + 16 <= rowBytes;
     for (int k = 0; k < 4 && fits; ++k) {
       const auto column = static_cast<std::size_t>(g * 4 + k);
       const std::int32_t first = c.index[column] - start;
-      const std::int32_t second = (c.weight[column] >> 16) > 0 ? first + 1 : first;
-      fits = second < 16;
+      const std::int32_t second = (c.weight[column] >> 16) > 0 ? first + channels : first;
+      fits = first >= 0 && second < 16;
       std::uint8_t* mask = &c.shuffle[column * 4];
       mask[0] = static_cast<std::uint8_t>(first);
       mask[1] = 0x80;  // zero: the samples widen to 16 bits
@@ -175,20 +188,21 @@ const PlaneScaler::Columns& PlaneScaler::columnsFor(int sourceWidth, int width) 
 
 void PlaneScaler::filterRow(const std::uint8_t* source, std::uint8_t* destination,
                             const Columns& columns) {
+  const int outputs = columns.width * columns.channels;
   int done = columns.shuffleEnd;
   if (done > 0) {
     shuffleColumnsAvx2(source, destination, columns.groupStart.data(), columns.shuffle.data(),
                        columns.weight.data(), done);
   } else {
     filterColumnsAvx2(source, destination, columns.index.data(), columns.weight.data(),
-                      columns.vectorEnd);
+                      columns.vectorEnd, columns.channels);
     done = columns.vectorEnd;
   }
-  for (int j = done; j < columns.width; ++j) {
+  for (int j = done; j < outputs; ++j) {
     const std::int32_t first = columns.index[static_cast<std::size_t>(j)];
     const std::int32_t fraction = columns.weight[static_cast<std::size_t>(j)] >> 16;
     const int a = source[first];
-    const int b = fraction > 0 ? source[first + 1] : a;
+    const int b = fraction > 0 ? source[first + columns.channels] : a;
     destination[j] = static_cast<std::uint8_t>((a * (256 - fraction) + b * fraction + 128) >> 8);
   }
 }
@@ -198,7 +212,8 @@ void PlaneScaler::scaleUp(const std::uint8_t* source, int sourceStride, int sour
                           const Columns& columns) {
   // Each source row is filtered once into one of two row buffers; each destination row is
   // the blend of the two rows around its position.
-  const auto width = static_cast<std::size_t>(columns.width);
+  const int rowBytes = columns.width * columns.channels;
+  const auto width = static_cast<std::size_t>(rowBytes);
   if (rows_.size() < 2 * width) rows_.resize(2 * width);
   std::uint8_t* row[2] = {rows_.data(), rows_.data() + width};
   int have[2] = {-1, -1};
@@ -225,9 +240,9 @@ void PlaneScaler::scaleUp(const std::uint8_t* source, int sourceStride, int sour
       have[1] = second;
     }
     libyuv::InterpolatePlane(
-        row[0], columns.width, row[1], columns.width,
+        row[0], rowBytes, row[1], rowBytes,
         destination + static_cast<std::size_t>(j) * static_cast<std::size_t>(destinationStride),
-        destinationStride, columns.width, 1, fraction);
+        destinationStride, rowBytes, 1, fraction);
   }
 }
 
@@ -235,8 +250,10 @@ void PlaneScaler::scaleDown(const std::uint8_t* source, int sourceStride, int so
                             std::uint8_t* destination, int destinationStride, int height,
                             const Columns& columns) {
   // Each destination row: the blend of the two source rows around its position, filtered.
-  const auto sourceWidth = static_cast<std::size_t>(columns.sourceWidth);
-  if (rows_.size() < sourceWidth) rows_.resize(sourceWidth);
+  const int rowBytes = columns.sourceWidth * columns.channels;
+  if (rows_.size() < static_cast<std::size_t>(rowBytes)) {
+    rows_.resize(static_cast<std::size_t>(rowBytes));
+  }
   auto [y, step] = startAndStep(sourceHeight, height);
   const std::int64_t last = static_cast<std::int64_t>(sourceHeight - 1) << 16;
   for (int j = 0; j < height; ++j, y += step) {
@@ -248,7 +265,7 @@ void PlaneScaler::scaleDown(const std::uint8_t* source, int sourceStride, int so
         source + static_cast<std::size_t>(first) * static_cast<std::size_t>(sourceStride),
         sourceStride,
         source + static_cast<std::size_t>(second) * static_cast<std::size_t>(sourceStride),
-        sourceStride, rows_.data(), columns.sourceWidth, columns.sourceWidth, 1, fraction);
+        sourceStride, rows_.data(), rowBytes, rowBytes, 1, fraction);
     filterRow(
         rows_.data(),
         destination + static_cast<std::size_t>(j) * static_cast<std::size_t>(destinationStride),
@@ -256,20 +273,59 @@ void PlaneScaler::scaleDown(const std::uint8_t* source, int sourceStride, int so
   }
 }
 
-void PlaneScaler::scale(const std::uint8_t* source, int sourceStride, int sourceWidth,
-                        int sourceHeight, std::uint8_t* destination, int destinationStride,
-                        int width, int height) {
-  if (!haveAvx2() || !isGenericBilinear(sourceWidth, sourceHeight, width, height)) {
-    libyuv::ScalePlane(source, sourceStride, sourceWidth, sourceHeight, destination,
-                       destinationStride, width, height, libyuv::kFilterBilinear);
-    return;
-  }
-  const Columns& columns = columnsFor(sourceWidth, width);
+bool PlaneScaler::scaleOwn(const std::uint8_t* source, int sourceStride, int sourceWidth,
+                           int sourceHeight, std::uint8_t* destination, int destinationStride,
+                           int width, int height, int channels) {
+  if (!haveAvx2() || !isGenericBilinear(sourceWidth, sourceHeight, width, height)) return false;
+  const Columns& columns = columnsFor(sourceWidth, width, channels);
   if (height > sourceHeight) {
     scaleUp(source, sourceStride, sourceHeight, destination, destinationStride, height, columns);
   } else {
     scaleDown(source, sourceStride, sourceHeight, destination, destinationStride, height, columns);
   }
+  return true;
+}
+
+void PlaneScaler::scale(const std::uint8_t* source, int sourceStride, int sourceWidth,
+                        int sourceHeight, std::uint8_t* destination, int destinationStride,
+                        int width, int height) {
+  if (scaleOwn(source, sourceStride, sourceWidth, sourceHeight, destination, destinationStride,
+               width, height, 1)) {
+    return;
+  }
+  libyuv::ScalePlane(source, sourceStride, sourceWidth, sourceHeight, destination,
+                     destinationStride, width, height, libyuv::kFilterBilinear);
+}
+
+void PlaneScaler::scaleInterleaved(const std::uint8_t* source, int sourceStride, int sourceWidth,
+                                   int sourceHeight, std::uint8_t* destination,
+                                   int destinationStride, int width, int height) {
+  if (scaleOwn(source, sourceStride, sourceWidth, sourceHeight, destination, destinationStride,
+               width, height, 2)) {
+    return;
+  }
+  if (width == sourceWidth) {
+    // Rows are only blended with rows: byte by byte, so the pairs need not be taken apart.
+    libyuv::ScalePlane(source, sourceStride, 2 * sourceWidth, sourceHeight, destination,
+                       destinationStride, 2 * width, height, libyuv::kFilterBilinear);
+    return;
+  }
+  // Split, each half scaled by libyuv's plane scaler, merged again.
+  const std::size_t sourceBytes =
+      static_cast<std::size_t>(sourceWidth) * static_cast<std::size_t>(sourceHeight);
+  const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  if (split_.size() < 2 * (sourceBytes + bytes)) split_.resize(2 * (sourceBytes + bytes));
+  std::uint8_t* su = split_.data();
+  std::uint8_t* sv = su + sourceBytes;
+  std::uint8_t* du = sv + sourceBytes;
+  std::uint8_t* dv = du + bytes;
+  libyuv::SplitUVPlane(source, sourceStride, su, sourceWidth, sv, sourceWidth, sourceWidth,
+                       sourceHeight);
+  libyuv::ScalePlane(su, sourceWidth, sourceWidth, sourceHeight, du, width, width, height,
+                     libyuv::kFilterBilinear);
+  libyuv::ScalePlane(sv, sourceWidth, sourceWidth, sourceHeight, dv, width, width, height,
+                     libyuv::kFilterBilinear);
+  libyuv::MergeUVPlane(du, width, dv, width, destination, destinationStride, width, height);
 }
 
 }  // namespace corvane::platform::video

@@ -19,12 +19,19 @@ class PlaneScaler {
   // Scales `source` (`sourceWidth` x `sourceHeight`) to fill `destination`.
   void scale(const std::uint8_t* source, int sourceStride, int sourceWidth, int sourceHeight,
              std::uint8_t* destination, int destinationStride, int width, int height);
+  // The same for a plane of interleaved pairs (the CbCr plane of '420v'), each of the two
+  // channels scaled on its own; sizes count pairs. Where libyuv has to do it, the plane is split
+  // and merged around it (libyuv's own interleaved scaler pulls every sample towards 0).
+  void scaleInterleaved(const std::uint8_t* source, int sourceStride, int sourceWidth,
+                        int sourceHeight, std::uint8_t* destination, int destinationStride,
+                        int width, int height);
 
  private:
   // Source column and weights of every destination column, for one pair of widths.
   struct Columns {
     int sourceWidth = 0;
     int width = 0;
+    int channels = 1;                  // interleaved channels; the tables have one entry a byte
     std::vector<std::int32_t> index;   // first source sample
     std::vector<std::int32_t> weight;  // (256 - f) | (f << 16), f the second sample's share
     int vectorEnd = 0;                 // columns before this one are safe for 4-byte gathers
@@ -35,7 +42,11 @@ class PlaneScaler {
     std::vector<std::uint8_t> shuffle;  // 16 per group
     int shuffleEnd = 0;
   };
-  const Columns& columnsFor(int sourceWidth, int width);
+  const Columns& columnsFor(int sourceWidth, int width, int channels);
+  // Scales with the own filter where it applies; false when libyuv is to do it.
+  bool scaleOwn(const std::uint8_t* source, int sourceStride, int sourceWidth, int sourceHeight,
+                std::uint8_t* destination, int destinationStride, int width, int height,
+                int channels);
   void filterRow(const std::uint8_t* source, std::uint8_t* destination, const Columns& columns);
   void scaleUp(const std::uint8_t* source, int sourceStride, int sourceHeight,
                std::uint8_t* destination, int destinationStride, int height,
@@ -46,6 +57,7 @@ class PlaneScaler {
 
   std::vector<Columns> columns_;  // the few width pairs in use (luma and chroma)
   std::vector<std::uint8_t> rows_;
+  std::vector<std::uint8_t> split_;  // planes of an interleaved image that libyuv scales
 };
 
 }  // namespace corvane::platform::video

@@ -68,6 +68,46 @@ TEST(PlaneScaler, ScalesAsLibyuvDoesWithinOneLevel) {
   }
 }
 
+TEST(PlaneScaler, ScalesInterleavedPairsAsEachChannelAlone) {
+  struct Case {
+    int sourceWidth, sourceHeight, width, height;  // in pairs
+  };
+  // The capture's and the transfer's chroma sizes (the native one only in height), odd sizes,
+  // short rows, a ratio too large for the shuffles, and one that libyuv scales.
+  const Case cases[] = {{960, 540, 1280, 720}, {1280, 720, 960, 536}, {960, 540, 960, 536},
+                        {167, 100, 320, 181},  {5, 4, 7, 6},          {500, 150, 90, 35},
+                        {1280, 720, 960, 540}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message()
+                 << c.sourceWidth << "x" << c.sourceHeight << " -> " << c.width << "x" << c.height);
+    const std::vector<std::uint8_t> cb = picture(c.sourceWidth, c.sourceHeight, true);
+    const std::vector<std::uint8_t> cr = picture(c.sourceWidth, c.sourceHeight, false);
+    std::vector<std::uint8_t> pairs(2 * cb.size());
+    for (std::size_t i = 0; i < cb.size(); ++i) {
+      pairs[2 * i] = cb[i];
+      pairs[2 * i + 1] = cr[i];
+    }
+    const std::size_t samples =
+        static_cast<std::size_t>(c.width) * static_cast<std::size_t>(c.height);
+    std::vector<std::uint8_t> expectedCb(samples);
+    std::vector<std::uint8_t> expectedCr(samples);
+    libyuv::ScalePlane(cb.data(), c.sourceWidth, c.sourceWidth, c.sourceHeight, expectedCb.data(),
+                       c.width, c.width, c.height, libyuv::kFilterBilinear);
+    libyuv::ScalePlane(cr.data(), c.sourceWidth, c.sourceWidth, c.sourceHeight, expectedCr.data(),
+                       c.width, c.width, c.height, libyuv::kFilterBilinear);
+    std::vector<std::uint8_t> got(2 * samples);
+    PlaneScaler scaler;
+    scaler.scaleInterleaved(pairs.data(), 2 * c.sourceWidth, c.sourceWidth, c.sourceHeight,
+                            got.data(), 2 * c.width, c.width, c.height);
+    int worst = 0;
+    for (std::size_t i = 0; i < samples; ++i) {
+      worst = std::max(
+          {worst, std::abs(got[2 * i] - expectedCb[i]), std::abs(got[2 * i + 1] - expectedCr[i])});
+    }
+    EXPECT_LE(worst, 1);
+  }
+}
+
 TEST(PlaneScaler, KeepsAFlatPlaneExactlyAndTakesStrides) {
   constexpr int kStride = 2000;
   std::vector<std::uint8_t> source(static_cast<std::size_t>(kStride) * 540, 0);

@@ -94,31 +94,21 @@ bool convertIntoSurface(const BgraImage& image, video::Surface& surface, bool pr
     return libyuv::ARGBToNV12(image.pixels, imageStride, y, yStride, uv, uvStride, width, height) ==
            0;
   }
-  // The picture in three planes at the captured size, and its chroma planes at the size they
-  // take in the surface, in scratch memory that stays from frame to frame. (libyuv's scalers of
-  // 32-bit and of interleaved chroma images darken every sample by about 1%; its plane scaler
-  // keeps the values, so the planes are scaled one by one and the chroma interleaved last.)
+  // The picture in NV12 at the captured size, in scratch memory that stays from frame to frame,
+  // its planes then scaled into the surface. (libyuv's scalers of 32-bit and of interleaved
+  // chroma images darken every sample by about 1%; the plane scaler keeps the values.)
   const Placement fit = placeImage(image, width, height, preserveAspectRatio);
-  const auto lumaWidth = static_cast<std::size_t>(image.width);
-  const auto chromaWidth = static_cast<std::size_t>((image.width + 1) / 2);
-  const auto chromaHeight = static_cast<std::size_t>((image.height + 1) / 2);
-  const int fitChromaWidth = (fit.width + 1) / 2;
-  const int fitChromaHeight = (fit.height + 1) / 2;
-  const std::size_t fitChromaBytes =
-      static_cast<std::size_t>(fitChromaWidth) * static_cast<std::size_t>(fitChromaHeight);
-  const std::size_t lumaBytes = lumaWidth * static_cast<std::size_t>(image.height);
-  const std::size_t chromaBytes = chromaWidth * chromaHeight;
-  const std::size_t needed = lumaBytes + 2 * chromaBytes + 2 * fitChromaBytes;
+  const auto lumaStride = static_cast<std::size_t>(image.width);
+  const int chromaWidth = (image.width + 1) / 2;
+  const int chromaHeight = (image.height + 1) / 2;
+  const auto chromaStride = static_cast<std::size_t>(chromaWidth) * 2;
+  const std::size_t lumaBytes = lumaStride * static_cast<std::size_t>(image.height);
+  const std::size_t needed = lumaBytes + chromaStride * static_cast<std::size_t>(chromaHeight);
   if (scratch.planes.size() < needed) scratch.planes.resize(needed);
   std::uint8_t* sy = scratch.planes.data();
-  std::uint8_t* su = sy + lumaBytes;
-  std::uint8_t* sv = su + chromaBytes;
-  std::uint8_t* tu = sv + chromaBytes;
-  std::uint8_t* tv = tu + fitChromaBytes;
-  const auto lumaStride = static_cast<int>(lumaWidth);
-  const auto chromaStride = static_cast<int>(chromaWidth);
-  if (libyuv::ARGBToI420(image.pixels, imageStride, sy, lumaStride, su, chromaStride, sv,
-                         chromaStride, image.width, image.height) != 0) {
+  std::uint8_t* suv = sy + lumaBytes;
+  if (libyuv::ARGBToNV12(image.pixels, imageStride, sy, static_cast<int>(lumaStride), suv,
+                         static_cast<int>(chromaStride), image.width, image.height) != 0) {
     return false;
   }
   if (fit.width != width || fit.height != height) fillBlack(surface);
@@ -128,13 +118,10 @@ bool convertIntoSurface(const BgraImage& image, video::Surface& surface, bool pr
                       static_cast<std::size_t>(fit.top / 2) * static_cast<std::size_t>(uvStride) +
                       static_cast<std::size_t>(fit.left / 2) * 2;
   video::PlaneScaler& scaler = scratch.scaler;
-  scaler.scale(sy, lumaStride, image.width, image.height, ty, yStride, fit.width, fit.height);
-  scaler.scale(su, chromaStride, chromaStride, static_cast<int>(chromaHeight), tu, fitChromaWidth,
-               fitChromaWidth, fitChromaHeight);
-  scaler.scale(sv, chromaStride, chromaStride, static_cast<int>(chromaHeight), tv, fitChromaWidth,
-               fitChromaWidth, fitChromaHeight);
-  libyuv::MergeUVPlane(tu, fitChromaWidth, tv, fitChromaWidth, tuv, uvStride, fitChromaWidth,
-                       fitChromaHeight);
+  scaler.scale(sy, static_cast<int>(lumaStride), image.width, image.height, ty, yStride, fit.width,
+               fit.height);
+  scaler.scaleInterleaved(suv, static_cast<int>(chromaStride), chromaWidth, chromaHeight, tuv,
+                          uvStride, (fit.width + 1) / 2, (fit.height + 1) / 2);
   return true;
 }
 
