@@ -147,12 +147,13 @@ const PlaneScaler::Columns& PlaneScaler::columnsFor(int sourceWidth, int width, 
       fraction = 0;
     }
     for (int channel = 0; channel < channels; ++channel) {
-      const auto column = static_cast<std::size_t>(j * channels + channel);
+      const int byte = j * channels + channel;
+      const auto column = static_cast<std::size_t>(byte);
       c.index[column] = first * channels + channel;
       c.weight[column] = (256 - fraction) | (fraction << 16);
       // A gather reads four bytes from the first sample on: not past the row's end.
       if (c.index[column] + 3 >= rowBytes && c.vectorEnd == outputs) {
-        c.vectorEnd = static_cast<int>(column);
+        c.vectorEnd = byte;
       }
     }
   }
@@ -167,7 +168,8 @@ const PlaneScaler::Columns& PlaneScaler::columnsFor(int sourceWidth, int width, 
     const std::int32_t start = c.index[static_cast<std::size_t>(g) * 4];
     bool fits = start + 16 <= rowBytes;
     for (int k = 0; k < 4 && fits; ++k) {
-      const auto column = static_cast<std::size_t>(g * 4 + k);
+      const int byte = g * 4 + k;
+      const auto column = static_cast<std::size_t>(byte);
       const std::int32_t first = c.index[column] - start;
       const std::int32_t second = (c.weight[column] >> 16) > 0 ? first + channels : first;
       fits = first >= 0 && second < 16;
