@@ -43,14 +43,13 @@ int PixelBuffer::create(int width, int height, OSType format, std::shared_ptr<Pi
   detail::PixelLayout layout;
   const int status = detail::layOutPixels(width, height, format, &layout);
   if (status != kReturnSuccess) return status;
-  detail::MemoryRecycler& recycler = detail::MemoryRecycler::shared();
-  std::unique_ptr<detail::PixelMemory> memory = recycler.take(layout);
+  std::unique_ptr<detail::PixelMemory> memory = detail::takeRecycledMemory(layout);
   if (!memory) memory = detail::PixelMemory::allocate(layout.totalBytes);
   if (!memory) return kReturnAllocationFailed;
   return detail::wrapPixelMemory(
       layout, std::move(memory),
       [layout](std::unique_ptr<detail::PixelMemory> block) {
-        detail::MemoryRecycler::shared().give(layout, std::move(block));
+        detail::recycleMemory(layout, std::move(block));
       },
       out);
 }

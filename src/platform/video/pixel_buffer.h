@@ -3,9 +3,10 @@
 //   'y420'  three-plane 4:2:0 Y'CbCr (I420): planes Y, Cb, Cr;
 //   'BGRA'  one plane of 32-bit pixels, bytes B, G, R, A in memory (not planar).
 // Buffers made by `create` own their memory: every plane starts on a 64-byte boundary and its
-// row stride is a multiple of 64 bytes. That memory is recycled: when such a buffer goes, the
-// next buffer of the same size and format made by `create` gets the same memory back (holding
-// the old picture), so a buffer made and released for every frame costs no new pages. A
+// row stride is a multiple of 64 bytes. That memory is recycled: when a thread releases such
+// a buffer of the size and format it made last, its next buffer of that shape gets the same
+// memory back (holding the old picture), so a worker that makes and releases a buffer for
+// every frame costs no new pages; a thread keeps one such block at most, until it ends. A
 // buffer still referenced anywhere never gives its memory away. Pools (pixel_buffer_pool.h)
 // keep several buffers of one size for streams that hold more than one at a time.
 // `createWithPlanes` wraps memory that someone else owns (a captured surface) and calls the
@@ -66,8 +67,8 @@ class PixelBuffer {
   static constexpr int kMaxDimension = 16384;
 
   // A new buffer with its own, uninitialised memory (recycled from a buffer of the same size
-  // and format that went before, when there is one). Answers the status and sets `out`
-  // (nullptr on failure: unknown format, width or height outside 1..kMaxDimension).
+  // and format that this thread made and released before, when there is one). Answers the status
+  // and sets `out` (nullptr on failure: unknown format, width or height outside 1..kMaxDimension).
   static int create(int width, int height, OSType format, std::shared_ptr<PixelBuffer>* out);
   // A buffer over memory owned elsewhere; `planes` has one entry per plane (one for BGRA).
   // Strides must cover the plane's row. `release` (may be empty) runs when the buffer dies;

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <deque>
-#include <mutex>
 #include <utility>
 
 namespace corvane::platform::video::detail {
@@ -118,65 +116,44 @@ int wrapPixelMemory(const PixelLayout& layout, std::unique_ptr<PixelMemory> memo
       out);
 }
 
-struct MemoryRecycler::State {
-  struct Entry {
-    PixelLayout layout;
-    std::unique_ptr<PixelMemory> memory;
-  };
-  mutable std::mutex mutex;
-  std::deque<Entry> kept;  // oldest first
-  std::size_t bytes = 0;
+namespace {
+
+// What the calling thread keeps: the shape it made last and at most one block of it.
+struct ThreadRecycling {
+  int width = 0;
+  int height = 0;
+  OSType format = 0;
+  std::unique_ptr<PixelMemory> kept;
+  bool isShapeOf(const PixelLayout& layout) const {
+    return width == layout.width && height == layout.height && format == layout.format;
+  }
 };
 
-MemoryRecycler::MemoryRecycler() : state_(std::make_unique<State>()) {}
-MemoryRecycler::~MemoryRecycler() = default;
-
-MemoryRecycler& MemoryRecycler::shared() {
-  // Never destroyed: buffers may be released by threads that outlive static destruction.
-  static auto* recycler = new MemoryRecycler();
-  return *recycler;
+ThreadRecycling& threadRecycling() {
+  thread_local ThreadRecycling recycling;
+  return recycling;
 }
 
-std::unique_ptr<PixelMemory> MemoryRecycler::take(const PixelLayout& layout) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  auto& kept = state_->kept;
-  for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
-    if (!it->layout.sameShape(layout)) continue;
-    std::unique_ptr<PixelMemory> memory = std::move(it->memory);
-    state_->bytes -= memory->size();
-    kept.erase(std::next(it).base());
-    return memory;
+}  // namespace
+
+std::unique_ptr<PixelMemory> takeRecycledMemory(const PixelLayout& layout) {
+  ThreadRecycling& recycling = threadRecycling();
+  if (!recycling.isShapeOf(layout)) {
+    recycling.kept.reset();  // a block of the shape made before is not wanted any more
+    recycling.width = layout.width;
+    recycling.height = layout.height;
+    recycling.format = layout.format;
+  }
+  if (recycling.kept && recycling.kept->size() >= layout.totalBytes) {
+    return std::move(recycling.kept);
   }
   return nullptr;
 }
 
-void MemoryRecycler::give(const PixelLayout& layout, std::unique_ptr<PixelMemory> memory) {
-  if (!memory) return;
-  // What goes is freed after the lock is left: unmapping takes a while.
-  std::vector<std::unique_ptr<PixelMemory>> dropped;
-  {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto& kept = state_->kept;
-    const bool haveOne = std::any_of(kept.begin(), kept.end(), [&layout](const State::Entry& e) {
-      return e.layout.sameShape(layout);
-    });
-    if (haveOne || memory->size() > kRecycledBytesLimit) {
-      dropped.push_back(std::move(memory));
-    } else {
-      state_->bytes += memory->size();
-      kept.push_back(State::Entry{layout, std::move(memory)});
-      while (state_->bytes > kRecycledBytesLimit) {
-        state_->bytes -= kept.front().memory->size();
-        dropped.push_back(std::move(kept.front().memory));
-        kept.pop_front();
-      }
-    }
-  }
-}
-
-std::size_t MemoryRecycler::keptBytes() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->bytes;
+void recycleMemory(const PixelLayout& layout, std::unique_ptr<PixelMemory> memory) {
+  ThreadRecycling& recycling = threadRecycling();
+  if (memory && !recycling.kept && recycling.isShapeOf(layout)) recycling.kept = std::move(memory);
+  // Else `memory` is freed here.
 }
 
 }  // namespace corvane::platform::video::detail

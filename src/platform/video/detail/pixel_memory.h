@@ -63,26 +63,14 @@ using MemoryRelease = std::function<void(std::unique_ptr<PixelMemory>)>;
 int wrapPixelMemory(const PixelLayout& layout, std::unique_ptr<PixelMemory> memory,
                     MemoryRelease release, PixelBufferRef* out);
 
-// The process's recycler of pixel memory: a released block is kept for the next buffer of the
-// same size and format (one per size and format, at most kRecycledBytesLimit in all, the oldest
-// going first), so that a buffer made and released for every frame reuses one block.
-class MemoryRecycler {
- public:
-  static constexpr std::size_t kRecycledBytesLimit = std::size_t{16} << 20;
-
-  static MemoryRecycler& shared();
-  // A kept block for `layout`, else nullptr.
-  std::unique_ptr<PixelMemory> take(const PixelLayout& layout);
-  // Keeps the block for its shape, or frees it when one is kept already or room is short.
-  void give(const PixelLayout& layout, std::unique_ptr<PixelMemory> memory);
-  // Bytes kept now.
-  std::size_t keptBytes() const;
-
- private:
-  MemoryRecycler();
-  ~MemoryRecycler();
-  struct State;
-  std::unique_ptr<State> state_;
-};
+// Recycling for `PixelBuffer::create`, one block per thread: a thread that releases a buffer
+// of the shape it made last keeps the block, and its next buffer of that shape gets it back.
+// A worker that makes and drops a buffer for every frame (the encoder's scaled picture) so
+// reuses one block; a thread that goes frees what it kept, and a buffer released by a thread
+// that does not make that shape is freed at once.
+// A kept block for `layout` (nullptr when there is none); the shape becomes the thread's.
+std::unique_ptr<PixelMemory> takeRecycledMemory(const PixelLayout& layout);
+// Keeps the block for the calling thread's next buffer of its shape, or frees it.
+void recycleMemory(const PixelLayout& layout, std::unique_ptr<PixelMemory> memory);
 
 }  // namespace corvane::platform::video::detail
