@@ -13,7 +13,8 @@
 //    scaled case and 0.8 in the native one; on a still screen at most 0.1 of it);
 //  - for every sender figure, where its CPU went: capture and conversion, pixel transfer, x264
 //    (the video layer's stage counters), the rest of the encoder thread, the media-sending
-//    thread, the audio encoder, and everything else (sockets, queues, timers).
+//    thread, the audio encoder, and everything else (sockets, queues, timers), the page faults
+//    and the busiest threads by name.
 // The machine's load average is printed at the start and the end: the figures are only
 // comparable on a machine that is not busy with other work.
 // Usage: session_bench [seconds per measurement, default 15]
@@ -95,17 +96,22 @@ double senderCpuSeconds() {
   return total;
 }
 
-// CPU of this process's threads called `name`.
-double threadCpuSeconds(const std::string& name) {
-  double total = 0;
+// CPU of this process's live threads, summed by thread name.
+std::map<std::string, double> cpuByThreadName() {
+  std::map<std::string, double> byName;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", error)) {
     std::ifstream comm(entry.path() / "comm");
     std::string threadName;
     std::getline(comm, threadName);
-    if (threadName == name) total += cpuOfStat((entry.path() / "stat").string());
+    byName[threadName] += cpuOfStat((entry.path() / "stat").string());
   }
-  return total;
+  return byName;
+}
+
+double cpuOf(const std::map<std::string, double>& byName, const std::string& name) {
+  auto found = byName.find(name);
+  return found == byName.end() ? 0.0 : found->second;
 }
 
 namespace video = platform::video;
@@ -120,6 +126,7 @@ struct CpuReading {
   double mediaSender = 0;
   double audioEncoder = 0;
   long pageFaults = 0;  // of the whole process (the receiver's thread included)
+  std::map<std::string, double> threads;
   Clock::time_point at;
 };
 
@@ -129,9 +136,10 @@ CpuReading readCpu() {
   r.capture = video::stageCpuSeconds(video::VideoStage::Capture);
   r.transfer = video::stageCpuSeconds(video::VideoStage::PixelTransfer);
   r.encode = video::stageCpuSeconds(video::VideoStage::Encode);
-  r.encoderThread = threadCpuSeconds("video_encoder");
-  r.mediaSender = threadCpuSeconds("corvane_media_s");
-  r.audioEncoder = threadCpuSeconds("audio_encoder");
+  r.threads = cpuByThreadName();
+  r.encoderThread = cpuOf(r.threads, "video_encoder");
+  r.mediaSender = cpuOf(r.threads, "corvane_media_s");
+  r.audioEncoder = cpuOf(r.threads, "audio_encoder");
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   r.pageFaults = usage.ru_minflt + usage.ru_majflt;
@@ -150,6 +158,9 @@ struct SenderCpu {
   double audio = 0;
   double other = 0;
   double pageFaults = 0;  // per second
+  // The busiest threads by name, in seconds per second (the capture runs on "dispatch.serial"
+  // threads, which the sockets' queues share).
+  std::vector<std::pair<std::string, double>> busiest;
 };
 
 SenderCpu senderCpuBetween(const CpuReading& a, const CpuReading& b) {
@@ -164,6 +175,13 @@ SenderCpu senderCpuBetween(const CpuReading& a, const CpuReading& b) {
   c.sending = (b.mediaSender - a.mediaSender) / wall;
   c.audio = (b.audioEncoder - a.audioEncoder) / wall;
   c.pageFaults = static_cast<double>(b.pageFaults - a.pageFaults) / wall;
+  for (const auto& [name, seconds] : b.threads) {
+    if (name == "test-receiver") continue;
+    c.busiest.emplace_back(name, (seconds - cpuOf(a.threads, name)) / wall);
+  }
+  std::sort(c.busiest.begin(), c.busiest.end(),
+            [](const auto& x, const auto& y) { return x.second > y.second; });
+  if (c.busiest.size() > 6) c.busiest.resize(6);
   c.other = c.total - c.capture - c.transfer - c.encode - c.encoderRest - c.sending - c.audio;
   return c;
 }
@@ -186,6 +204,9 @@ void printBreakdown(const SenderCpu& c) {
   std::printf("      audio encoder           %.3f s/s (%4.1f%%)\n", c.audio, share(c.audio));
   std::printf("      other (sockets, queues) %.3f s/s (%4.1f%%)\n", c.other, share(c.other));
   std::printf("      page faults             %.0f per second\n", c.pageFaults);
+  std::printf("      busiest threads:");
+  for (const auto& [name, perSecond] : c.busiest) std::printf(" %s %.3f", name.c_str(), perSecond);
+  std::printf("\n");
 }
 
 std::string loadAverage() {
