@@ -1,13 +1,13 @@
-// Pixel memory: the blocks behind pixel buffers, their plane layout, and the process-wide
-// recycler that `PixelBuffer::create` draws from.
+// Pixel memory: the blocks behind pixel buffers, their plane layout, and the per-thread
+// recycling that `PixelBuffer::create` draws from.
 //
 // A block of a megabyte or more is a private mapping of its own (its pages go back to the
 // system when the block is freed, whichever thread frees it); a smaller one comes from the
 // heap. Reusing a block instead of mapping a new one spares the kernel a page fault for every
 // page of every frame, which is most of what a new frame costs.
 //
-// Thread-safety: `PixelMemory` is owned by one holder at a time; the recycler may be used from
-// any thread.
+// Thread-safety: `PixelMemory` is owned by one holder at a time; the recycling functions may
+// be called from any thread and touch only the calling thread's own block.
 #pragma once
 
 #include <cstddef>
