@@ -89,9 +89,11 @@ int run(double seconds, double interval) {
   const bool memoryOk = maxRss - ref->sample.residentKb <= kMemorySlackKb;
   const bool fdsOk = maxFds <= ref->sample.descriptors;
   const bool threadsOk = maxThreads <= ref->sample.threads;
-  std::printf("after %.0f s: RSS %ld kB, later peak %ld kB (growth %ld kB, limit %ld): %s\n",
-              ref->at, ref->sample.residentKb, maxRss, maxRss - ref->sample.residentKb,
-              kMemorySlackKb, memoryOk ? "ok" : "GREW");
+  std::printf(
+      "memory: RSS after the first minute (%.0f s) %ld kB, at the end (%.0f s) %ld kB, later "
+      "peak %ld kB (growth %ld kB, limit %ld): %s\n",
+      ref->at, ref->sample.residentKb, rows.back().at, rows.back().sample.residentKb, maxRss,
+      maxRss - ref->sample.residentKb, kMemorySlackKb, memoryOk ? "ok" : "GREW");
   std::printf("descriptors %zu, later peak %zu: %s\n", ref->sample.descriptors, maxFds,
               fdsOk ? "ok" : "GREW");
   std::printf("threads %zu, later peak %zu: %s\n", ref->sample.threads, maxThreads,

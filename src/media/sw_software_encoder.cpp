@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "media/media_packet.h"
+#include "platform/video/stage_cpu.h"
 
 namespace corvane {
 namespace {
@@ -200,7 +201,11 @@ void SWSoftwareEncoder::encodeFrameItem(std::shared_ptr<RawVideoFrame> item) {
   x264_nal_t* nals = nullptr;
   int nalCount = 0;
   x264_picture_t output;
-  const int frameSize = x264_encoder_encode(x264_encoder, &nals, &nalCount, &picture_, &output);
+  int frameSize = 0;
+  {
+    const video::ScopedStageCpu cpu(video::VideoStage::Encode);
+    frameSize = x264_encoder_encode(x264_encoder, &nals, &nalCount, &picture_, &output);
+  }
   const double encoded = steadySeconds();
   picture_.i_type = X264_TYPE_AUTO;
   for (auto& plane : picture_.img.plane) plane = nullptr;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -11,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "media/sw_base_encoder.h"
+#include "platform/video/pixel_buffer_pool.h"
 #include "support/wall_clock_shift.h"
 
 namespace corvane {
@@ -258,6 +261,57 @@ TEST(DataQueueTest, OneProducerAndOneConsumerPassEveryItemInOrder) {
   producer.join();
   for (int i = 0; i < kItems; ++i) ASSERT_EQ(received[static_cast<std::size_t>(i)], i);
   EXPECT_EQ(queue->count(), 0u);
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+namespace video = platform::video;
+
+const std::uint8_t* memoryOf(const video::PixelBufferRef& buffer) {
+  buffer->lockBaseAddress(video::kLockReadOnly);
+  const std::uint8_t* base = buffer->baseAddressOfPlane(0);
+  buffer->unlockBaseAddress(video::kLockReadOnly);
+  return base;
+}
+
+// Frames from a pool wait in the raw-video queue as the capture puts them there: while they
+// wait, the pool hands their memory to nobody else; taken and dropped, or cleared out with the
+// recorder's destroy block, their memory serves the next frames.
+TEST(RawVideoQueueWithPool, QueuedFramesKeepTheirMemoryUntilTakenOrCleared) {
+  video::PixelBufferPoolRef pool;
+  ASSERT_EQ(video::PixelBufferPool::create(
+                {320, 180, video::kPixelFormat420YpCbCr8BiPlanarVideoRange, 4}, &pool),
+            video::kReturnSuccess);
+  auto queue = RawVideoQueue::initWithCapacity(3);
+  queue->setDestroyBlock([](const RawVideoQueue::Item& frame) { frame->buffer.reset(); });
+  std::vector<const std::uint8_t*> queued;
+  for (int i = 0; i < 3; ++i) {
+    auto frame = std::make_shared<RawVideoFrame>();
+    ASSERT_EQ(pool->createPixelBuffer(&frame->buffer), video::kReturnSuccess);
+    queued.push_back(memoryOf(frame->buffer));
+    ASSERT_TRUE(queue->put(frame, 0.0));
+  }
+  video::PixelBufferRef other;
+  ASSERT_EQ(pool->createPixelBuffer(&other), video::kReturnSuccess);
+  EXPECT_EQ(std::count(queued.begin(), queued.end(), memoryOf(other)), 0);
+  video::PixelBufferRef none;
+  EXPECT_EQ(pool->createPixelBuffer(&none), video::kReturnWouldExceedAllocationThreshold)
+      << "three frames in the queue and one out: all four are in use";
+
+  auto taken = queue->take(0.0);
+  ASSERT_NE(taken, nullptr);
+  const std::uint8_t* first = memoryOf(taken->buffer);
+  taken.reset();  // the encoder is done with the oldest frame
+  video::PixelBufferRef next;
+  ASSERT_EQ(pool->createPixelBuffer(&next), video::kReturnSuccess);
+  EXPECT_EQ(memoryOf(next), first) << "only the memory of the frame taken comes back";
+
+  queue->clear();
+  EXPECT_EQ(pool->buffersInUse(), 2) << "the two frames left in the queue went back";
 }
 
 }  // namespace

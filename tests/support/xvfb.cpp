@@ -63,7 +63,7 @@ std::string modeName(int width, int height) {
 
 }  // namespace
 
-std::unique_ptr<Xvfb> Xvfb::start(std::string* whyNot) {
+std::unique_ptr<Xvfb> Xvfb::start(std::string* whyNot, int width, int height) {
   for (const char* program : {"Xvfb", "xrandr"}) {
     if (!onPath(program)) {
       if (whyNot != nullptr) {
@@ -78,7 +78,7 @@ std::unique_ptr<Xvfb> Xvfb::start(std::string* whyNot) {
     return nullptr;
   }
   fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  const std::string screen = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
+  const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
   const std::string fd = std::to_string(fds[1]);
   std::vector<std::string> argv = {"Xvfb",  "-displayfd", fd,   "-noreset", "-nolisten",
                                    "tcp",   "-screen",    "0",  screen,     "+extension",
@@ -118,7 +118,7 @@ std::unique_ptr<Xvfb> Xvfb::start(std::string* whyNot) {
     if (whyNot != nullptr) *whyNot = "Xvfb did not report a display number";
     return nullptr;
   }
-  std::unique_ptr<Xvfb> server(new Xvfb(pid, ":" + number));
+  std::unique_ptr<Xvfb> server(new Xvfb(pid, ":" + number, width, height));
   runQuietly({"xrandr", "-display", server->display_, "--output", "screen", "--primary"});
   return server;
 }
@@ -157,7 +157,7 @@ bool Xvfb::addMode(int width, int height) {
 }
 
 bool Xvfb::setMode(int width, int height) {
-  const std::string name = width == kWidth && height == kHeight
+  const std::string name = width == width_ && height == height_
                                ? std::to_string(width) + "x" + std::to_string(height)
                                : modeName(width, height);
   return runQuietly({"xrandr", "-display", display_, "--output", "screen", "--mode", name}) == 0;

@@ -1,7 +1,7 @@
 // Xvfb for tests: starts a virtual X server on a free display number (chosen by the server
-// itself through -displayfd) with -noreset at 2560x1440x24, adds smaller modes through xrandr,
-// and stops the server when the object goes. TestWindow draws a solid-coloured, named window
-// on it through a client connection of its own.
+// itself through -displayfd) with -noreset at 2560x1440x24 (or a size given), adds smaller modes
+// through xrandr, and stops the server when the object goes. TestWindow draws a solid-coloured,
+// named window on it through a client connection of its own.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +19,8 @@ class Xvfb {
   static constexpr int kHeight = 1440;
 
   // A running server, or nullptr with the reason in `whyNot` (Xvfb or xrandr missing, or the
-  // server did not come up).
-  static std::unique_ptr<Xvfb> start(std::string* whyNot);
+  // server did not come up). Its largest (and first) mode is `width` x `height`.
+  static std::unique_ptr<Xvfb> start(std::string* whyNot, int width = kWidth, int height = kHeight);
   ~Xvfb();
   Xvfb(const Xvfb&) = delete;
   Xvfb& operator=(const Xvfb&) = delete;
@@ -33,9 +33,12 @@ class Xvfb {
   bool setMode(int width, int height);
 
  private:
-  Xvfb(int pid, std::string display) : pid_(pid), display_(std::move(display)) {}
+  Xvfb(int pid, std::string display, int width, int height)
+      : pid_(pid), display_(std::move(display)), width_(width), height_(height) {}
   int pid_;
   std::string display_;
+  int width_;  // the start size
+  int height_;
 };
 
 // A mapped top-level window filled with one colour; an empty `name` leaves it untitled.

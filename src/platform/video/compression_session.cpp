@@ -14,6 +14,7 @@ extern "C" {
 
 #include "platform/log/log.h"
 #include "platform/video/pixel_transfer_session.h"
+#include "platform/video/stage_cpu.h"
 
 namespace corvane::platform::video {
 
@@ -53,7 +54,83 @@ std::span<const std::uint8_t> nalBody(const x264_nal_t& nal) {
   return {nal.p_payload + kLengthSize, static_cast<std::size_t>(nal.i_payload) - kLengthSize};
 }
 
+// The x264 parameters of a session of `width` x `height` with `properties`: the properties
+// that x264 has are mapped onto its parameters, the others are logged as having no effect.
+void configureEncoder(const std::map<std::string, CompressionPropertyValue>& properties, int width,
+                      int height, x264_param_t* param) {
+  x264_param_t& p = *param;
+  x264_param_default(&p);
+  p.i_threads = 1;
+  p.i_width = width;
+  p.i_height = height;
+  p.i_csp = X264_CSP_I420;
+  p.b_annexb = 0;
+  p.b_repeat_headers = 0;
+  p.b_vfr_input = 0;
+  p.i_log_level = X264_LOG_WARNING;
+  p.i_fps_num = 25;
+  p.i_fps_den = 1;
+  if (const bool* reorder = valueAs<bool>(properties, kCompressionPropertyAllowFrameReordering);
+      reorder != nullptr && !*reorder) {
+    p.i_bframe = 0;
+  }
+  if (auto rate = numberOf(properties, kCompressionPropertyExpectedFrameRate)) {
+    p.i_fps_num = static_cast<std::uint32_t>(clampToInt(*rate, 1, 1000));
+  }
+  if (auto interval = numberOf(properties, kCompressionPropertyMaxKeyFrameInterval)) {
+    p.i_keyint_max = clampToInt(*interval, 1, 1 << 30);
+  }
+  if (auto bitRate = numberOf(properties, kCompressionPropertyAverageBitRate)) {
+    p.rc.i_rc_method = X264_RC_ABR;
+    p.rc.i_bitrate = clampToInt(*bitRate / 1000.0, 1, 1 << 30);
+  }
+  if (const auto* limits =
+          valueAs<std::vector<double>>(properties, kCompressionPropertyDataRateLimits)) {
+    // The first pair (bytes per seconds) becomes the VBV: its rate and one window of it.
+    const double bytes = (*limits)[0];
+    const double seconds = (*limits)[1];
+    if (bytes > 0 && seconds > 0) {
+      p.rc.i_vbv_max_bitrate = clampToInt(bytes * 8.0 / seconds / 1000.0, 1, 1 << 30);
+      p.rc.i_vbv_buffer_size = clampToInt(bytes * 8.0 / 1000.0, 1, 1 << 30);
+    }
+  }
+  if (auto delay = numberOf(properties, kCompressionPropertyMaxFrameDelayCount)) {
+    if (*delay <= 1) {
+      // At most one frame inside the encoder: no look-ahead of any kind, no B-frames.
+      p.i_bframe = 0;
+      p.i_sync_lookahead = 0;
+      p.rc.i_lookahead = 0;
+      p.rc.b_mb_tree = 0;
+    }
+  }
+  if (const auto* entropy = valueAs<std::string>(properties, kCompressionPropertyH264EntropyMode)) {
+    p.b_cabac = *entropy == kH264EntropyModeCABAC ? 1 : 0;
+  }
+  for (const char* unmapped :
+       {kCompressionPropertyRealTime, kCompressionPropertyNumberOfPendingFrames}) {
+    if (properties.count(unmapped) != 0) {
+      log::nslog("compression session: property %s has no equivalent in the software encoder",
+                 unmapped);
+    }
+  }
+  if (const auto* profile = valueAs<std::string>(properties, kCompressionPropertyProfileLevel)) {
+    const char* name = *profile == kProfileLevelH264HighAutoLevel   ? "high"
+                       : *profile == kProfileLevelH264MainAutoLevel ? "main"
+                                                                    : "baseline";
+    if (x264_param_apply_profile(&p, name) < 0) {
+      log::nslog("compression session: profile %s cannot be applied", name);
+    }
+  }
+}
+
 }  // namespace
+
+// What x264 gave for one frame.
+struct CompressionSession::EncodedFrame {
+  std::vector<x264_nal_t> nals;  // empty when nothing came out
+  std::int64_t presentationValue = 0;
+  bool isKeyFrame = false;
+};
 
 struct CompressionSession::Encoder {
   x264_t* encoder = nullptr;
@@ -169,149 +246,121 @@ void CompressionSession::invalidate() {
 void CompressionSession::encodeOnQueue(const PixelBufferRef& buffer, MediaTime presentationTime,
                                        const FrameOptions& options) {
   std::map<std::string, CompressionPropertyValue> properties;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!valid_) return;
-    properties = properties_;
-  }
-  auto deliver = [this](int status, const std::shared_ptr<const EncodedSample>& sample) {
-    std::lock_guard<std::recursive_mutex> handlerLock(handlerMutex_);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!valid_) return;
-    }
-    handler_(status, sample);
-  };
-
+  if (!snapshotProperties(&properties)) return;
+  // The session is made with the first frame, from the properties set until then.
   if (!encoder_) {
-    auto encoder = std::make_unique<Encoder>();
-    x264_param_t& p = encoder->param;
-    x264_param_default(&p);
-    p.i_threads = 1;
-    p.i_width = width_;
-    p.i_height = height_;
-    p.i_csp = X264_CSP_I420;
-    p.b_annexb = 0;
-    p.b_repeat_headers = 0;
-    p.b_vfr_input = 0;
-    p.i_log_level = X264_LOG_WARNING;
-    p.i_fps_num = 25;
-    p.i_fps_den = 1;
-    if (const bool* reorder = valueAs<bool>(properties, kCompressionPropertyAllowFrameReordering);
-        reorder != nullptr && !*reorder) {
-      p.i_bframe = 0;
-    }
-    if (auto rate = numberOf(properties, kCompressionPropertyExpectedFrameRate)) {
-      p.i_fps_num = static_cast<std::uint32_t>(clampToInt(*rate, 1, 1000));
-    }
-    if (auto interval = numberOf(properties, kCompressionPropertyMaxKeyFrameInterval)) {
-      p.i_keyint_max = clampToInt(*interval, 1, 1 << 30);
-    }
-    if (auto bitRate = numberOf(properties, kCompressionPropertyAverageBitRate)) {
-      p.rc.i_rc_method = X264_RC_ABR;
-      p.rc.i_bitrate = clampToInt(*bitRate / 1000.0, 1, 1 << 30);
-    }
-    if (const auto* limits =
-            valueAs<std::vector<double>>(properties, kCompressionPropertyDataRateLimits)) {
-      // The first pair (bytes per seconds) becomes the VBV: its rate and one window of it.
-      const double bytes = (*limits)[0];
-      const double seconds = (*limits)[1];
-      if (bytes > 0 && seconds > 0) {
-        p.rc.i_vbv_max_bitrate = clampToInt(bytes * 8.0 / seconds / 1000.0, 1, 1 << 30);
-        p.rc.i_vbv_buffer_size = clampToInt(bytes * 8.0 / 1000.0, 1, 1 << 30);
-      }
-    }
-    if (auto delay = numberOf(properties, kCompressionPropertyMaxFrameDelayCount)) {
-      if (*delay <= 1) {
-        // At most one frame inside the encoder: no look-ahead of any kind, no B-frames.
-        p.i_bframe = 0;
-        p.i_sync_lookahead = 0;
-        p.rc.i_lookahead = 0;
-        p.rc.b_mb_tree = 0;
-      }
-    }
-    if (const auto* entropy =
-            valueAs<std::string>(properties, kCompressionPropertyH264EntropyMode)) {
-      p.b_cabac = *entropy == kH264EntropyModeCABAC ? 1 : 0;
-    }
-    for (const char* unmapped :
-         {kCompressionPropertyRealTime, kCompressionPropertyNumberOfPendingFrames}) {
-      if (properties.count(unmapped) != 0) {
-        log::nslog("compression session: property %s has no equivalent in the software encoder",
-                   unmapped);
-      }
-    }
-    if (const auto* profile = valueAs<std::string>(properties, kCompressionPropertyProfileLevel)) {
-      const char* name = *profile == kProfileLevelH264HighAutoLevel   ? "high"
-                         : *profile == kProfileLevelH264MainAutoLevel ? "main"
-                                                                      : "baseline";
-      if (x264_param_apply_profile(&p, name) < 0) {
-        log::nslog("compression session: profile %s cannot be applied", name);
-      }
-    }
-    encoder->encoder = x264_encoder_open(&p);
-    if (encoder->encoder == nullptr) {
-      log::nslog("compression session: the encoder cannot be opened");
-      deliver(kCompressionErrorCouldNotCreateEncoder, nullptr);
+    const int status = createEncoder(properties);
+    if (status != kReturnSuccess) {
+      deliver(status, nullptr);
       return;
     }
-    x264_nal_t* headers = nullptr;
-    int headerCount = 0;
-    if (x264_encoder_headers(encoder->encoder, &headers, &headerCount) < 0) {
-      deliver(kCompressionErrorCouldNotCreateEncoder, nullptr);
-      return;
-    }
-    for (int i = 0; i < headerCount; ++i) {
-      auto body = nalBody(headers[i]);
-      if (headers[i].i_type == kNalSps) encoder->sps.assign(body.begin(), body.end());
-      if (headers[i].i_type == kNalPps) encoder->pps.assign(body.begin(), body.end());
-    }
-    encoder->transfer = PixelTransferSession::create();
-    encoder->transfer->setScalingMode(kPixelTransferScalingModeNormal);
-    encoder_ = std::move(encoder);
   }
-
   PixelBufferRef planar;
-  if (PixelBuffer::create(width_, height_, kPixelFormat420YpCbCr8Planar, &planar) !=
-          kReturnSuccess ||
-      encoder_->transfer->transferImage(buffer, planar) != kReturnSuccess) {
+  if (!scaleToSessionSize(buffer, &planar)) {
     deliver(kCompressionErrorEncodeFailed, nullptr);
     return;
   }
-  planar->lockBaseAddress(kLockReadOnly);
+  EncodedFrame frame;
+  if (!compressFrame(*planar, presentationTime, options, &frame)) {
+    deliver(kCompressionErrorEncodeFailed, nullptr);
+    return;
+  }
+  if (frame.nals.empty()) return;  // nothing came out for this frame
+  deliver(kReturnSuccess, makeSample(frame, presentationTime.timescale));
+}
+
+bool CompressionSession::snapshotProperties(
+    std::map<std::string, CompressionPropertyValue>* properties) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!valid_) return false;
+  *properties = properties_;
+  return true;
+}
+
+void CompressionSession::deliver(int status, const std::shared_ptr<const EncodedSample>& sample) {
+  std::lock_guard<std::recursive_mutex> handlerLock(handlerMutex_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!valid_) return;
+  }
+  handler_(status, sample);
+}
+
+int CompressionSession::createEncoder(
+    const std::map<std::string, CompressionPropertyValue>& properties) {
+  auto encoder = std::make_unique<Encoder>();
+  configureEncoder(properties, width_, height_, &encoder->param);
+  encoder->encoder = x264_encoder_open(&encoder->param);
+  if (encoder->encoder == nullptr) {
+    log::nslog("compression session: the encoder cannot be opened");
+    return kCompressionErrorCouldNotCreateEncoder;
+  }
+  // The parameter sets go with every sample.
+  x264_nal_t* headers = nullptr;
+  int headerCount = 0;
+  if (x264_encoder_headers(encoder->encoder, &headers, &headerCount) < 0) {
+    return kCompressionErrorCouldNotCreateEncoder;
+  }
+  for (int i = 0; i < headerCount; ++i) {
+    auto body = nalBody(headers[i]);
+    if (headers[i].i_type == kNalSps) encoder->sps.assign(body.begin(), body.end());
+    if (headers[i].i_type == kNalPps) encoder->pps.assign(body.begin(), body.end());
+  }
+  encoder->transfer = PixelTransferSession::create();
+  encoder->transfer->setScalingMode(kPixelTransferScalingModeNormal);
+  encoder_ = std::move(encoder);
+  return kReturnSuccess;
+}
+
+bool CompressionSession::scaleToSessionSize(const PixelBufferRef& buffer, PixelBufferRef* planar) {
+  return PixelBuffer::create(width_, height_, kPixelFormat420YpCbCr8Planar, planar) ==
+             kReturnSuccess &&
+         encoder_->transfer->transferImage(buffer, *planar) == kReturnSuccess;
+}
+
+bool CompressionSession::compressFrame(PixelBuffer& planar, MediaTime presentationTime,
+                                       const FrameOptions& options, EncodedFrame* frame) {
+  planar.lockBaseAddress(kLockReadOnly);
   x264_picture_t input;
   x264_picture_init(&input);
   input.img.i_csp = X264_CSP_I420;
   input.img.i_plane = 3;
   for (std::size_t plane = 0; plane < 3; ++plane) {
-    input.img.plane[plane] = planar->baseAddressOfPlane(plane);
-    input.img.i_stride[plane] = static_cast<int>(planar->bytesPerRowOfPlane(plane));
+    input.img.plane[plane] = planar.baseAddressOfPlane(plane);
+    input.img.i_stride[plane] = static_cast<int>(planar.bytesPerRowOfPlane(plane));
   }
   input.i_pts = presentationTime.value;
   input.i_type = options.forceKeyFrame ? X264_TYPE_IDR : X264_TYPE_AUTO;
   x264_nal_t* nals = nullptr;
   int nalCount = 0;
   x264_picture_t output;
-  const int size = x264_encoder_encode(encoder_->encoder, &nals, &nalCount, &input, &output);
-  planar->unlockBaseAddress(kLockReadOnly);
-  if (size < 0) {
-    deliver(kCompressionErrorEncodeFailed, nullptr);
-    return;
+  int size = 0;
+  {
+    const ScopedStageCpu cpu(VideoStage::Encode);
+    size = x264_encoder_encode(encoder_->encoder, &nals, &nalCount, &input, &output);
   }
-  if (size == 0 || nalCount <= 0) return;  // nothing came out for this frame
+  planar.unlockBaseAddress(kLockReadOnly);
+  if (size < 0) return false;
+  // The units stay valid until the next encode, which comes after the sample is made.
+  if (size > 0 && nalCount > 0) frame->nals.assign(nals, nals + nalCount);
+  frame->presentationValue = output.i_pts;
+  frame->isKeyFrame = output.b_keyframe != 0;
+  return true;
+}
 
+std::shared_ptr<EncodedSample> CompressionSession::makeSample(const EncodedFrame& frame,
+                                                              std::int32_t timescale) const {
   auto sample = std::make_shared<EncodedSample>();
   sample->sequenceParameterSet = encoder_->sps;
   sample->pictureParameterSet = encoder_->pps;
-  for (int i = 0; i < nalCount; ++i) {
-    if (nals[i].i_type == kNalSps || nals[i].i_type == kNalPps) continue;
-    if (nals[i].p_payload == nullptr || nals[i].i_payload <= 0) continue;
-    sample->data.insert(sample->data.end(), nals[i].p_payload,
-                        nals[i].p_payload + nals[i].i_payload);
+  for (const x264_nal_t& nal : frame.nals) {
+    if (nal.i_type == kNalSps || nal.i_type == kNalPps) continue;
+    if (nal.p_payload == nullptr || nal.i_payload <= 0) continue;
+    sample->data.insert(sample->data.end(), nal.p_payload, nal.p_payload + nal.i_payload);
   }
-  sample->presentationTime = MediaTime{output.i_pts, presentationTime.timescale};
-  sample->isKeyFrame = output.b_keyframe != 0;
-  deliver(kReturnSuccess, sample);
+  sample->presentationTime = MediaTime{frame.presentationValue, timescale};
+  sample->isKeyFrame = frame.isKeyFrame;
+  return sample;
 }
 
 }  // namespace corvane::platform::video

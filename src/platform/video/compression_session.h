@@ -128,9 +128,23 @@ class CompressionSession : public std::enable_shared_from_this<CompressionSessio
 
  private:
   struct Encoder;
+  struct EncodedFrame;
   CompressionSession(int width, int height, CompressionOutputHandler handler);
+  // One frame on the session's queue, step by step: the properties as they stand (nothing
+  // when the session was invalidated), the encoder made with the first frame, the frame
+  // scaled to the session's size, compressed, and the sample with the parameter sets handed
+  // to the output handler.
   void encodeOnQueue(const PixelBufferRef& buffer, MediaTime presentationTime,
                      const FrameOptions& options);
+  bool snapshotProperties(std::map<std::string, CompressionPropertyValue>* properties);
+  int createEncoder(const std::map<std::string, CompressionPropertyValue>& properties);
+  bool scaleToSessionSize(const PixelBufferRef& buffer, PixelBufferRef* planar);
+  bool compressFrame(PixelBuffer& planar, MediaTime presentationTime, const FrameOptions& options,
+                     EncodedFrame* frame);
+  std::shared_ptr<EncodedSample> makeSample(const EncodedFrame& frame,
+                                            std::int32_t timescale) const;
+  // Calls the output handler unless the session was invalidated meanwhile.
+  void deliver(int status, const std::shared_ptr<const EncodedSample>& sample);
 
   const int width_;
   const int height_;

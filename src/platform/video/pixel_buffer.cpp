@@ -1,23 +1,9 @@
 #include "platform/video/pixel_buffer.h"
 
-#include <sys/mman.h>
-
-#include <cstdlib>
+#include "platform/video/detail/pixel_memory.h"
 
 namespace corvane::platform::video {
 namespace {
-
-constexpr std::size_t kAlignment = 64;
-// Buffers of this size and above (a frame of a few megabytes) get pages of their own, which
-// go back to the system when the buffer goes. From the heap, frames freed on other threads
-// than the ones that made them raise the allocator's mapping threshold and then stay cached
-// in per-thread arenas: a mirroring session's resident memory then grew by tens of megabytes
-// over minutes, and stood at several times the frames it actually held.
-constexpr std::size_t kMappedMinimum = std::size_t{1} << 20;
-
-std::size_t alignUp(std::size_t value) {
-  return (value + kAlignment - 1) / kAlignment * kAlignment;
-}
 
 // Bytes one sample of a plane takes.
 std::size_t bytesPerSample(OSType format, std::size_t plane) {
@@ -32,11 +18,6 @@ PixelBuffer::PixelBuffer(int width, int height, OSType format)
     : width_(width), height_(height), format_(format) {}
 
 PixelBuffer::~PixelBuffer() {
-  if (mappedBytes_ > 0) {
-    ::munmap(owned_, mappedBytes_);
-  } else {
-    std::free(owned_);
-  }
   if (release_) release_();
 }
 
@@ -59,35 +40,18 @@ bool PixelBuffer::layOutPlanes() {
 int PixelBuffer::create(int width, int height, OSType format, std::shared_ptr<PixelBuffer>* out) {
   if (out == nullptr) return kReturnInvalidArgument;
   *out = nullptr;
-  if (width < 1 || height < 1 || width > kMaxDimension || height > kMaxDimension) {
-    return kReturnInvalidSize;
-  }
-  std::shared_ptr<PixelBuffer> buffer(new PixelBuffer(width, height, format));
-  if (!buffer->layOutPlanes()) return kReturnInvalidPixelFormat;
-  std::size_t total = 0;
-  for (std::size_t i = 0; i < buffer->planes_.size(); ++i) {
-    Plane& plane = buffer->planes_[i];
-    plane.bytesPerRow = alignUp(static_cast<std::size_t>(plane.width) * bytesPerSample(format, i));
-    total += plane.bytesPerRow * static_cast<std::size_t>(plane.height);
-  }
-  // Each plane size is a multiple of the alignment, so every plane start stays aligned.
-  if (total >= kMappedMinimum) {
-    // Page-aligned, so also aligned to kAlignment.
-    void* pages = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (pages == MAP_FAILED) return kReturnAllocationFailed;
-    buffer->owned_ = static_cast<std::uint8_t*>(pages);
-    buffer->mappedBytes_ = total;
-  } else {
-    buffer->owned_ = static_cast<std::uint8_t*>(std::aligned_alloc(kAlignment, total));
-    if (buffer->owned_ == nullptr) return kReturnAllocationFailed;
-  }
-  std::uint8_t* next = buffer->owned_;
-  for (Plane& plane : buffer->planes_) {
-    plane.base = next;
-    next += plane.bytesPerRow * static_cast<std::size_t>(plane.height);
-  }
-  *out = std::move(buffer);
-  return kReturnSuccess;
+  detail::PixelLayout layout;
+  const int status = detail::layOutPixels(width, height, format, &layout);
+  if (status != kReturnSuccess) return status;
+  std::unique_ptr<detail::PixelMemory> memory = detail::takeRecycledMemory(layout);
+  if (!memory) memory = detail::PixelMemory::allocate(layout.totalBytes);
+  if (!memory) return kReturnAllocationFailed;
+  return detail::wrapPixelMemory(
+      layout, std::move(memory),
+      [layout](std::unique_ptr<detail::PixelMemory> block) {
+        detail::recycleMemory(layout, std::move(block));
+      },
+      out);
 }
 
 int PixelBuffer::createWithPlanes(int width, int height, OSType format,

@@ -3,8 +3,14 @@
 //   'y420'  three-plane 4:2:0 Y'CbCr (I420): planes Y, Cb, Cr;
 //   'BGRA'  one plane of 32-bit pixels, bytes B, G, R, A in memory (not planar).
 // Buffers made by `create` own their memory: every plane starts on a 64-byte boundary and its
-// row stride is a multiple of 64 bytes. `createWithPlanes` wraps memory that someone else owns
-// (a captured surface) and calls the release callback when the buffer goes away.
+// row stride is a multiple of 64 bytes. That memory is recycled: when a thread releases such
+// a buffer of the size and format it made last, its next buffer of that shape gets the same
+// memory back (holding the old picture), so a worker that makes and releases a buffer for
+// every frame costs no new pages; a thread keeps one such block at most, until it ends. A
+// buffer still referenced anywhere never gives its memory away. Pools (pixel_buffer_pool.h)
+// keep several buffers of one size for streams that hold more than one at a time.
+// `createWithPlanes` wraps memory that someone else owns (a captured surface) and calls the
+// release callback when the buffer goes away.
 //
 // Locking: the plane addresses are only handed out while the buffer is locked. A read-only lock
 // (`kLockReadOnly`) promises not to write; the matching unlock must pass the same flags.
@@ -42,6 +48,7 @@ inline constexpr int kReturnAllocationFailed = -6662;
 inline constexpr int kReturnInvalidPixelFormat = -6680;
 inline constexpr int kReturnInvalidSize = -6681;
 inline constexpr int kReturnNotLocked = -6682;  // unlock without a matching lock
+inline constexpr int kReturnWouldExceedAllocationThreshold = -6689;  // a pool's buffers are all out
 inline constexpr int kReturnInvalidSession = -12903;
 
 // Lock flags.
@@ -59,8 +66,9 @@ class PixelBuffer {
   // The largest width or height accepted (keeps every size computation far from overflow).
   static constexpr int kMaxDimension = 16384;
 
-  // A new buffer with its own, uninitialised memory. Answers the status and sets `out`
-  // (nullptr on failure: unknown format, width or height outside 1..kMaxDimension).
+  // A new buffer with its own, uninitialised memory (recycled from a buffer of the same size
+  // and format that this thread made and released before, when there is one). Answers the status
+  // and sets `out` (nullptr on failure: unknown format, width or height outside 1..kMaxDimension).
   static int create(int width, int height, OSType format, std::shared_ptr<PixelBuffer>* out);
   // A buffer over memory owned elsewhere; `planes` has one entry per plane (one for BGRA).
   // Strides must cover the plane's row. `release` (may be empty) runs when the buffer dies;
@@ -109,8 +117,6 @@ class PixelBuffer {
   const int height_;
   const OSType format_;
   std::vector<Plane> planes_;
-  std::uint8_t* owned_ = nullptr;  // memory of a buffer made by `create`
-  std::size_t mappedBytes_ = 0;    // > 0: `owned_` is a private mapping of this size
   ReleaseCallback release_;
   std::atomic<int> readOnlyLocks_{0};
   std::atomic<int> writableLocks_{0};

@@ -6,6 +6,8 @@
 #include <libyuv/scale.h>
 #include <libyuv/scale_argb.h>
 
+#include "platform/video/stage_cpu.h"
+
 namespace corvane::platform::video {
 namespace {
 
@@ -63,6 +65,7 @@ int PixelTransferSession::transferImage(const PixelBufferRef& source,
     return kReturnInvalidPixelFormat;
   }
   if (source.get() == destination.get()) return kReturnInvalidArgument;
+  const ScopedStageCpu cpu(VideoStage::PixelTransfer);
   ScopedLock sourceLock(*source, kLockReadOnly);
   ScopedLock destinationLock(*destination, 0);
   return transferLocked(*source, *destination);
@@ -87,19 +90,17 @@ int PixelTransferSession::transferLocked(const PixelBuffer& src, const PixelBuff
                                     dsv, sw, sh);
         break;
       }
-      // Luma scales straight into the destination; chroma is split at the source size first
-      // and each half scaled, so no full-size intermediate image is needed.
-      libyuv::ScalePlane(sy, stride(src, 0), sw, sh, dy, dsy, dw, dh, kFilter);
-      const int cw = src.widthOfPlane(1), ch = src.heightOfPlane(1);
-      const std::size_t half = static_cast<std::size_t>(cw) * static_cast<std::size_t>(ch);
-      if (scratch_.size() < 2 * half) scratch_.resize(2 * half);
-      uint8_t* su = scratch_.data();
-      uint8_t* sv = scratch_.data() + half;
-      libyuv::SplitUVPlane(suv, stride(src, 1), su, cw, sv, cw, cw, ch);
-      libyuv::ScalePlane(su, cw, cw, ch, du, dsu, dst.widthOfPlane(1), dst.heightOfPlane(1),
-                         kFilter);
-      libyuv::ScalePlane(sv, cw, cw, ch, dv, dsv, dst.widthOfPlane(2), dst.heightOfPlane(2),
-                         kFilter);
+      // Luma scales straight into the destination. Chroma scales as it is, interleaved, into
+      // scratch of the destination's chroma size, which is then split into its two planes: the
+      // source is read once, and the intermediate image is the small one.
+      scaler_.scale(sy, stride(src, 0), sw, sh, dy, dsy, dw, dh);
+      const int cw = dst.widthOfPlane(1), ch = dst.heightOfPlane(1);
+      const std::size_t rowBytes = static_cast<std::size_t>(cw) * 2;
+      const std::size_t bytes = rowBytes * static_cast<std::size_t>(ch);
+      if (scratch_.size() < bytes) scratch_.resize(bytes);
+      scaler_.scaleInterleaved(suv, stride(src, 1), src.widthOfPlane(1), src.heightOfPlane(1),
+                               scratch_.data(), static_cast<int>(rowBytes), cw, ch);
+      libyuv::SplitUVPlane(scratch_.data(), static_cast<int>(rowBytes), du, dsu, dv, dsv, cw, ch);
       break;
     }
     case kPixelFormat420YpCbCr8Planar: {

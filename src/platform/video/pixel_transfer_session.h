@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/video/pixel_buffer.h"
+#include "platform/video/plane_scaler.h"
 
 namespace corvane::platform::video {
 
@@ -41,8 +42,10 @@ class PixelTransferSession {
   std::mutex mutex_;
   bool valid_ = true;
   std::string scalingMode_ = kPixelTransferScalingModeNormal;
-  // Scratch planes for conversions that need an intermediate image.
+  // Scratch planes for conversions that need an intermediate image, and the plane scaler's
+  // tables.
   std::vector<std::uint8_t> scratch_;
+  PlaneScaler scaler_;
 };
 
 }  // namespace corvane::platform::video

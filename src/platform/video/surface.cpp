@@ -16,6 +16,21 @@ int Surface::create(int width, int height, OSType format, std::function<void()> 
   return kReturnSuccess;
 }
 
+int Surface::create(const std::shared_ptr<PixelBufferPool>& pool, std::function<void()> onRelease,
+                    std::shared_ptr<Surface>* out) {
+  if (out == nullptr) return kReturnInvalidArgument;
+  *out = nullptr;
+  if (!pool) return kReturnInvalidArgument;
+  PixelBufferRef memory;
+  const int status = pool->createPixelBuffer(&memory);
+  if (status != kReturnSuccess) return status;
+  memory->lockBaseAddress(0);
+  const PixelBufferPool::Attributes& attributes = pool->attributes();
+  out->reset(new Surface(attributes.width, attributes.height, attributes.pixelFormat,
+                         std::move(memory), std::move(onRelease)));
+  return kReturnSuccess;
+}
+
 Surface::Surface(int width, int height, OSType format, PixelBufferRef memory,
                  std::function<void()> onRelease)
     : width_(width),

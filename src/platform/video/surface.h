@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "platform/video/pixel_buffer.h"
+#include "platform/video/pixel_buffer_pool.h"
 
 namespace corvane::platform::video {
 
@@ -24,6 +25,11 @@ class Surface {
   // A new surface of `width` x `height` in `format` ('420v', 'y420' or 'BGRA'); status as
   // for PixelBuffer::create. `onRelease` (may be empty) runs when the surface dies.
   static int create(int width, int height, OSType format, std::function<void()> onRelease,
+                    std::shared_ptr<Surface>* out);
+  // A new surface over a buffer of `pool` (its size and format), which gets the memory back
+  // when the surface dies; kReturnWouldExceedAllocationThreshold while all of the pool's
+  // buffers are out.
+  static int create(const std::shared_ptr<PixelBufferPool>& pool, std::function<void()> onRelease,
                     std::shared_ptr<Surface>* out);
 
   ~Surface();

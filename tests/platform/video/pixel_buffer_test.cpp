@@ -122,6 +122,41 @@ TEST(PixelBufferTest, WrappedMemoryIsReleasedOnceWhenTheBufferGoes) {
   EXPECT_EQ(released, 1);
 }
 
+// A buffer made and released for every frame (as the encoder's scaled picture is) gets the
+// memory of the one before back, so a running stream maps no new pages; a buffer still held,
+// or one of another size or format, never shares memory with another.
+TEST(PixelBufferTest, CreationRecyclesTheMemoryOfAReleasedBufferOfTheSameShape) {
+  auto baseOf = [](const PixelBufferRef& buffer) {
+    buffer->lockBaseAddress(kLockReadOnly);
+    const std::uint8_t* base = buffer->baseAddressOfPlane(0);
+    buffer->unlockBaseAddress(kLockReadOnly);
+    return base;
+  };
+  PixelBufferRef frame;
+  ASSERT_EQ(PixelBuffer::create(1920, 1072, kPixelFormat420YpCbCr8Planar, &frame), kReturnSuccess);
+  const std::uint8_t* first = baseOf(frame);
+  frame.reset();
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(PixelBuffer::create(1920, 1072, kPixelFormat420YpCbCr8Planar, &frame),
+              kReturnSuccess);
+    EXPECT_EQ(baseOf(frame), first) << "round " << i;
+    EXPECT_FALSE(frame->isLocked());
+    frame.reset();
+  }
+  PixelBufferRef held;
+  PixelBufferRef other;
+  ASSERT_EQ(PixelBuffer::create(1920, 1072, kPixelFormat420YpCbCr8Planar, &held), kReturnSuccess);
+  ASSERT_EQ(PixelBuffer::create(1920, 1072, kPixelFormat420YpCbCr8Planar, &other), kReturnSuccess);
+  EXPECT_NE(baseOf(other), baseOf(held)) << "memory still held is not handed out";
+  const std::uint8_t* released = baseOf(other);
+  other.reset();
+  PixelBufferRef otherShape;
+  ASSERT_EQ(PixelBuffer::create(1920, 1080, kPixelFormat420YpCbCr8Planar, &otherShape),
+            kReturnSuccess);
+  EXPECT_NE(baseOf(otherShape), released) << "another size gets memory of its own";
+  EXPECT_EQ(otherShape->heightOfPlane(2), 540);
+}
+
 }  // namespace
 }  // namespace corvane::platform::video
 

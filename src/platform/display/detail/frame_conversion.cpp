@@ -43,53 +43,97 @@ void compositeCursor(const BgraImage& image, const CursorImage& cursor) {
   }
 }
 
-video::SurfaceRef convertToSurface(const BgraImage& image, int width, int height,
-                                   bool preserveAspectRatio, std::vector<std::uint8_t>& scratch,
+namespace {
+
+// Where the picture goes inside a surface of `width` x `height`: all of it, or the largest
+// rectangle of the image's shape, centred on even coordinates (so the chroma samples line up).
+struct Placement {
+  int left = 0;
+  int top = 0;
+  int width = 0;
+  int height = 0;
+};
+
+Placement placeImage(const BgraImage& image, int width, int height, bool preserveAspectRatio) {
+  Placement fit{0, 0, width, height};
+  if (!preserveAspectRatio) return fit;
+  const auto widthByHeight = static_cast<std::int64_t>(image.width) * height;
+  const auto heightByWidth = static_cast<std::int64_t>(image.height) * width;
+  if (widthByHeight > heightByWidth) {
+    fit.height = std::max(1, static_cast<int>(heightByWidth / image.width));
+  } else if (widthByHeight < heightByWidth) {
+    fit.width = std::max(1, static_cast<int>(widthByHeight / image.height));
+  }
+  fit.left = (width - fit.width) / 2 / 2 * 2;
+  fit.top = (height - fit.height) / 2 / 2 * 2;
+  return fit;
+}
+
+// Opaque black in video range: what the conversion makes of B = G = R = 0.
+void fillBlack(video::Surface& surface) {
+  std::memset(surface.baseAddressOfPlane(0), 16,
+              surface.bytesPerRowOfPlane(0) * static_cast<std::size_t>(surface.heightOfPlane(0)));
+  std::memset(surface.baseAddressOfPlane(1), 128,
+              surface.bytesPerRowOfPlane(1) * static_cast<std::size_t>(surface.heightOfPlane(1)));
+}
+
+}  // namespace
+
+bool convertIntoSurface(const BgraImage& image, video::Surface& surface, bool preserveAspectRatio,
+                        ConversionScratch& scratch) {
+  if (image.pixels == nullptr || image.width < 1 || image.height < 1) return false;
+  if (surface.pixelFormat() != video::kPixelFormat420YpCbCr8BiPlanarVideoRange) return false;
+  const int width = surface.width();
+  const int height = surface.height();
+  std::uint8_t* y = surface.baseAddressOfPlane(0);
+  std::uint8_t* uv = surface.baseAddressOfPlane(1);
+  const auto yStride = static_cast<int>(surface.bytesPerRowOfPlane(0));
+  const auto uvStride = static_cast<int>(surface.bytesPerRowOfPlane(1));
+  const auto imageStride = static_cast<int>(image.bytesPerRow);
+  if (image.width == width && image.height == height) {
+    return libyuv::ARGBToNV12(image.pixels, imageStride, y, yStride, uv, uvStride, width, height) ==
+           0;
+  }
+  // The picture in NV12 at the captured size, in scratch memory that stays from frame to frame,
+  // its planes then scaled into the surface. (libyuv's scalers of 32-bit and of interleaved
+  // chroma images darken every sample by about 1%; the plane scaler keeps the values.)
+  const Placement fit = placeImage(image, width, height, preserveAspectRatio);
+  const auto lumaStride = static_cast<std::size_t>(image.width);
+  const int chromaWidth = (image.width + 1) / 2;
+  const int chromaHeight = (image.height + 1) / 2;
+  const auto chromaStride = static_cast<std::size_t>(chromaWidth) * 2;
+  const std::size_t lumaBytes = lumaStride * static_cast<std::size_t>(image.height);
+  const std::size_t needed = lumaBytes + chromaStride * static_cast<std::size_t>(chromaHeight);
+  if (scratch.planes.size() < needed) scratch.planes.resize(needed);
+  std::uint8_t* sy = scratch.planes.data();
+  std::uint8_t* suv = sy + lumaBytes;
+  if (libyuv::ARGBToNV12(image.pixels, imageStride, sy, static_cast<int>(lumaStride), suv,
+                         static_cast<int>(chromaStride), image.width, image.height) != 0) {
+    return false;
+  }
+  if (fit.width != width || fit.height != height) fillBlack(surface);
+  std::uint8_t* ty = y + static_cast<std::size_t>(fit.top) * static_cast<std::size_t>(yStride) +
+                     static_cast<std::size_t>(fit.left);
+  std::uint8_t* tuv = uv +
+                      static_cast<std::size_t>(fit.top / 2) * static_cast<std::size_t>(uvStride) +
+                      static_cast<std::size_t>(fit.left / 2) * 2;
+  video::PlaneScaler& scaler = scratch.scaler;
+  scaler.scale(sy, static_cast<int>(lumaStride), image.width, image.height, ty, yStride, fit.width,
+               fit.height);
+  scaler.scaleInterleaved(suv, static_cast<int>(chromaStride), chromaWidth, chromaHeight, tuv,
+                          uvStride, (fit.width + 1) / 2, (fit.height + 1) / 2);
+  return true;
+}
+
+video::SurfaceRef convertToSurface(const BgraImage& image, const video::PixelBufferPoolRef& pool,
+                                   bool preserveAspectRatio, ConversionScratch& scratch,
                                    std::function<void()> onRelease) {
-  if (image.pixels == nullptr || image.width < 1 || image.height < 1) return nullptr;
+  if (image.pixels == nullptr || image.width < 1 || image.height < 1 || !pool) return nullptr;
   video::SurfaceRef surface;
-  if (video::Surface::create(width, height, video::kPixelFormat420YpCbCr8BiPlanarVideoRange,
-                             std::move(onRelease), &surface) != video::kReturnSuccess) {
+  if (video::Surface::create(pool, std::move(onRelease), &surface) != video::kReturnSuccess) {
     return nullptr;
   }
-  const std::uint8_t* source = image.pixels;
-  std::size_t sourceStride = image.bytesPerRow;
-  if (image.width != width || image.height != height) {
-    const std::size_t stride = static_cast<std::size_t>(width) * 4;
-    scratch.assign(stride * static_cast<std::size_t>(height), 0);
-    int fitWidth = width;
-    int fitHeight = height;
-    if (preserveAspectRatio) {
-      const auto widthByHeight = static_cast<std::int64_t>(image.width) * height;
-      const auto heightByWidth = static_cast<std::int64_t>(image.height) * width;
-      if (widthByHeight > heightByWidth) {
-        fitHeight = static_cast<int>(heightByWidth / image.width);
-      } else if (widthByHeight < heightByWidth) {
-        fitWidth = static_cast<int>(widthByHeight / image.height);
-      }
-      fitWidth = std::max(fitWidth, 1);
-      fitHeight = std::max(fitHeight, 1);
-      // Opaque black around the picture.
-      for (std::size_t i = 3; i < scratch.size(); i += 4) scratch[i] = 255;
-    }
-    const int left = (width - fitWidth) / 2;
-    const int top = (height - fitHeight) / 2;
-    std::uint8_t* target = scratch.data() + static_cast<std::size_t>(top) * stride +
-                           static_cast<std::size_t>(left) * 4;
-    if (libyuv::ARGBScale(image.pixels, static_cast<int>(image.bytesPerRow), image.width,
-                          image.height, target, static_cast<int>(stride), fitWidth, fitHeight,
-                          libyuv::kFilterBilinear) != 0) {
-      return nullptr;
-    }
-    source = scratch.data();
-    sourceStride = stride;
-  }
-  if (libyuv::ARGBToNV12(source, static_cast<int>(sourceStride), surface->baseAddressOfPlane(0),
-                         static_cast<int>(surface->bytesPerRowOfPlane(0)),
-                         surface->baseAddressOfPlane(1),
-                         static_cast<int>(surface->bytesPerRowOfPlane(1)), width, height) != 0) {
-    return nullptr;
-  }
+  if (!convertIntoSurface(image, *surface, preserveAspectRatio, scratch)) return nullptr;
   return surface;
 }
 

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <utility>
 
+#include "platform/video/stage_cpu.h"
+
 namespace corvane::platform::display::detail {
 
 namespace {
@@ -159,7 +161,11 @@ void StreamCore::process() {
   std::function<void()> release = [out, released] {
     if (!released->exchange(true)) out->fetch_sub(1);
   };
-  video::SurfaceRef surface = grab(release);
+  video::SurfaceRef surface;
+  {
+    const video::ScopedStageCpu cpu(video::VideoStage::Capture);
+    surface = grab(release);
+  }
   if (!surface) {
     release();
     dirty_ = true;

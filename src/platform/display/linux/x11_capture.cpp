@@ -8,8 +8,8 @@
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
-#include <sys/ipc.h>
 #include <poll.h>
+#include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,6 +34,9 @@ struct Extensions {
   int fixesEvent = 0;
   int rrEvent = 0;
 };
+
+// The most surfaces a pool holds.
+constexpr int kMaxSurfaces = 64;
 
 std::optional<Extensions> queryExtensions(Display* display) {
   Extensions extensions;
@@ -179,6 +182,7 @@ struct X11Capture::State {
   int height = 0;
   bool showCursor = false;
   bool preserveAspectRatio = true;
+  int surfaceCount = 3;
 
   Display* display = nullptr;
   std::atomic<bool> dead{false};  // the server went away
@@ -187,8 +191,9 @@ struct X11Capture::State {
   Damage damage = 0;
   XShmSegmentInfo shm{};
   XImage* image = nullptr;
-  Rect area;  // the captured part of the root window
-  std::vector<std::uint8_t> scratch;
+  Rect area;                           // the captured part of the root window
+  video::PixelBufferPoolRef surfaces;  // memory of the frames, reused from frame to frame
+  ConversionScratch scratch;
   std::vector<std::uint32_t> cursor;
 
   ~State() { close(); }
@@ -329,6 +334,14 @@ struct X11Capture::State {
 
   video::SurfaceRef grab(const std::function<void()>& onRelease) {
     if (display == nullptr || x11ConnectionLost(display, &dead)) return nullptr;
+    // All the surfaces the stream can hold at once are made with the first grab.
+    if (!surfaces &&
+        video::PixelBufferPool::create(
+            {width, height, video::kPixelFormat420YpCbCr8BiPlanarVideoRange,
+             std::clamp(surfaceCount, 1, kMaxSurfaces), std::clamp(surfaceCount, 1, kMaxSurfaces)},
+            &surfaces) != video::kReturnSuccess) {
+      return nullptr;
+    }
     if (image == nullptr && !createImage()) return nullptr;
     if (XShmGetImage(display, root, image, static_cast<int>(area.origin.x),
                      static_cast<int>(area.origin.y), AllPlanes) == False) {
@@ -338,7 +351,7 @@ struct X11Capture::State {
     const BgraImage source{reinterpret_cast<std::uint8_t*>(image->data),  // NOLINT
                            image->width, image->height,
                            static_cast<std::size_t>(image->bytes_per_line)};
-    return convertToSurface(source, width, height, preserveAspectRatio, scratch, onRelease);
+    return convertToSurface(source, surfaces, preserveAspectRatio, scratch, onRelease);
   }
 };
 
@@ -349,6 +362,7 @@ X11Capture::X11Capture(Options options) : state_(std::make_unique<State>()) {
   state_->height = options.height;
   state_->showCursor = options.showCursor;
   state_->preserveAspectRatio = options.preserveAspectRatio;
+  state_->surfaceCount = options.surfaceCount;
 }
 
 X11Capture::~X11Capture() = default;

@@ -1,6 +1,7 @@
 // The X11 side of a display stream and of the display service: which outputs are active, and
 // one capture connection that grabs the main output through MIT-SHM, watches XDamage (and the
-// pointer when the cursor is shown) and turns each grab into a '420v' surface.
+// pointer when the cursor is shown) and turns each grab into a '420v' surface. The grab is
+// read in place from the shared-memory image, and the surfaces' memory is recycled.
 //
 // Threads: an X11Capture is used by one thread (or serial queue) at a time; the free functions
 // use the given connection, which the caller guards.
@@ -53,6 +54,7 @@ class X11Capture {
     int height = 0;
     bool showCursor = false;
     bool preserveAspectRatio = true;
+    int surfaceCount = 3;  // surfaces out at one time at most (the stream's queue depth)
   };
 
   explicit X11Capture(Options options);
@@ -71,7 +73,8 @@ class X11Capture {
   bool hasQueuedEvents() const;
   // True once the connection to the server was lost (nothing is read or grabbed any more).
   bool isDead() const;
-  // Grabs the output into a new surface of the frame size; nullptr when the grab fails.
+  // Grabs the output into a surface of the frame size, whose memory comes from the capture's
+  // pool; nullptr when the grab fails or all of the pool's surfaces are out.
   video::SurfaceRef grab(const std::function<void()>& onRelease);
 
  private:

@@ -95,7 +95,8 @@ DisplayStreamRef X11Display::createDisplayStream(DirectDisplayID display, int wi
   auto core = detail::StreamCore::create("x11_display_stream", properties, std::move(queue),
                                          std::move(handler));
   auto capture = std::make_shared<detail::X11Capture>(detail::X11Capture::Options{
-      name_, display, width, height, properties.showCursor, properties.preserveAspectRatio});
+      name_, display, width, height, properties.showCursor, properties.preserveAspectRatio,
+      std::max(1, properties.queueDepth)});
   // The reader of the stream's connection and what is to happen once the connection is
   // closed; private queue only.
   struct Reading {

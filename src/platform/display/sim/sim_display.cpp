@@ -194,9 +194,18 @@ DisplayStreamRef SimDisplay::createDisplayStream(DirectDisplayID display, int wi
                                          std::move(handler));
   std::weak_ptr<SimDisplay> weak = weak_from_this();
   const bool showCursor = properties.showCursor;
-  core->setGrab([weak, width, height, showCursor](const std::function<void()>& onRelease) {
+  // The stream's frames reuse the memory of those that went; all it can hold at once is made
+  // now.
+  video::PixelBufferPoolRef pool;
+  if (video::PixelBufferPool::create(
+          {width, height, video::kPixelFormat420YpCbCr8BiPlanarVideoRange,
+           std::clamp(properties.queueDepth, 1, 64), std::clamp(properties.queueDepth, 1, 64)},
+          &pool) != video::kReturnSuccess) {
+    return nullptr;
+  }
+  core->setGrab([weak, pool, showCursor](const std::function<void()>& onRelease) {
     auto self = weak.lock();
-    return self ? self->render(width, height, showCursor, onRelease) : nullptr;
+    return self ? self->render(pool, showCursor, onRelease) : nullptr;
   });
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -206,7 +215,7 @@ DisplayStreamRef SimDisplay::createDisplayStream(DirectDisplayID display, int wi
   return std::make_shared<detail::CoreDisplayStream>(width, height, std::move(core));
 }
 
-video::SurfaceRef SimDisplay::render(int width, int height, bool showCursor,
+video::SurfaceRef SimDisplay::render(const video::PixelBufferPoolRef& pool, bool showCursor,
                                      const std::function<void()>& onRelease) {
   std::lock_guard<std::mutex> renderLock(renderMutex_);
   std::vector<std::uint8_t>& copy = renderCopy_;
@@ -224,7 +233,7 @@ video::SurfaceRef SimDisplay::render(int width, int height, bool showCursor,
     detail::compositeCursor(
         image, detail::CursorImage{cursor, kCursorSize, kCursorSize, cursorX, cursorY});
   }
-  auto surface = detail::convertToSurface(image, width, height, false, renderScratch_, onRelease);
+  auto surface = detail::convertToSurface(image, pool, false, renderScratch_, onRelease);
   if (surface) framesRendered_.fetch_add(1);
   return surface;
 }

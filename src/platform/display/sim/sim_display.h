@@ -17,7 +17,9 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/display/detail/frame_conversion.h"
 #include "platform/display/display.h"
+#include "platform/video/pixel_buffer_pool.h"
 
 namespace corvane::platform::display {
 
@@ -76,8 +78,8 @@ class SimDisplay : public DisplayService, public std::enable_shared_from_this<Si
   explicit SimDisplay(std::vector<DisplayMode> modes);
   void changed();
   void animate();
-  // Renders the content (cursor included when asked) into a '420v' surface of the given size.
-  video::SurfaceRef render(int width, int height, bool showCursor,
+  // Renders the content (cursor included when asked) into a '420v' surface from `pool`.
+  video::SurfaceRef render(const video::PixelBufferPoolRef& pool, bool showCursor,
                            const std::function<void()>& onRelease);
 
   const std::vector<DisplayMode> modes_;
@@ -86,7 +88,7 @@ class SimDisplay : public DisplayService, public std::enable_shared_from_this<Si
   // the scaling scratch, several megabytes each) instead of new ones per frame.
   std::mutex renderMutex_;
   std::vector<std::uint8_t> renderCopy_;
-  std::vector<std::uint8_t> renderScratch_;
+  detail::ConversionScratch renderScratch_;
   std::vector<std::uint8_t> pixels_;  // BGRA, width * 4 bytes per row
   int width_ = 0;
   int height_ = 0;
