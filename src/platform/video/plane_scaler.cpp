@@ -121,6 +121,21 @@ __attribute__((target("avx2"))) void shuffleColumnsAvx2(const std::uint8_t* sour
   }
 }
 
+// The two source rows around the 16.16 row position `y` (held inside the plane) and the
+// weight of the second one, in 256ths.
+struct RowsAround {
+  int first;
+  int second;
+  int fraction;
+};
+
+RowsAround rowsAround(std::int64_t y, int sourceHeight) {
+  const std::int64_t last = static_cast<std::int64_t>(sourceHeight - 1) << 16;
+  const std::int64_t at = std::clamp<std::int64_t>(y, 0, last);
+  const auto first = static_cast<int>(at >> 16);
+  return {first, std::min(first + 1, sourceHeight - 1), static_cast<int>((at >> 8) & 255)};
+}
+
 }  // namespace
 
 const PlaneScaler::Columns& PlaneScaler::columnsFor(int sourceWidth, int width, int channels) {
@@ -220,12 +235,8 @@ void PlaneScaler::scaleUp(const std::uint8_t* source, int sourceStride, int sour
   std::uint8_t* row[2] = {rows_.data(), rows_.data() + width};
   int have[2] = {-1, -1};
   auto [y, step] = startAndStep(sourceHeight, height);
-  const std::int64_t last = static_cast<std::int64_t>(sourceHeight - 1) << 16;
   for (int j = 0; j < height; ++j, y += step) {
-    const std::int64_t at = std::clamp<std::int64_t>(y, 0, last);
-    const auto first = static_cast<int>(at >> 16);
-    const auto fraction = static_cast<int>((at >> 8) & 255);
-    const int second = std::min(first + 1, sourceHeight - 1);
+    const auto [first, second, fraction] = rowsAround(y, sourceHeight);
     if (have[0] != first) {
       if (have[1] == first) {
         std::swap(row[0], row[1]);
@@ -257,12 +268,8 @@ void PlaneScaler::scaleDown(const std::uint8_t* source, int sourceStride, int so
     rows_.resize(static_cast<std::size_t>(rowBytes));
   }
   auto [y, step] = startAndStep(sourceHeight, height);
-  const std::int64_t last = static_cast<std::int64_t>(sourceHeight - 1) << 16;
   for (int j = 0; j < height; ++j, y += step) {
-    const std::int64_t at = std::clamp<std::int64_t>(y, 0, last);
-    const auto first = static_cast<int>(at >> 16);
-    const auto fraction = static_cast<int>((at >> 8) & 255);
-    const int second = std::min(first + 1, sourceHeight - 1);
+    const auto [first, second, fraction] = rowsAround(y, sourceHeight);
     libyuv::InterpolatePlane(
         source + static_cast<std::size_t>(first) * static_cast<std::size_t>(sourceStride),
         sourceStride,
