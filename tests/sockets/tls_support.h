@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/secure_transport/secure_transport.h"
+#include "support/openssl_test_server.h"
 #include "support/test_certificates.h"
 #include "tcp_support.h"
 
@@ -198,11 +199,7 @@ struct PlainTlsPeer {
 class RenegotiatingServer {
  public:
   explicit RenegotiatingServer(int fd) {
-    const TestCertificates& certs = TestCertificates::get();
-    ctx_ = SSL_CTX_new(TLS_server_method());
-    SSL_CTX_set_max_proto_version(ctx_, TLS1_2_VERSION);
-    SSL_CTX_use_certificate_chain_file(ctx_, certs.serverPem.c_str());
-    SSL_CTX_use_PrivateKey_file(ctx_, certs.serverKey.c_str(), SSL_FILETYPE_PEM);
+    ctx_ = test_support::newTls12ServerContext();
     ssl_ = SSL_new(ctx_);
     SSL_set_fd(ssl_, fd);
   }

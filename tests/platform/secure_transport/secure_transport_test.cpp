@@ -6,6 +6,7 @@
 #include <deque>
 
 #include "platform/secure_transport/secure_transport.h"
+#include "support/openssl_test_server.h"
 #include "support/test_certificates.h"
 
 namespace corvane::platform::secure_transport {
@@ -218,11 +219,7 @@ TEST_F(SecureTransport, CertificatesIdentitiesAndRefusedSettings) {
 class RenegotiatingServer {
  public:
   RenegotiatingServer(MemoryEnd* clientEnd, MemoryEnd* ownEnd) : client_(clientEnd), own_(ownEnd) {
-    const TestCertificates& certs = TestCertificates::get();
-    ctx_ = SSL_CTX_new(TLS_server_method());
-    SSL_CTX_set_max_proto_version(ctx_, TLS1_2_VERSION);
-    SSL_CTX_use_certificate_chain_file(ctx_, certs.serverPem.c_str());
-    SSL_CTX_use_PrivateKey_file(ctx_, certs.serverKey.c_str(), SSL_FILETYPE_PEM);
+    ctx_ = test_support::newTls12ServerContext();
     ssl_ = SSL_new(ctx_);
     in_ = BIO_new(BIO_s_mem());
     out_ = BIO_new(BIO_s_mem());
