@@ -9,7 +9,6 @@
 //
 // The application object is one per process and ends for good at `terminate`; ctest runs each
 // test in a process of its own, and a test that needs a live application skips otherwise.
-#include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
 #include <QSystemTrayIcon>
@@ -316,14 +315,7 @@ TEST_F(MainWindowTest, QuittingWhileARefusalAlertIsOpenClosesItAndGivesTheSoundB
   });
   quitter.start();
   // Safety net: an alert the quit left open gets its button clicked, and the test fails below.
-  QTimer net;
-  net.setSingleShot(true);
-  QObject::connect(&net, &QTimer::timeout, &net, [] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-      box->buttons().front()->click();
-    }
-  });
-  net.start(20000);
+  const uitest::AlertClickNet net;
 
   std::atomic<bool> alertReturned{false};
   std::thread([&] { screen->onRequestMirrorOnFailed(-1); }).join();  // the link's thread

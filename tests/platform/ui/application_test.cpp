@@ -188,14 +188,7 @@ TEST(ApplicationTest, TerminateEndsAnOpenAlertWithTheAbortAnswer) {
   });
   quitter.start();
   // Safety net: a box the quit left open gets its button clicked, and the test fails below.
-  QTimer net;
-  net.setSingleShot(true);
-  QObject::connect(&net, &QTimer::timeout, &net, [] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-      box->buttons().front()->click();
-    }
-  });
-  net.start(20000);
+  const testing::AlertClickNet net;
 
   ModalResponse answer = 0;
   Queue::main()->async([&answer] {

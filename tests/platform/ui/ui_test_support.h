@@ -1,7 +1,13 @@
 // Shared helpers of the ui tests: the process's application on Qt's offscreen platform,
-// bounded waits that run the main loop, and an alert recorder that answers alerts.
+// bounded waits that run the main loop, an alert recorder that answers alerts, and a safety
+// net that clicks an alert left open.
 #pragma once
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QObject>
+#include <QTimer>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -45,6 +51,29 @@ class AlertRecorder {
   mutable std::mutex mutex_;
   ModalResponse answer_;
   std::vector<AlertRecord> records_;
+};
+
+// Safety net for a test that expects its alerts to end without a person: 20 seconds after
+// it is made, an alert box still open gets its first button clicked, so the test goes on.
+// isActive() is true while that has not happened yet.
+class AlertClickNet {
+ public:
+  AlertClickNet() {
+    timer_.setSingleShot(true);
+    QObject::connect(&timer_, &QTimer::timeout, &timer_, [] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        box->buttons().front()->click();
+      }
+    });
+    timer_.start(20000);
+  }
+  AlertClickNet(const AlertClickNet&) = delete;
+  AlertClickNet& operator=(const AlertClickNet&) = delete;
+
+  bool isActive() const { return timer_.isActive(); }
+
+ private:
+  QTimer timer_;
 };
 
 }  // namespace corvane::platform::ui::testing
