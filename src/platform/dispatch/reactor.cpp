@@ -120,9 +120,14 @@ void Reactor::armTimerFdLocked() {
     const auto ns =
         std::chrono::duration_cast<std::chrono::nanoseconds>(timerFdDeadline_.time_since_epoch())
             .count();
-    setting.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-    setting.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
-    if (setting.it_value.tv_sec <= 0 && setting.it_value.tv_nsec <= 0) setting.it_value.tv_nsec = 1;
+    // A deadline at or before the clock's start (a time point far in the past) is due at
+    // once: the timerfd refuses negative times, and a zero time would disarm it.
+    if (ns <= 0) {
+      setting.it_value.tv_nsec = 1;
+    } else {
+      setting.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+      setting.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
   }
   // Both clocks are CLOCK_MONOTONIC, so the deadline can be set as an absolute time.
   timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &setting, nullptr);

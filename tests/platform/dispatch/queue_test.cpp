@@ -541,5 +541,15 @@ TEST(Queue, OverdueAfterBlockWaitsBehindAnEarlierDeadlineNotYetFired) {
   });
 }
 
+TEST(Queue, ADeadlineBeforeTheClocksStartRunsAtOnceAndLaterTimersStillFire) {
+  auto q = Queue::createSerial("after.ancient");
+  Counter done;
+  q->afterTime(TimePoint::min(), [&] { done.add(); });
+  q->afterTime(TimePoint{} - 1h, [&] { done.add(); });
+  ASSERT_TRUE(done.waitFor(2));
+  q->after(0.01, [&] { done.add(); });
+  EXPECT_TRUE(done.waitFor(3));
+}
+
 }  // namespace
 }  // namespace corvane::platform::dispatch
