@@ -125,9 +125,18 @@ std::shared_ptr<sec::Authorization> STPrivilegedTask::sharedAuthorizationRefWith
 
 std::int32_t STPrivilegedTask::launch() {
   {
+    // One launch per task, also while an earlier call still waits for the user's answer.
     std::lock_guard<std::mutex> lock(mutex_);
-    if (launched_) return sec::errAuthorizationInternal;
+    if (launched_ || launching_) return sec::errAuthorizationInternal;
+    launching_ = true;
   }
+  struct LaunchingEnd {
+    STPrivilegedTask& task;
+    ~LaunchingEnd() {
+      std::lock_guard<std::mutex> lock(task.mutex_);
+      task.launching_ = false;
+    }
+  } launchingEnd{*this};
   std::int32_t status = 0;
   auto authorization = authorization_;
   if (authorization) {

@@ -113,6 +113,7 @@ class STPrivilegedTask : public std::enable_shared_from_this<STPrivilegedTask> {
   std::shared_ptr<platform::NotificationCenter> center_;
   std::shared_ptr<platform::RunLoopTimer> checkTimer_;
   bool launched_ = false;
+  bool launching_ = false;  // a launch is asking or starting (the prompt can take minutes)
   std::atomic<bool> isRunning_{false};
   std::atomic<std::int32_t> processIdentifier_{0};
   std::atomic<std::int32_t> terminationStatus_{0};

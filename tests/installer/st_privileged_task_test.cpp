@@ -222,6 +222,13 @@ TEST(STPrivilegedTaskConsentTest, LaunchReturnsWhenThePromptIsAnsweredNotWhenThe
   };
   // Until the prompt is answered the launch does not return.
   EXPECT_EQ(status.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  // A second launch while the prompt is up is refused at once: one prompt, one child.
+  const double askedBy = platform::ReferenceDate::now() + 30.0;
+  while (!files::exists(tmp / "asked") && platform::ReferenceDate::now() < askedBy) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(files::exists(tmp / "asked"));
+  EXPECT_EQ(task->launch(), sec::errAuthorizationInternal);
   release("answer");
   EXPECT_EQ(status.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_EQ(status.get(), 0);
@@ -230,6 +237,7 @@ TEST(STPrivilegedTaskConsentTest, LaunchReturnsWhenThePromptIsAnsweredNotWhenThe
   launcher.join();
   EXPECT_FALSE(task->isRunning());
   EXPECT_EQ(task->terminationStatus(), 0);
+  EXPECT_EQ(test::readText(tmp / "asked"), "asked\n");
 }
 
 TEST(STPrivilegedTaskDefaultsTest, DefaultsAndDescription) {
