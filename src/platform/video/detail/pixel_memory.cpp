@@ -127,17 +127,28 @@ struct ThreadRecycling {
   bool isShapeOf(const PixelLayout& layout) const {
     return width == layout.width && height == layout.height && format == layout.format;
   }
+  ~ThreadRecycling();
 };
 
-ThreadRecycling& threadRecycling() {
+// Cleared when the thread's record is destroyed at thread exit: buffers that other
+// thread-local objects release later (a run loop's blocks) are freed, not kept.
+thread_local bool t_recyclingAlive = true;  // trivially destructible: valid to the end
+
+ThreadRecycling::~ThreadRecycling() { t_recyclingAlive = false; }
+
+// The calling thread's record, or null once it is gone.
+ThreadRecycling* threadRecycling() {
+  if (!t_recyclingAlive) return nullptr;
   thread_local ThreadRecycling recycling;
-  return recycling;
+  return &recycling;
 }
 
 }  // namespace
 
 std::unique_ptr<PixelMemory> takeRecycledMemory(const PixelLayout& layout) {
-  ThreadRecycling& recycling = threadRecycling();
+  ThreadRecycling* kept = threadRecycling();
+  if (kept == nullptr) return nullptr;
+  ThreadRecycling& recycling = *kept;
   if (!recycling.isShapeOf(layout)) {
     recycling.kept.reset();  // a block of the shape made before is not wanted any more
     recycling.width = layout.width;
@@ -151,8 +162,10 @@ std::unique_ptr<PixelMemory> takeRecycledMemory(const PixelLayout& layout) {
 }
 
 void recycleMemory(const PixelLayout& layout, std::unique_ptr<PixelMemory> memory) {
-  ThreadRecycling& recycling = threadRecycling();
-  if (memory && !recycling.kept && recycling.isShapeOf(layout)) recycling.kept = std::move(memory);
+  ThreadRecycling* recycling = threadRecycling();
+  if (recycling != nullptr && memory && !recycling->kept && recycling->isShapeOf(layout)) {
+    recycling->kept = std::move(memory);
+  }
   // Else `memory` is freed here.
 }
 
