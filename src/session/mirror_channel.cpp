@@ -109,6 +109,9 @@ MirrorChannel::~MirrorChannel() {
   }
   Stopped stopped = stopMirroring();
   finishStop(stopped);
+  // As in disconnect: the link is closed first, so a media write still waiting for a slot
+  // gives up at once instead of holding the join.
+  netStream_->disconnect();
   joinRetiredThreads();
 }
 
