@@ -1,6 +1,7 @@
 #include "platform/security/authorization.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,9 +55,23 @@ OSStatus spawn(std::vector<char*>& argv, const char* workingDirectory, Privilege
   if (workingDirectory != nullptr && workingDirectory[0] != '\0') {
     posix_spawn_file_actions_addchdir_np(&actions, workingDirectory);
   }
+  // The child starts with no signal blocked and the ending signals at their defaults: the
+  // application blocks those on its threads to read them itself, and a mask would outlive
+  // the exec, leaving the privileged program deaf to SIGTERM, SIGINT and SIGHUP.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&ending, signal);
+  posix_spawnattr_setsigdefault(&attributes, &ending);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
   argv.push_back(nullptr);
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  const int rc = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
   if (rc != 0) {

@@ -4,6 +4,7 @@
 // own bookkeeping never shows in the program's output.
 #include "platform/security/authorization.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,6 +115,33 @@ TEST(AuthorizationTest, ThePromptsAnswerIsTheStatusAndARefusalRunsNothing) {
     EXPECT_EQ(reap(process.pid), 0);
     EXPECT_TRUE(files::exists(folder / "ran"));
   }
+}
+
+// The application blocks the ending signals on its threads (it reads them itself); the
+// program it starts must not inherit that mask, or it could not be ended by them. (A shell
+// clears its mask when it starts, so the program here is not one.)
+TEST(AuthorizationTest, TheProgramStartsWithNoSignalBlocked) {
+  if (geteuid() != 0) GTEST_SKIP() << "the direct road needs root";
+  auto authorization = Authorization::create(kAuthorizationFlagDefaults, nullptr);
+  ASSERT_EQ(authorization->copyRights({kAuthorizationRightExecute}, kAuthorizationFlagExtendRights),
+            errAuthorizationSuccess);
+  sigset_t ending;
+  sigset_t before;
+  sigemptyset(&ending);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&ending, signal);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &ending, &before), 0);
+  std::vector<std::string> args = {"^SigBlk", "/proc/self/status"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  PrivilegedProcess process;
+  const OSStatus status = AuthorizationExecuteWithPrivileges(*authorization, "/bin/grep", 0,
+                                                             argv.data(), nullptr, &process);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  ASSERT_EQ(status, errAuthorizationSuccess);
+  EXPECT_EQ(readAll(process.outputFd), "SigBlk:\t0000000000000000\n");
+  close(process.outputFd);
+  EXPECT_EQ(reap(process.pid), 0);
 }
 
 TEST(AuthorizationTest, ThroughThePromptArgumentsAndTheFolderArriveUnchanged) {
