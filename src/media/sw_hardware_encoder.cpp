@@ -134,7 +134,7 @@ void SWHardwareEncoder::setEncodeSize(platform::display::Size size) {
 void SWHardwareEncoder::start() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (encodingThread) return;
-  stopping_.store(false);
+  stopping_ = std::make_shared<std::atomic<bool>>(false);
   auto self = shared_from_this();
   encodingThread =
       platform::Thread::create([self] { self->workingThreadFun(); }, "hardware_encoder");
@@ -144,12 +144,14 @@ void SWHardwareEncoder::start() {
 
 void SWHardwareEncoder::stop() {
   std::shared_ptr<platform::Thread> thread;
+  std::shared_ptr<std::atomic<bool>> stopping;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     thread = encodingThread;
+    stopping = stopping_;
   }
   if (!thread) return;
-  stopping_.store(true);
+  stopping->store(true);
   thread->cancel();
   if (platform::Thread::current() == thread) return;
   thread->join();
@@ -162,12 +164,13 @@ bool SWHardwareEncoder::createCompressionSessionWithSize(int width, int height) 
       {video::kEncoderSpecificationEnableHardwareAcceleratedVideoEncoder, true}};
   // Each session reports to the encoder that made it.
   std::weak_ptr<SWHardwareEncoder> weak = weak_from_this();
+  const auto stopping = runStopping();  // the run this session belongs to
   std::shared_ptr<video::CompressionSession> session;
   const int status = video::CompressionSession::create(
       width, height, video::kVideoCodecTypeH264, encoderSettings,
       video::CompressionSession::SourceImageAttributes{video::kPixelFormat32BGRA, width, height},
-      [weak](int result, const std::shared_ptr<const video::EncodedSample>& sample) {
-        if (auto self = weak.lock()) self->handleOutput(result, sample);
+      [weak, stopping](int result, const std::shared_ptr<const video::EncodedSample>& sample) {
+        if (auto self = weak.lock()) self->handleOutput(*stopping, result, sample);
       },
       &session);
   if (status != video::kReturnSuccess) {
@@ -227,11 +230,16 @@ void SWHardwareEncoder::completeFrames() {
   if (session) session->completeFrames();
 }
 
-void SWHardwareEncoder::handleOutput(int status,
+std::shared_ptr<std::atomic<bool>> SWHardwareEncoder::runStopping() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stopping_;
+}
+
+void SWHardwareEncoder::handleOutput(const std::atomic<bool>& stopping, int status,
                                      const std::shared_ptr<const video::EncodedSample>& sample) {
   if (status != video::kReturnSuccess || !sample) return;
   // A stopping encoder hands nothing on: its owner may no longer drain the callback's queue.
-  if (stopping_.load()) return;
+  if (stopping.load()) return;
   // The packet carries media-clock milliseconds, like the software encoder's packets.
   const video::MediaTime& pts = sample->presentationTime;
   const std::int64_t milliseconds = pts.isValid() ? pts.value * 1000 / pts.timescale : pts.value;
@@ -285,14 +293,14 @@ void SWHardwareEncoder::retireCompressionSession() {
   // callback can make endless: they run off the worker, which waits for them only while
   // no stop has begun.
   auto done = std::make_shared<platform::dispatch::Semaphore>(0);
-  auto self = shared_from_this();
-  platform::dispatch::Queue::global()->async([self, session, done] {
-    if (!self->stopping_.load()) session->completeFrames();
+  const auto stopping = runStopping();
+  platform::dispatch::Queue::global()->async([stopping, session, done] {
+    if (!stopping->load()) session->completeFrames();
     session->invalidate();
     done->signal();
   });
   while (!done->wait(kStopPollInterval)) {
-    if (stopping_.load()) return;
+    if (stopping->load()) return;
   }
 }
 

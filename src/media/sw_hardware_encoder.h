@@ -72,12 +72,16 @@ class SWHardwareEncoder : public SWBaseEncoder,
   // Ends the current session: lets it deliver its frames first unless `stop` has begun, or
   // begins during the wait; the session's own waits then run on off the worker.
   void retireCompressionSession();
-  void handleOutput(int status,
+  void handleOutput(const std::atomic<bool>& stopping, int status,
                     const std::shared_ptr<const platform::video::EncodedSample>& sample);
 
   std::atomic<bool> forceKeyframe_{false};
-  std::atomic<bool> stopping_{false};  // from the start of `stop` to the next `start`
-  mutable std::mutex mutex_;           // guards the thread, the session and the size
+  // Set from the start of `stop`; each `start` makes a new one, so that work a stopped run
+  // left behind (a session being retired, its late output) still sees its own run stopped.
+  // Replaced and read under `mutex_`.
+  std::shared_ptr<std::atomic<bool>> stopping_ = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<std::atomic<bool>> runStopping() const;
+  mutable std::mutex mutex_;  // guards the thread, the session and the size
   std::shared_ptr<platform::Thread> encodingThread;
   std::shared_ptr<platform::video::CompressionSession> compression_session;
   platform::display::Size encodeSize_;
